@@ -1,0 +1,183 @@
+#include "log/LogXML.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
+
+#include "config/Codepage.h"
+
+namespace orbiscope {
+namespace {
+
+constexpr std::string_view kHead =
+    "<?xml version=\"1.0\" encoding=\"windows-1252\" ?>"
+    "<?xml-stylesheet href=\"Log.xsl\" type=\"text/xsl\" ?>";
+constexpr std::string_view kRotationEntry = "Fichero de LOG borrado por sobrepasar los 5MB";
+constexpr std::string_view kClosedEntry = "Log File closed";
+constexpr std::string_view kLogModule = "LogXML";
+constexpr std::string_view kRotationFunction = "LogXML::WriteDAta";
+
+// The messages of this log are formatted and then dropped: nothing reaches the user when
+// the log itself fails, and the program runs on. Kept so the failure paths read plainly.
+void DropMessage(const char* format, const std::string& path) {
+  char buffer[512];
+  std::snprintf(buffer, sizeof buffer, format, path.c_str());
+}
+
+std::string AppNameOf(const std::string& exePath) {
+  const std::size_t slash = exePath.rfind('/');
+  std::string name = slash == std::string::npos ? exePath : exePath.substr(slash + 1);
+  const std::size_t dot = name.rfind('.');
+  if (dot != std::string::npos && dot != 0) name.resize(dot);
+  return name;
+}
+
+}  // namespace
+
+LogXML::~LogXML() { Close(); }
+
+void LogXML::SetExecutablePath(std::string exePath) {
+  std::lock_guard lock(mutex_);
+  exePath_ = std::move(exePath);
+  filePath_ = exePath_ + ".LOG.xml";
+  appName_ = AppNameOf(exePath_);
+}
+
+bool LogXML::IsOpen() const {
+  std::lock_guard lock(mutex_);
+  return fd_ >= 0;
+}
+
+bool LogXML::Open() {
+  std::lock_guard lock(mutex_);
+  return OpenLocked();
+}
+
+bool LogXML::OpenLocked() {
+  CloseFileLocked();
+  if (filePath_.empty()) return false;
+  fd_ = ::open(filePath_.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
+  if (fd_ < 0) {
+    DropMessage("LogXML: Error opening file \"%s\".\n", filePath_);
+    return false;
+  }
+  depth_ = 0;
+  std::string head(kHead);
+  AppendLine(head, "<LogFile>");
+  depth_ = 1;
+  AppendElement(head, "AppName", appName_);
+  timespec now {};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  char stamp[64];
+  std::snprintf(stamp, sizeof stamp, "<Timestamp>%.3f</Timestamp>",
+                static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec / 1000000) / 1000.0);
+  AppendLine(head, stamp);
+  AppendDateTime(head);
+  return WriteRaw(head);
+}
+
+void LogXML::CloseFileLocked() {
+  if (fd_ < 0) return;
+  if (::close(fd_) != 0) DropMessage("LogXML: Error closing file \"%s\".\n", filePath_);
+  fd_ = -1;
+}
+
+void LogXML::AppendLine(std::string& out, std::string_view text) const {
+  out += '\n';
+  out.append(static_cast<std::size_t>(2 * depth_), ' ');
+  out.append(text);
+}
+
+void LogXML::AppendElement(std::string& out, std::string_view name, std::string_view text) const {
+  std::string line;
+  line.reserve(2 * name.size() + text.size() + 5);
+  line.append("<").append(name).append(">");
+  line.append(XmlTextCp1252(text));
+  line.append("</").append(name).append(">");
+  AppendLine(out, line);
+}
+
+void LogXML::AppendDateTime(std::string& out) const {
+  timespec now {};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  tm local {};
+  ::localtime_r(&now.tv_sec, &local);
+  char line[64];
+  std::strftime(line, sizeof line, "<Date>%Y-%m-%d</Date>", &local);
+  AppendLine(out, line);
+  char pattern[64];
+  std::snprintf(pattern, sizeof pattern, "<Time>%%H:%%M:%%S.%03i</Time>",
+                static_cast<int>(now.tv_nsec / 1000000));
+  std::strftime(line, sizeof line, pattern, &local);
+  AppendLine(out, line);
+}
+
+void LogXML::AppendItem(std::string& out, std::string_view entry, std::string_view module,
+                        std::string_view function) {
+  AppendLine(out, "<LogItem>");
+  ++depth_;
+  AppendDateTime(out);
+  if (!module.empty()) AppendElement(out, "Filename", module);
+  if (!function.empty()) AppendElement(out, "Function", function);
+  AppendElement(out, "Entry", entry);
+  if (depth_ > 1) {
+    --depth_;
+    AppendLine(out, "</LogItem>");
+  }
+}
+
+bool LogXML::WriteRaw(std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      DropMessage("LogXML: Could not write to file \"%s\".\n", filePath_);
+      return false;
+    }
+    bytes.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return true;
+}
+
+bool LogXML::WriteEntry(std::string_view entry, std::string_view module, std::string_view function) {
+  std::lock_guard lock(mutex_);
+  if (fd_ < 0) return false;
+  struct stat st {};
+  if (::fstat(fd_, &st) == 0 && st.st_size > kMaxSize) {
+    if (!OpenLocked()) return false;
+    std::string rotation;
+    AppendItem(rotation, kRotationEntry, kLogModule, kRotationFunction);
+    WriteRaw(rotation);
+  }
+  // The whole item goes to the file in one write, so a reader never sees half an entry.
+  std::string item;
+  item.reserve(entry.size() + module.size() + function.size() + 160);
+  AppendItem(item, entry, module, function);
+  return WriteRaw(item);
+}
+
+void LogXML::Close() {
+  std::lock_guard lock(mutex_);
+  if (fd_ < 0) return;
+  std::string tail;
+  while (depth_ > 1) {
+    --depth_;
+    AppendLine(tail, "</LogItem>");
+  }
+  AppendItem(tail, kClosedEntry, kLogModule, {});
+  --depth_;
+  AppendLine(tail, "</LogFile>");
+  WriteRaw(tail);
+  CloseFileLocked();
+}
+
+LogXML& TheLog() {
+  static LogXML log;
+  return log;
+}
+
+}  // namespace orbiscope

@@ -1,0 +1,149 @@
+#include "log/LogXML.h"
+
+#include <gtest/gtest.h>
+#include <libxml/parser.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <regex>
+#include <thread>
+
+#include "tests/support/TempDir.h"
+
+namespace orbiscope {
+namespace {
+
+using testing::ReadFile;
+using testing::TempDir;
+
+// Date and time lines vary; the test replaces their digits with fixed ones.
+std::string MaskTimes(const std::string& text) {
+  static const std::regex date("<Date>\\d{4}-\\d{2}-\\d{2}</Date>");
+  static const std::regex time("<Time>\\d{2}:\\d{2}:\\d{2}\\.\\d{3}</Time>");
+  static const std::regex stamp("<Timestamp>\\d+\\.\\d{3}</Timestamp>");
+  std::string out = std::regex_replace(text, date, "<Date>YYYY-MM-DD</Date>");
+  out = std::regex_replace(out, time, "<Time>HH:MM:SS.mmm</Time>");
+  return std::regex_replace(out, stamp, "<Timestamp>T</Timestamp>");
+}
+
+bool ParsesAsXml(const std::string& path) {
+  xmlDoc* doc = xmlReadFile(path.c_str(), nullptr, XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
+  const bool ok = doc != nullptr;
+  xmlFreeDoc(doc);
+  return ok;
+}
+
+class LogXMLTest : public ::testing::Test {
+protected:
+  LogXMLTest() { log_.SetExecutablePath(dir_.File("orbiscope")); }
+  TempDir dir_;
+  LogXML log_;
+};
+
+TEST_F(LogXMLTest, ShortRunHasTheExactBytes) {
+  ASSERT_EQ(log_.FilePath(), dir_.File("orbiscope.LOG.xml"));
+  ASSERT_TRUE(log_.Open());
+  EXPECT_TRUE(log_.WriteEntry("Arrancando Orbiscope", "OrbiscopeDlg", "COrbiscopeDlg::OnInitDialog"));
+  EXPECT_TRUE(log_.WriteEntry("Imposible generar password"));
+  EXPECT_TRUE(log_.WriteEntry("GET /x?a=1&b=<2> HTTP/1.0 N\xC2\xBA", "MyHttpClient"));
+  log_.Close();
+  const std::string bytes = ReadFile(log_.FilePath());
+  EXPECT_EQ(MaskTimes(bytes), ReadFile(std::string(ORBISCOPE_TEST_DATA) + "/log/short-run.LOG.xml"));
+  EXPECT_NE(bytes.find("N\xBA</Entry>"), std::string::npos) << "the degree sign is byte 0xBA";
+  EXPECT_TRUE(ParsesAsXml(log_.FilePath()));
+  EXPECT_FALSE(log_.WriteEntry("after close"));
+}
+
+TEST_F(LogXMLTest, TimeHasZeroPaddedMilliseconds) {
+  ASSERT_TRUE(log_.Open());
+  for (int i = 0; i < 20; ++i) log_.WriteEntry("tick");
+  log_.Close();
+  const std::string bytes = ReadFile(log_.FilePath());
+  const std::regex time("<Time>(\\d{2}):(\\d{2}):(\\d{2})\\.(\\d{3})</Time>");
+  int count = 0;
+  for (std::sregex_iterator it(bytes.begin(), bytes.end(), time), end; it != end; ++it) ++count;
+  EXPECT_EQ(count, 22);  // head, twenty entries and the closing item
+}
+
+TEST_F(LogXMLTest, AnyBytesKeepTheDocumentWellFormed) {
+  ASSERT_TRUE(log_.Open());
+  std::string hostile = "GET /";
+  for (int b = 0; b < 256; ++b) hostile += static_cast<char>(b);
+  hostile += "]]> \xE2\x86\x92 \xF0\x9F\x98\x80 <![CDATA[ &amp; </Entry>";
+  log_.WriteEntry(hostile, "Mod<ule>&", "F]]>");
+  log_.Close();
+  EXPECT_TRUE(ParsesAsXml(log_.FilePath()));
+}
+
+TEST_F(LogXMLTest, RotatesStrictlyAboveFiveMebibytes) {
+  ASSERT_TRUE(log_.Open());
+  log_.WriteEntry("first");
+  const std::string path = log_.FilePath();
+  // Pad the file from outside to an exact size; the log asks the file for its size.
+  auto padTo = [&](long long size) {
+    ASSERT_EQ(::truncate(path.c_str(), size), 0);
+  };
+  padTo(LogXML::kMaxSize);
+  EXPECT_TRUE(log_.WriteEntry("at the limit"));
+  struct stat st {};
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_GT(st.st_size, LogXML::kMaxSize) << "exactly 5 MiB does not rotate";
+
+  padTo(LogXML::kMaxSize + 1);
+  EXPECT_TRUE(log_.WriteEntry("trigger", "Test", "Test::Rotate"));
+  log_.Close();
+  const std::string masked = MaskTimes(ReadFile(path));
+  EXPECT_EQ(masked,
+            ReadFile(std::string(ORBISCOPE_TEST_DATA) + "/log/rotated.LOG.xml"));
+}
+
+TEST_F(LogXMLTest, EightThreadsLeaveAParsableDocument) {
+  ASSERT_TRUE(log_.Open());
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 8; ++t) {
+    threads.emplace_back([this, t] {
+      for (int i = 0; i < 500; ++i)
+        log_.WriteEntry("entry " + std::to_string(i) + " & more", "Thread" + std::to_string(t),
+                        "Writer::Run");
+    });
+  }
+  for (auto& th : threads) th.join();
+  log_.Close();
+  const std::string bytes = ReadFile(log_.FilePath());
+  EXPECT_TRUE(ParsesAsXml(log_.FilePath()));
+  std::size_t items = 0;
+  for (std::size_t pos = 0; (pos = bytes.find("<LogItem>", pos)) != std::string::npos; ++pos) ++items;
+  EXPECT_EQ(items, 8u * 500u + 1u);
+}
+
+TEST_F(LogXMLTest, UncreatableFileLeavesTheLogClosed) {
+  LogXML log;
+  log.SetExecutablePath(dir_.File("missing-folder/orbiscope"));
+  EXPECT_FALSE(log.Open());
+  EXPECT_FALSE(log.IsOpen());
+  EXPECT_FALSE(log.WriteEntry("nothing"));
+  log.Close();  // harmless
+  LogXML unnamed;
+  EXPECT_FALSE(unnamed.Open());
+}
+
+TEST_F(LogXMLTest, ReopeningTruncatesAndDestructionCloses) {
+  {
+    LogXML log;
+    log.SetExecutablePath(dir_.File("app"));
+    ASSERT_TRUE(log.Open());
+    log.WriteEntry(std::string(10000, 'x'));
+  }
+  {
+    LogXML log;
+    log.SetExecutablePath(dir_.File("app"));
+    ASSERT_TRUE(log.Open());
+  }
+  const std::string bytes = ReadFile(dir_.File("app.LOG.xml"));
+  EXPECT_LT(bytes.size(), 1000u);
+  EXPECT_NE(bytes.find("<Entry>Log File closed</Entry>\n  </LogItem>\n</LogFile>"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace orbiscope
