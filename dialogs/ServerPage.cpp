@@ -1,0 +1,229 @@
+#include "dialogs/ServerPage.h"
+
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <system_error>
+
+#include "config/Codepage.h"
+#include "httpd/client/Md5Hex.h"
+
+namespace orbiscope {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* kSection = "SERVER";
+constexpr const char* kModule = "DlgOpcionServer";
+constexpr const char* kInitFunction = "CDlgOpcionServer::OnInitDialog";
+constexpr int kMinPasswordLength = 8;
+
+// True when `inner` is `outer` or lies below it.
+bool IsWithin(const fs::path& inner, const fs::path& outer) {
+  auto i = inner.begin();
+  for (auto o = outer.begin(); o != outer.end(); ++o, ++i) {
+    if (o->empty() && std::next(o) == outer.end()) break;  // a trailing separator
+    if (i == inner.end() || *i != *o) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::vector<std::string> LocalIPv4Addresses() {
+  std::vector<std::string> others;
+  std::vector<std::string> loopback;
+  ifaddrs* list = nullptr;
+  if (::getifaddrs(&list) != 0) return others;
+  for (const ifaddrs* ifa = list; ifa != nullptr; ifa = ifa->ifa_next) {
+    if (ifa->ifa_addr == nullptr || ifa->ifa_addr->sa_family != AF_INET) continue;
+    if ((ifa->ifa_flags & IFF_UP) == 0) continue;
+    char text[INET_ADDRSTRLEN] = {};
+    const auto* in = reinterpret_cast<const sockaddr_in*>(ifa->ifa_addr);
+    if (::inet_ntop(AF_INET, &in->sin_addr, text, sizeof text) == nullptr) continue;
+    auto& target = (ifa->ifa_flags & IFF_LOOPBACK) != 0 ? loopback : others;
+    bool seen = false;
+    for (const auto& a : target) seen = seen || a == text;
+    if (!seen) target.emplace_back(text);
+  }
+  ::freeifaddrs(list);
+  others.insert(others.end(), loopback.begin(), loopback.end());
+  return others;
+}
+
+bool MoveContentFolder(const std::string& from, const std::string& to) {
+  std::error_code ec;
+  if (from.empty() || to.empty() || !fs::is_directory(from, ec)) return false;
+  const fs::path src = fs::weakly_canonical(from, ec);
+  if (ec) return false;
+  const fs::path dst = fs::weakly_canonical(to, ec);
+  if (ec) return false;
+  // Copying a folder into itself, or onto a folder that holds it, and then deleting the
+  // old folder would delete the new copy too.
+  if (IsWithin(dst, src) || IsWithin(src, dst)) return false;
+
+  fs::create_directories(dst, ec);
+  if (ec) return false;
+  fs::copy(src, dst, fs::copy_options::recursive | fs::copy_options::overwrite_existing |
+                         fs::copy_options::copy_symlinks, ec);
+  if (ec) return false;
+
+  fs::path cwd = fs::current_path(ec);
+  if (!ec && IsWithin(cwd, src)) {
+    while (IsWithin(cwd, src) && cwd.has_parent_path() && cwd != cwd.parent_path()) cwd = cwd.parent_path();
+    fs::current_path(cwd, ec);
+  }
+  fs::remove_all(src, ec);
+  return true;
+}
+
+CDlgOpcionServer::CDlgOpcionServer(ConfigStore& config, LogXML& log,
+                                   const ResourceLibrary& resources, MessageSink messages,
+                                   ServerPageHost& host, std::string exeFolder,
+                                   AddressSource addresses)
+    : config_(config),
+      log_(log),
+      resources_(resources),
+      messages_(std::move(messages)),
+      host_(host),
+      exeFolder_(std::move(exeFolder)),
+      addressSource_(std::move(addresses)) {}
+
+bool CDlgOpcionServer::OnInitDialog() {
+  // The socket library needs no start-up here; the host name is still asked for, since a
+  // machine without one cannot name its addresses either.
+  char host[128];
+  if (::gethostname(host, sizeof host) != 0) {
+    if (messages_) messages_("Error: 0x000002 ", resources_.String(res::kStrNoHostName));
+    log_.WriteEntry("Impossible to get IP address!", kModule, kInitFunction);
+    return false;
+  }
+  addresses_ = addressSource_ ? addressSource_() : std::vector<std::string>{};
+  return true;
+}
+
+void CDlgOpcionServer::FillControls() {
+  const std::string ip = config_.GetValue(kSection, "IP", "");
+  selected_ = 0;
+  if (!ip.empty()) {
+    for (std::size_t i = 0; i < addresses_.size(); ++i)
+      if (addresses_[i] == ip) selected_ = static_cast<int>(i);
+  }
+  portText_ = config_.GetValue(kSection, "PORT", "80");
+  virtDir_ = config_.GetValue(kSection, "VIRTDIR", exeFolder_ + "/root");
+  SetVirtualDirectoryText(virtDir_);
+  userText_ = config_.GetValue(kSection, "USER", "");
+  SetPasswordText(config_.GetValue(kSection, "PASS", ""));
+  phonePages_ = config_.GetValue(kSection, "ENABLEWAP", "FALSE") != "FALSE";
+  statePicture_ = kStatePictureStopped;
+  loaded_ = true;
+}
+
+std::string CDlgOpcionServer::SelectedAddress() const {
+  if (selected_ < 0 || static_cast<std::size_t>(selected_) >= addresses_.size()) return {};
+  return addresses_[static_cast<std::size_t>(selected_)];
+}
+
+std::string CDlgOpcionServer::PhonePagesText() const {
+  return resources_.String(phonePages_ ? 158 : 159);
+}
+
+void CDlgOpcionServer::SetPasswordText(std::string text) {
+  passwordText_ = std::move(text);
+  // The first change is the program filling the edit with the stored digest.
+  if (passwordGuard_) {
+    passwordGuard_ = false;
+    passwordEdited_ = false;
+  } else {
+    passwordEdited_ = true;
+  }
+}
+
+void CDlgOpcionServer::SetVirtualDirectoryText(std::string text) {
+  virtDirText_ = std::move(text);
+  if (!virtDirText_.empty() && lastVirtDirText_.empty()) {
+    lastVirtDirText_ = virtDirText_;  // the program filling the edit
+  } else if (!lastVirtDirText_.empty()) {
+    lastVirtDirText_ = virtDirText_;
+    virtDirEdited_ = true;
+  }
+}
+
+void CDlgOpcionServer::OnCommand(int command) {
+  if (command >= kCmdAddressBase && command < kCmdAddressBase + static_cast<int>(addresses_.size())) {
+    selected_ = command - kCmdAddressBase;
+  } else if (command == kCmdPhonePagesOn || command == kCmdPhonePagesOff) {
+    phonePages_ = command == kCmdPhonePagesOn;
+  } else {
+    return;
+  }
+  host_.RestartServer();
+}
+
+void CDlgOpcionServer::OnFolderChosen(const std::string& folder) {
+  if (!folder.empty() && folder != virtDir_) MoveTo(folder);
+  SetVirtualDirectoryText(virtDir_);
+  host_.RestartServer();
+}
+
+void CDlgOpcionServer::MoveTo(const std::string& folder) {
+  if (MoveContentFolder(virtDir_, folder)) {
+    virtDir_ = folder;
+  } else {
+    SetVirtualDirectoryText(virtDir_);
+  }
+}
+
+void CDlgOpcionServer::OnEnter() {
+  const long port = AtoL(portText_);
+  // A negative number would wrap to a valid-looking 16-bit port, so it is refused too.
+  if (port < 1 || port > 65535) {
+    ShowMessage(res::kStrPortRefused, res::kStrSettingsTitle);
+    return;
+  }
+  if (passwordEdited_) {
+    if (Utf8ToCp1252(passwordText_).size() < kMinPasswordLength) {
+      ShowMessage(res::kStrPasswordTooShort, res::kStrSettingsTitle);
+    } else {
+      std::string digest;
+      if (!Digest(passwordText_, digest)) log_.WriteEntry("Imposible generar password");
+      SetPasswordText(digest);
+      config_.SetValue(kSection, "PASS", digest);
+      passwordEdited_ = false;
+    }
+  }
+  if (virtDirEdited_ && virtDirText_ != virtDir_) MoveTo(virtDirText_);
+  if (host_.ServerState() == 2) host_.RestartServer();
+}
+
+bool CDlgOpcionServer::SaveSettings() {
+  // A page that never loaded its values (the program closing during start-up) would
+  // overwrite good settings with empty ones.
+  if (!loaded_) return true;
+  if (config_.SetValue(kSection, "IP", SelectedAddress()) != 0) return false;
+  if (config_.SetValue(kSection, "PORT", portText_) != 0) return false;
+  if (config_.SetValue(kSection, "VIRTDIR", virtDirText_) != 0) return false;
+  config_.SetValue(kSection, "ENABLEWAP", phonePages_ ? "TRUE" : "FALSE");
+  if (config_.SetValue(kSection, "USER", userText_) != 0) return false;
+  if (passwordEdited_ && !passwordText_.empty()) {
+    std::string digest;
+    if (!Digest(passwordText_, digest)) return false;
+    if (config_.SetValue(kSection, "PASS", digest) != 0) return false;
+  }
+  return true;
+}
+
+bool CDlgOpcionServer::Digest(const std::string& text, std::string& digest) const {
+  // The digest is of the password's windows-1252 bytes, the form the settings file keeps.
+  return Md5Hex(Utf8ToCp1252(text), digest);
+}
+
+void CDlgOpcionServer::ShowMessage(int textId, int captionId) const {
+  if (messages_) messages_(resources_.String(captionId), resources_.String(textId));
+}
+
+}  // namespace orbiscope

@@ -1,0 +1,118 @@
+#pragma once
+// The server page: address, port, content folder, camera user and password, phone pages.
+//
+// This class is the page without widgets. The desktop front-end puts a view over it that
+// forwards the user's edits and commands; the headless front-end uses it as it is. The
+// main controller reads the page's values every time it starts the web server.
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "config/ConfigStore.h"
+#include "config/MessageSink.h"
+#include "log/LogXML.h"
+#include "resources/ResourceLibrary.h"
+
+namespace orbiscope {
+
+// What the page asks of the main controller.
+class ServerPageHost {
+public:
+  virtual ~ServerPageHost() = default;
+  // 0 stopped, 2 running.
+  virtual int ServerState() const = 0;
+  // Stop capture, stop the server, start it again and, when that works, start capture.
+  virtual void RestartServer() = 0;
+};
+
+// The machine's IPv4 addresses of interfaces that are up: others first, loopback last.
+std::vector<std::string> LocalIPv4Addresses();
+
+// Copies `from` into `to` and then deletes `from`. Refuses (false, nothing touched) when
+// either folder lies inside the other or they are the same, and when `from` is not a
+// folder. When the copy fails, files already copied stay and `from` is kept.
+bool MoveContentFolder(const std::string& from, const std::string& to);
+
+class CDlgOpcionServer {
+public:
+  using AddressSource = std::function<std::vector<std::string>()>;
+
+  static constexpr int kStatePictureStopped = 206;
+  static constexpr int kStatePictureRunning = 207;
+  static constexpr int kCmdAddressBase = 48000;
+  static constexpr int kCmdPhonePagesOn = 49000;
+  static constexpr int kCmdPhonePagesOff = 49001;
+
+  // `exeFolder` is the executable's folder; the default content folder is its "root".
+  CDlgOpcionServer(ConfigStore& config, LogXML& log, const ResourceLibrary& resources,
+                   MessageSink messages, ServerPageHost& host, std::string exeFolder,
+                   AddressSource addresses = LocalIPv4Addresses);
+
+  // Lists the machine's addresses; false when the page cannot work.
+  bool OnInitDialog();
+  // Loads the "SERVER" settings into the page.
+  void FillControls();
+  // The server state changed (0 or 2): the page shows it.
+  void SetServerState(int state) { statePicture_ = state == 2 ? kStatePictureRunning : kStatePictureStopped; }
+  // Writes the page to the "SERVER" settings; false when a write failed.
+  bool SaveSettings();
+
+  // Read access for StartServer: the selected address (empty when none) and the edits.
+  std::string SelectedAddress() const;
+  const std::string& PortText() const { return portText_; }
+  const std::string& VirtualDirectoryText() const { return virtDirText_; }
+  const std::string& UserText() const { return userText_; }
+  const std::string& PasswordText() const { return passwordText_; }
+  bool PhonePages() const { return phonePages_; }
+
+  const std::vector<std::string>& Addresses() const { return addresses_; }
+  int SelectedIndex() const { return selected_; }
+  const std::string& VirtualDirectory() const { return virtDir_; }
+  int StatePicture() const { return statePicture_; }
+  // The text of the phone-pages display.
+  std::string PhonePagesText() const;
+  bool PasswordEdited() const { return passwordEdited_; }
+
+  // Edits made by the user (each raises the edit's change notice as a widget would).
+  void SetPortText(std::string text) { portText_ = std::move(text); }
+  void SetUserText(std::string text) { userText_ = std::move(text); }
+  void SetPasswordText(std::string text);
+  void SetVirtualDirectoryText(std::string text);
+
+  // Menu and button commands.
+  void OnCommand(int command);            // address choice 48000+i, phone pages 49000/49001
+  void OnFolderChosen(const std::string& folder);  // the folder picker was confirmed
+  void OnEnter();                         // the Enter key
+
+private:
+  bool Digest(const std::string& text, std::string& digest) const;
+  void ShowMessage(int textId, int captionId) const;
+  void MoveTo(const std::string& folder);
+
+  ConfigStore& config_;
+  LogXML& log_;
+  const ResourceLibrary& resources_;
+  MessageSink messages_;
+  ServerPageHost& host_;
+  std::string exeFolder_;
+  AddressSource addressSource_;
+
+  std::vector<std::string> addresses_;
+  int selected_ = 0;
+  std::string virtDir_;
+  std::string lastVirtDirText_;
+  bool phonePages_ = false;
+  bool passwordEdited_ = false;
+  bool passwordGuard_ = true;
+  bool virtDirEdited_ = false;
+  bool loaded_ = false;
+  int statePicture_ = kStatePictureStopped;
+
+  std::string portText_;
+  std::string virtDirText_;
+  std::string userText_;
+  std::string passwordText_;
+};
+
+}  // namespace orbiscope

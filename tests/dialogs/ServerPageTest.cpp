@@ -1,0 +1,223 @@
+#include "dialogs/ServerPage.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "httpd/client/Md5Hex.h"
+#include "tests/support/TempDir.h"
+
+namespace orbiscope {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::ReadFile;
+using testing::TempDir;
+using testing::WriteFile;
+
+struct FakeHost : ServerPageHost {
+  int ServerState() const override { return state; }
+  void RestartServer() override { ++restarts; }
+  int state = 0;
+  int restarts = 0;
+};
+
+class ServerPageTest : public ::testing::Test {
+protected:
+  ServerPageTest() {
+    resources_.Load(std::string(ORBISCOPE_BIN_DIR) + "/Resource.so");
+    config_.SetFileName(dir_.File("orbiscope.CONFIG.XML"));
+    log_.SetExecutablePath(dir_.File("orbiscope"));
+    log_.Open();
+  }
+
+  std::unique_ptr<CDlgOpcionServer> MakePage() {
+    auto page = std::make_unique<CDlgOpcionServer>(
+        config_, log_, resources_,
+        [this](std::string_view caption, std::string_view text) {
+          boxes_.push_back(std::string(caption) + "|" + std::string(text));
+        },
+        host_, dir_.path().string(), [] { return std::vector<std::string>{"192.168.1.5", "127.0.0.1"}; });
+    EXPECT_TRUE(page->OnInitDialog());
+    page->FillControls();
+    return page;
+  }
+
+  TempDir dir_;
+  ConfigStore config_;
+  LogXML log_;
+  ResourceLibrary resources_;
+  FakeHost host_;
+  std::vector<std::string> boxes_;
+};
+
+TEST_F(ServerPageTest, DefaultsWithoutASettingsFile) {
+  auto page = MakePage();
+  EXPECT_EQ(page->SelectedAddress(), "192.168.1.5");
+  EXPECT_EQ(page->PortText(), "80");
+  EXPECT_EQ(page->VirtualDirectory(), dir_.File("root"));
+  EXPECT_EQ(page->VirtualDirectoryText(), dir_.File("root"));
+  EXPECT_EQ(page->UserText(), "");
+  EXPECT_EQ(page->PasswordText(), "");
+  EXPECT_FALSE(page->PhonePages());
+  EXPECT_FALSE(page->PasswordEdited());
+  EXPECT_EQ(page->StatePicture(), CDlgOpcionServer::kStatePictureStopped);
+}
+
+TEST_F(ServerPageTest, StoredAddressMustStillBeOneOfTheMachines) {
+  config_.SetValue("SERVER", "IP", "127.0.0.1");
+  EXPECT_EQ(MakePage()->SelectedAddress(), "127.0.0.1");
+  config_.SetValue("SERVER", "IP", "10.9.9.9");
+  EXPECT_EQ(MakePage()->SelectedAddress(), "192.168.1.5");
+}
+
+TEST_F(ServerPageTest, OnlyFalseSwitchesThePhonePagesOff) {
+  for (const auto& [value, on] : std::vector<std::pair<std::string, bool>>{
+           {"TRUE", true}, {"yes", true}, {"", true}, {"false", true}, {"FALSE", false}}) {
+    config_.SetValue("SERVER", "ENABLEWAP", value);
+    auto page = MakePage();
+    EXPECT_EQ(page->PhonePages(), on) << "ENABLEWAP=\"" << value << "\"";
+    EXPECT_EQ(page->PhonePagesText(), resources_.String(on ? 158 : 159));
+  }
+}
+
+TEST_F(ServerPageTest, MenusChangeTheValueAndRestartEvenWhenStopped) {
+  auto page = MakePage();
+  page->OnCommand(CDlgOpcionServer::kCmdAddressBase + 1);
+  EXPECT_EQ(page->SelectedAddress(), "127.0.0.1");
+  page->OnCommand(CDlgOpcionServer::kCmdPhonePagesOn);
+  EXPECT_TRUE(page->PhonePages());
+  EXPECT_EQ(host_.restarts, 2);
+  page->OnCommand(CDlgOpcionServer::kCmdAddressBase + 2);  // no such address
+  EXPECT_EQ(host_.restarts, 2);
+}
+
+TEST_F(ServerPageTest, PortRulesOnEnter) {
+  auto page = MakePage();
+  host_.state = 2;
+  for (const char* refused : {"0", "65536", "", "-1", "abc"}) {
+    boxes_.clear();
+    page->SetPortText(refused);
+    page->OnEnter();
+    ASSERT_EQ(boxes_.size(), 1u) << refused;
+    EXPECT_EQ(boxes_[0], resources_.String(131) + "|" + resources_.String(161));
+  }
+  EXPECT_EQ(host_.restarts, 0);
+  for (const char* accepted : {"1", "65535", "80abc"}) {
+    page->SetPortText(accepted);
+    page->OnEnter();
+  }
+  EXPECT_EQ(host_.restarts, 3);
+  host_.state = 0;
+  page->OnEnter();
+  EXPECT_EQ(host_.restarts, 3) << "Enter restarts only a running server";
+  // The port reaches the file only at close.
+  EXPECT_EQ(config_.GetValue("SERVER", "PORT", "none"), "none");
+  EXPECT_TRUE(page->SaveSettings());
+  EXPECT_EQ(config_.GetValue("SERVER", "PORT", "none"), "80abc");
+}
+
+TEST_F(ServerPageTest, PasswordRules) {
+  auto page = MakePage();
+  std::string digest;
+  ASSERT_TRUE(Md5Hex("12345678", digest));
+
+  page->SetPasswordText("1234567");
+  page->OnEnter();
+  ASSERT_EQ(boxes_.size(), 1u);
+  EXPECT_EQ(boxes_[0], resources_.String(131) + "|" + resources_.String(160));
+  EXPECT_TRUE(page->PasswordEdited());
+  EXPECT_EQ(config_.GetValue("SERVER", "PASS", "none"), "none");
+
+  page->SetPasswordText("12345678");
+  page->OnEnter();
+  EXPECT_EQ(page->PasswordText(), digest);
+  EXPECT_FALSE(page->PasswordEdited());
+  EXPECT_EQ(config_.GetValue("SERVER", "PASS", ""), digest);
+  // Closing now does not hash the digest again.
+  EXPECT_TRUE(page->SaveSettings());
+  EXPECT_EQ(config_.GetValue("SERVER", "PASS", ""), digest);
+  // A stored digest is shown and counts as no edit.
+  EXPECT_EQ(MakePage()->PasswordText(), digest);
+  EXPECT_FALSE(MakePage()->PasswordEdited());
+}
+
+TEST_F(ServerPageTest, ShortPasswordIsStillHashedAtClose) {
+  auto page = MakePage();
+  page->SetPasswordText("abc");
+  ASSERT_TRUE(page->SaveSettings());
+  std::string digest;
+  Md5Hex("abc", digest);
+  EXPECT_EQ(config_.GetValue("SERVER", "PASS", ""), digest);
+  // The digest is of the windows-1252 bytes of the password.
+  page->SetPasswordText("contrase\xC3\xB1" "a");
+  ASSERT_TRUE(page->SaveSettings());
+  Md5Hex("contrase\xF1" "a", digest);
+  EXPECT_EQ(config_.GetValue("SERVER", "PASS", ""), digest);
+}
+
+TEST_F(ServerPageTest, SaveWritesInOrderAndNothingBeforeLoading) {
+  CDlgOpcionServer unloaded(config_, log_, resources_, {}, host_, dir_.path().string(),
+                            [] { return std::vector<std::string>{"127.0.0.1"}; });
+  ASSERT_TRUE(unloaded.OnInitDialog());
+  EXPECT_TRUE(unloaded.SaveSettings());
+  EXPECT_FALSE(fs::exists(config_.FileName())) << "a page that never loaded writes nothing";
+
+  auto page = MakePage();
+  page->SetUserText("cam");
+  ASSERT_TRUE(page->SaveSettings());
+  const std::string file = ReadFile(config_.FileName());
+  EXPECT_NE(file.find("<SERVER><IP>192.168.1.5</IP><PORT>80</PORT><VIRTDIR>" + dir_.File("root") +
+                      "</VIRTDIR><ENABLEWAP>FALSE</ENABLEWAP><USER>cam</USER></SERVER>"),
+            std::string::npos)
+      << file;
+}
+
+TEST_F(ServerPageTest, MovingTheContentFolder) {
+  const fs::path old = dir_.path() / "root";
+  fs::create_directories(old / "sub");
+  WriteFile((old / "index.html").string(), "hello");
+  WriteFile((old / "sub" / "a.txt").string(), "a");
+  auto page = MakePage();
+  const std::string target = dir_.File("new-root");
+  page->OnFolderChosen(target);
+  EXPECT_EQ(host_.restarts, 1);
+  EXPECT_EQ(page->VirtualDirectory(), target);
+  EXPECT_EQ(page->VirtualDirectoryText(), target);
+  EXPECT_FALSE(fs::exists(old));
+  EXPECT_EQ(ReadFile(target + "/index.html"), "hello");
+  EXPECT_EQ(ReadFile(target + "/sub/a.txt"), "a");
+
+  // Typing a folder and pressing Enter moves too.
+  page->SetVirtualDirectoryText(dir_.File("third"));
+  page->OnEnter();
+  EXPECT_EQ(page->VirtualDirectory(), dir_.File("third"));
+  EXPECT_EQ(ReadFile(dir_.File("third/index.html")), "hello");
+}
+
+TEST_F(ServerPageTest, MovingIntoItselfOrOntoItsParentIsRefused) {
+  const fs::path old = dir_.path() / "root";
+  fs::create_directories(old);
+  WriteFile((old / "index.html").string(), "keep");
+  auto page = MakePage();
+  for (const std::string& bad : {dir_.File("root/inner"), dir_.path().string(), dir_.File("root/")}) {
+    page->OnFolderChosen(bad);
+    EXPECT_EQ(page->VirtualDirectory(), old.string()) << bad;
+    EXPECT_EQ(ReadFile((old / "index.html").string()), "keep") << bad;
+  }
+  EXPECT_FALSE(fs::exists(dir_.File("root/inner")));
+  // Enter with a refused folder puts the current one back into the edit.
+  page->SetVirtualDirectoryText(dir_.File("root/deeper"));
+  page->OnEnter();
+  EXPECT_EQ(page->VirtualDirectoryText(), old.string());
+  EXPECT_TRUE(fs::exists(old / "index.html"));
+}
+
+TEST(LocalIPv4Addresses, LoopbackIsListedLast) {
+  const auto addresses = LocalIPv4Addresses();
+  ASSERT_FALSE(addresses.empty());
+  EXPECT_EQ(addresses.back().rfind("127.", 0), 0u);
+}
+
+}  // namespace
+}  // namespace orbiscope
