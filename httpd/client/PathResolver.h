@@ -1,0 +1,34 @@
+#pragma once
+// Maps a request URL onto a virtual directory and a local file.
+
+#include <cstddef>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "httpd/HttpDirectory.h"
+
+namespace orbiscope {
+
+// The directories of the server settings, in configuration order.
+using DirectoryList = std::span<const std::unique_ptr<CHttpDirectory>>;
+
+// The first directory whose alias equals `alias` without regard to letter case.
+const CHttpDirectory* FindDirectory(DirectoryList directories, std::string_view alias);
+
+// Maps `url` (decoded, "/"-separated) to its directory and local file. Aliases are tried
+// from the deepest folder of the URL upwards; the alias itself gives the default file or,
+// with listing on, the folder. Path parts after an existing file or from the first
+// missing part on become `pathInfo` and are cut off `url`. A folder reached with listing
+// on sets `isDirectory` and gets "/" appended to `url`.
+// False for ".." or ":" in the URL, no matching alias, or a local file that would lie
+// outside the directory's folder once symbolic links are followed.
+bool ResolvePath(DirectoryList directories, std::string& url, std::string& localFile,
+                 std::string& pathInfo, bool& isDirectory, const CHttpDirectory*& directory,
+                 std::size_t& matchedUrlLength, std::size_t& matchedPathLength);
+
+// Whether `path` lies in `folder` (or is it) after following symbolic links.
+bool IsInsideFolder(const std::string& folder, const std::string& path);
+
+}  // namespace orbiscope

@@ -1,0 +1,62 @@
+#pragma once
+// Finds where one request ends in the bytes a connection delivers, within fixed bounds.
+//
+// The socket loops receive straight into ReceiveSpace() and call Commit(); tests and
+// fuzzers call Feed(). A request is complete at its CR LF CR LF plus its Content-Length,
+// or, for a version-less (HTTP/0.9) request, at the end of its only line. Bytes after the
+// end are kept as the start of the next request, so a pipelined request is not lost.
+
+#include <cstddef>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace orbiscope {
+
+// The receive buffer starts at, and grows by, this many bytes.
+inline constexpr std::size_t kReadStep = 4096;
+// The head (through its CR LF CR LF) may not be longer than this.
+inline constexpr std::size_t kMaxHeadBytes = 64 * 1024;
+// A whole request, head and body, may not be longer than this.
+inline constexpr std::size_t kMaxRequestBytes = 1024 * 1024;
+
+enum class FrameState {
+  Incomplete,  // more bytes are needed
+  Complete,    // TakeRequest() hands over one request
+  TooLarge,    // over a bound, or a negative Content-Length: answer 400 and close
+};
+
+class RequestAssembler {
+public:
+  explicit RequestAssembler(std::size_t step = kReadStep);
+
+  // Where the next receive writes; empty when nothing more may be received.
+  std::span<char> ReceiveSpace();
+  // Notes `count` bytes written into ReceiveSpace() and answers the new state.
+  FrameState Commit(std::size_t count);
+  // Copies bytes in as if received in one piece (tests, fuzzers).
+  FrameState Feed(std::string_view bytes);
+  FrameState State() const { return state_; }
+
+  // The bytes of the complete request; the bytes after it stay for the next request and
+  // are checked at once, so State() may already be Complete again.
+  std::string TakeRequest();
+  // The bytes held, for a request that could not be completed (kept NUL-terminated).
+  std::string TakeAll();
+  // Bytes held that belong to no handed-over request.
+  std::size_t Size() const { return length_; }
+
+private:
+  void Scan();
+  bool FindVersionlessEnd();
+  void FindBodyEnd(std::size_t separator);
+
+  std::string buffer_;      // capacity-sized; the first length_ bytes are data
+  std::size_t length_ = 0;
+  std::size_t step_;
+  std::size_t scanned_ = 0;  // the CR LF CR LF search has covered bytes before this
+  std::size_t end_;          // end of the current request once known
+  FrameState state_ = FrameState::Incomplete;
+};
+
+}  // namespace orbiscope

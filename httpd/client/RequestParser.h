@@ -1,0 +1,50 @@
+#pragma once
+// Turns the bytes of one received request into the fields of a ClientRequest.
+//
+// Nothing here touches a socket: the session reads the bytes (RequestFraming.h) and hands
+// them over, so every split and every malformed form can be fed in by tests and fuzzers.
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#include "httpd/client/ClientRequest.h"
+
+namespace orbiscope {
+
+// What the server's settings decide about parsing.
+struct ParsePolicy {
+  bool allowBasic = true;   // user information in the URL and Basic authorization count
+  bool allowNtlm = false;   // user information in the URL counts
+  // Reads an If-Modified-Since value into a UTC time; without one the field is ignored.
+  bool (*parseDate)(std::string_view text, RequestTime& out) = nullptr;
+};
+
+// Splits "name: value" at the first colon, trimming white space around both. False for
+// an empty line or one without a colon (name and value are then emptied).
+bool SplitField(std::string_view line, std::string& name, std::string& value);
+
+// The end of the line that starts at `position`: the next line feed after its first
+// character, but never beyond `limit` (the body start, or the end of the bytes).
+std::size_t FindLineEnd(std::string_view raw, std::size_t position, std::size_t limit);
+
+// Reads the request line: verb, decoded URL, user information, query and version.
+// False for a missing verb or URL, a malformed version, or a version-less verb but GET.
+bool ParseStartLine(ClientRequest& request, std::string_view line, const ParsePolicy& policy);
+
+// Reads an Authorization value. False only for "Basic" without a credential token.
+bool ParseCredentials(ClientRequest& request, std::string_view value, const ParsePolicy& policy);
+
+// Records one line: the request line when `isFirstLine`, else the split header field.
+bool ParseField(ClientRequest& request, std::string_view line, bool isFirstLine,
+                const std::string& name, const std::string& value, const ParsePolicy& policy);
+
+// Parses `request.raw`: finds the body, walks the lines and records each. False when the
+// head holds no line or a line cannot be parsed (the session answers 400).
+bool ParseHead(ClientRequest& request, const ParsePolicy& policy);
+
+// atoi over a text that may not end where the number does: leading blanks, a sign and
+// digits; saturates instead of overflowing.
+int ParseDecimal(std::string_view text);
+
+}  // namespace orbiscope

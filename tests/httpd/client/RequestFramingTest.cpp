@@ -1,0 +1,139 @@
+#include "httpd/client/RequestFraming.h"
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <vector>
+
+#include "httpd/client/RequestParser.h"
+
+namespace orbiscope {
+namespace {
+
+// Everything a parsed request carries, as one comparable text.
+std::string Summary(const std::string& raw, bool& ok) {
+  ClientRequest r;
+  r.raw = raw;
+  ok = ParseHead(r, ParsePolicy{});
+  std::ostringstream s;
+  s << ok << '|' << r.requestLine << '|' << static_cast<int>(r.verb) << '|' << r.url << '|'
+    << r.query << '|' << r.version << '|' << static_cast<int>(r.authScheme) << '|'
+    << r.userName << '|' << r.password << '|' << r.contentLength << '|' << r.contentType << '|'
+    << r.keepAliveRequested << '|' << r.Body() << '|' << r.headers.size();
+  return s.str();
+}
+
+// Feeds `wire` in the given pieces and collects every request handed over.
+std::vector<std::string> Deliver(const std::vector<std::string_view>& pieces,
+                                 FrameState& last, std::size_t step = kReadStep) {
+  RequestAssembler assembler(step);
+  std::vector<std::string> out;
+  last = FrameState::Incomplete;
+  for (std::string_view piece : pieces) {
+    last = assembler.Feed(piece);
+    while (last == FrameState::Complete) {
+      out.push_back(assembler.TakeRequest());
+      last = assembler.State();
+    }
+    if (last == FrameState::TooLarge) break;
+  }
+  return out;
+}
+
+const char* const kSamples[] = {
+    "GET /index.htm HTTP/1.0\r\n\r\n",
+    "\r\n\r\nGET /cam/a%20b?x=1 HTTP/1.1\r\nConnection: Keep-Alive\r\nHost: h\r\n\r\n",
+    "POST /form HTTP/1.0\r\nContent-Type: text/plain\r\ncontent-length: 11\r\n\r\nhello world",
+    "GET u:p@/image%20?user=U%20pass=D HTTP/1.0\r\nAuthorization: Basic dTpw\r\n\r\n",
+    "GET /\r\n",
+    "HEAD / HTTP/1.0\r\nContent-Length: 0\r\nX: \r\n\r\n",
+};
+
+// Split each sample at every offset (and a third time byte by byte, with a tiny buffer
+// step so that the buffer grows on the way): the same request must come out each time.
+TEST(RequestFraming, GrindEverySplit) {
+  for (const char* sample : kSamples) {
+    std::string wire = sample;
+    bool ok = false;
+    const std::string expected = Summary(wire, ok);
+    FrameState state;
+    for (std::size_t cut = 0; cut <= wire.size(); ++cut) {
+      std::vector<std::string> got = Deliver(
+          {std::string_view(wire).substr(0, cut), std::string_view(wire).substr(cut)}, state);
+      ASSERT_EQ(got.size(), 1u) << "cut " << cut << " of " << wire;
+      EXPECT_EQ(got[0], wire);
+      EXPECT_EQ(Summary(got[0], ok), expected);
+    }
+    std::vector<std::string_view> bytes;
+    for (std::size_t i = 0; i < wire.size(); ++i) bytes.push_back(std::string_view(wire).substr(i, 1));
+    std::vector<std::string> got = Deliver(bytes, state, 3);
+    ASSERT_EQ(got.size(), 1u) << wire;
+    EXPECT_EQ(got[0], wire);
+  }
+}
+
+// Several requests sent back to back, cut anywhere: each is answered in turn, none lost.
+TEST(RequestFraming, PipelinedRequestsSurviveEverySplit) {
+  std::string wire = std::string(kSamples[2]) + kSamples[1] + kSamples[4];
+  for (std::size_t cut = 0; cut <= wire.size(); ++cut) {
+    FrameState state;
+    std::vector<std::string> got = Deliver(
+        {std::string_view(wire).substr(0, cut), std::string_view(wire).substr(cut)}, state);
+    ASSERT_EQ(got.size(), 3u) << "cut " << cut;
+    EXPECT_EQ(got[0], kSamples[2]);
+    EXPECT_EQ(got[1], kSamples[1]);
+    EXPECT_EQ(got[2], kSamples[4]);
+  }
+}
+
+TEST(RequestFraming, WaitsForTheWholeBody) {
+  RequestAssembler assembler;
+  EXPECT_EQ(assembler.Feed("POST / HTTP/1.0\r\nContent-Length: 10\r\n\r\n12345"),
+            FrameState::Incomplete);
+  EXPECT_EQ(assembler.Feed("6789"), FrameState::Incomplete);
+  EXPECT_EQ(assembler.Feed("0GET"), FrameState::Complete);
+  EXPECT_EQ(assembler.TakeRequest(), "POST / HTTP/1.0\r\nContent-Length: 10\r\n\r\n1234567890");
+  EXPECT_EQ(assembler.State(), FrameState::Incomplete);
+  EXPECT_EQ(assembler.TakeAll(), "GET");
+}
+
+TEST(RequestFraming, BoundsRefuseOversizedRequests) {
+  FrameState state;
+  // A head that never ends within its bound.
+  std::string head = "GET / HTTP/1.0\r\nX: " + std::string(kMaxHeadBytes, 'a');
+  EXPECT_TRUE(Deliver({head}, state).empty());
+  EXPECT_EQ(state, FrameState::TooLarge);
+  // Lengths that are negative, unreadable as a size, or beyond the request bound.
+  for (const char* length : {"-1", "-2147483648", "99999999999999999999", "1048576"}) {
+    std::string wire = std::string("POST / HTTP/1.0\r\nContent-Length: ") + length + "\r\n\r\n";
+    EXPECT_TRUE(Deliver({wire}, state).empty()) << length;
+    EXPECT_EQ(state, FrameState::TooLarge) << length;
+  }
+  // The largest body that still fits is accepted.
+  std::string wire = "POST / HTTP/1.0\r\nContent-Length: ";
+  std::size_t headSize = wire.size() + 7 + 4;
+  wire += std::to_string(kMaxRequestBytes - headSize) + "\r\n\r\n";
+  ASSERT_EQ(wire.size(), headSize);
+  wire += std::string(kMaxRequestBytes - headSize, 'b');
+  std::vector<std::string> got = Deliver({wire}, state);
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0].size(), kMaxRequestBytes);
+  // "-0" is no length at all rather than a negative one.
+  got = Deliver({"POST / HTTP/1.0\r\nContent-Length: -0\r\n\r\n"}, state);
+  EXPECT_EQ(got.size(), 1u);
+}
+
+TEST(RequestFraming, ReceiveSpaceKeepsRoomForTheTerminator) {
+  RequestAssembler assembler(8);
+  std::span<char> space = assembler.ReceiveSpace();
+  ASSERT_EQ(space.size(), 7u);
+  std::string_view part = "GET / H";
+  std::copy(part.begin(), part.end(), space.begin());
+  EXPECT_EQ(assembler.Commit(7), FrameState::Incomplete);
+  // Filled exactly: the buffer grew by one step.
+  EXPECT_EQ(assembler.ReceiveSpace().size(), 8u);
+  EXPECT_EQ(assembler.Size(), 7u);
+}
+
+}  // namespace
+}  // namespace orbiscope
