@@ -1,0 +1,146 @@
+// Resampling: nearest neighbour as the camera routes use it, bilinear and bicubic.
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+#include "image/Picture.h"
+
+namespace orbiscope {
+
+namespace {
+
+std::uint8_t Clamp255(float v) {
+  if (v <= 0.0f) return 0;
+  if (v >= 255.0f) return 255;
+  return static_cast<std::uint8_t>(v + 0.5f);
+}
+
+// Catmull-Rom weights (a = -0.5) for the four samples around a fractional position.
+void CubicWeights(float t, float w[4]) {
+  const float a = -0.5f;
+  auto k = [a](float x) {
+    x = std::fabs(x);
+    if (x <= 1.0f) return (a + 2.0f) * x * x * x - (a + 3.0f) * x * x + 1.0f;
+    if (x < 2.0f) return a * x * x * x - 5.0f * a * x * x + 8.0f * a * x - 4.0f * a;
+    return 0.0f;
+  };
+  w[0] = k(1.0f + t);
+  w[1] = k(t);
+  w[2] = k(1.0f - t);
+  w[3] = k(2.0f - t);
+}
+
+}  // namespace
+
+bool CPicture::Scale(std::uint32_t newWidth, std::uint32_t newHeight, int mode, CPicture* target) {
+  if (newWidth == 0 || newHeight == 0) return false;
+  if (newWidth == Width() && newHeight == Height()) {
+    if (target != nullptr && target != this) target->CopyFrom(*this, true, true, true);
+    return true;
+  }
+  const float xFactor = static_cast<float>(Width()) / static_cast<float>(newWidth);
+  const float yFactor = static_cast<float>(Height()) / static_cast<float>(newHeight);
+
+  CPicture scaled(info_.format);
+  scaled.info_ = info_;
+  scaled.info_.pixels = nullptr;
+  scaled.info_.sharingSource = nullptr;
+  scaled.header_.biXPelsPerMeter = header_.biXPelsPerMeter;
+  scaled.header_.biYPelsPerMeter = header_.biYPelsPerMeter;
+  if (scaled.Create(newWidth, newHeight, Bpp(), info_.format) == nullptr) {
+    SetLastError(scaled.LastError());
+    return false;
+  }
+  scaled.SetPalette(Palette(), std::min<std::uint32_t>(PaletteSize(), 256));
+
+  const std::int64_t w = Width(), h = Height();
+  const bool palette = Bpp() <= 8;
+  if (mode == kScaleNearest) {
+    std::vector<std::int64_t> columns(newWidth);
+    for (std::uint32_t x = 0; x < newWidth; ++x) {
+      columns[x] = static_cast<std::int64_t>(static_cast<float>(x) * xFactor);
+    }
+    for (std::uint32_t y = 0; y < newHeight; ++y) {
+      info_.progress = static_cast<std::int32_t>((static_cast<std::uint64_t>(y) * 100) / newHeight);
+      if (info_.escape) break;
+      const auto sy = static_cast<std::int64_t>(static_cast<float>(y) * yFactor);
+      const bool rowInside = HasPixels() && sy >= 0 && sy < h;
+      std::uint8_t* out = scaled.Row(y);
+      for (std::uint32_t x = 0; x < newWidth; ++x) {
+        const std::int64_t sx = columns[x];
+        if (!palette && rowInside && sx < w) {
+          const std::uint8_t* in = info_.pixels + sy * info_.rowBytes + 3 * sx;
+          out[3 * x] = in[0];
+          out[3 * x + 1] = in[1];
+          out[3 * x + 2] = in[2];
+        } else {
+          scaled.SetPixelColor(x, y, GetPixelColor(sx, sy, false));
+        }
+      }
+    }
+  } else {
+    const bool cubic = mode == kScaleBicubic;
+    for (std::uint32_t y = 0; y < newHeight; ++y) {
+      info_.progress = static_cast<std::int32_t>((static_cast<std::uint64_t>(y) * 100) / newHeight);
+      if (info_.escape) break;
+      const float fy = (static_cast<float>(y) + 0.5f) * yFactor - 0.5f;
+      const auto y0 = static_cast<std::int64_t>(std::floor(fy));
+      const float ty = fy - static_cast<float>(y0);
+      for (std::uint32_t x = 0; x < newWidth; ++x) {
+        const float fx = (static_cast<float>(x) + 0.5f) * xFactor - 0.5f;
+        const auto x0 = static_cast<std::int64_t>(std::floor(fx));
+        const float tx = fx - static_cast<float>(x0);
+        auto sample = [&](std::int64_t sx, std::int64_t sy) {
+          return GetPixelColor(std::clamp<std::int64_t>(sx, 0, w ? w - 1 : 0),
+                               std::clamp<std::int64_t>(sy, 0, h ? h - 1 : 0), false);
+        };
+        float b = 0, g = 0, r = 0;
+        if (cubic) {
+          float wx[4], wy[4];
+          CubicWeights(tx, wx);
+          CubicWeights(ty, wy);
+          for (int j = 0; j < 4; ++j) {
+            for (int i = 0; i < 4; ++i) {
+              const RGBQuad c = sample(x0 - 1 + i, y0 - 1 + j);
+              const float k = wx[i] * wy[j];
+              b += k * c.blue;
+              g += k * c.green;
+              r += k * c.red;
+            }
+          }
+        } else {
+          const RGBQuad c00 = sample(x0, y0), c10 = sample(x0 + 1, y0);
+          const RGBQuad c01 = sample(x0, y0 + 1), c11 = sample(x0 + 1, y0 + 1);
+          auto mix = [&](std::uint8_t a, std::uint8_t bb, std::uint8_t c, std::uint8_t d) {
+            return (a * (1 - tx) + bb * tx) * (1 - ty) + (c * (1 - tx) + d * tx) * ty;
+          };
+          b = mix(c00.blue, c10.blue, c01.blue, c11.blue);
+          g = mix(c00.green, c10.green, c01.green, c11.green);
+          r = mix(c00.red, c10.red, c01.red, c11.red);
+        }
+        scaled.SetPixelColor(x, y, RGBQuad{Clamp255(b), Clamp255(g), Clamp255(r), 0});
+      }
+    }
+  }
+
+  if (alpha_ != nullptr && scaled.AlphaCreate()) {
+    for (std::uint32_t y = 0; y < newHeight; ++y) {
+      const auto sy = static_cast<std::int64_t>(static_cast<float>(y) * yFactor);
+      for (std::uint32_t x = 0; x < newWidth; ++x) {
+        const auto sx = static_cast<std::int64_t>(static_cast<float>(x) * xFactor);
+        const bool inside = sx >= 0 && sy >= 0 && sx < w && sy < h;
+        scaled.alpha_[static_cast<std::size_t>(y) * newWidth + x] =
+            inside ? alpha_[static_cast<std::size_t>(sy * w + sx)] : 0;
+      }
+    }
+  }
+
+  if (target != nullptr) {
+    target->TakeOver(scaled);
+  } else {
+    TakeOver(scaled);
+  }
+  return true;
+}
+
+}  // namespace orbiscope
