@@ -1,0 +1,61 @@
+#include "httpd/AccessLog.h"
+
+#include <time.h>
+
+#include <cstdio>
+
+#include "log/LogXML.h"
+
+namespace orbiscope {
+
+namespace {
+
+// Month names are written in English whatever locale the front-end set.
+constexpr const char* kMonths[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                     "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+}  // namespace
+
+std::string FormatAccessLogLine(const sockaddr_in& client, std::string_view user,
+                                const std::tm& localTime, long biasMinutes,
+                                std::string_view requestLine, int code, std::int32_t bytes) {
+  const auto* address = reinterpret_cast<const unsigned char*>(&client.sin_addr.s_addr);
+  const char* month =
+      localTime.tm_mon >= 0 && localTime.tm_mon < 12 ? kMonths[localTime.tm_mon] : "";
+  char head[160];
+  std::snprintf(head, sizeof head, "%d.%d.%d.%d - ", address[0], address[1], address[2],
+                address[3]);
+  char when[96];
+  std::snprintf(when, sizeof when, " [%02d/%s/%04d:%02d:%02d:%02d %04ld] \"", localTime.tm_mday,
+                month, localTime.tm_year + 1900, localTime.tm_hour, localTime.tm_min,
+                localTime.tm_sec, biasMinutes);
+  char tail[64];
+  std::snprintf(tail, sizeof tail, "\" %d %d\n", code, static_cast<int>(bytes));
+  std::string line;
+  line.reserve(sizeof head + user.size() + requestLine.size() + 64);
+  line.append(head);
+  line.append(user.empty() ? std::string_view("-") : user);
+  line.append(when);
+  line.append(requestLine);
+  line.append(tail);
+  return line;
+}
+
+long TimeZoneBiasMinutes() {
+  // tzset takes glibc's own zone lock, so workers may call it at once.
+  ::tzset();
+  return ::timezone / 60;
+}
+
+void PostAccessLog(LogXML& log, std::string_view module, const sockaddr_in& client,
+                   std::string_view user, std::string_view requestLine, int code,
+                   std::int32_t bytes) {
+  const std::time_t now = std::time(nullptr);
+  std::tm local {};
+  ::localtime_r(&now, &local);
+  log.WriteEntry(FormatAccessLogLine(client, user, local, TimeZoneBiasMinutes(), requestLine,
+                                     code, bytes),
+                 module, kPostLogFunction);
+}
+
+}  // namespace orbiscope

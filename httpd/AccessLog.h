@@ -1,0 +1,34 @@
+#pragma once
+// The access-log line written once per answered request, in the common web-server layout:
+//   192.168.0.7 - - [05/Mar/2004:14:03:09 -060] "GET /index.htm HTTP/1.0" 200 1234
+
+#include <netinet/in.h>
+
+#include <cstdint>
+#include <ctime>
+#include <string>
+#include <string_view>
+
+namespace orbiscope {
+
+class LogXML;
+
+// The function name every access-log entry carries.
+inline constexpr std::string_view kPostLogFunction = "CHttpClient::PostLog";
+
+// The line for the given local time and time-zone bias (minutes, local = UTC - bias); an
+// empty user is written "-". Ends in "\n".
+std::string FormatAccessLogLine(const sockaddr_in& client, std::string_view user,
+                                const std::tm& localTime, long biasMinutes,
+                                std::string_view requestLine, int code, std::int32_t bytes);
+
+// The standard-time bias of the zone in force (TZ honoured), daylight saving not added.
+long TimeZoneBiasMinutes();
+
+// Formats the line for now and writes it as one entry with module (the client's source name,
+// "MyHttpClient" or "HttpClient") and kPostLogFunction. This is the body of a client's PostLog.
+void PostAccessLog(LogXML& log, std::string_view module, const sockaddr_in& client,
+                   std::string_view user, std::string_view requestLine, int code,
+                   std::int32_t bytes);
+
+}  // namespace orbiscope

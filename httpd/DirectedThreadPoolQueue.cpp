@@ -1,0 +1,127 @@
+#include "httpd/DirectedThreadPoolQueue.h"
+
+#include <cerrno>
+#include <chrono>
+
+namespace orbiscope {
+
+CDirectedThreadPoolQueue::~CDirectedThreadPoolQueue() { Close(); }
+
+bool CDirectedThreadPoolQueue::Create(unsigned size) {
+  Close();
+  if (size == 0) {
+    errno = EINVAL;
+    return false;
+  }
+  std::lock_guard lock(mutex_);
+  size_ = size;
+  postRoom_ = size;
+  workerPostRoom_.assign(size, size);
+  getReady_ = 0;
+  workerGetReady_.assign(size, 0);
+  created_ = true;
+  return true;
+}
+
+bool CDirectedThreadPoolQueue::PostRequest(const CThreadPoolRequest& request, unsigned timeoutMs) {
+  {
+    std::unique_lock lock(mutex_);
+    const bool directed = request.m_bDirectedRequest;
+    const int index = request.m_nDirectedRequestIndex;
+    if (!created_ || (directed && (index < 0 || static_cast<unsigned>(index) >= size_))) return false;
+    unsigned* room = directed ? &workerPostRoom_[static_cast<unsigned>(index)] : &postRoom_;
+    const auto hasRoom = [&] { return !created_ || *room > 0; };
+    if (timeoutMs == kInfinite)
+      changed_.wait(lock, hasRoom);
+    else if (!changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), hasRoom))
+      return false;
+    if (!created_) return false;
+    --*room;
+  }
+  if (PostRequestWithoutLimitCheck(request)) return true;
+  // Give the room back, or each refused post would shrink the queue for good.
+  std::lock_guard lock(mutex_);
+  if (created_) {
+    const auto index = static_cast<unsigned>(request.m_nDirectedRequestIndex);
+    if (request.m_bDirectedRequest && index < workerPostRoom_.size())
+      ++workerPostRoom_[index];
+    else if (!request.m_bDirectedRequest)
+      ++postRoom_;
+  }
+  return false;
+}
+
+bool CDirectedThreadPoolQueue::PostRequestWithoutLimitCheck(const CThreadPoolRequest& request) {
+  {
+    std::lock_guard lock(mutex_);
+    if (!created_) return false;
+    unsigned* ready = &getReady_;
+    if (request.m_bDirectedRequest) {
+      const int index = request.m_nDirectedRequestIndex;
+      if (index < 0 || static_cast<unsigned>(index) >= size_) return false;
+      ready = &workerGetReady_[static_cast<unsigned>(index)];
+    }
+    // A release beyond the maximum count fails, and the request is not kept.
+    if (*ready >= size_) return false;
+    pending_.push_back(request);
+    ++*ready;
+  }
+  changed_.notify_all();
+  return true;
+}
+
+bool CDirectedThreadPoolQueue::GetRequest(CThreadPoolRequest& request, int threadIndex,
+                                          unsigned timeoutMs) {
+  {
+    std::unique_lock lock(mutex_);
+    if (!created_ || threadIndex < 0 || static_cast<unsigned>(threadIndex) >= size_) return false;
+    const auto mine = static_cast<unsigned>(threadIndex);
+    const auto ready = [&] { return !created_ || workerGetReady_[mine] > 0 || getReady_ > 0; };
+    if (timeoutMs == kInfinite)
+      changed_.wait(lock, ready);
+    else if (!changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), ready))
+      return false;
+    if (!created_) return false;
+    const bool directed = workerGetReady_[mine] > 0;
+    auto it = pending_.begin();
+    for (; it != pending_.end(); ++it) {
+      if (directed ? it->m_bDirectedRequest && it->m_nDirectedRequestIndex == threadIndex
+                   : !it->m_bDirectedRequest)
+        break;
+    }
+    if (it == pending_.end()) return false;  // counters and list never disagree; be safe
+    request = *it;
+    pending_.erase(it);
+    if (directed) {
+      --workerGetReady_[mine];
+      ++workerPostRoom_[mine];
+    } else {
+      --getReady_;
+      ++postRoom_;
+    }
+  }
+  changed_.notify_all();
+  return true;
+}
+
+bool CDirectedThreadPoolQueue::IsCreated() const {
+  std::lock_guard lock(mutex_);
+  return created_;
+}
+
+void CDirectedThreadPoolQueue::Close() {
+  std::list<CThreadPoolRequest> dropped;
+  {
+    std::lock_guard lock(mutex_);
+    dropped.swap(pending_);
+    created_ = false;
+    size_ = 0;
+    postRoom_ = getReady_ = 0;
+    workerPostRoom_.clear();
+    workerGetReady_.clear();
+  }
+  changed_.notify_all();
+  for (const auto& request : dropped) DiscardPending(request);
+}
+
+}  // namespace orbiscope

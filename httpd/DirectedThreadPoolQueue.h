@@ -1,0 +1,51 @@
+#pragma once
+// The bounded queue: at most `size` undirected requests wait at once (a poster waits for
+// room), and a request may be addressed to one worker, which takes it before any undirected
+// one.
+
+#include <condition_variable>
+#include <list>
+#include <mutex>
+#include <vector>
+
+#include "httpd/ThreadPoolQueue.h"
+
+namespace orbiscope {
+
+class CDirectedThreadPoolQueue : public CThreadPoolQueue {
+public:
+  ~CDirectedThreadPoolQueue() override;
+
+  // Room for size undirected requests and size requests per worker, for size workers. Size 0
+  // is refused (EINVAL in errno), as a semaphore with maximum count 0 is.
+  bool Create(unsigned size) override;
+  // Waits up to timeoutMs for room (the worker's own room for a directed request).
+  bool PostRequest(const CThreadPoolRequest& request, unsigned timeoutMs = kInfinite) override;
+  // Appends without waiting; false (and nothing appended) when its counter is at its
+  // maximum or the index names no worker.
+  bool PostRequestWithoutLimitCheck(const CThreadPoolRequest& request) override;
+  // The earliest request directed to threadIndex, else the earliest undirected one.
+  bool GetRequest(CThreadPoolRequest& request, int threadIndex, unsigned timeoutMs = kInfinite) override;
+  bool IsCreated() const override;
+  bool SupportsDirectedRequests() const override { return true; }
+  void Close() override;
+
+protected:
+  // Called by Close for every request still queued; the base drops it.
+  virtual void DiscardPending(const CThreadPoolRequest& request) { (void)request; }
+
+private:
+  // The counters stand for the semaphores of the design: room to post (shared, per worker)
+  // and requests ready to get (shared, per worker), each between 0 and size_.
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  std::list<CThreadPoolRequest> pending_;
+  unsigned size_ = 0;
+  bool created_ = false;
+  unsigned postRoom_ = 0;
+  std::vector<unsigned> workerPostRoom_;
+  unsigned getReady_ = 0;
+  std::vector<unsigned> workerGetReady_;
+};
+
+}  // namespace orbiscope

@@ -1,0 +1,274 @@
+#include "httpd/HttpServer.h"
+
+#include <poll.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <memory>
+
+#include "httpd/HttpThreadPoolQueues.h"
+#include "log/LogXML.h"
+#include "resources/ResourceIds.h"
+#include "resources/ResourceLibrary.h"
+
+namespace orbiscope {
+
+namespace {
+
+// How long the listener waits for room in a full queue before it looks at the stop event
+// again; a full queue must not keep Stop waiting for the busy workers.
+constexpr unsigned kPostSliceMs = 50;
+// How long the listener pauses after an accept failed for lack of descriptors or memory;
+// the pending connection keeps the socket readable, so retrying at once would spin.
+constexpr int kAcceptBackoffMs = 100;
+
+std::string Format(const char* format, long value) {
+  char text[256];
+  std::snprintf(text, sizeof text, format, value);
+  return text;
+}
+
+}  // namespace
+
+CHttpServer::CHttpServer(LogXML& log, const ResourceLibrary& resources, MessageSink sink)
+    : log_(log), resources_(resources), sink_(std::move(sink)) {
+  LoadErrorPages();
+}
+
+CHttpServer::~CHttpServer() { Stop(); }
+
+void CHttpServer::OnError(std::string_view message) {
+  std::string text(message);
+  text += '\n';
+  log_.WriteEntry(text, "HttpServer", "CHttpServer::OnError");
+}
+
+bool CHttpServer::LoadHtmlResource(int id, std::string& text) const {
+  const std::string_view page = resources_.Html(id);
+  text.assign(page);
+  return !page.empty();
+}
+
+bool CHttpServer::LoadErrorPages() {
+  bool all = LoadHtmlResource(res::kHtml302, pages_.redirect);
+  all = LoadHtmlResource(res::kHtml400, pages_.badRequest) && all;
+  all = LoadHtmlResource(res::kHtml401, pages_.unauthorized) && all;
+  all = LoadHtmlResource(res::kHtml404, pages_.notFound) && all;
+  all = LoadHtmlResource(res::kHtmlOther, pages_.other) && all;
+  all = LoadHtmlResource(res::kHtmlDeleted, pages_.deleted) && all;
+  return all;
+}
+
+void CHttpServer::FreeErrorPages() { pages_ = ErrorPageTable {}; }
+
+std::string_view CHttpServer::GetErrorPage(int code) const {
+  switch (code) {
+    case 302: return pages_.redirect;
+    case 400: return pages_.badRequest;
+    case 401: return pages_.unauthorized;
+    case 404: return pages_.notFound;
+    default: return pages_.other;
+  }
+}
+
+std::string_view CHttpServer::GetDeletedPage() const { return pages_.deleted; }
+
+bool CHttpServer::Start(CHttpServerSettings* settings) {
+  std::lock_guard listenerLock(listenerLock_);
+  settings_ = settings;
+  {
+    std::lock_guard lock(startLock_);
+    startSignalled_ = false;
+    listenerRunning_ = false;
+    pendingMessage_.reset();
+    messageDismissed_ = false;
+  }
+  stopEvent_.Reset();
+  listeningPort_.store(0);
+  if (!listener_.Start([this] { ListenSocketFunction(); }, false)) {
+    OnError("CHttpServer::Start, Failed to call to create listener thread, please check settings");
+    return false;
+  }
+  listenerExists_ = true;
+  // Wait for the listener. A message it must show is shown here, on the caller's thread: in
+  // the desktop front-end that is the UI thread, the only one that may show a box, and it
+  // is blocked in this very wait.
+  std::unique_lock lock(startLock_);
+  for (;;) {
+    startChanged_.wait(lock, [this] { return startSignalled_ || pendingMessage_.has_value(); });
+    if (pendingMessage_) {
+      PendingMessage message = std::move(*pendingMessage_);
+      pendingMessage_.reset();
+      lock.unlock();
+      if (sink_) sink_(message.caption, message.text);
+      lock.lock();
+      messageDismissed_ = true;
+      startChanged_.notify_all();
+      continue;
+    }
+    return listenerRunning_;
+  }
+}
+
+void CHttpServer::ShowMessageOnStarter(std::string caption, std::string text) {
+  std::unique_lock lock(startLock_);
+  messageDismissed_ = false;
+  pendingMessage_ = PendingMessage {std::move(caption), std::move(text)};
+  startChanged_.notify_all();
+  startChanged_.wait(lock, [this] { return messageDismissed_; });
+}
+
+void CHttpServer::SignalStarted(bool running) {
+  std::lock_guard lock(startLock_);
+  listenerRunning_ = running;
+  startSignalled_ = true;
+  startChanged_.notify_all();
+}
+
+bool CHttpServer::Stop() {
+  // Signalled before the lock: Wait holds the lock while the listener runs.
+  stopEvent_.Set();
+  std::lock_guard lock(listenerLock_);
+  if (listenerExists_) {
+    listener_.Join();
+    listenerExists_ = false;
+  }
+  return true;
+}
+
+bool CHttpServer::Wait() {
+  std::lock_guard lock(listenerLock_);
+  if (listenerExists_) {
+    listener_.Join();
+    listenerExists_ = false;
+    return true;
+  }
+  OnError("CHttpServer::Wait, Http server is not running, so no need to wait");
+  return false;
+}
+
+void CHttpServer::ListenSocketFunction() {
+  CHttpServerSettings& settings = *settings_;
+  const ClientFactory clients = settings.m_ClientFactory;
+  QueueFactory queues;
+  if (settings.m_bUseIOCPQueue)
+    queues = [] { return std::make_unique<CHttpIOCPThreadPoolQueue>(); };
+  else
+    queues = [] { return std::make_unique<CHttpDirectedThreadPoolQueue>(); };
+
+  // 1. The pool, its threads held until each client knows its server.
+  if (!m_ThreadPool.Create(clients, queues, settings.m_nThreadPoolSize, settings.m_nThreadPoolSize,
+                           true, 0, 0)) {
+    OnError(Format("CHttpServer::ListenSocketFunction, Failed to create thread pool, GetLastError:%ld",
+                   errno));
+    SignalStarted(false);
+    return;
+  }
+  // 2.
+  for (int i = 0; i < settings.m_nThreadPoolSize; ++i) {
+    if (CThreadPoolClient* client = m_ThreadPool.GetAtClient(i)) {
+      client->SetServer(this);
+      client->Resume();
+    }
+  }
+  // 3.
+  if (!m_ThreadPool.SetMaxThreadClientLifetime(settings.m_bEnableThreadLifetime,
+                                               settings.m_dwThreadLifetime)) {
+    OnError(Format("CHttpServer::ListenSocketFunction, Failed in call to "
+                   "m_ThreadPool.SetMaxThreadClientLifetime, GetLastError:%ld",
+                   errno));
+    m_ThreadPool.Stop();
+    SignalStarted(false);
+    return;
+  }
+  // 4.
+  CHttpSocket server;
+  try {
+    server.Create();
+  } catch (const CWSocketException& e) {
+    OnError(Format("CHttpServer::ListenSocketFunction, Failed to create server socket, GetLastError:%ld",
+                   e.GetErrorCode()));
+    m_ThreadPool.Stop();
+    SignalStarted(false);
+    return;
+  }
+  // 5.
+  try {
+    server.Bind(settings.m_nPort, settings.m_bBind ? settings.m_sBindAddress : std::string());
+  } catch (const CWSocketException& e) {
+    OnError(Format("CHttpServer::ListenSocketFunction, Failed to bind server socket, GetLastError:%ld",
+                   e.GetErrorCode()));
+    m_ThreadPool.Stop();
+    // Start, and the user who started the server, wait until the box is closed.
+    ShowMessageOnStarter(std::string(kBindFailureCaption), resources_.String(res::kStrBadPort));
+    SignalStarted(false);
+    return;
+  }
+  // 6.
+  try {
+    server.Listen(INT_MAX);
+  } catch (const CWSocketException& e) {
+    OnError(Format("CHttpServer::ListenSocketFunction, Failed to listen on server socket, GetLastError:%ld",
+                   e.GetErrorCode()));
+    m_ThreadPool.Stop();
+    SignalStarted(false);
+    return;
+  }
+  listeningPort_.store(server.LocalPort());
+  // 7, 8. Running as another account is not offered on this system: a configured account
+  // cannot be taken on, and the server refuses to run under the wrong identity.
+  if (!settings.m_sUsername.empty()) {
+    char text[512];
+    std::snprintf(text, sizeof text,
+                  "CHttpServer::ListenSocketFunction, Failed to logon using user name: %s, GetLastError:%d",
+                  settings.m_sUsername.c_str(), ENOTSUP);
+    OnError(text);
+    settings.m_sPassword.clear();
+    OnError("CHttpServer::ListenSocketFunction, Failed to impersonate using supplied user credentials");
+    m_ThreadPool.Stop();
+    SignalStarted(false);
+    return;
+  }
+  // 9, 10. Accept readiness is polled together with the stop event.
+  SignalStarted(true);
+
+  // 11.
+  CThreadPoolQueue* queue = m_ThreadPool.GetQueue();
+  for (;;) {
+    int ready;
+    try {
+      ready = server.WaitFor(POLLIN, -1, {stopEvent_.Fd()});
+    } catch (const CWSocketException& e) {
+      OnError(Format("CHttpServer::ListenSocketFunction, Failed in call to WSAEventSelect, GetLastError:%ld",
+                     e.GetErrorCode()));
+      break;
+    }
+    if (ready != 0 || stopEvent_.TryWait()) break;
+    auto connection = std::make_unique<AcceptedConnection>();
+    try {
+      server.Accept(connection->m_Socket, connection->m_ClientAddress);
+    } catch (const CWSocketException& e) {
+      const int code = e.GetErrorCode();
+      if (code == EAGAIN || code == EWOULDBLOCK) continue;  // the client left before the accept
+      OnError(Format("CHttpServer::ListenSocketFunction, An error occurred accepting a client "
+                     "connection, GetLastError:%ld",
+                     code));
+      if (code == EMFILE || code == ENFILE || code == ENOBUFS || code == ENOMEM)
+        stopEvent_.Wait(kAcceptBackoffMs);
+      continue;
+    }
+    CThreadPoolRequest request;
+    request.m_dwID = CThreadPoolRequest::kServe;
+    request.m_pData = connection.get();
+    bool posted = false;
+    while (!(posted = queue->PostRequest(request, kPostSliceMs)) && !stopEvent_.TryWait()) {
+    }
+    if (!posted) break;  // stopping; the connection closes as it goes
+    connection.release();  // the queue's request owns it now
+  }
+  // 12.
+  m_ThreadPool.Stop();
+}
+
+}  // namespace orbiscope

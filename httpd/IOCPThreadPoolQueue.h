@@ -1,0 +1,38 @@
+#pragma once
+// The unbounded first-in first-out queue; it cannot address a request to one worker.
+
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+
+#include "httpd/ThreadPoolQueue.h"
+
+namespace orbiscope {
+
+class CIOCPThreadPoolQueue : public CThreadPoolQueue {
+public:
+  ~CIOCPThreadPoolQueue() override;
+
+  // Any size is accepted: the queue has no bound.
+  bool Create(unsigned size) override;
+  // Refuses directed requests; never waits (the time-out is ignored).
+  bool PostRequest(const CThreadPoolRequest& request, unsigned timeoutMs = kInfinite) override;
+  bool PostRequestWithoutLimitCheck(const CThreadPoolRequest& request) override;
+  // The oldest request whatever the index.
+  bool GetRequest(CThreadPoolRequest& request, int threadIndex, unsigned timeoutMs = kInfinite) override;
+  bool IsCreated() const override;
+  bool SupportsDirectedRequests() const override { return false; }
+  void Close() override;
+
+protected:
+  // Called by Close for every request still queued; the base drops it.
+  virtual void DiscardPending(const CThreadPoolRequest& request) { (void)request; }
+
+private:
+  mutable std::mutex mutex_;
+  std::condition_variable ready_;
+  std::deque<CThreadPoolRequest> pending_;
+  bool created_ = false;
+};
+
+}  // namespace orbiscope

@@ -1,0 +1,15 @@
+#include "httpd/MyHttpServer.h"
+
+#include <string>
+
+#include "log/LogXML.h"
+
+namespace orbiscope {
+
+void CMyHttpServer::OnError(std::string_view message) {
+  std::string text = "Error: ";
+  text.append(message).append("\n");
+  GetLog().WriteEntry(text, "MyHttpServer", "CMyHttpServer");
+}
+
+}  // namespace orbiscope

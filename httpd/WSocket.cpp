@@ -1,0 +1,292 @@
+#include "httpd/WSocket.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/sendfile.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <vector>
+
+namespace orbiscope {
+
+namespace {
+
+// strerror_r in its GNU form; the XSI form is chosen by neither this build nor glibc's C++.
+std::string SystemText(int code) {
+  if (code == 0) return {};
+  char buffer[256];
+  const char* text = ::strerror_r(code, buffer, sizeof buffer);
+  return text != nullptr ? std::string(text) : std::string();
+}
+
+int PollRetry(pollfd* fds, nfds_t count, int timeoutMs) {
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
+  for (;;) {
+    int left = timeoutMs;
+    if (timeoutMs > 0) {
+      const auto rest = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+      left = static_cast<int>(std::max<long long>(0, rest.count()));
+    }
+    const int n = ::poll(fds, count, left);
+    if (n >= 0 || errno != EINTR) return n;
+  }
+}
+
+// sendfile(2) has no MSG_NOSIGNAL: a peer that went away would raise SIGPIPE and end the
+// process. The signal is held back on this thread for the call and a pending one is taken.
+class SigpipeGuard {
+public:
+  SigpipeGuard() {
+    sigemptyset(&pipe_);
+    sigaddset(&pipe_, SIGPIPE);
+    ::pthread_sigmask(SIG_BLOCK, &pipe_, &old_);
+  }
+  ~SigpipeGuard() {
+    sigset_t pending;
+    sigemptyset(&pending);
+    if (::sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1) {
+      const timespec zero {0, 0};
+      while (::sigtimedwait(&pipe_, nullptr, &zero) < 0 && errno == EINTR) {
+      }
+    }
+    ::pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+  }
+  SigpipeGuard(const SigpipeGuard&) = delete;
+  SigpipeGuard& operator=(const SigpipeGuard&) = delete;
+
+private:
+  sigset_t pipe_;
+  sigset_t old_;
+};
+
+}  // namespace
+
+CWSocketException::CWSocketException(int code) : code_(code), text_(SystemText(code)) {}
+
+bool CWSocketException::GetErrorMessage(char* buffer, std::size_t size) const {
+  if (buffer == nullptr || size == 0) return false;
+  buffer[0] = '\0';
+  if (text_.empty()) return false;
+  const std::size_t n = std::min(size - 1, text_.size());
+  std::memcpy(buffer, text_.data(), n);
+  buffer[n] = '\0';
+  return true;
+}
+
+void ThrowWSocketException(int code) { throw CWSocketException(code != 0 ? code : errno); }
+
+CWSocket::~CWSocket() { Close(); }
+
+void CWSocket::Create() {
+  Close();
+  fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd_ < 0) ThrowWSocketException();
+}
+
+void CWSocket::Bind(std::uint16_t port, std::string_view address) {
+  sockaddr_in local {};
+  local.sin_family = AF_INET;
+  local.sin_port = htons(port);
+  local.sin_addr.s_addr = htonl(INADDR_ANY);
+  if (!address.empty()) {
+    const std::string text(address);
+    if (::inet_pton(AF_INET, text.c_str(), &local.sin_addr) != 1) {
+      addrinfo hints {};
+      hints.ai_family = AF_INET;
+      hints.ai_socktype = SOCK_STREAM;
+      addrinfo* found = nullptr;
+      if (::getaddrinfo(text.c_str(), nullptr, &hints, &found) != 0 || found == nullptr)
+        ThrowWSocketException(EINVAL);
+      local.sin_addr = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr;
+      ::freeaddrinfo(found);
+    }
+  }
+  // Without this, a restart right after serving clients fails for a minute while the old
+  // connections linger in TIME_WAIT; a port another socket listens on is still refused.
+  const int on = 1;
+  ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  if (::bind(fd_, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0)
+    ThrowWSocketException();
+}
+
+void CWSocket::Listen(int backlog) {
+  if (::listen(fd_, backlog) != 0) ThrowWSocketException();
+}
+
+void CWSocket::Accept(CWSocket& target, sockaddr_in& peer) {
+  socklen_t len = sizeof peer;
+  int fd;
+  do {
+    fd = ::accept4(fd_, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC | SOCK_NONBLOCK);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) ThrowWSocketException();
+  target.Attach(fd);
+}
+
+std::size_t CWSocket::Send(const void* buffer, std::size_t len) {
+  for (;;) {
+    const ssize_t n = ::send(fd_, buffer, len, MSG_NOSIGNAL);
+    if (n >= 0) return static_cast<std::size_t>(n);
+    if (errno != EINTR) ThrowWSocketException();
+  }
+}
+
+std::size_t CWSocket::Receive(void* buffer, std::size_t len) {
+  for (;;) {
+    const ssize_t n = ::recv(fd_, buffer, len, 0);
+    if (n > 0) return static_cast<std::size_t>(n);
+    if (n == 0) {
+      if (len == 0) return 0;
+      throw CWSocketException(0);
+    }
+    if (errno != EINTR) ThrowWSocketException();
+  }
+}
+
+bool CWSocket::IsReadible(unsigned timeoutMs) {
+  const int wait = timeoutMs > static_cast<unsigned>(INT32_MAX) ? -1 : static_cast<int>(timeoutMs);
+  return WaitFor(POLLIN, wait) == 0;
+}
+
+int CWSocket::WaitFor(short events, int timeoutMs, std::initializer_list<int> otherFds) {
+  pollfd fds[8];
+  nfds_t count = 0;
+  fds[count++] = pollfd {fd_, events, 0};
+  for (int fd : otherFds) {
+    if (count == std::size(fds)) break;
+    fds[count++] = pollfd {fd, POLLIN, 0};
+  }
+  const int n = PollRetry(fds, count, timeoutMs);
+  if (n < 0) ThrowWSocketException();
+  if (n == 0) return -1;
+  // A hang-up or error on the socket counts as ready: the next call reports it.
+  for (nfds_t i = 0; i < count; ++i)
+    if (fds[i].revents != 0) return static_cast<int>(i);
+  return -1;
+}
+
+std::uint16_t CWSocket::LocalPort() const {
+  sockaddr_in local {};
+  socklen_t len = sizeof local;
+  if (::getsockname(fd_, reinterpret_cast<sockaddr*>(&local), &len) != 0) ThrowWSocketException();
+  return ntohs(local.sin_port);
+}
+
+void CWSocket::Close() {
+  if (fd_ >= 0) {
+    ::close(fd_);
+    fd_ = -1;
+  }
+}
+
+void CWSocket::Attach(int fd) {
+  Close();
+  fd_ = fd;
+}
+
+int CWSocket::Detach() {
+  const int fd = fd_;
+  fd_ = -1;
+  return fd;
+}
+
+void CHttpSocket::WaitWritable(unsigned timeoutMs) {
+  const int wait = timeoutMs > static_cast<unsigned>(INT32_MAX) ? -1 : static_cast<int>(timeoutMs);
+  if (WaitFor(POLLOUT, wait) != 0) ThrowWSocketException(EAGAIN);
+}
+
+void CHttpSocket::SendWithRetry(const void* buffer, std::size_t len, unsigned timeoutMs) {
+  const char* data = static_cast<const char*>(buffer);
+  while (len > 0) {
+    const ssize_t n = ::send(Handle(), data, len, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n >= 0) {
+      data += n;
+      len -= static_cast<std::size_t>(n);
+    } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      WaitWritable(timeoutMs);
+    } else if (errno != EINTR) {
+      ThrowWSocketException();
+    }
+  }
+}
+
+void CHttpSocket::SendPackets(std::string_view head, const void* body, std::size_t bodyLen,
+                              unsigned timeoutMs) {
+  iovec parts[2] = {{const_cast<char*>(head.data()), head.size()},
+                    {const_cast<void*>(body), body != nullptr ? bodyLen : 0}};
+  iovec* next = parts;
+  std::size_t count = 2;
+  while (count > 0 && next->iov_len == 0) {
+    ++next;
+    --count;
+  }
+  while (count > 0) {
+    msghdr message {};
+    message.msg_iov = next;
+    message.msg_iovlen = count;
+    ssize_t n = ::sendmsg(Handle(), &message, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n < 0) {
+      if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        WaitWritable(timeoutMs);
+        continue;
+      }
+      if (errno == EINTR) continue;
+      ThrowWSocketException();
+    }
+    // Step over what went out; a part sent whole is dropped from the list.
+    while (count > 0 && static_cast<std::size_t>(n) >= next->iov_len) {
+      n -= static_cast<ssize_t>(next->iov_len);
+      ++next;
+      --count;
+    }
+    if (count > 0) {
+      next->iov_base = static_cast<char*>(next->iov_base) + n;
+      next->iov_len -= static_cast<std::size_t>(n);
+    }
+  }
+}
+
+void CHttpSocket::SendFile(std::string_view head, int fileFd, std::uint64_t size,
+                           unsigned timeoutMs) {
+  // The head goes with MSG_MORE so that it shares its packet with the file's first bytes.
+  const char* data = head.data();
+  std::size_t left = head.size();
+  while (left > 0) {
+    const ssize_t n = ::send(Handle(), data, left, MSG_NOSIGNAL | MSG_DONTWAIT | (size > 0 ? MSG_MORE : 0));
+    if (n >= 0) {
+      data += n;
+      left -= static_cast<std::size_t>(n);
+    } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      WaitWritable(timeoutMs);
+    } else if (errno != EINTR) {
+      ThrowWSocketException();
+    }
+  }
+  SigpipeGuard guard;
+  off_t offset = 0;
+  while (static_cast<std::uint64_t>(offset) < size) {
+    const std::uint64_t rest = size - static_cast<std::uint64_t>(offset);
+    const std::size_t chunk = static_cast<std::size_t>(std::min<std::uint64_t>(rest, 1u << 30));
+    const ssize_t n = ::sendfile(Handle(), fileFd, &offset, chunk);
+    if (n > 0) continue;
+    if (n == 0) ThrowWSocketException(EIO);  // the file is shorter than announced
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      WaitWritable(timeoutMs);
+    } else if (errno != EINTR) {
+      ThrowWSocketException();
+    }
+  }
+}
+
+}  // namespace orbiscope

@@ -1,0 +1,100 @@
+#pragma once
+// The server's socket wrapper over POSIX IPv4 stream sockets. Every failure throws
+// CWSocketException carrying errno; callers catch it where a failure has a meaning.
+
+#include <netinet/in.h>
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <initializer_list>
+#include <string>
+#include <string_view>
+
+namespace orbiscope {
+
+// A socket failure: the errno value and strerror's text for it.
+class CWSocketException : public std::exception {
+public:
+  explicit CWSocketException(int code);
+  // The errno value.
+  int GetErrorCode() const { return code_; }
+  // Copies the text into buffer (truncated to size - 1 bytes, terminated); false and an empty
+  // text when the system has no message for the code.
+  bool GetErrorMessage(char* buffer, std::size_t size) const;
+  std::string GetErrorMessage() const { return text_; }
+  const char* what() const noexcept override { return text_.c_str(); }
+
+private:
+  int code_;
+  std::string text_;
+};
+
+// Throws CWSocketException with the code, or with errno when the code is 0.
+[[noreturn]] void ThrowWSocketException(int code = 0);
+
+// One socket descriptor, closed by the destructor.
+class CWSocket {
+public:
+  CWSocket() = default;
+  ~CWSocket();
+  CWSocket(const CWSocket&) = delete;
+  CWSocket& operator=(const CWSocket&) = delete;
+
+  // A new IPv4 stream socket (close-on-exec).
+  void Create();
+  // Binds to the port on the address: a dotted number, else the first IPv4 address the name
+  // resolves to (EINVAL when it resolves to none); an empty address binds to any. The
+  // address may be reused at once after a previous listener's connections (SO_REUSEADDR),
+  // which still refuses a port another socket listens on.
+  void Bind(std::uint16_t port, std::string_view address = {});
+  void Listen(int backlog);
+  // Accepts one connection into target (closing what target held) and fills peer. The new
+  // socket is non-blocking, as sends are timed through SendWithRetry.
+  void Accept(CWSocket& target, sockaddr_in& peer);
+  // One send(2) without SIGPIPE; answers the bytes sent (possibly fewer than len).
+  std::size_t Send(const void* buffer, std::size_t len);
+  // One recv(2); answers the bytes received. A peer that closed the connection throws too,
+  // with code 0 (no system message).
+  std::size_t Receive(void* buffer, std::size_t len);
+  // Whether the socket turns readable within timeoutMs.
+  bool IsReadible(unsigned timeoutMs);
+  // Waits up to timeoutMs (negative: without limit) for events (POLLIN, POLLOUT) on this
+  // socket or for any of otherFds to turn readable. Answers 0 for the socket, i + 1 for
+  // otherFds[i], -1 on time-out; the socket wins over the others, then the list's order.
+  int WaitFor(short events, int timeoutMs, std::initializer_list<int> otherFds = {});
+  // The port the socket is bound to (useful after binding port 0).
+  std::uint16_t LocalPort() const;
+
+  void Close();
+  // Takes the descriptor, closing the one held before.
+  void Attach(int fd);
+  // Gives the descriptor away.
+  int Detach();
+  int Handle() const { return fd_; }
+  bool IsValid() const { return fd_ >= 0; }
+
+private:
+  int fd_ = -1;
+};
+
+// A connection socket: sends bounded by the write time-out.
+class CHttpSocket : public CWSocket {
+public:
+  // Sends all len bytes. When the peer does not take data for timeoutMs, throws EAGAIN.
+  void SendWithRetry(const void* buffer, std::size_t len, unsigned timeoutMs);
+  // Header and body in one gathered send (sendmsg(2), the writev of sockets) and retried
+  // until both are gone; the body may be empty. Throws as SendWithRetry.
+  void SendPackets(std::string_view head, const void* body, std::size_t bodyLen,
+                   unsigned timeoutMs);
+  // The head, then size bytes of the open file from its offset 0 through sendfile(2), the
+  // file's pages going to the socket without a copy. A file shorter than size throws EIO
+  // once its end is reached. Throws as SendWithRetry.
+  void SendFile(std::string_view head, int fileFd, std::uint64_t size, unsigned timeoutMs);
+
+private:
+  void WaitWritable(unsigned timeoutMs);
+};
+
+}  // namespace orbiscope
