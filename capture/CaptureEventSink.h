@@ -1,0 +1,33 @@
+#pragma once
+// How capture reaches the user-interface thread without knowing the front-end.
+//
+// The controller implements this with events queued to its own thread; tests implement it
+// directly. This is the "window" that the graph operations take.
+
+#include <string_view>
+
+namespace orbiscope {
+
+class DeviceControls;
+
+class CaptureEventSink {
+public:
+  virtual ~CaptureEventSink() = default;
+
+  // A frame waits in the grabber (the frame-ready notice). Called on the streaming thread:
+  // must only queue and return, never draw or wait.
+  virtual void PostFrameReady() = 0;
+  // Graph events wait; the UI thread answers with CaptureGraph::HandleGraphEvents when
+  // instance is kGraphEventInstance. Called from any thread; must only queue.
+  virtual void PostGraphEvent(long instance) = 0;
+  // The device was removed: stop the web server and show the stopped state. Called on the
+  // UI thread and handled before it returns.
+  virtual void SendStopServer() = 0;
+  // Shows the device's settings modally; the result of that dialog (0 when shown).
+  virtual int ShowDeviceControls(DeviceControls& controls) = 0;
+};
+
+// The instance value the graph-event notice carries.
+inline constexpr long kGraphEventInstance = 50000;
+
+}  // namespace orbiscope

@@ -1,0 +1,229 @@
+#include "capture/CaptureGraph.h"
+
+#include "capture/CaptureEventSink.h"
+#include "capture/CaptureStatus.h"
+#include "capture/FrameFormat.h"
+#include "log/LogXML.h"
+#include "resources/ResourceLibrary.h"
+
+namespace orbiscope {
+namespace {
+
+constexpr int kMsgNoDevice = 105;
+constexpr int kMsgDeviceNotAdded = 106;
+constexpr int kMsgWouldNotRun = 108;
+constexpr int kMsgRunning = 109;
+constexpr int kMsgFormatRefused = 113;
+
+}  // namespace
+
+CaptureGraph::CaptureGraph(const ResourceLibrary& resources, MessageSink sink, LogXML& log,
+                           std::vector<std::unique_ptr<CaptureBackend>> backends)
+    : resources_(resources),
+      sink_(std::move(sink)),
+      log_(log),
+      backends_(std::move(backends)),
+      callback_(resources) {}
+
+CaptureGraph::~CaptureGraph() {
+  // The streaming thread ends before the callback it writes to goes away.
+  if (source_) source_->Stop();
+  source_.reset();
+  mediaEvent_.reset();
+}
+
+void CaptureGraph::Report(int messageId, int severity) {
+  const std::string text = resources_.String(messageId);
+  if (severity <= kSeverityQuiet)
+    log_.WriteEntry(text.empty() ? "Capture error " + std::to_string(messageId) : text,
+                    "CaptureGraph", "CaptureGraph::Report");
+  if (!sink_) return;
+  if (severity == kSeverityError) sink_("Error!", text);
+  if (severity == kSeverityInfo) sink_("Information!", text);
+}
+
+int CaptureGraph::EnumerateDevices() {
+  // Filled afresh, so that a second listing does not repeat every name.
+  deviceNames_.clear();
+  for (auto& backend : backends_) {
+    for (const CaptureDeviceRef& device : backend->Devices()) {
+      if (device.name.empty()) continue;  // a device whose name cannot be read is skipped
+      deviceNames_.push_back(CutDeviceName(device.name));
+    }
+  }
+  return deviceNames_.empty() ? kCapFail : kCapOk;
+}
+
+bool CaptureGraph::ContainsDevice(const std::string& name) const {
+  for (const std::string& entry : deviceNames_)
+    if (entry == name) return true;
+  return false;
+}
+
+std::unique_ptr<CaptureSource> CaptureGraph::FindSource(const std::string& name) {
+  // The first device that binds, or the first of that name that binds: two devices with
+  // the same name resolve to the first in enumeration order.
+  for (auto& backend : backends_) {
+    for (const CaptureDeviceRef& device : backend->Devices()) {
+      if (device.name.empty()) continue;
+      if (!name.empty() && CutDeviceName(device.name) != name) continue;
+      if (auto source = backend->Bind(device)) return source;
+    }
+  }
+  return nullptr;
+}
+
+int CaptureGraph::CreateGraphWithDevice(const std::string& name) {
+  // A new graph replaces the old one, whose streaming ends with it.
+  if (source_) source_->Stop();
+  source_.reset();
+  running_ = false;
+  std::unique_ptr<CaptureSource> source = FindSource(name);
+  if (!source) {
+    Report(kMsgNoDevice, kSeverityQuiet);
+    return kCapFail;
+  }
+  const int status = source->Connect();
+  if (CapFailed(status)) {
+    Report(kMsgDeviceNotAdded, kSeverityQuiet);
+    return status;
+  }
+  source_ = std::move(source);
+  return kCapOk;
+}
+
+int CaptureGraph::ListSizes(const std::string& name) {
+  if (name.empty() && deviceNames_.empty()) return kCapFail;
+  const std::string device = name.empty() ? deviceNames_.front() : name;
+  const int status = CreateGraphWithDevice(device);
+  if (CapFailed(status)) return status;
+  std::vector<CaptureCapability> caps;
+  if (CapFailed(source_->Capabilities(caps))) return kCapFail;
+  sizeNames_.clear();
+  for (std::size_t i = 0; i < caps.size(); ++i) {
+    const CaptureCapability& cap = caps[i];
+    if (!cap.sizedVideo || !cap.rgb24) continue;
+    if (i == 0 && width_ == 0) {
+      width_ = cap.width;
+      height_ = cap.height;
+    }
+    sizeNames_.push_back(SizeName(cap.width, cap.height));
+  }
+  return sizeNames_.empty() ? kCapFail : kCapOk;
+}
+
+int CaptureGraph::SetCaptureFormat(int sizeIndex) {
+  std::vector<CaptureCapability> caps;
+  if (!source_ || CapFailed(source_->Capabilities(caps))) return kCapFail;
+  if (sizeIndex < 0 || static_cast<std::size_t>(sizeIndex) >= caps.size()) return kCapFail;
+  CaptureCapability cap = caps[static_cast<std::size_t>(sizeIndex)];
+  if (cap.sizedVideo && cap.rgb24) {
+    width_ = cap.width;
+    height_ = cap.height;
+  }
+  if (width_ != 0) cap.width = width_; else width_ = cap.width;
+  if (height_ != 0) cap.height = height_; else height_ = cap.height;
+  if (frameRate_ == 0.0)
+    frameRate_ = FrameTimeToRate(cap.frameTime);
+  else
+    cap.frameTime = RateToFrameTime(frameRate_);
+  cap.sizedVideo = true;
+  cap.rgb24 = true;
+  cap.bitCount = 24;
+  // The device may agree to another size than asked: the grabber must read frames of the
+  // size that will actually arrive, or it would read past them.
+  const int status = source_->SetFormat(cap);
+  if (CapFailed(status) || !cap.rgb24 || cap.width <= 0 || cap.height <= 0) {
+    Report(kMsgFormatRefused, kSeverityQuiet);
+    return CapFailed(status) ? status : kCapFail;
+  }
+  width_ = cap.width;
+  height_ = cap.height;
+  callback_.SetFrameSize(width_, height_);
+  return kCapOk;
+}
+
+int CaptureGraph::Run(CaptureEventSink& window) {
+  callback_.SetNotify(&window);
+  // The new event queue takes the old one's place; the old one's watcher ends with it.
+  auto events = std::make_unique<GraphEvents>(&window, kGraphEventInstance);
+  std::swap(mediaEvent_, events);
+  events.reset();
+  const int status = source_->Run(callback_, *mediaEvent_);
+  if (CapFailed(status)) {
+    source_->Stop();
+    TearDown();
+    stopped_ = 1;
+    Report(kMsgWouldNotRun, kSeverityQuiet);
+    return status;
+  }
+  running_ = true;
+  Report(kMsgRunning, kSeverityTrace);
+  return kCapOk;
+}
+
+int CaptureGraph::Open(CaptureEventSink& window, int deviceIndex, int sizeIndex) {
+  stopped_ = 0;
+  if (deviceIndex < 0 || static_cast<std::size_t>(deviceIndex) >= deviceNames_.size())
+    return kCapInvalidArg;
+  deviceName_ = deviceNames_[static_cast<std::size_t>(deviceIndex)];
+  int status = CreateGraphWithDevice(deviceName_);
+  if (!CapFailed(status)) status = SetCaptureFormat(sizeIndex);
+  if (!CapFailed(status)) status = Run(window);
+  return status;
+}
+
+void CaptureGraph::TearDown() {
+  source_.reset();
+  running_ = false;
+}
+
+int CaptureGraph::Stop() {
+  if (source_) source_->Stop();
+  TearDown();
+  // A device that comes back after the user stopped capture must not restart it.
+  mediaEvent_.reset();
+  stopped_ = 1;
+  return kCapOk;
+}
+
+int CaptureGraph::Pause() {
+  if (!source_ || !running_) return kCapFail;
+  return source_->Pause();
+}
+
+int CaptureGraph::HandleGraphEvents(CaptureEventSink& window, int deviceIndex, int sizeIndex) {
+  int result = kCapOk;
+  GraphEvent event;
+  // The queue is looked up afresh each time: a reopen replaces it.
+  while (mediaEvent_ && mediaEvent_->GetEvent(event)) {
+    GraphEvents* queue = mediaEvent_.get();
+    if (event.code == kEventDeviceLost) {
+      if (event.param2 != 0) {
+        Open(window, deviceIndex, sizeIndex);
+      } else {
+        if (source_) source_->Stop();
+        TearDown();
+        stopped_ = 1;
+        if (sink_) sink_("Error!", resources_.String(kMsgNoDevice));
+        window.SendStopServer();
+      }
+    }
+    result = mediaEvent_.get() == queue ? queue->FreeEventParams(event) : kCapOk;
+  }
+  return result;
+}
+
+int CaptureGraph::ShowPropertyPages(CaptureEventSink& window) {
+  if (!source_) return kCapFail;
+  if (!source_->HasControls()) return kCapNoInterface;
+  return window.ShowDeviceControls(*source_);
+}
+
+bool CaptureGraph::ProcessFrame(const OverlaySettings& settings) {
+  if (callback_.ProcessFrame(settings) != 1) return false;
+  latestImage_.CopyFrom(callback_.WorkingImage(), true, true, true);
+  return true;
+}
+
+}  // namespace orbiscope

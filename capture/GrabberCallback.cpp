@@ -1,0 +1,95 @@
+#include "capture/GrabberCallback.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstdlib>
+#include <ctime>
+
+#include "capture/BmpFrameStream.h"
+#include "capture/CaptureEventSink.h"
+#include "capture/FrameFormat.h"
+#include "capture/FramePreview.h"
+#include "resources/ResourceIds.h"
+#include "resources/ResourceLibrary.h"
+
+namespace orbiscope {
+
+GrabberCallback::GrabberCallback(const ResourceLibrary& resources) : resources_(resources) {}
+
+void GrabberCallback::SetFrameSize(std::int32_t width, std::int32_t height) {
+  frameWidth_ = width;
+  frameHeight_ = height;
+}
+
+void GrabberCallback::Notify() {
+  // Posted after the lock is released: the streaming thread never waits for the UI.
+  if (CaptureEventSink* sink = notify_.load(std::memory_order_acquire)) sink->PostFrameReady();
+}
+
+int GrabberCallback::BufferCB(double, const std::uint8_t* buffer, long length) {
+  bool stored = false;
+  const int status = buffer_.Store(buffer, length, stored);
+  if (stored) Notify();
+  return status;
+}
+
+int GrabberCallback::BufferRowsCB(double, const std::uint8_t* topRow, long stride, int width,
+                                  int height) {
+  bool stored = false;
+  const int status = buffer_.StoreRows(topRow, stride, width, height, stored);
+  if (stored) Notify();
+  return status;
+}
+
+void GrabberCallback::UpdateLogo() {
+  if (frameWidth_ == logoWidth_) return;
+  CPicture loaded(resources_, res::kPicOverlayLogo, kFormatBmp);
+  if (!loaded.HasPixels()) return;  // no logo: frames go out without one
+  const std::uint32_t width = static_cast<std::uint32_t>(frameWidth_ / 2);
+  const std::uint32_t height = static_cast<std::uint32_t>(frameWidth_ / 14);
+  if (!loaded.Scale(width, height, kScaleNearest)) loaded.Clear();  // too narrow to carry one
+  logo_.TakeOver(loaded);
+  logoWidth_ = frameWidth_;
+}
+
+int GrabberCallback::ProcessFrame(const OverlaySettings& settings) {
+  const std::uint8_t* data = nullptr;
+  long capacity = 0;
+  if (!buffer_.BeginRead(data, capacity)) return 0;
+  // From here until EndRead the streaming thread leaves the buffer alone.
+
+  // A buffer smaller than the negotiated frame (a short first sample, or a size that
+  // changed under a running stream) would be read past its end: such a frame is dropped.
+  const std::int64_t needed = FrameBytes(frameWidth_, frameHeight_, 24);
+  if (frameWidth_ <= 0 || frameHeight_ == 0 || needed > capacity) {
+    buffer_.EndRead();
+    return 0;
+  }
+  BmpFrameStream file(data, static_cast<std::size_t>(capacity), frameWidth_, frameHeight_);
+  CPicture decoded;
+  if (!decoded.Decode(&file, kFormatBmp)) {
+    buffer_.EndRead();
+    return 0;
+  }
+  working_.TakeOver(decoded);
+
+  const std::int32_t height = settings.font.height;
+  DrawOverlayText(working_, text_, settings.x, settings.y, settings.caption, settings.colour,
+                  settings.font.faceName, height, settings.font.weight, settings.font.italic != 0,
+                  settings.font.underline != 0);
+  const std::string time = TimeText(settings.timeMode, std::time(nullptr));
+  if (!time.empty()) {
+    const std::int64_t timeBottom = std::llabs(static_cast<std::int64_t>(height)) + 5;
+    DrawOverlayText(working_, text_, 0, static_cast<std::int32_t>(std::min<std::int64_t>(timeBottom, INT32_MAX)), time, settings.colour,
+                    settings.font.faceName, height, settings.font.weight,
+                    settings.font.italic != 0, settings.font.underline != 0);
+  }
+  UpdateLogo();
+  StampLogo(working_, logo_);
+  if (settings.preview != nullptr) settings.preview->PaintFrame(working_);
+
+  buffer_.EndRead();
+  return 1;
+}
+
+}  // namespace orbiscope

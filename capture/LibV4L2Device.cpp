@@ -1,0 +1,118 @@
+#include "capture/V4L2Device.h"
+
+#include <fcntl.h>
+#include <libv4l2.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/inotify.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+
+namespace orbiscope {
+namespace {
+
+constexpr const char* kDeviceFolder = "/dev";
+
+// An eventfd that becomes readable when stop is requested, for poll.
+class StopFd {
+public:
+  explicit StopFd(std::stop_token stop)
+      : fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+        callback_(std::move(stop), [this] {
+          if (fd_ >= 0) {
+            const std::uint64_t one = 1;
+            [[maybe_unused]] auto n = ::write(fd_, &one, sizeof one);
+          }
+        }) {}
+  ~StopFd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  StopFd(const StopFd&) = delete;
+  StopFd& operator=(const StopFd&) = delete;
+  int fd() const { return fd_; }
+
+private:
+  int fd_;
+  std::stop_callback<std::function<void()>> callback_;
+};
+
+class LibV4L2Device final : public V4L2Device {
+public:
+  int Open(const std::string& path, int flags) override {
+    return ::v4l2_open(path.c_str(), flags | O_CLOEXEC);
+  }
+  int Close(int fd) override { return ::v4l2_close(fd); }
+
+  int Ioctl(int fd, unsigned long request, void* arg) override {
+    int r;
+    do {
+      r = ::v4l2_ioctl(fd, request, arg);
+    } while (r == -1 && errno == EINTR);
+    return r;
+  }
+
+  void* Mmap(std::size_t length, int fd, std::int64_t offset) override {
+    void* p = ::v4l2_mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED, fd, offset);
+    return p == MAP_FAILED ? nullptr : p;
+  }
+  int Munmap(void* address, std::size_t length) override { return ::v4l2_munmap(address, length); }
+
+  long Read(int fd, void* buffer, std::size_t length) override {
+    long r;
+    do {
+      r = static_cast<long>(::v4l2_read(fd, buffer, length));
+    } while (r == -1 && errno == EINTR);
+    return r;
+  }
+
+  int WaitReadable(int fd, std::stop_token stop, int timeoutMs) override {
+    if (stop.stop_requested()) return 0;
+    StopFd stopFd(stop);
+    pollfd fds[2] = {{fd, POLLIN, 0}, {stopFd.fd(), POLLIN, 0}};
+    const int r = ::poll(fds, stopFd.fd() >= 0 ? 2 : 1, timeoutMs);
+    if (r < 0) return errno == EINTR ? 0 : -1;
+    if (r == 0 || stop.stop_requested()) return 0;
+    // An error or hang-up on the device is reported by the dequeue that follows.
+    return 1;
+  }
+
+  std::vector<std::string> ListNodes() override {
+    std::vector<std::pair<long, std::string>> nodes;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(kDeviceFolder, ec)) {
+      const std::string name = entry.path().filename().string();
+      if (name.rfind("video", 0) != 0 || name.size() == 5) continue;
+      char* end = nullptr;
+      const long number = std::strtol(name.c_str() + 5, &end, 10);
+      if (end == nullptr || *end != '\0') continue;
+      nodes.emplace_back(number, entry.path().string());
+    }
+    std::sort(nodes.begin(), nodes.end());
+    std::vector<std::string> paths;
+    for (auto& node : nodes) paths.push_back(std::move(node.second));
+    return paths;
+  }
+
+  void WaitForNodeChange(std::stop_token stop, int timeoutMs) override {
+    if (stop.stop_requested()) return;
+    const int watch = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+    if (watch >= 0) ::inotify_add_watch(watch, kDeviceFolder, IN_CREATE | IN_ATTRIB | IN_DELETE);
+    StopFd stopFd(stop);
+    pollfd fds[2] = {{stopFd.fd(), POLLIN, 0}, {watch, POLLIN, 0}};
+    // Without inotify the time-out alone paces the retries.
+    ::poll(fds, watch >= 0 ? 2 : 1, timeoutMs);
+    if (watch >= 0) ::close(watch);
+  }
+};
+
+}  // namespace
+
+std::unique_ptr<V4L2Device> MakeLibV4L2Device() { return std::make_unique<LibV4L2Device>(); }
+
+}  // namespace orbiscope
