@@ -1,5 +1,6 @@
 #include "httpd/HttpServer.h"
 
+#include <fcntl.h>
 #include <poll.h>
 
 #include <cerrno>
@@ -73,6 +74,11 @@ std::string_view CHttpServer::GetErrorPage(int code) const {
 }
 
 std::string_view CHttpServer::GetDeletedPage() const { return pages_.deleted; }
+
+std::unique_ptr<CThreadPoolQueue> CHttpServer::CreateQueue(bool useIOCPQueue) {
+  if (useIOCPQueue) return std::make_unique<CHttpIOCPThreadPoolQueue>();
+  return std::make_unique<CHttpDirectedThreadPoolQueue>();
+}
 
 bool CHttpServer::Start(CHttpServerSettings* settings) {
   std::lock_guard listenerLock(listenerLock_);
@@ -151,11 +157,8 @@ bool CHttpServer::Wait() {
 void CHttpServer::ListenSocketFunction() {
   CHttpServerSettings& settings = *settings_;
   const ClientFactory clients = settings.m_ClientFactory;
-  QueueFactory queues;
-  if (settings.m_bUseIOCPQueue)
-    queues = [] { return std::make_unique<CHttpIOCPThreadPoolQueue>(); };
-  else
-    queues = [] { return std::make_unique<CHttpDirectedThreadPoolQueue>(); };
+  const bool useIOCPQueue = settings.m_bUseIOCPQueue;
+  const QueueFactory queues = [this, useIOCPQueue] { return CreateQueue(useIOCPQueue); };
 
   // 1. The pool, its threads held until each client knows its server.
   if (!m_ThreadPool.Create(clients, queues, settings.m_nThreadPoolSize, settings.m_nThreadPoolSize,
@@ -216,6 +219,9 @@ void CHttpServer::ListenSocketFunction() {
     return;
   }
   listeningPort_.store(server.LocalPort());
+  // A client that gives up between the readiness and the accept must not block the listener
+  // in accept, deaf to the stop event.
+  ::fcntl(server.Handle(), F_SETFL, ::fcntl(server.Handle(), F_GETFL) | O_NONBLOCK);
   // 7, 8. Running as another account is not offered on this system: a configured account
   // cannot be taken on, and the server refuses to run under the wrong identity.
   if (!settings.m_sUsername.empty()) {

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -67,6 +68,9 @@ public:
   unsigned char m_nPhoneSwitch = 0;
 
 protected:
+  // The queue the pool is made with: the unbounded kind or the directed one, each freeing
+  // the connections it still holds when it goes.
+  virtual std::unique_ptr<CThreadPoolQueue> CreateQueue(bool useIOCPQueue);
   // The listener thread's body.
   virtual void ListenSocketFunction();
   // Shows a message on the thread blocked in Start and returns once it was dismissed.
