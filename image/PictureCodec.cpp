@@ -4,7 +4,11 @@
 
 #include "image/BmpCodec.h"
 #include "image/CodecSupport.h"
+#include "image/GifEncoder.h"
 #include "image/ImageStream.h"
+#include "image/JpegCodec.h"
+#include "image/PngCodec.h"
+#include "image/WbmpEncoder.h"
 #include "image/Picture.h"
 #include "resources/ResourceLibrary.h"
 
@@ -39,6 +43,10 @@ const char* FormatName(std::uint32_t format) {
 Writer WriterFor(std::uint32_t format) {
   switch (format) {
     case kFormatBmp: return EncodeBmp;
+    case kFormatJpeg: return EncodeJpeg;
+    case kFormatPng: return EncodePng;
+    case kFormatGif: return [](CPicture& p, ImageStream* s) { return EncodeGif(p, s); };
+    case kFormatWbmp: return EncodeWbmp;
     default: return nullptr;
   }
 }
@@ -46,6 +54,8 @@ Writer WriterFor(std::uint32_t format) {
 Reader ReaderFor(std::uint32_t format) {
   switch (format) {
     case kFormatBmp: return DecodeBmp;
+    case kFormatJpeg: return DecodeJpeg;
+    case kFormatPng: return DecodePng;
     default: return nullptr;
   }
 }

@@ -1,0 +1,13 @@
+#pragma once
+// WBMP (type 0) files for WAP phones.
+
+#include "image/ImageStream.h"
+#include "image/Picture.h"
+
+namespace orbiscope {
+
+// Writes a 1-bit picture of at most 255 x 255 pixels; anything else is refused with
+// "Can't save this image as WBMP".
+bool EncodeWbmp(CPicture& picture, ImageStream* stream);
+
+}  // namespace orbiscope
