@@ -18,9 +18,7 @@
 #include "httpd/client/RequestFraming.h"
 #include "httpd/client/RequestParser.h"
 #include "httpd/client/UrlCodec.h"
-#ifdef ORBISCOPE_FUZZ_DATES  // set by the build when the engine's library is there
 #include "httpd/HttpResponseHeader.h"
-#endif
 
 namespace {
 
@@ -89,16 +87,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     ClientRequest request;
     request.raw = raw;
     ParsePolicy policy;
-#ifdef ORBISCOPE_FUZZ_DATES
-    policy.parseDate = [](std::string_view value, RequestTime& out) {
-      HttpTime t;
-      bool ok = ParseHttpDate(value, t);
-      out.year = static_cast<std::uint16_t>(t.year);
-      out.month = static_cast<std::uint16_t>(t.month);
-      out.day = static_cast<std::uint16_t>(t.day);
-      return ok;
-    };
-#endif
     if (ParseHead(request, policy)) {
       Check(request.url.find('\0') == std::string::npos);
       std::string url = request.url, local, info;
@@ -122,9 +110,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string plain(text.substr(0, std::min(text.find('\0'), text.size())));
   Check(DecodeUrl(EncodeUrl(plain)) == plain);
   Check(DecodeBase64(text).size() <= size);
-#ifdef ORBISCOPE_FUZZ_DATES
   HttpTime time;
   ParseHttpDate(text, time);
-#endif
   return 0;
 }

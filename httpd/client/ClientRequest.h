@@ -9,6 +9,8 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "httpd/HttpResponseHeader.h"
+
 namespace orbiscope {
 
 // Request verbs; the numbers are part of the access log and of the session's dispatch.
@@ -28,18 +30,6 @@ enum class AuthScheme : std::int32_t {
   Anonymous = 0,
   Basic = 1,
   Ntlm = 2,
-};
-
-// A broken-down UTC calendar time as the request dates are read (milliseconds always 0).
-struct RequestTime {
-  std::uint16_t year = 0;
-  std::uint16_t month = 0;      // 1..12
-  std::uint16_t dayOfWeek = 0;  // 0 = Sunday
-  std::uint16_t day = 0;
-  std::uint16_t hour = 0;
-  std::uint16_t minute = 0;
-  std::uint16_t second = 0;
-  std::uint16_t millisecond = 0;
 };
 
 // The version value that stands for a request without a version token.
@@ -63,7 +53,7 @@ struct ClientRequest {
   std::string query;              // decoded text after the first "?"
   std::uint32_t version = 0;      // major * 65536 + minor; kHttp09 for a version-less request
   bool ifModifiedSincePresent = false;
-  RequestTime ifModifiedSince;    // UTC
+  HttpTime ifModifiedSince;       // UTC
   AuthScheme authScheme = AuthScheme::Anonymous;
   std::string userName;
   std::string password;

@@ -164,8 +164,8 @@ bool ParseField(ClientRequest& request, std::string_view line, bool isFirstLine,
   for (char& c : key) c = Upper(c);
   request.headers[key] = value;
   if (EqualsNoCase(name, "If-Modified-Since")) {
-    RequestTime time;
-    if (policy.parseDate != nullptr && policy.parseDate(value, time)) {
+    HttpTime time;
+    if (ParseHttpDate(value, time)) {
       request.ifModifiedSincePresent = true;
       request.ifModifiedSince = time;
     }

@@ -16,8 +16,6 @@ namespace orbiscope {
 struct ParsePolicy {
   bool allowBasic = true;   // user information in the URL and Basic authorization count
   bool allowNtlm = false;   // user information in the URL counts
-  // Reads an If-Modified-Since value into a UTC time; without one the field is ignored.
-  bool (*parseDate)(std::string_view text, RequestTime& out) = nullptr;
 };
 
 // Splits "name: value" at the first colon, trimming white space around both. False for
