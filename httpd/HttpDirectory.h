@@ -6,10 +6,26 @@
 
 namespace orbiscope {
 
+class CHttpClient;
+struct HttpDirectorySettings;
+
 class CHttpDirectory {
 public:
   CHttpDirectory() = default;
-  virtual ~CHttpDirectory() = default;
+  virtual ~CHttpDirectory();
+
+  // Answers a request the path resolver mapped here: authorization first, then the
+  // listing (`isDirectory`) or the file.
+  virtual void HandleClient(CHttpClient& client, bool isDirectory) const;
+  // The listing page of the request's local folder.
+  virtual void TransmitDirectory(CHttpClient& client) const;
+  // The request's local file, a 304, or the error that prevents either.
+  virtual void TransmitFile(CHttpClient& client) const;
+  // True when the request may proceed; otherwise the 401 or 500 has been sent.
+  virtual bool HandleDirectoryAuthorization(CHttpClient& client) const;
+
+  // Takes every rule of a configured directory (the alias normalised by SetAlias).
+  void Configure(const HttpDirectorySettings& settings);
 
   // Normalises a configured alias: slashes become backslashes, the alias starts with "\"
   // and, when longer than that, ends with "\" ("/", "cam", "/cam" and "/cam/" give "\",

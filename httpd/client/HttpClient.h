@@ -1,0 +1,115 @@
+#pragma once
+// The session of one connection: reads its requests one after another, applies the
+// authentication gate, dispatches by verb, serves directories and DELETE, and answers
+// errors with the server's status pages. One object per pool worker, reused for every
+// connection the worker takes.
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "httpd/HttpDirectory.h"
+#include "httpd/HttpResponseHeader.h"
+#include "httpd/ThreadPoolClient.h"
+#include "httpd/WSocket.h"
+#include "httpd/client/ClientRequest.h"
+#include "httpd/client/RequestParser.h"
+
+namespace orbiscope {
+
+class CHttpServer;
+class CHttpServerSettings;
+class ResourceLibrary;
+
+class CHttpClient : public CThreadPoolClient {
+public:
+  // The resources give the listing page's opening and closing parts.
+  explicit CHttpClient(const ResourceLibrary& resources);
+  ~CHttpClient() override;
+
+  // Serves one accepted connection, then closes it; true so the worker goes on.
+  bool Run(const CThreadPoolRequest& request) override;
+
+  // Status page `code` (the 1005 page for codes without their own); answers its length.
+  virtual int ReturnErrorMessage(int code);
+  // 302 to `url`.
+  virtual int SendRedirect(std::string_view url);
+  // The page after a successful DELETE of `localFile`.
+  virtual int SendDeleted(std::string_view localFile);
+  // 401 with the challenges the settings allow, for `realm`.
+  virtual int SendChallenge(std::string_view realm);
+  // The access-log line of the response just sent.
+  virtual void PostLog(int code, std::int32_t bytes);
+
+  // A 200 response whose body is `size` bytes at `data`; `reserved` is not used and
+  // `expires` adds an Expires field with the current time.
+  virtual bool TransmitBuffer(const void* data, std::size_t size, bool reserved, bool expires);
+  // Sends a built header and `size` body bytes in one gathered write; true when the
+  // header went out.
+  virtual bool SendResponse(const CHttpResponseHeader& header, const void* body, std::size_t size);
+  // Sends a built header and `size` bytes of the open file without copying them.
+  virtual bool TransmitFile(const CHttpResponseHeader& header, int fileFd, std::uint64_t size);
+  // Maps a URL to its virtual directory and local file (see PathResolver.h).
+  virtual bool ResolvePath(std::string& url, std::string& localFile, std::string& pathInfo,
+                           bool& isDirectory, const CHttpDirectory*& directory,
+                           std::size_t& matchedUrlLength, std::size_t& matchedPathLength);
+  // Parses the raw bytes of the current request (see RequestParser.h).
+  virtual bool ParseHead();
+  virtual bool ParseStartLine(std::string_view line);
+  virtual bool ParseCredentials(std::string_view value);
+  virtual bool ParseField(std::string_view line, bool isFirstLine, const std::string& name,
+                          const std::string& value);
+  // Asked once per connection before it is served; false answers 400 and ends it.
+  virtual bool AcceptsConnection() { return true; }
+  // The first directory whose alias equals `alias` without regard to letter case.
+  virtual const CHttpDirectory* FindDirectory(std::string_view alias);
+  // The whole life of the connection held in m_Socket.
+  virtual void HandleClient();
+  // The end of the line starting at `position` in the current request.
+  virtual std::size_t FindLineEnd(std::size_t position);
+
+  // The camera routes' dispatch point for GET, POST and HEAD: true when the request was a
+  // camera route and has been answered. The session itself has none.
+  virtual bool HandleCameraRoute() { return false; }
+
+  // The server and its settings; valid while the worker serves.
+  CHttpServer& Server() const { return *GetServer(); }
+  const CHttpServerSettings& Settings() const;
+  const ResourceLibrary& Resources() const { return resources_; }
+  // Reports a failure through the server's error hook.
+  void ReportError(const std::string& message);
+  // The header every response starts with: status, Date (`now`), Server and Allow.
+  CHttpResponseHeader StartHeader(int code, const HttpTime& now) const;
+
+  CHttpSocket m_Socket;               // the connection being served
+  ClientRequest m_Request;            // the current request
+  bool m_bResponseKeepAlive = false;  // this response keeps the connection open
+
+private:
+  void ServeRequest();
+  void Dispatch();
+  void HandleDirectories();
+  void HandleDelete();
+  void EndRequest();
+  ParsePolicy Policy() const;
+  // The directories of the running settings, made once per settings record.
+  void PrepareDirectories();
+  // Whether this request is answered without a header (HTTP/0.9).
+  bool IsHeaderless() const;
+
+  const ResourceLibrary& resources_;
+  const CHttpServerSettings* directoriesOf_ = nullptr;
+  std::vector<std::unique_ptr<CHttpDirectory>> directories_;
+};
+
+// The program's session: its access-log lines carry the module name "MyHttpClient".
+class CMyHttpClient : public CHttpClient {
+public:
+  using CHttpClient::CHttpClient;
+  void PostLog(int code, std::int32_t bytes) override;
+};
+
+}  // namespace orbiscope

@@ -1,0 +1,156 @@
+// The responses a session writes itself: status pages, redirect, challenge, deleted page,
+// buffers (camera pictures) and the header-plus-file send.
+
+#include "httpd/client/HttpClient.h"
+
+#include <cstdio>
+#include <string>
+
+#include "httpd/AccessLog.h"
+#include "httpd/HttpServer.h"
+#include "httpd/HttpServerSettings.h"
+#include "httpd/MimeMap.h"
+#include "httpd/client/HtmlText.h"
+
+namespace orbiscope {
+namespace {
+
+constexpr std::string_view kHtmlType = "text/html";
+
+std::string WithCode(const char* format, int code) {
+  char text[256];
+  std::snprintf(text, sizeof text, format, code);
+  return text;
+}
+
+}  // namespace
+
+CHttpResponseHeader CHttpClient::StartHeader(int code, const HttpTime& now) const {
+  CHttpResponseHeader header;
+  header.AddStatusLine(code);
+  header.AddDate(now);
+  header.AddServer(HeaderValue(Settings().m_sServerName));
+  header.AddAllow(Settings().m_bAllowDeleteRequest);
+  return header;
+}
+
+void CHttpClient::PostLog(int code, std::int32_t bytes) {
+  PostAccessLog(Server().GetLog(), "HttpClient", m_Request.clientAddress, m_Request.userName,
+                m_Request.requestLine, code, bytes);
+}
+
+void CMyHttpClient::PostLog(int code, std::int32_t bytes) {
+  PostAccessLog(Server().GetLog(), "MyHttpClient", m_Request.clientAddress, m_Request.userName,
+                m_Request.requestLine, code, bytes);
+}
+
+int CHttpClient::ReturnErrorMessage(int code) {
+  std::string_view body = Server().GetErrorPage(code);
+  if (IsHeaderless()) {
+    try {
+      m_Socket.SendWithRetry(body.data(), body.size(), Settings().m_dwWritableTimeout);
+    } catch (const CWSocketException& e) {
+      ReportError(WithCode("CHttpClient::ReturnErrorMessage, Failed to send to socket, Error:%d",
+                           e.GetErrorCode()));
+    }
+  } else {
+    CHttpResponseHeader header = StartHeader(code, CurrentHttpTime());
+    if (m_bResponseKeepAlive) header.AddKeepAlive();
+    header.AddContentLength(static_cast<std::int32_t>(body.size()));
+    header.AddContentType(kHtmlType);
+    SendResponse(header, body.data(), body.size());
+  }
+  PostLog(code, static_cast<std::int32_t>(body.size()));
+  return static_cast<int>(body.size());
+}
+
+int CHttpClient::SendRedirect(std::string_view url) {
+  std::string_view body = Server().GetErrorPage(302);
+  CHttpResponseHeader header = StartHeader(302, CurrentHttpTime());
+  header.AddLocation(HeaderValue(url));
+  if (m_bResponseKeepAlive) header.AddKeepAlive();
+  header.AddContentLength(static_cast<std::int32_t>(body.size()));
+  header.AddContentType(kHtmlType);
+  SendResponse(header, body.data(), body.size());
+  PostLog(302, static_cast<std::int32_t>(body.size()));
+  return static_cast<int>(body.size());
+}
+
+int CHttpClient::SendChallenge(std::string_view realm) {
+  const CHttpServerSettings& settings = Settings();
+  std::string_view body = Server().GetErrorPage(401);
+  CHttpResponseHeader header = StartHeader(401, CurrentHttpTime());
+  if (settings.m_bAllowNTLMAuthentication) header.AddNtlmChallenge(HeaderValue(m_Request.challengeText));
+  if (settings.m_bAllowBasicAuthentication) header.AddBasicChallenge(HeaderValue(realm));
+  if (m_bResponseKeepAlive) header.AddKeepAlive();
+  header.AddContentLength(static_cast<std::int32_t>(body.size()));
+  header.AddContentType(kHtmlType);
+  SendResponse(header, body.data(), body.size());
+  PostLog(401, static_cast<std::int32_t>(body.size()));
+  return static_cast<int>(body.size());
+}
+
+int CHttpClient::SendDeleted(std::string_view /*localFile*/) {
+  std::string_view body = Server().GetDeletedPage();
+  CHttpResponseHeader header = StartHeader(200, CurrentHttpTime());
+  if (m_bResponseKeepAlive) header.AddKeepAlive();
+  header.AddContentLength(static_cast<std::int32_t>(body.size()));
+  header.AddContentType(kHtmlType);
+  SendResponse(header, body.data(), body.size());
+  PostLog(200, static_cast<std::int32_t>(body.size()));
+  return static_cast<int>(body.size());
+}
+
+bool CHttpClient::TransmitBuffer(const void* data, std::size_t size, bool /*reserved*/,
+                                 bool expires) {
+  const CHttpServerSettings& settings = Settings();
+  bool sent = true;
+  if (m_Request.version > kHttp09) {
+    HttpTime now = CurrentHttpTime();
+    CHttpResponseHeader header = StartHeader(200, now);
+    if (expires) header.AddExpires(now);
+    if (m_bResponseKeepAlive) header.AddKeepAlive();
+    header.AddContentLength(static_cast<std::int32_t>(size));
+    std::string type = settings.m_pMimeManager != nullptr
+                           ? settings.m_pMimeManager->GetMimeType(m_Request.localFile)
+                           : std::string(CMimeMap::kDefaultType);
+    header.AddContentType(HeaderValue(type));
+    sent = SendResponse(header, data, size);
+  } else if (m_Request.verb != HttpVerb::Head) {
+    try {
+      m_Socket.SendWithRetry(data, size, settings.m_dwWritableTimeout);
+    } catch (const CWSocketException& e) {
+      ReportError(WithCode("CHttpClient::TransmitBuffer, Failed to send to socket, Error:%d",
+                           e.GetErrorCode()));
+      sent = false;
+    }
+  }
+  PostLog(200, static_cast<std::int32_t>(size));
+  return sent;
+}
+
+bool CHttpClient::SendResponse(const CHttpResponseHeader& header, const void* body,
+                               std::size_t size) {
+  try {
+    m_Socket.SendPackets(header.GetData(), body, size, Settings().m_dwWritableTimeout);
+    return true;
+  } catch (const CWSocketException& e) {
+    ReportError(WithCode(
+        "CHttpClient::TransmitBuffer, Failed to send response via TransmitPackets, Error:%d",
+        e.GetErrorCode()));
+    return false;
+  }
+}
+
+bool CHttpClient::TransmitFile(const CHttpResponseHeader& header, int fileFd, std::uint64_t size) {
+  try {
+    m_Socket.SendFile(header.GetData(), fileFd, size, Settings().m_dwWritableTimeout);
+    return true;
+  } catch (const CWSocketException& e) {
+    ReportError(WithCode("CHttpClient::TransmitFile, Failed to send response via TransmitFile, Error:%d",
+                         e.GetErrorCode()));
+    return false;
+  }
+}
+
+}  // namespace orbiscope
