@@ -91,8 +91,8 @@ void RenderTestPattern(std::uint8_t* dst, int width, int height, std::uint32_t f
 std::uint32_t ReadTestPatternNumber(const std::uint8_t* frame, int width, int /*height*/) {
   std::uint32_t number = 0;
   for (int cell = 0; cell < kCounterCells; ++cell) {
-    // The middle pixel of each cell of the bottom row.
-    const long x = (2L * cell + 1) * width / (2L * kCounterCells);
+    // The first pixel of each cell of the bottom row.
+    const long x = (static_cast<long>(cell) * width + kCounterCells - 1) / kCounterCells;
     number = (number << 1) | (frame[3 * x] > 127 ? 1u : 0u);
   }
   return number;

@@ -21,7 +21,7 @@ inline constexpr std::int64_t kTestPatternMinFrameTime = 333'333;
 
 // Draws frame number into dst, bottom-up 24-bit rows padded to 4 bytes (width, height > 0).
 void RenderTestPattern(std::uint8_t* dst, int width, int height, std::uint32_t frame);
-// Reads the frame number back from a frame drawn by RenderTestPattern.
+// Reads the frame number back from a frame drawn by RenderTestPattern (width >= 32).
 std::uint32_t ReadTestPatternNumber(const std::uint8_t* frame, int width, int height);
 
 // The back-end: sizes 640 x 480, 320 x 240, 800 x 600, 1280 x 720.
