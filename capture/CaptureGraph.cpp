@@ -2,6 +2,7 @@
 
 #include "capture/CaptureEventSink.h"
 #include "capture/CaptureStatus.h"
+#include "capture/FrameCopy.h"
 #include "capture/FrameFormat.h"
 #include "log/LogXML.h"
 #include "resources/ResourceLibrary.h"
@@ -222,7 +223,7 @@ int CaptureGraph::ShowPropertyPages(CaptureEventSink& window) {
 
 bool CaptureGraph::ProcessFrame(const OverlaySettings& settings) {
   if (callback_.ProcessFrame(settings) != 1) return false;
-  latestImage_.CopyFrom(callback_.WorkingImage(), true, true, true);
+  CopyFrame(latestImage_, callback_.WorkingImage());
   return true;
 }
 

@@ -3,11 +3,13 @@
 #include <mutex>
 #include <utility>
 
+#include "capture/FrameCopy.h"
+
 namespace orbiscope {
 
 void LatestFrame::Publish(const CPicture& image, std::int32_t height, std::int32_t width) {
   std::unique_lock lock(mutex_);
-  image_.CopyFrom(image, true, true, true);
+  CopyFrame(image_, image);
   height_ = height;
   width_ = width;
 }

@@ -1,5 +1,7 @@
 #include "capture/LatestFrame.h"
 
+#include "capture/FrameCopy.h"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -80,8 +82,9 @@ TEST(LatestFrameTest, ReadersNeverSeeAMixedFrame) {
       while (!done.load()) {
         FrameSnapshot s = store.Snapshot();
         const std::uint8_t v = s.image.Bits()[0];
-        // Frames alternate in size with their value, so size and pixels must agree.
-        const bool sizeOk = (v % 2 == 0) ? (s.width == 16 && s.image.Width() == 16)
+        // Frames change size every second publication (so copies both reuse the store's
+        // block and replace it); size and pixels must agree.
+        const bool sizeOk = ((v / 2) % 2 == 0) ? (s.width == 16 && s.image.Width() == 16)
                                          : (s.width == 12 && s.image.Width() == 12);
         if (!sizeOk || !AllBytes(s.image, v)) ++bad;
       }
@@ -90,12 +93,36 @@ TEST(LatestFrameTest, ReadersNeverSeeAMixedFrame) {
   started.arrive_and_wait();
   for (int i = 1; i <= 400; ++i) {
     const std::uint8_t v = static_cast<std::uint8_t>(i);
-    if (i % 2 == 0) store.Publish(Filled(16, 8, v), 8, 16);
+    if ((v / 2) % 2 == 0) store.Publish(Filled(16, 8, v), 8, 16);
     else store.Publish(Filled(12, 6, v), 6, 12);
   }
   done = true;
   for (auto& t : readers) t.join();
   EXPECT_EQ(0, bad.load());
+}
+
+TEST(FrameCopyTest, SameSizeCopyReusesTheBlockAndMatchesCopyFrom) {
+  CPicture target = Filled(10, 5, 3);
+  const std::uint8_t* block = target.Block();
+  CPicture source = Filled(10, 5, 8);
+  source.Info().format = kFormatJpeg;
+  source.SetPelsPerMeter(1000, 2000);
+  CopyFrame(target, source);
+  EXPECT_EQ(block, target.Block());  // no new allocation for a frame of the same size
+  EXPECT_TRUE(AllBytes(target, 8));
+  EXPECT_EQ(kFormatJpeg, target.Format());
+  EXPECT_EQ(1000, target.Header().biXPelsPerMeter);
+  EXPECT_EQ(0, std::memcmp(target.Block(), source.Block(), source.BlockSize()));
+  std::memset(source.Bits(), 1, source.RowBytes() * 5);
+  EXPECT_TRUE(AllBytes(target, 8));  // a copy, not a share
+
+  // Another size, or planes to carry, take the full copy.
+  CPicture wider = Filled(12, 5, 4);
+  wider.AlphaCreate();
+  CopyFrame(target, wider);
+  EXPECT_EQ(12u, target.Width());
+  EXPECT_TRUE(target.HasAlpha());
+  EXPECT_TRUE(AllBytes(target, 4));
 }
 
 }  // namespace

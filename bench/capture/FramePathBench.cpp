@@ -1,0 +1,84 @@
+// The cost of one frame on its whole way: the streaming thread's copy into the grabber,
+// the BMP decode, caption and time text, the logo, the latest image, and the publication
+// into the web server's frame store. Target: under 1 ms a frame at 640 x 480.
+
+#include <benchmark/benchmark.h>
+
+#include <string>
+#include <vector>
+
+#include "capture/CaptureGraph.h"
+#include "capture/FrameFormat.h"
+#include "capture/LatestFrame.h"
+#include "capture/TestPattern.h"
+#include "log/LogXML.h"
+#include "resources/ResourceLibrary.h"
+
+namespace orbiscope {
+namespace {
+
+struct Path {
+  ResourceLibrary resources;
+  LogXML log;
+  CaptureGraph graph{resources, {}, log, {}};
+  LatestFrame store;
+  std::vector<std::uint8_t> frame;
+  OverlaySettings settings;
+
+  Path(int width, int height) {
+    resources.Load(std::string(ORBISCOPE_BIN_DIR) + "/Resource.so");
+    graph.Callback().SetFrameSize(width, height);
+    frame.resize(static_cast<std::size_t>(FrameBytes(width, height, 24)));
+    RenderTestPattern(frame.data(), width, height, 12345);
+    settings.caption = "Orbiscope - front door";
+    settings.font.faceName = "DejaVu Sans";
+    settings.font.height = -13;
+    settings.colour = 0x0000FFFF;
+    settings.timeMode = kTimeOfDay;
+    ClampOverlayPosition(settings.x, settings.y, width, height);
+  }
+  void Sample() {
+    graph.Callback().BufferCB(0.0, frame.data(), static_cast<long>(frame.size()));
+  }
+};
+
+void BM_WholeFramePath(benchmark::State& state) {
+  Path path(static_cast<int>(state.range(0)), static_cast<int>(state.range(1)));
+  for (auto _ : state) {
+    path.Sample();
+    if (!path.graph.ProcessFrame(path.settings)) state.SkipWithError("frame not processed");
+    path.store.Publish(path.graph.LatestImage(), path.graph.Callback().FrameHeight(),
+                       path.graph.Callback().FrameWidth());
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_WholeFramePath)->Args({640, 480})->Args({1280, 720})->Unit(benchmark::kMicrosecond);
+
+// The parts, to see where the time goes.
+void BM_SampleCopy(benchmark::State& state) {
+  Path path(static_cast<int>(state.range(0)), static_cast<int>(state.range(1)));
+  for (auto _ : state) path.Sample();
+}
+BENCHMARK(BM_SampleCopy)->Args({640, 480})->Args({1280, 720})->Unit(benchmark::kMicrosecond);
+
+void BM_ProcessFrame(benchmark::State& state) {
+  Path path(static_cast<int>(state.range(0)), static_cast<int>(state.range(1)));
+  path.Sample();
+  for (auto _ : state) {
+    if (path.graph.Callback().ProcessFrame(path.settings) != 1) state.SkipWithError("no frame");
+  }
+}
+BENCHMARK(BM_ProcessFrame)->Args({640, 480})->Args({1280, 720})->Unit(benchmark::kMicrosecond);
+
+void BM_Publish(benchmark::State& state) {
+  Path path(static_cast<int>(state.range(0)), static_cast<int>(state.range(1)));
+  path.Sample();
+  path.graph.ProcessFrame(path.settings);
+  for (auto _ : state) path.store.Publish(path.graph.LatestImage(), 0, 0);
+}
+BENCHMARK(BM_Publish)->Args({640, 480})->Args({1280, 720})->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+}  // namespace orbiscope
+
+BENCHMARK_MAIN();
