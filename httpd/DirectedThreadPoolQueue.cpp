@@ -29,26 +29,22 @@ bool CDirectedThreadPoolQueue::PostRequest(const CThreadPoolRequest& request, un
     const bool directed = request.m_bDirectedRequest;
     const int index = request.m_nDirectedRequestIndex;
     if (!created_ || (directed && (index < 0 || static_cast<unsigned>(index) >= size_))) return false;
-    unsigned* room = directed ? &workerPostRoom_[static_cast<unsigned>(index)] : &postRoom_;
-    const auto hasRoom = [&] { return !created_ || *room > 0; };
+    const auto worker = static_cast<std::size_t>(index);
+    // Looked up afresh on every wake: a Close while waiting empties the counters.
+    const auto room = [&]() -> unsigned* {
+      if (!created_) return nullptr;
+      if (!directed) return &postRoom_;
+      return worker < workerPostRoom_.size() ? &workerPostRoom_[worker] : nullptr;
+    };
+    const auto hasRoom = [&] { return room() == nullptr || *room() > 0; };
     if (timeoutMs == kInfinite)
       changed_.wait(lock, hasRoom);
     else if (!changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), hasRoom))
       return false;
-    if (!created_) return false;
-    --*room;
+    if (room() == nullptr) return false;
+    --*room();
   }
-  if (PostRequestWithoutLimitCheck(request)) return true;
-  // Give the room back, or each refused post would shrink the queue for good.
-  std::lock_guard lock(mutex_);
-  if (created_) {
-    const auto index = static_cast<unsigned>(request.m_nDirectedRequestIndex);
-    if (request.m_bDirectedRequest && index < workerPostRoom_.size())
-      ++workerPostRoom_[index];
-    else if (!request.m_bDirectedRequest)
-      ++postRoom_;
-  }
-  return false;
+  return PostRequestWithoutLimitCheck(request);
 }
 
 bool CDirectedThreadPoolQueue::PostRequestWithoutLimitCheck(const CThreadPoolRequest& request) {
@@ -76,12 +72,14 @@ bool CDirectedThreadPoolQueue::GetRequest(CThreadPoolRequest& request, int threa
     std::unique_lock lock(mutex_);
     if (!created_ || threadIndex < 0 || static_cast<unsigned>(threadIndex) >= size_) return false;
     const auto mine = static_cast<unsigned>(threadIndex);
-    const auto ready = [&] { return !created_ || workerGetReady_[mine] > 0 || getReady_ > 0; };
+    const auto ready = [&] {
+      return !created_ || mine >= workerGetReady_.size() || workerGetReady_[mine] > 0 || getReady_ > 0;
+    };
     if (timeoutMs == kInfinite)
       changed_.wait(lock, ready);
     else if (!changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), ready))
       return false;
-    if (!created_) return false;
+    if (!created_ || mine >= workerGetReady_.size()) return false;
     const bool directed = workerGetReady_[mine] > 0;
     auto it = pending_.begin();
     for (; it != pending_.end(); ++it) {
@@ -92,12 +90,13 @@ bool CDirectedThreadPoolQueue::GetRequest(CThreadPoolRequest& request, int threa
     if (it == pending_.end()) return false;  // counters and list never disagree; be safe
     request = *it;
     pending_.erase(it);
+    // Room never grows past its maximum, as a semaphore release past it fails.
     if (directed) {
       --workerGetReady_[mine];
-      ++workerPostRoom_[mine];
+      if (workerPostRoom_[mine] < size_) ++workerPostRoom_[mine];
     } else {
       --getReady_;
-      ++postRoom_;
+      if (postRoom_ < size_) ++postRoom_;
     }
   }
   changed_.notify_all();

@@ -57,7 +57,7 @@ private:
   CHttpServer* server_ = nullptr;
   std::atomic<int> requestToStop_ {0};
   EventFd stopEvent_ {EventFd::Mode::ManualReset};
-  EventFd initialised_ {EventFd::Mode::AutoReset};
+  EventFd initialised_ {EventFd::Mode::ManualReset};  // stays raised once InitInstance ran
   std::atomic<bool> initialisedOk_ {false};
   int threadPriority_ = 0;
   std::size_t stackSize_ = 0;

@@ -1,0 +1,154 @@
+#include "httpd/DirectedThreadPoolQueue.h"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <thread>
+
+#include "httpd/HttpThreadPoolQueues.h"
+#include "httpd/IOCPThreadPoolQueue.h"
+#include "tests/httpd/LoopbackSupport.h"
+
+namespace orbiscope {
+namespace {
+
+CThreadPoolRequest Undirected(unsigned id, void* data = nullptr) {
+  CThreadPoolRequest r;
+  r.m_dwID = id;
+  r.m_pData = data;
+  return r;
+}
+
+CThreadPoolRequest Directed(int index, unsigned id = CThreadPoolRequest::kStop) {
+  CThreadPoolRequest r;
+  r.m_bDirectedRequest = true;
+  r.m_nDirectedRequestIndex = index;
+  r.m_dwID = id;
+  return r;
+}
+
+TEST(DirectedQueueTest, SizeZeroIsRefusedLikeASemaphoreWithoutRoom) {
+  CDirectedThreadPoolQueue queue;
+  errno = 0;
+  EXPECT_FALSE(queue.Create(0));
+  EXPECT_EQ(errno, EINVAL);
+  EXPECT_FALSE(queue.IsCreated());
+  EXPECT_FALSE(queue.PostRequest(Undirected(1), 0));
+}
+
+TEST(DirectedQueueTest, HoldsAtMostSizeUndirectedRequests) {
+  CDirectedThreadPoolQueue queue;
+  ASSERT_TRUE(queue.Create(2));
+  EXPECT_TRUE(queue.PostRequest(Undirected(1), 0));
+  EXPECT_TRUE(queue.PostRequest(Undirected(1), 0));
+  EXPECT_FALSE(queue.PostRequest(Undirected(1), 20));  // full: waits, then gives up
+  // A directed request has its worker's own room.
+  EXPECT_TRUE(queue.PostRequest(Directed(1), 0));
+  CThreadPoolRequest got;
+  ASSERT_TRUE(queue.GetRequest(got, 0, 0));
+  EXPECT_TRUE(queue.PostRequest(Undirected(1), 0));  // taking one made room for one
+  // Posting without the limit check still stops at the maximum and keeps nothing then.
+  EXPECT_FALSE(queue.PostRequestWithoutLimitCheck(Undirected(7)));
+  // Out-of-range workers are refused, not written past the counters.
+  EXPECT_FALSE(queue.PostRequest(Directed(2), 0));
+  EXPECT_FALSE(queue.PostRequest(Directed(-1), 0));
+  EXPECT_FALSE(queue.GetRequest(got, 5, 0));
+}
+
+TEST(DirectedQueueTest, DirectedRequestsGoFirstAndOnlyToTheirWorker) {
+  CDirectedThreadPoolQueue queue;
+  ASSERT_TRUE(queue.Create(3));
+  int a = 0, b = 0;
+  ASSERT_TRUE(queue.PostRequest(Undirected(1, &a), 0));
+  ASSERT_TRUE(queue.PostRequest(Undirected(1, &b), 0));
+  ASSERT_TRUE(queue.PostRequest(Directed(2), 0));
+  CThreadPoolRequest got;
+  ASSERT_TRUE(queue.GetRequest(got, 2, 0));
+  EXPECT_TRUE(got.m_bDirectedRequest);
+  EXPECT_EQ(got.m_dwID, CThreadPoolRequest::kStop);
+  ASSERT_TRUE(queue.GetRequest(got, 2, 0));
+  EXPECT_EQ(got.m_pData, &a);  // then the undirected ones, oldest first
+  ASSERT_TRUE(queue.PostRequest(Directed(0), 0));
+  ASSERT_TRUE(queue.GetRequest(got, 1, 0));
+  EXPECT_EQ(got.m_pData, &b);  // worker 1 never sees worker 0's request
+  EXPECT_FALSE(queue.GetRequest(got, 1, 10));
+  ASSERT_TRUE(queue.GetRequest(got, 0, 0));
+  EXPECT_TRUE(got.m_bDirectedRequest);
+}
+
+TEST(DirectedQueueTest, CloseWakesWaitingPostersAndTakers) {
+  CDirectedThreadPoolQueue full;
+  ASSERT_TRUE(full.Create(1));
+  ASSERT_TRUE(full.PostRequest(Undirected(1), 0));
+  bool posted = true;
+  std::thread poster([&] { posted = full.PostRequest(Undirected(1), kInfinite); });
+  CDirectedThreadPoolQueue empty;
+  ASSERT_TRUE(empty.Create(1));
+  bool got = true;
+  std::thread taker([&] {
+    CThreadPoolRequest r;
+    got = empty.GetRequest(r, 0, kInfinite);
+  });
+  full.Close();
+  empty.Close();
+  poster.join();
+  taker.join();
+  EXPECT_FALSE(posted);
+  EXPECT_FALSE(got);
+}
+
+TEST(IOCPQueueTest, IsUnboundedFirstInFirstOutAndRefusesDirectedRequests) {
+  CIOCPThreadPoolQueue queue;
+  EXPECT_FALSE(queue.PostRequest(Undirected(1), 0));  // not made yet
+  ASSERT_TRUE(queue.Create(1));
+  EXPECT_FALSE(queue.SupportsDirectedRequests());
+  EXPECT_FALSE(queue.PostRequest(Directed(0), 0));
+  std::vector<int> data(1000);
+  for (int& d : data) ASSERT_TRUE(queue.PostRequest(Undirected(1, &d), 0));
+  for (int& d : data) {
+    CThreadPoolRequest got;
+    ASSERT_TRUE(queue.GetRequest(got, 7, 0));
+    EXPECT_EQ(got.m_pData, &d);
+    EXPECT_FALSE(got.m_bDirectedRequest);
+    EXPECT_EQ(got.m_nDirectedRequestIndex, -1);
+  }
+  CThreadPoolRequest got;
+  EXPECT_FALSE(queue.GetRequest(got, 0, 10));
+}
+
+// A connection still queued when the server stops is closed (its client sees the end) and
+// freed (AddressSanitizer reports a leak otherwise), whichever queue kind held it.
+template <typename Queue>
+void PendingConnectionsAreClosedWithTheQueue() {
+  const int before = testing::OpenDescriptorCount();
+  int peers[3];
+  {
+    Queue queue;
+    ASSERT_TRUE(queue.Create(3));
+    for (int& peer : peers) {
+      int pair[2];
+      ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+      auto* connection = new AcceptedConnection;
+      connection->m_Socket.Attach(pair[0]);
+      peer = pair[1];
+      ASSERT_TRUE(queue.PostRequest(Undirected(CThreadPoolRequest::kServe, connection), 0));
+    }
+  }
+  for (int peer : peers) {
+    EXPECT_TRUE(testing::PeerClosed(peer, 1000));
+    ::close(peer);
+  }
+  EXPECT_EQ(testing::OpenDescriptorCount(), before);
+}
+
+TEST(HttpQueuesTest, DirectedQueueFreesPendingConnections) {
+  PendingConnectionsAreClosedWithTheQueue<CHttpDirectedThreadPoolQueue>();
+}
+
+TEST(HttpQueuesTest, UnboundedQueueFreesPendingConnections) {
+  PendingConnectionsAreClosedWithTheQueue<CHttpIOCPThreadPoolQueue>();
+}
+
+}  // namespace
+}  // namespace orbiscope
