@@ -82,6 +82,19 @@ std::unique_ptr<CThreadPoolQueue> CHttpServer::CreateQueue(bool useIOCPQueue) {
 
 bool CHttpServer::Start(CHttpServerSettings* settings) {
   std::lock_guard listenerLock(listenerLock_);
+  // A listener that failed stays until Stop or Wait collects it; it is collected here (it
+  // ends right after reporting) so the server can be started again. A running one is not.
+  if (listenerExists_) {
+    bool running;
+    {
+      std::lock_guard lock(startLock_);
+      running = listenerRunning_;
+    }
+    if (!running) {
+      listener_.Join();
+      listenerExists_ = false;
+    }
+  }
   settings_ = settings;
   {
     std::lock_guard lock(startLock_);

@@ -1,0 +1,335 @@
+#include "httpd/HttpServer.h"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <atomic>
+#include <thread>
+
+#include "httpd/HttpThreadPoolQueues.h"
+#include "httpd/MyHttpServer.h"
+#include "log/LogXML.h"
+#include "resources/ResourceLibrary.h"
+#include "tests/httpd/FixedResponseClient.h"
+#include "tests/httpd/LoopbackSupport.h"
+
+namespace orbiscope {
+namespace {
+
+using testing::ConnectLoopback;
+using testing::Counter;
+using testing::Gate;
+using testing::LogEntries;
+using testing::OpenDescriptorCount;
+using testing::ReadResponses;
+using testing::SendAll;
+
+const std::string kKeepAlive = "GET /a HTTP/1.0\r\nConnection: keep-alive\r\n\r\n";
+const std::string kClose = "GET /b HTTP/1.0\r\n\r\n";
+
+// What the clients of one server share: connections that reached a worker, and a gate that
+// holds them there when asked.
+struct Stage {
+  Counter arrived;
+  Gate gate;
+  bool hold = false;
+};
+
+class HoldingClient : public testing::FixedResponseClient {
+public:
+  explicit HoldingClient(Stage& stage) : stage_(stage) {}
+
+protected:
+  bool OnConnection(CHttpSocket&) override {
+    stage_.arrived.Add();
+    if (!stage_.hold) return true;
+    // Held until the gate opens or the pool asks this worker to stop.
+    while (!stage_.gate.Wait(5)) {
+      if (RequestToStop()) return false;
+    }
+    return true;
+  }
+
+private:
+  Stage& stage_;
+};
+
+// The directed queue, counting the listener's posts: those it began and those that went in.
+class CountingQueue : public CHttpDirectedThreadPoolQueue {
+public:
+  CountingQueue(Counter& begun, Counter& posted) : begun_(begun), posted_(posted) {}
+  bool PostRequest(const CThreadPoolRequest& request, unsigned timeoutMs) override {
+    if (request.m_dwID == CThreadPoolRequest::kServe && !waiting_) {
+      waiting_ = true;
+      begun_.Add();
+    }
+    const bool ok = CHttpDirectedThreadPoolQueue::PostRequest(request, timeoutMs);
+    if (ok && request.m_dwID == CThreadPoolRequest::kServe) {
+      waiting_ = false;
+      posted_.Add();
+    }
+    return ok;
+  }
+
+private:
+  Counter& begun_;
+  Counter& posted_;
+  bool waiting_ = false;  // the listener retries one post in slices; count it once
+};
+
+class CountingServer : public CMyHttpServer {
+public:
+  using CMyHttpServer::CMyHttpServer;
+  Counter begun;
+  Counter posted;
+
+protected:
+  std::unique_ptr<CThreadPoolQueue> CreateQueue(bool useIOCPQueue) override {
+    if (useIOCPQueue) return CMyHttpServer::CreateQueue(true);
+    return std::make_unique<CountingQueue>(begun, posted);
+  }
+};
+
+class HttpServerTest : public ::testing::Test {
+protected:
+  HttpServerTest() {
+    log_.SetExecutablePath(dir_.File("orbiscope"));
+    log_.Open();
+    resources_.Load(std::string(ORBISCOPE_BIN_DIR) + "/Resource.so");
+    settings_.m_nPort = 0;  // the system picks a free port
+    settings_.m_bBind = true;
+    settings_.m_sBindAddress = "127.0.0.1";
+    settings_.m_nThreadPoolSize = 2;
+    settings_.m_dwIdleClientTimeout = 20000;
+    settings_.m_ClientFactory = [this] { return std::make_unique<HoldingClient>(stage_); };
+  }
+
+  MessageSink RecordingSink() {
+    return [this](std::string_view caption, std::string_view text) {
+      boxCaption_ = caption;
+      boxText_ = text;
+      boxThread_ = std::this_thread::get_id();
+    };
+  }
+
+  bool Logged(const std::string& text) {
+    log_.Close();
+    const auto entries = LogEntries(log_.FilePath());
+    return std::find(entries.begin(), entries.end(), text) != entries.end();
+  }
+
+  bool LoggedPrefix(const std::string& prefix) {
+    log_.Close();
+    for (const auto& entry : LogEntries(log_.FilePath()))
+      if (entry.rfind(prefix, 0) == 0) return true;
+    return false;
+  }
+
+  testing::TempDir dir_;
+  LogXML log_;
+  ResourceLibrary resources_;
+  CHttpServerSettings settings_;
+  Stage stage_;
+  std::string boxCaption_, boxText_;
+  std::thread::id boxThread_;
+};
+
+TEST_F(HttpServerTest, ServesKeepAliveRequestsOnOneConnectionAndLogsEach) {
+  CMyHttpServer server(log_, resources_, RecordingSink());
+  ASSERT_TRUE(server.Start(&settings_));
+  const int fd = ConnectLoopback(server.GetListeningPort());
+  ASSERT_GE(fd, 0);
+  ASSERT_TRUE(SendAll(fd, kKeepAlive + kKeepAlive + kClose));
+  const std::string responses = ReadResponses(fd, 3);
+  EXPECT_TRUE(testing::PeerClosed(fd));  // the last request did not ask to keep it
+  ::close(fd);
+  const std::string body(100, 'x');
+  std::size_t bodies = 0;
+  for (std::size_t at = 0; (at = responses.find(body + "HTTP", at)) != std::string::npos; ++at) ++bodies;
+  EXPECT_EQ(bodies, 2u);
+  EXPECT_EQ(responses.size() - responses.rfind(body), 100u);
+  EXPECT_EQ(responses.find("HTTP/1.0 200 OK\r\nDate: "), 0u);
+  EXPECT_NE(responses.find("Server: Zentrux/1.62\r\n"), std::string::npos);
+  server.Stop();
+  log_.Close();
+  int accessLines = 0;
+  for (const auto& entry : LogEntries(log_.FilePath()))
+    if (entry.rfind("127.0.0.1 - - [", 0) == 0) ++accessLines;
+  EXPECT_EQ(accessLines, 3);
+  EXPECT_TRUE(boxCaption_.empty());
+}
+
+TEST_F(HttpServerTest, NConnectionsAreServedAtOnceByNWorkers) {
+  settings_.m_nThreadPoolSize = 4;
+  stage_.hold = true;
+  CMyHttpServer server(log_, resources_, RecordingSink());
+  ASSERT_TRUE(server.Start(&settings_));
+  int fds[4];
+  for (int& fd : fds) {
+    fd = ConnectLoopback(server.GetListeningPort());
+    ASSERT_TRUE(SendAll(fd, kClose));
+  }
+  EXPECT_TRUE(stage_.arrived.WaitFor(4));  // four workers hold four connections together
+  stage_.gate.Open();
+  for (int fd : fds) {
+    EXPECT_EQ(ReadResponses(fd, 1).rfind("HTTP/1.0 200 OK\r\n", 0), 0u);
+    ::close(fd);
+  }
+  server.Stop();
+}
+
+// Two workers, both held: two more connections fill the queue, the fifth is accepted but
+// its post waits; the listener accepts nothing more until a worker takes one.
+TEST_F(HttpServerTest, DirectedQueueMakesTheListenerWaitAtPoolSize) {
+  stage_.hold = true;
+  CountingServer server(log_, resources_, RecordingSink());
+  ASSERT_TRUE(server.Start(&settings_));
+  std::vector<int> fds;
+  for (int i = 0; i < 6; ++i) {
+    fds.push_back(ConnectLoopback(server.GetListeningPort()));
+    ASSERT_TRUE(SendAll(fds.back(), kClose));
+  }
+  ASSERT_TRUE(stage_.arrived.WaitFor(2));
+  ASSERT_TRUE(server.begun.WaitFor(5));
+  EXPECT_EQ(server.posted.Value(), 4);   // two taken, two waiting, one post blocked
+  EXPECT_EQ(server.begun.Value(), 5);    // and the sixth connection not even accepted
+  stage_.gate.Open();
+  ASSERT_TRUE(server.posted.WaitFor(6));
+  for (int fd : fds) {
+    EXPECT_FALSE(ReadResponses(fd, 1).empty());
+    ::close(fd);
+  }
+  server.Stop();
+}
+
+// More idle connections than workers: Stop wakes the workers, closes the queued ones and
+// leaves no descriptor behind (AddressSanitizer checks the memory).
+void StopFreesEverything(HttpServerTest& test, CHttpServerSettings& settings, Stage& stage,
+                         LogXML& log, ResourceLibrary& resources, bool useIOCPQueue) {
+  settings.m_bUseIOCPQueue = useIOCPQueue;
+  stage.hold = true;
+  const int before = OpenDescriptorCount();
+  std::vector<int> fds;
+  {
+    CMyHttpServer server(log, resources, {});
+    ASSERT_TRUE(server.Start(&settings));
+    for (int i = 0; i < 5; ++i) fds.push_back(ConnectLoopback(server.GetListeningPort()));
+    ASSERT_TRUE(stage.arrived.WaitFor(2));
+    server.Stop();
+    EXPECT_EQ(server.m_ThreadPool.GetPoolSize(), 0);
+  }
+  for (int fd : fds) {
+    EXPECT_TRUE(testing::PeerClosed(fd, 2000));
+    ::close(fd);
+  }
+  EXPECT_EQ(OpenDescriptorCount(), before);
+  (void)test;
+}
+
+TEST_F(HttpServerTest, StopFreesHeldAndQueuedConnectionsWithTheDirectedQueue) {
+  StopFreesEverything(*this, settings_, stage_, log_, resources_, false);
+}
+
+TEST_F(HttpServerTest, StopFreesHeldAndQueuedConnectionsWithTheUnboundedQueue) {
+  StopFreesEverything(*this, settings_, stage_, log_, resources_, true);
+}
+
+// The box is shown by the thread that called Start (the UI thread in the desktop
+// front-end), and Start returns only once it was dismissed.
+TEST_F(HttpServerTest, PortInUseFailsWithTheBoxShownOnTheStartingThread) {
+  CHttpSocket taken;
+  taken.Create();
+  taken.Bind(0, "127.0.0.1");
+  taken.Listen(1);
+  settings_.m_nPort = taken.LocalPort();
+  std::atomic<bool> inSink {false};
+  std::atomic<bool> sinkReturned {false};
+  CMyHttpServer server(log_, resources_, [&](std::string_view caption, std::string_view text) {
+    inSink = true;
+    boxCaption_ = caption;
+    boxText_ = text;
+    boxThread_ = std::this_thread::get_id();
+    sinkReturned = true;
+  });
+  EXPECT_FALSE(server.Start(&settings_));
+  EXPECT_TRUE(sinkReturned);
+  EXPECT_EQ(boxThread_, std::this_thread::get_id());
+  EXPECT_EQ(boxCaption_, "ERROR");
+  EXPECT_EQ(boxText_, resources_.String(167));
+  EXPECT_FALSE(boxText_.empty());
+  server.Stop();
+  EXPECT_TRUE(Logged("Error: CHttpServer::ListenSocketFunction, Failed to bind server socket, "
+                     "GetLastError:98\n"));
+}
+
+TEST_F(HttpServerTest, BindAddressesThatAreNotThisMachinesFail) {
+  CMyHttpServer server(log_, resources_, RecordingSink());
+  settings_.m_sBindAddress = "192.0.2.1";  // documentation range, on no interface here
+  EXPECT_FALSE(server.Start(&settings_));
+  settings_.m_sBindAddress = "no-such-host.invalid";
+  EXPECT_FALSE(server.Start(&settings_));
+  settings_.m_sBindAddress = "localhost";  // a name that resolves to this machine works
+  EXPECT_TRUE(server.Start(&settings_));
+  server.Stop();
+  EXPECT_TRUE(Logged("Error: CHttpServer::ListenSocketFunction, Failed to bind server socket, "
+                     "GetLastError:99\n"));
+  EXPECT_TRUE(Logged("Error: CHttpServer::ListenSocketFunction, Failed to bind server socket, "
+                     "GetLastError:22\n"));
+}
+
+TEST_F(HttpServerTest, ImpossibleSettingsFailStartWithTheirMessages) {
+  CMyHttpServer server(log_, resources_, RecordingSink());
+  settings_.m_nThreadPoolSize = 0;
+  EXPECT_FALSE(server.Start(&settings_));  // directed queue of size 0
+  settings_.m_nThreadPoolSize = 2;
+  settings_.m_bUseIOCPQueue = true;
+  settings_.m_bEnableThreadLifetime = true;
+  EXPECT_FALSE(server.Start(&settings_));
+  settings_.m_bUseIOCPQueue = false;
+  settings_.m_bEnableThreadLifetime = false;
+  settings_.m_sUsername = "www";
+  settings_.m_sPassword = "secret";
+  EXPECT_FALSE(server.Start(&settings_));
+  EXPECT_TRUE(settings_.m_sPassword.empty());  // never kept past the logon step
+  // An unbounded queue with no worker starts; only the start-up check finds it empty.
+  settings_.m_sUsername.clear();
+  settings_.m_bUseIOCPQueue = true;
+  settings_.m_nThreadPoolSize = 0;
+  EXPECT_TRUE(server.Start(&settings_));
+  EXPECT_FALSE(server.m_ThreadPool.WaitForThreadsInitInstance());
+  server.Stop();
+  EXPECT_TRUE(boxCaption_.empty());
+  EXPECT_TRUE(Logged("Error: CHttpServer::ListenSocketFunction, Failed to create thread pool, "
+                     "GetLastError:22\n"));
+  EXPECT_TRUE(LoggedPrefix("Error: CHttpServer::ListenSocketFunction, Failed in call to "
+                           "m_ThreadPool.SetMaxThreadClientLifetime, GetLastError:"));
+  EXPECT_TRUE(Logged("Error: CHttpServer::ListenSocketFunction, Failed to logon using user name: "
+                     "www, GetLastError:95\n"));
+  EXPECT_TRUE(Logged("Error: CHttpServer::ListenSocketFunction, Failed to impersonate using "
+                     "supplied user credentials\n"));
+}
+
+TEST_F(HttpServerTest, WaitWithoutAListenerSaysSoAndTheBaseHookLogsPlainly) {
+  CHttpServer server(log_, resources_, RecordingSink());
+  EXPECT_FALSE(server.Wait());
+  EXPECT_TRUE(server.Stop());
+  EXPECT_TRUE(Logged("CHttpServer::Wait, Http server is not running, so no need to wait\n"));
+}
+
+TEST_F(HttpServerTest, ErrorPagesComeFromTheResourceLibrary) {
+  CHttpServer server(log_, resources_, RecordingSink());
+  EXPECT_EQ(server.GetErrorPage(404), resources_.Html(1004));
+  EXPECT_EQ(server.GetErrorPage(400), resources_.Html(1001));
+  EXPECT_EQ(server.GetErrorPage(401), resources_.Html(1003));
+  EXPECT_EQ(server.GetErrorPage(302), resources_.Html(1008));
+  EXPECT_EQ(server.GetErrorPage(503), resources_.Html(1005));
+  EXPECT_EQ(server.GetDeletedPage(), resources_.Html(1000));
+  EXPECT_FALSE(server.GetErrorPage(404).empty());
+  ResourceLibrary none;
+  CHttpServer bare(log_, none, RecordingSink());
+  EXPECT_TRUE(bare.GetErrorPage(404).empty());  // a missing resource leaves the page empty
+}
+
+}  // namespace
+}  // namespace orbiscope
