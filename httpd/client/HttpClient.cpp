@@ -18,6 +18,10 @@
 namespace orbiscope {
 namespace {
 
+// How long a refused connection is read and dropped before it is closed.
+constexpr int kDrainSteps = 10;
+constexpr unsigned kDrainStepMs = 100;
+
 // The reverse-lookup name of the client, or "" when there is none.
 std::string LookUpHostName(const sockaddr_in& address) {
   char host[NI_MAXHOST] = {};
@@ -134,6 +138,7 @@ void CHttpClient::HandleClient() {
     if (outcome == ReadOutcome::TooLarge) {
       // Whatever else the client sent cannot be told apart from this request: close.
       ReturnErrorMessage(400);
+      DrainBeforeClose();
       break;
     }
     ServeRequest();
@@ -236,6 +241,23 @@ void CHttpClient::EndRequest() {
   m_Request = ClientRequest();
   m_Request.clientAddress = address;
   m_Request.clientHostName = std::move(host);
+}
+
+void CHttpClient::DrainBeforeClose() {
+  // Closing with unread bytes makes the system reset the connection, and a client still
+  // sending would lose the 400 it was sent. Say that nothing more comes, then read and
+  // drop what is still on its way, within bounds.
+  ::shutdown(m_Socket.Handle(), SHUT_WR);
+  char sink[kReadStep];
+  std::size_t dropped = 0;
+  for (int step = 0; step < kDrainSteps && dropped < kMaxRequestBytes; ++step) {
+    try {
+      if (!m_Socket.IsReadible(kDrainStepMs)) continue;
+      dropped += m_Socket.Receive(sink, sizeof sink);
+    } catch (const CWSocketException&) {
+      return;  // the peer closed too, or the connection failed
+    }
+  }
 }
 
 bool CHttpClient::IsHeaderless() const {

@@ -97,6 +97,8 @@ private:
   ParsePolicy Policy() const;
   // The directories of the running settings, made once per settings record.
   void PrepareDirectories();
+  // Lets a refused client read its answer before the connection goes.
+  void DrainBeforeClose();
   // Whether this request is answered without a header (HTTP/0.9).
   bool IsHeaderless() const;
 

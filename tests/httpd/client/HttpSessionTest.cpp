@@ -1,0 +1,387 @@
+#include "httpd/client/HttpClient.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <vector>
+
+#include "httpd/HttpResponseHeader.h"
+#include "tests/httpd/client/LoopbackServer.h"
+
+namespace orbiscope {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace orbiscope::testing;
+using Names = std::vector<std::string>;
+
+class HttpSessionTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    WriteFile(File("index.html"), "<p>index</p>");
+    WriteFile(File("hello.txt"), "hello world");
+    fs::create_directories(server_.root() / "cam" / "sub");
+    WriteFile(File("cam/index.html"), "cam index");
+    WriteFile(File("cam/pic.txt"), "cam pic");
+  }
+  std::string File(const std::string& name) const { return (server_.root() / name).string(); }
+  std::string Get(const std::string& request) { return Exchange(server_.port(), request); }
+
+  LoopbackServer server_;
+};
+
+// The field order of every kind of response the directories and the session write.
+TEST_F(HttpSessionTest, HeaderOrderOfEachResponseKind) {
+  server_.settings().m_bAllowDeleteRequest = true;
+  server_.settings().m_bAutoExpire = true;
+  auto& cam = server_.AddDirectory("/cam", File("cam"));
+  cam.m_bDirectoryListing = true;
+  cam.m_bWritable = true;
+  auto& secret = server_.AddDirectory("/secret", File("cam/sub"));
+  secret.m_sUsername = "u";
+  secret.m_sPassword = "p";
+  secret.m_sRealm = "Cameras";
+  server_.Start();
+
+  RawClient kept(server_.port());
+  kept.Send("GET /hello.txt HTTP/1.0\r\nConnection: Keep-Alive\r\n\r\n");
+  std::string r = kept.ReadResponse();
+  EXPECT_EQ(StatusLine(r), "HTTP/1.0 200 OK");
+  EXPECT_EQ(FieldNames(r), (Names{"Date", "Server", "Allow", "Expires", "Connection",
+                                  "Last-Modified", "Content-Length", "Content-Type"}));
+  EXPECT_EQ(Field(r, "Allow"), "GET, POST, HEAD, DELETE");
+  EXPECT_EQ(Field(r, "Server"), "Zentrux/1.62");
+  EXPECT_EQ(Field(r, "Content-Type"), "text/plain");
+  EXPECT_EQ(Body(r), "hello world");
+
+  r = Get("GET /hello.txt HTTP/1.0\r\nIf-Modified-Since: " +
+          FormatHttpDate(CurrentHttpTime()) + "\r\n\r\n");
+  EXPECT_EQ(StatusLine(r), "HTTP/1.0 304 Not Modified");
+  EXPECT_EQ(FieldNames(r), (Names{"Date", "Server", "Allow", "Expires", "Last-Modified",
+                                  "Content-Length", "Content-Type"}));
+  EXPECT_EQ(Field(r, "Content-Length"), "0");
+
+  r = Get("GET /cam/ HTTP/1.0\r\n\r\n");
+  EXPECT_EQ(StatusLine(r), "HTTP/1.0 200 OK");
+  EXPECT_EQ(FieldNames(r), (Names{"Date", "Server", "Allow", "Last-Modified", "Content-Length",
+                                  "Content-Type"}));
+  EXPECT_EQ(Field(r, "Content-Type"), "text/html");
+
+  r = Get("GET /missing.txt HTTP/1.0\r\n\r\n");
+  EXPECT_EQ(StatusLine(r), "HTTP/1.0 404 Not Found");
+  EXPECT_EQ(FieldNames(r), (Names{"Date", "Server", "Allow", "Content-Length", "Content-Type"}));
+  EXPECT_EQ(std::to_string(Body(r).size()), Field(r, "Content-Length"));
+  EXPECT_NE(Body(r).find("404"), std::string::npos);
+
+  kept.Send("GET /secret/x HTTP/1.0\r\nConnection: keep-alive\r\n\r\n");
+  r = kept.ReadResponse();
+  EXPECT_EQ(StatusLine(r), "HTTP/1.0 401 Unauthorized");
+  EXPECT_EQ(FieldNames(r), (Names{"Date", "Server", "Allow", "WWW-Authenticate", "Connection",
+                                  "Content-Length", "Content-Type"}));
+  EXPECT_EQ(Field(r, "WWW-Authenticate"), "Basic realm=Cameras");
+
+  r = Get("DELETE /cam/pic.txt HTTP/1.0\r\nAuthorization: Basic dTpw\r\n\r\n");
+  EXPECT_EQ(StatusLine(r), "HTTP/1.0 200 OK");
+  EXPECT_EQ(FieldNames(r), (Names{"Date", "Server", "Allow", "Content-Length", "Content-Type"}));
+  EXPECT_NE(Body(r).find("Deleted"), std::string::npos);
+  EXPECT_FALSE(fs::exists(File("cam/pic.txt")));
+
+  r = Get("PUT /hello.txt HTTP/1.0\r\n\r\n");
+  EXPECT_EQ(StatusLine(r), "HTTP/1.0 501 Not Implemented");
+  EXPECT_EQ(FieldNames(r), (Names{"Date", "Server", "Allow", "Content-Length", "Content-Type"}));
+
+  // HEAD gets the file's header and no body.
+  RawClient head(server_.port());
+  head.Send("HEAD /hello.txt HTTP/1.0\r\n\r\n");
+  r = head.ReadAll();
+  EXPECT_EQ(Field(r, "Content-Length"), "11");
+  EXPECT_EQ(Body(r), "");
+
+  // Every request was logged by the program's session.
+  EXPECT_NE(server_.LogText().find("\"GET /hello.txt HTTP/1.0\" 200 11"), std::string::npos);
+  EXPECT_NE(server_.LogText().find("MyHttpClient"), std::string::npos);
+}
+
+TEST_F(HttpSessionTest, KeepAliveServesSeveralRequestsAndPipelines) {
+  server_.Start();
+  RawClient client(server_.port());
+  const std::string request = "GET /hello.txt HTTP/1.0\r\nConnection: Keep-Alive\r\n\r\n";
+  for (int i = 0; i < 3; ++i) {
+    client.Send(request);
+    std::string r = client.ReadResponse();
+    EXPECT_EQ(StatusLine(r), "HTTP/1.0 200 OK") << i;
+    EXPECT_EQ(Field(r, "Connection"), "Keep-Alive");
+    EXPECT_EQ(Body(r), "hello world");
+  }
+  // Three requests in one write, the last without keep-alive: three answers, then close.
+  client.Send(request + "GET /index.html HTTP/1.0\r\nConnection: Keep-Alive\r\n\r\n" +
+              "GET /cam/pic.txt HTTP/1.0\r\n\r\n");
+  EXPECT_EQ(Body(client.ReadResponse()), "hello world");
+  EXPECT_EQ(Body(client.ReadResponse()), "<p>index</p>");
+  std::string last = client.ReadResponse();
+  EXPECT_EQ(Body(last), "cam pic");
+  EXPECT_EQ(Field(last, "Connection"), "");
+  EXPECT_TRUE(client.ClosedByServer());
+}
+
+TEST_F(HttpSessionTest, KeepAliveOffInSettingsClosesAfterEachResponse) {
+  server_.settings().m_bKeepAlives = false;
+  server_.Start();
+  RawClient client(server_.port());
+  client.Send("GET /hello.txt HTTP/1.0\r\nConnection: Keep-Alive\r\n\r\n");
+  std::string r = client.ReadResponse();
+  EXPECT_EQ(Field(r, "Connection"), "");
+  EXPECT_TRUE(client.ClosedByServer());
+}
+
+TEST_F(HttpSessionTest, Http09GetsTheBodyAlone) {
+  server_.Start();
+  EXPECT_EQ(Get("GET /hello.txt\r\n"), "hello world");
+  // An error page goes without header too.
+  std::string r = Get("GET /missing\r\n");
+  EXPECT_EQ(r.rfind("<!DOCTYPE", 0), 0u) << r;
+}
+
+TEST_F(HttpSessionTest, IfModifiedSinceAtTheSecond) {
+  server_.Start();
+  struct stat info {};
+  ASSERT_EQ(::stat(File("hello.txt").c_str(), &info), 0);
+  const std::time_t mtime = info.st_mtim.tv_sec;
+  auto ask = [&](std::time_t since, const char* verb = "GET") {
+    return StatusLine(Get(std::string(verb) + " /hello.txt HTTP/1.0\r\nIf-Modified-Since: " +
+                          FormatHttpDate(HttpTimeFromTimeT(since)) + "\r\n\r\n"));
+  };
+  EXPECT_EQ(ask(mtime), "HTTP/1.0 304 Not Modified");
+  EXPECT_EQ(ask(mtime - 1), "HTTP/1.0 200 OK");
+  EXPECT_EQ(ask(mtime, "HEAD"), "HTTP/1.0 200 OK");  // only GET is answered with 304
+  // The other two date forms are read as well.
+  std::string r = Get("GET /hello.txt HTTP/1.0\r\nIf-Modified-Since: Sunday, 06-Nov-94 08:49:37 GMT\r\n\r\n");
+  EXPECT_EQ(StatusLine(r), "HTTP/1.0 200 OK");
+  // A file dated in the future is sent with Last-Modified equal to Date.
+  WriteFile(File("future.txt"), "f");
+  timespec times[2] = {{std::time(nullptr) + 100000, 0}, {std::time(nullptr) + 100000, 0}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, File("future.txt").c_str(), times, 0), 0);
+  r = Get("GET /future.txt HTTP/1.0\r\n\r\n");
+  EXPECT_EQ(Field(r, "Last-Modified"), Field(r, "Date"));
+}
+
+TEST_F(HttpSessionTest, ListingSizesAndEscaping) {
+  fs::create_directories(server_.root() / "list" / "<b>dir");
+  WriteFile(File("list/empty.txt"), "");
+  WriteFile(File("list/one.txt"), "1");
+  WriteFile(File("list/k.txt"), std::string(1025, 'k'));
+  WriteFile(File("list/<script>alert(1)<"), "x");
+  auto& list = server_.AddDirectory("/list", File("list"));
+  list.m_bDirectoryListing = true;
+  server_.Start();
+
+  std::string page = Body(Get("GET /list/ HTTP/1.0\r\n\r\n"));
+  EXPECT_NE(page.find("<a href=/list/empty.txt>empty.txt</a></td><td>0KB</td>"), std::string::npos) << page;
+  EXPECT_NE(page.find(">one.txt</a></td><td>1KB</td>"), std::string::npos);
+  EXPECT_NE(page.find(">k.txt</a></td><td>2KB</td>"), std::string::npos);
+  // Names show as text and link percent-encoded; nothing of them runs as markup.
+  EXPECT_EQ(page.find("<script>"), std::string::npos);
+  EXPECT_NE(page.find("<a href=/list/%3Cscript%3Ealert(1)%3C>&lt;script&gt;alert(1)&lt;</a>"),
+            std::string::npos) << page;
+  EXPECT_NE(page.find("&lt;b&gt;dir"), std::string::npos);
+  EXPECT_NE(page.find("Index of /list/"), std::string::npos);
+
+  // The URL shown in the title is escaped as well.
+  page = Body(Get("GET /list/%3Cb%3Edir HTTP/1.0\r\n\r\n"));
+  EXPECT_NE(page.find("Index of /list/&lt;b&gt;dir/"), std::string::npos) << page;
+  EXPECT_EQ(page.find("<b>"), std::string::npos);
+}
+
+TEST_F(HttpSessionTest, DefaultFileAliasesAndFolders) {
+  auto& cam = server_.AddDirectory("/CAM/", File("cam"));  // written the way URLs are
+  (void)cam;
+  server_.Start();
+  EXPECT_EQ(Body(Get("GET / HTTP/1.0\r\n\r\n")), "<p>index</p>");
+  EXPECT_EQ(Body(Get("GET /cam/ HTTP/1.0\r\n\r\n")), "cam index");
+  EXPECT_EQ(Body(Get("GET /Cam/pic.txt HTTP/1.0\r\n\r\n")), "cam pic");
+  // A folder reached as a file, listing off, is not found.
+  EXPECT_EQ(StatusLine(Get("GET /cam/sub HTTP/1.0\r\n\r\n")), "HTTP/1.0 404 Not Found");
+  EXPECT_EQ(StatusLine(Get("GET /cam/sub/ HTTP/1.0\r\n\r\n")), "HTTP/1.0 404 Not Found");
+  // "/image" without its blank is no camera route and no file.
+  EXPECT_EQ(StatusLine(Get("GET /image HTTP/1.0\r\n\r\n")), "HTTP/1.0 404 Not Found");
+}
+
+TEST_F(HttpSessionTest, DirectoryAuthorization) {
+  auto& realm = server_.AddDirectory("/cam", File("cam"));
+  realm.m_sUsername = "u";
+  realm.m_sPassword = "p";
+  realm.m_sRealm = "Cameras";
+  auto& alias = server_.AddDirectory("/cam/sub", File("cam/sub"));
+  alias.m_sUsername = "u";
+  alias.m_sPassword = "p";
+  WriteFile(File("cam/sub/s.txt"), "sub");
+  server_.Start();
+
+  EXPECT_EQ(Field(Get("GET /cam/pic.txt HTTP/1.0\r\n\r\n"), "WWW-Authenticate"), "Basic realm=Cameras");
+  EXPECT_EQ(Field(Get("GET /cam/sub/s.txt HTTP/1.0\r\n\r\n"), "WWW-Authenticate"),
+            "Basic realm=\\cam\\sub\\");
+  // Letter case counts in user name and password.
+  EXPECT_EQ(StatusLine(Get("GET /cam/pic.txt HTTP/1.0\r\nAuthorization: Basic VTpw\r\n\r\n")),
+            "HTTP/1.0 401 Unauthorized");
+  EXPECT_EQ(Body(Get("GET /cam/pic.txt HTTP/1.0\r\nAuthorization: Basic dTpw\r\n\r\n")), "cam pic");
+  EXPECT_EQ(Body(Get("GET u:p@/cam/sub/s.txt HTTP/1.0\r\n\r\n")), "sub");
+  EXPECT_EQ(Body(Get("GET /hello.txt HTTP/1.0\r\n\r\n")), "hello world");  // open directory
+}
+
+TEST_F(HttpSessionTest, ProtectedDirectoryWithoutMechanismsAndScriptDirectories) {
+  server_.settings().m_bAllowBasicAuthentication = false;
+  auto& cam = server_.AddDirectory("/cam", File("cam"));
+  cam.m_sUsername = "u";
+  auto& script = server_.AddDirectory("/cam/sub", File("cam/sub"));
+  script.m_bScript = true;
+  server_.Start();
+  EXPECT_EQ(StatusLine(Get("GET /cam/pic.txt HTTP/1.0\r\n\r\n")), "HTTP/1.0 500 Internal Server Error");
+  EXPECT_EQ(StatusLine(Get("GET /cam/sub/x HTTP/1.0\r\n\r\n")), "HTTP/1.0 500 Internal Server Error");
+  std::string log = server_.LogText();
+  EXPECT_NE(log.find("Error: CHttpDirectory::HandleDirectoryAuthorization, Directory is protected but "
+                     "all authentication mechanisms are disabled, All requests for this directory "
+                     "will fail!!, \\cam\\"), std::string::npos) << log;
+  EXPECT_NE(log.find("Directory is a script directory but ISAPI and / or CGI is not supported in "
+                     "this configuration, All requests for this directory will fail!!, \\cam\\sub\\"),
+            std::string::npos);
+}
+
+TEST_F(HttpSessionTest, AnonymousOffGate) {
+  server_.settings().m_bAllowAnonymous = false;
+  server_.Start();
+  std::string r = Get("GET /hello.txt HTTP/1.0\r\n\r\n");
+  EXPECT_EQ(StatusLine(r), "HTTP/1.0 401 Unauthorized");
+  EXPECT_EQ(Field(r, "WWW-Authenticate"), "Basic realm=/hello.txt");
+  EXPECT_EQ(Body(Get("GET /hello.txt HTTP/1.0\r\nAuthorization: Basic dTpw\r\n\r\n")), "hello world");
+}
+
+TEST_F(HttpSessionTest, AnonymousOffWithoutMechanismsIs500) {
+  server_.settings().m_bAllowAnonymous = false;
+  server_.settings().m_bAllowBasicAuthentication = false;
+  server_.Start();
+  EXPECT_EQ(StatusLine(Get("GET /hello.txt HTTP/1.0\r\n\r\n")), "HTTP/1.0 500 Internal Server Error");
+  EXPECT_NE(server_.LogText().find(
+                "Error: CHttpClient::HandleClient, Anonymous access is disabled in addition to all "
+                "authentication mechanisms, All requests will Fail!!"),
+            std::string::npos);
+}
+
+TEST_F(HttpSessionTest, OtherVerbsAre501) {
+  server_.Start();
+  for (const char* verb : {"PUT", "LINK", "UNLINK", "PATCH", "DELETE"}) {
+    EXPECT_EQ(StatusLine(Get(std::string(verb) + " /hello.txt HTTP/1.0\r\n\r\n")),
+              "HTTP/1.0 501 Not Implemented") << verb;
+  }
+  EXPECT_TRUE(fs::exists(File("hello.txt")));
+  // POST goes the way of GET.
+  EXPECT_EQ(Body(Get("POST /hello.txt HTTP/1.0\r\nContent-Length: 3\r\n\r\nabc")), "hello world");
+}
+
+TEST_F(HttpSessionTest, DeleteCases) {
+  server_.settings().m_bAllowDeleteRequest = true;
+  auto& cam = server_.AddDirectory("/cam", File("cam"));
+  cam.m_bWritable = true;
+  server_.Start();
+  const std::string auth = "Authorization: Basic dTpw\r\n";
+
+  // Without credentials: a challenge.
+  EXPECT_EQ(StatusLine(Get("DELETE /cam/pic.txt HTTP/1.0\r\n\r\n")), "HTTP/1.0 401 Unauthorized");
+  // Not writable, a folder, a missing file, path info after a file, outside the folder.
+  EXPECT_EQ(StatusLine(Get("DELETE /hello.txt HTTP/1.0\r\n" + auth + "\r\n")), "HTTP/1.0 404 Not Found");
+  EXPECT_EQ(StatusLine(Get("DELETE /cam/sub HTTP/1.0\r\n" + auth + "\r\n")), "HTTP/1.0 404 Not Found");
+  EXPECT_EQ(StatusLine(Get("DELETE /cam/nothing.txt HTTP/1.0\r\n" + auth + "\r\n")), "HTTP/1.0 404 Not Found");
+  EXPECT_EQ(StatusLine(Get("DELETE /cam/pic.txt/x HTTP/1.0\r\n" + auth + "\r\n")), "HTTP/1.0 404 Not Found");
+  EXPECT_EQ(StatusLine(Get("DELETE /cam/%2e%2e/hello.txt HTTP/1.0\r\n" + auth + "\r\n")), "HTTP/1.0 404 Not Found");
+  EXPECT_EQ(StatusLine(Get("DELETE //cam/../hello.txt HTTP/1.0\r\n" + auth + "\r\n")), "HTTP/1.0 404 Not Found");
+  EXPECT_TRUE(fs::exists(File("cam/pic.txt")));
+  EXPECT_TRUE(fs::exists(File("hello.txt")));
+  EXPECT_TRUE(fs::exists(File("cam/sub")));
+  // Credentials in the URL count too; the file goes.
+  EXPECT_EQ(StatusLine(Get("DELETE u:p@/cam/pic.txt HTTP/1.0\r\n\r\n")), "HTTP/1.0 200 OK");
+  EXPECT_FALSE(fs::exists(File("cam/pic.txt")));
+}
+
+TEST_F(HttpSessionTest, DeleteWithoutAnyMechanismIs404) {
+  server_.settings().m_bAllowDeleteRequest = true;
+  server_.settings().m_bAllowBasicAuthentication = false;
+  auto& cam = server_.AddDirectory("/cam", File("cam"));
+  cam.m_bWritable = true;
+  server_.Start();
+  EXPECT_EQ(StatusLine(Get("DELETE /cam/pic.txt HTTP/1.0\r\n\r\n")), "HTTP/1.0 404 Not Found");
+  EXPECT_TRUE(fs::exists(File("cam/pic.txt")));
+}
+
+// Each malformed form answers 400 and closes, even on a kept-alive connection.
+TEST_F(HttpSessionTest, MalformedRequestsAre400) {
+  server_.Start();
+  for (const char* request : {
+           "GET\r\n\r\n", "HEAD /\r\n", "GET / FTP/1.0\r\n\r\n", "GET / HTTP/1\r\n\r\n",
+           "GET / HTTP/1.0\r\nConnection: Keep-Alive\r\nAuthorization: Basic\r\n\r\n",
+           " \r\n\r\n"}) {
+    std::string r = Get(request);
+    EXPECT_NE(r.find("400"), std::string::npos) << request << " -> " << r;
+  }
+  // Those whose version was never read still get a status line.
+  EXPECT_EQ(StatusLine(Get("GET / FTP/1.0\r\n\r\n")), "HTTP/1.0 400 Bad Request");
+  EXPECT_EQ(StatusLine(Get("GET / HTTP/1.0\r\nAuthorization: Basic\r\n\r\n")), "HTTP/1.0 400 Bad Request");
+}
+
+TEST_F(HttpSessionTest, OversizedRequestsAre400AndClose) {
+  server_.Start();
+  for (const std::string& request : {
+           "GET / HTTP/1.0\r\nX: " + std::string(70 * 1024, 'a') + "\r\n\r\n",
+           std::string("POST / HTTP/1.0\r\nContent-Length: -5\r\n\r\n"),
+           std::string("POST / HTTP/1.0\r\nContent-Length: 2000000\r\n\r\n"),
+       }) {
+    RawClient client(server_.port());
+    client.Send(request);
+    std::string r = client.ReadAll();
+    EXPECT_EQ(StatusLine(r), "HTTP/1.0 400 Bad Request") << request.substr(0, 40);
+  }
+}
+
+TEST_F(HttpSessionTest, IdleClientIsCutOff) {
+  server_.settings().m_dwIdleClientTimeout = 200;
+  server_.Start();
+  // A body that never comes: nothing is answered, the connection just ends.
+  RawClient client(server_.port());
+  client.Send("POST / HTTP/1.0\r\nContent-Length: 10\r\n\r\n12345");
+  EXPECT_EQ(client.ReadAll(), "");
+  // A connection that sends nothing at all.
+  RawClient silent(server_.port());
+  EXPECT_EQ(silent.ReadAll(), "");
+}
+
+// However a URL is spelled, nothing outside the content folder is sent.
+TEST_F(HttpSessionTest, PathsCannotLeaveTheContentFolder) {
+  WriteFile((server_.tmp() / "secret.txt").string(), "SECRET");
+  fs::create_symlink(server_.tmp() / "secret.txt", server_.root() / "link.txt");
+  fs::create_symlink(server_.tmp(), server_.root() / "up");
+  server_.Start();
+  for (const char* url : {"/../secret.txt", "/%2e%2e/secret.txt", "/%2E%2E%2fsecret.txt",
+                          "/..%5csecret.txt", "/link.txt", "/up/secret.txt",
+                          "//etc/passwd", "/%2fetc/passwd", "u:p@//etc/passwd"}) {
+    std::string r = Get(std::string("GET ") + url + " HTTP/1.0\r\n\r\n");
+    EXPECT_EQ(StatusLine(r), "HTTP/1.0 404 Not Found") << url;
+    EXPECT_EQ(r.find("SECRET"), std::string::npos) << url;
+    EXPECT_EQ(r.find("root:"), std::string::npos) << url;
+  }
+  // A NUL ends the path where it stands, hiding whatever was meant to follow.
+  EXPECT_EQ(Body(Get("GET /hello.txt%00.jpg HTTP/1.0\r\n\r\n")), "hello world");
+  EXPECT_EQ(Body(Get("GET /hello.txt%00/../../secret.txt HTTP/1.0\r\n\r\n")), "hello world");
+}
+
+TEST_F(HttpSessionTest, HeaderValuesCannotCarryNewLines) {
+  server_.settings().m_bAllowAnonymous = false;
+  server_.Start();
+  std::string r = Get("GET /x%0d%0aSet-Cookie:%20a=b HTTP/1.0\r\n\r\n");
+  EXPECT_EQ(StatusLine(r), "HTTP/1.0 401 Unauthorized");
+  EXPECT_EQ(Field(r, "Set-Cookie"), "");
+  EXPECT_EQ(Field(r, "WWW-Authenticate"), "Basic realm=/xSet-Cookie: a=b");
+}
+
+}  // namespace
+}  // namespace orbiscope
