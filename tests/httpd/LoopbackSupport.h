@@ -102,6 +102,16 @@ inline std::vector<std::string> LogEntries(const std::string& path) {
   return out;
 }
 
+// The texts of the entries written with the given function name, in order.
+inline std::vector<std::string> LogEntriesOf(const std::string& path, const std::string& function) {
+  const std::string bytes = ReadFile(path);
+  std::vector<std::string> out;
+  const std::regex entry("<Function>" + function + "</Function>\\s*<Entry>([^<]*)</Entry>");
+  for (std::sregex_iterator it(bytes.begin(), bytes.end(), entry), end; it != end; ++it)
+    out.push_back((*it)[1]);
+  return out;
+}
+
 // A count that tests wait on without sleeping; the wait gives up after a bound so that a
 // fault fails the test instead of hanging it.
 class Counter {

@@ -1,0 +1,236 @@
+#include "httpd/WebServer.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "log/LogXML.h"
+#include "resources/ResourceIds.h"
+#include "resources/ResourceLibrary.h"
+#include "tests/httpd/FixedResponseClient.h"
+#include "tests/httpd/LoopbackSupport.h"
+
+namespace orbiscope {
+namespace {
+
+using testing::LogEntries;
+using testing::WriteFile;
+
+const std::string kMime =
+    "<MIME><MIME1><KEY>HTM</KEY><VALUE>text/html</VALUE></MIME1>"
+    "<MIME2><KEY>JPG</KEY><VALUE>image/jpeg</VALUE></MIME2></MIME>";
+
+class WebServerTest : public ::testing::Test {
+protected:
+  WebServerTest() {
+    log_.SetExecutablePath(dir_.File("orbiscope"));
+    log_.Open();
+    resources_.Load(std::string(ORBISCOPE_BIN_DIR) + "/Resource.so");
+  }
+
+  void WriteSettings(const std::string& general, const std::string& rest,
+                     bool withMime = true) {
+    WriteFile(dir_.File("WebServer.config.xml"),
+              "<?xml version=\"1.0\" encoding=\"windows-1252\" ?><WebServerConfigSettings>"
+              "<GENERAL>" + general + (withMime ? "<MimeRegistred>2</MimeRegistred>" : "") +
+                  "</GENERAL>" + rest + (withMime ? kMime : "") + "</WebServerConfigSettings>");
+  }
+
+  std::unique_ptr<CWebServer> MakeServer() {
+    return std::make_unique<CWebServer>(
+        resources_,
+        [this](std::string_view caption, std::string_view text) {
+          boxes_.push_back(std::string(caption) + ": " + std::string(text));
+        },
+        dir_.path().string(),
+        [] { return std::make_unique<testing::FixedResponseClient>(); });
+  }
+
+  bool Init(CWebServer& server, const std::string& bind = "127.0.0.1") {
+    return server.InitServer(log_, bind, 0, "/srv/content", "cam", "0123ABCD", 1);
+  }
+
+  // The entries the start-up wrote with the web server's module and function.
+  std::vector<std::string> StartupLines() {
+    log_.Close();
+    std::vector<std::string> out;
+    for (const auto& entry : LogEntries(log_.FilePath()))
+      if (entry.rfind("127.0.0.1 - ", 0) != 0) out.push_back(entry);
+    return out;
+  }
+
+  testing::TempDir dir_;
+  LogXML log_;
+  ResourceLibrary resources_;
+  std::vector<std::string> boxes_;
+};
+
+TEST_F(WebServerTest, StartupBlockIsWrittenWordForWordInItsOrder) {
+  WriteSettings(
+      "<Directories>1</Directories><DNSLookup>1</DNSLookup><Timeout>15000</Timeout>"
+      "<WritableTimeout>5000</WritableTimeout><ServerName>Cam/2</ServerName>"
+      "<ThreadPoolSize>3</ThreadPoolSize><EnableThreadLifetime>1</EnableThreadLifetime>"
+      "<ThreadLifetime>30</ThreadLifetime><AutoExpire>1</AutoExpire><AllowDeletes>1</AllowDeletes>"
+      "<AllowAnonymous>0</AllowAnonymous><AllowNTLMAuthentication>1</AllowNTLMAuthentication>",
+      "<DIR0><Alias>/</Alias></DIR0>");
+  auto server = MakeServer();
+  ASSERT_TRUE(Init(*server));
+  ASSERT_NE(server->Server(), nullptr);
+  EXPECT_EQ(server->Server()->m_sCameraUser, "cam");
+  EXPECT_EQ(server->Server()->m_sCameraPassword, "0123ABCD");
+  EXPECT_EQ(server->Server()->m_nPhoneSwitch, 1);
+  server->Stop();
+  server->Release();
+  const std::vector<std::string> expected = {
+      "Web server is starting...\n",
+      "Listening for incoming connections on port 0\n",
+      "Reverse DNS lookups will be performed on client requests\n",
+      "Binding to local address: 127.0.0.1\n",
+      "Client idle timeout: 15000 ms\n",
+      "Client write timeout: 5000 ms\n",
+      "Configured Server Name: Cam/2\n",
+      "Thread pool size: 3\n",
+      "Threads in the thread pool will be recycled every 30 minute(s)\n",
+      "Using Directed Thread pool queue\n",
+      "Using Keep Alives\n",
+      "Reponses will be marked with an immediate \"Expires\" header\n",
+      "HTTP DELETE verb will be allowed\n",
+      "CGI support is disabled in this configuration\n",
+      "ISAPI support is disabled in this configuration\n",
+      "Anonymous Connections are not allowed\n",
+      "Basic Authentication allowed\n",
+      "NTLM Authentication allowed\n",
+  };
+  log_.Close();
+  EXPECT_EQ(testing::LogEntriesOf(log_.FilePath(), "CWebServer::InitServer"), expected);
+}
+
+TEST_F(WebServerTest, DefaultsFillWhatTheFileLeavesOutAndOptionalLinesStayAway) {
+  WriteSettings("<Directories>1</Directories>", "");
+  auto server = MakeServer();
+  ASSERT_TRUE(Init(*server, ""));
+  const CHttpServerSettings& s = *server->Settings();
+  EXPECT_EQ(s.m_sServerName, "Zentrux/1.62");
+  EXPECT_EQ(s.m_nThreadPoolSize, 10);
+  EXPECT_EQ(s.m_dwIdleClientTimeout, 30000u);
+  EXPECT_EQ(s.m_dwWritableTimeout, 10000u);
+  EXPECT_EQ(s.m_dwThreadLifetime, 120u);
+  EXPECT_TRUE(s.m_bKeepAlives);
+  EXPECT_TRUE(s.m_bAllowAnonymous);
+  EXPECT_TRUE(s.m_bAllowBasicAuthentication);
+  EXPECT_FALSE(s.m_bAllowNTLMAuthentication || s.m_bAllowDeleteRequest || s.m_bAutoExpire ||
+               s.m_bUseIOCPQueue || s.m_bEnableThreadLifetime || s.m_bDNSLookup || s.m_bBind);
+  ASSERT_EQ(s.m_Directories.size(), 1u);
+  EXPECT_EQ(s.m_Directories[0].m_sDefaultFile, "index.html");
+  EXPECT_EQ(s.m_Directories[0].m_sDirectory, "/srv/content");
+  EXPECT_NE(s.m_pMimeManager, nullptr);
+  server->Stop();
+  const auto lines = StartupLines();
+  for (const auto& line : lines) {
+    EXPECT_EQ(line.find("Binding to local address"), std::string::npos);
+    EXPECT_EQ(line.find("recycled"), std::string::npos);
+    EXPECT_EQ(line.find("Reverse DNS"), std::string::npos);
+  }
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "Anonymous Connections allowed\n"), lines.end());
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "HTTP DELETE verb will not be allowed\n"),
+            lines.end());
+}
+
+TEST_F(WebServerTest, DirectoriesAreReadFromDirZeroUpInOrderOntoTheContentFolder) {
+  WriteSettings("<Directories>2</Directories>",
+                "<DIR0><Alias>/</Alias><DefaultFile>home.htm</DefaultFile></DIR0>"
+                "<DIR1><Alias>cam</Alias><DirectoryListing>1</DirectoryListing><Writable>1</Writable>"
+                "<Script>1</Script><Username>u</Username><Password>p</Password><Realm>R</Realm></DIR1>");
+  auto server = MakeServer();
+  ASSERT_TRUE(Init(*server));
+  const auto& dirs = server->Settings()->m_Directories;
+  ASSERT_EQ(dirs.size(), 2u);
+  EXPECT_EQ(dirs[0].m_sAlias, "/");
+  EXPECT_EQ(dirs[0].m_sDefaultFile, "home.htm");
+  EXPECT_FALSE(dirs[0].m_bDirectoryListing);
+  EXPECT_EQ(dirs[1].m_sAlias, "cam");
+  EXPECT_EQ(dirs[1].m_sDefaultFile, "index.html");
+  EXPECT_TRUE(dirs[1].m_bDirectoryListing && dirs[1].m_bWritable && dirs[1].m_bScript);
+  EXPECT_EQ(dirs[1].m_sUsername, "u");
+  EXPECT_EQ(dirs[1].m_sPassword, "p");
+  EXPECT_EQ(dirs[1].m_sRealm, "R");
+  for (const auto& d : dirs) EXPECT_EQ(d.m_sDirectory, "/srv/content");
+  server->Stop();
+  server->Release();
+
+  WriteSettings("<Directories>1</Directories>", "<DIR1><Alias>/never</Alias></DIR1>");
+  ASSERT_TRUE(Init(*server));
+  ASSERT_EQ(server->Settings()->m_Directories.size(), 1u);
+  EXPECT_EQ(server->Settings()->m_Directories[0].m_sAlias, "");  // DIR1 is never read
+  server->Stop();
+  server->Release();
+
+  WriteSettings("<Directories>-3</Directories>", "");
+  ASSERT_TRUE(Init(*server));
+  EXPECT_TRUE(server->Settings()->m_Directories.empty());
+}
+
+TEST_F(WebServerTest, MissingDirectoriesOrMimeEntriesRefuseToStart) {
+  WriteSettings("", "<DIR0><Alias>/</Alias></DIR0>");
+  auto server = MakeServer();
+  EXPECT_FALSE(Init(*server));
+  EXPECT_EQ(server->Server(), nullptr);
+  ASSERT_EQ(boxes_.size(), 1u);
+  EXPECT_NE(boxes_[0].find(resources_.String(res::kStrNoDirectories)), std::string::npos);
+  EXPECT_FALSE(resources_.String(res::kStrNoDirectories).empty());
+
+  WriteSettings("<Directories>1</Directories>", "", /*withMime=*/false);
+  EXPECT_FALSE(Init(*server));
+  EXPECT_EQ(server->Server(), nullptr);
+  const auto lines = StartupLines();
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "Could not read any directory settings from the xml file"),
+            lines.end());
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "Failed to read any MIME map settings from xml file\n"),
+            lines.end());
+}
+
+TEST_F(WebServerTest, StartFailuresAreLoggedAndTheCallerStopsAndReleases) {
+  WriteSettings("<Directories>1</Directories><UseIOCPQueue>1</UseIOCPQueue>"
+                "<EnableThreadLifetime>1</EnableThreadLifetime>",
+                "");
+  auto server = MakeServer();
+  EXPECT_FALSE(Init(*server));
+  EXPECT_NE(server->Server(), nullptr);  // stays until the caller releases it
+  server->Stop();
+  server->Release();
+  EXPECT_EQ(server->Server(), nullptr);
+
+  WriteSettings("<Directories>1</Directories><UseIOCPQueue>1</UseIOCPQueue>"
+                "<ThreadPoolSize>0</ThreadPoolSize>",
+                "");
+  EXPECT_FALSE(Init(*server));  // started, but without a worker
+  server->Stop();
+  server->Release();
+  const auto lines = StartupLines();
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "Failed to start up the web server\n"), lines.end());
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "Error WaitForThreadsInitInstance \n"), lines.end());
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "Using IOCP Thread pool queue\n"), lines.end());
+}
+
+// The server is released right after it started, again and again: nothing of the server
+// may still be in use by then (the waiter thread included).
+TEST_F(WebServerTest, RestartsCleanlyAndServesBetweenRestarts) {
+  WriteSettings("<Directories>1</Directories><ThreadPoolSize>2</ThreadPoolSize>", "");
+  auto server = MakeServer();
+  const int before = testing::OpenDescriptorCount();
+  for (int round = 0; round < 5; ++round) {
+    ASSERT_TRUE(Init(*server));
+    if (round == 0) {
+      const int fd = testing::ConnectLoopback(server->Server()->GetListeningPort());
+      ASSERT_TRUE(testing::SendAll(fd, "GET / HTTP/1.0\r\n\r\n"));
+      EXPECT_EQ(testing::ReadResponses(fd, 1).rfind("HTTP/1.0 200 OK\r\n", 0), 0u);
+      ::close(fd);
+    }
+    server->Stop();
+    server->Release();
+  }
+  EXPECT_EQ(testing::OpenDescriptorCount(), before);
+}
+
+}  // namespace
+}  // namespace orbiscope
