@@ -1,0 +1,171 @@
+#include "dialogs/VideoPage.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "log/LogXML.h"
+#include "tests/capture/FakeCapture.h"
+#include "tests/support/TempDir.h"
+
+namespace orbiscope {
+namespace {
+
+using testing::FakeBackend;
+using testing::FakeDeviceScript;
+using testing::Rgb;
+using testing::TempDir;
+
+class VideoPageTest : public ::testing::Test {
+protected:
+  VideoPageTest() {
+    resources_.Load(std::string(ORBISCOPE_BIN_DIR) + "/Resource.so");
+    config_.SetFileName(dir_.File("orbiscope.CONFIG.XML"));
+    devices_.resize(2);
+    devices_[0].name = "USB Camera with a rather long product name";
+    devices_[0].caps = {Rgb(640, 480), Rgb(320, 240)};
+    devices_[1].name = "Second";
+    devices_[1].caps = {Rgb(800, 600)};
+  }
+
+  // Start-up as the main window runs it: list devices, the page loads, sizes, lists.
+  std::unique_ptr<CDlgOpcionVideo> MakePage() {
+    std::vector<std::unique_ptr<CaptureBackend>> backends;
+    backends.push_back(std::make_unique<FakeBackend>(&devices_));
+    graph_ = std::make_unique<CaptureGraph>(resources_, nullptr, log_, std::move(backends));
+    graph_->EnumerateDevices();
+    auto page = std::make_unique<CDlgOpcionVideo>(
+        config_, resources_,
+        [this](std::string_view caption, std::string_view text) {
+          boxes_.push_back(std::string(caption) + "|" + std::string(text));
+        },
+        *graph_, window_);
+    OverlayFont dialogFont;
+    dialogFont.faceName = "DejaVu Sans";
+    page->OnInitDialog(dialogFont);
+    const std::string device = graph_->ContainsDevice(page->DeviceLabel()) ? page->DeviceLabel() : "";
+    graph_->ListSizes(device);
+    page->FillLists();
+    return page;
+  }
+
+  TempDir dir_;
+  ConfigStore config_;
+  LogXML log_;
+  ResourceLibrary resources_;
+  std::vector<FakeDeviceScript> devices_;
+  testing::RecordingSink window_;
+  std::unique_ptr<CaptureGraph> graph_;
+  std::vector<std::string> boxes_;
+};
+
+TEST_F(VideoPageTest, DefaultsWithoutASettingsFile) {
+  auto page = MakePage();
+  EXPECT_EQ(page->CaptionText(), "");
+  EXPECT_EQ(page->TimeMode(), 126);
+  EXPECT_EQ(page->TimeLabel(), resources_.String(126));
+  EXPECT_EQ(page->Colour(), 0u);
+  EXPECT_EQ(page->X(), -100);
+  EXPECT_EQ(page->Y(), -100);
+  EXPECT_EQ(page->Font().height, -13);
+  EXPECT_EQ(page->Font().faceName, "DejaVu Sans");
+  EXPECT_EQ(graph_->FrameRate(), 15.0);
+  EXPECT_EQ(page->FrameRateText(), "15");
+  // Device names are known by their first 25 characters.
+  EXPECT_EQ(page->DeviceLabel(), "USB Camera with a rather ");
+  EXPECT_EQ(page->DeviceIndex(), 0);
+  EXPECT_EQ(page->SizeIndex(), 0);
+  EXPECT_FALSE(page->ShowText());
+  // Menu items cut long device names to 25 characters.
+  EXPECT_EQ(page->DeviceMenuItems()[0], "USB Camera with a rather ");
+}
+
+TEST_F(VideoPageTest, SettingsRoundTripThroughTheFile) {
+  {
+    auto page = MakePage();
+    page->SetCaptionText("A caption that is far longer than thirty-five characters");
+    EXPECT_EQ(page->CaptionText(), "A caption that is far longer than t");
+    page->OnCommand(CDlgOpcionVideo::kCmdTimeBase + 2);
+    OverlayFont font;
+    font.faceName = "DejaVu Serif";
+    font.height = -20;
+    font.italic = 1;
+    page->OnFontChosen(font, 0x0000FF);
+    page->OnCommand(CDlgOpcionVideo::kCmdDeviceBase + 1);
+    page->OnArrow(CDlgOpcionVideo::Arrow::Right);
+    ASSERT_TRUE(page->SaveSettings());
+  }
+  auto page = MakePage();
+  EXPECT_EQ(page->CaptionText(), "A caption that is far longer than t");
+  EXPECT_EQ(page->TimeMode(), 128);
+  EXPECT_EQ(page->Font().faceName, "DejaVu Serif");
+  EXPECT_EQ(page->Font().height, -20);
+  EXPECT_EQ(page->Font().italic, 1);
+  EXPECT_EQ(page->Font().underline, 0);
+  EXPECT_EQ(page->Colour(), 0x0000FFu);
+  EXPECT_EQ(page->DeviceLabel(), "Second");
+  EXPECT_EQ(page->DeviceIndex(), 1);
+  EXPECT_EQ(page->X(), -98);  // one step right of the unplaced position
+  EXPECT_EQ(config_.GetValue("VIDEO\\OVERLAYTEXT\\FONT", "ITALIC", ""), "TRUE");
+  EXPECT_EQ(config_.GetValue("VIDEO\\OVERLAYTEXT\\FONT", "STRIKEOUT", ""), "FALSE");
+  EXPECT_EQ(config_.GetValue("VIDEO\\OVERLAYTEXT", "SHOWTEXT", ""), "FALSE");
+}
+
+TEST_F(VideoPageTest, FrameRateEnterRules) {
+  auto page = MakePage();
+  const int runsBefore = devices_[0].runs;
+  page->SetFrameRateText("30");
+  page->OnEnter();
+  EXPECT_EQ(graph_->FrameRate(), 30.0);
+  EXPECT_EQ(devices_[0].runs, runsBefore + 1) << "a new rate restarts capture";
+  page->OnEnter();
+  EXPECT_EQ(devices_[0].runs, runsBefore + 1) << "the same rate changes nothing";
+  for (const char* refused : {"31", "0", "-5", "abc", ""}) {
+    boxes_.clear();
+    page->SetFrameRateText(refused);
+    page->OnEnter();
+    ASSERT_EQ(boxes_.size(), 1u) << refused;
+    EXPECT_EQ(boxes_[0], resources_.String(131) + "|" + resources_.String(130));
+    EXPECT_EQ(page->FrameRateText(), refused) << "the box keeps what was typed";
+  }
+  EXPECT_EQ(graph_->FrameRate(), 30.0);
+}
+
+TEST_F(VideoPageTest, SavedDeviceThatIsGoneKeepsItsLabelAndTheFirstDevice) {
+  config_.SetValue("VIDEO", "DEVICE", "Unplugged camera");
+  auto page = MakePage();
+  EXPECT_EQ(page->DeviceLabel(), "Unplugged camera");
+  EXPECT_EQ(page->DeviceIndex(), 0);
+}
+
+TEST_F(VideoPageTest, CaptionSteps) {
+  auto page = MakePage();
+  graph_->SetHeight(480);
+  graph_->SetWidth(640);
+  page->AdoptPosition(0, 11);
+  std::vector<int> ys;
+  for (int i = 0; i < 4; ++i) {
+    page->OnArrow(CDlgOpcionVideo::Arrow::Up);
+    ys.push_back(page->Y());
+  }
+  EXPECT_EQ(ys, (std::vector<int>{9, 10, 8, 10}));
+  page->AdoptPosition(636, 479);
+  page->OnArrow(CDlgOpcionVideo::Arrow::Right);
+  EXPECT_EQ(page->X(), 635);
+  page->OnArrow(CDlgOpcionVideo::Arrow::Down);
+  page->OnArrow(CDlgOpcionVideo::Arrow::Down);
+  EXPECT_EQ(page->Y(), 480);
+  page->OnResetPosition();
+  EXPECT_EQ(page->X(), 0);
+  EXPECT_EQ(page->Y(), 478);
+}
+
+TEST_F(VideoPageTest, NothingIsSavedWithoutADeviceOrBeforeLoading) {
+  devices_.clear();
+  auto page = MakePage();
+  EXPECT_TRUE(page->SaveSettings());
+  EXPECT_FALSE(std::filesystem::exists(config_.FileName()));
+}
+
+}  // namespace
+}  // namespace orbiscope
