@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 
+#include "capture/LatestFrame.h"
 #include "config/MessageSink.h"
 #include "httpd/EventFd.h"
 #include "httpd/HttpServerSettings.h"
@@ -66,6 +67,8 @@ public:
   std::string m_sCameraUser;
   std::string m_sCameraPassword;  // MD5 digest, 32 upper-case hexadecimal digits
   unsigned char m_nPhoneSwitch = 0;
+  // The latest frame: published by CWebServer::UpdateFrame, copied by the camera routes.
+  LatestFrame m_LatestFrame;
 
 protected:
   // The queue the pool is made with: the unbounded kind or the directed one, each freeing

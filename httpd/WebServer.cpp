@@ -192,6 +192,14 @@ bool CWebServer::InitServer(LogXML& log, std::string_view bindAddress, std::uint
   return true;
 }
 
+void CWebServer::UpdateFrame(const CPicture& image, std::int32_t height, std::int32_t width) {
+  if (server_) server_->m_LatestFrame.Publish(image, height, width);
+}
+
+void CWebServer::UpdateFrame(CPicture&& image, std::int32_t height, std::int32_t width) {
+  if (server_) server_->m_LatestFrame.Publish(std::move(image), height, width);
+}
+
 void CWebServer::Stop() {
   if (server_) server_->Stop();
   if (waiter_.joinable()) waiter_.join();

@@ -44,6 +44,11 @@ public:
   // starts clean.
   void Release();
 
+  // Hands a processed frame with its capture size to the server's frame store; without a
+  // server it does nothing. The moving form spares a copy of a frame made only for this.
+  void UpdateFrame(const CPicture& image, std::int32_t height, std::int32_t width);
+  void UpdateFrame(CPicture&& image, std::int32_t height, std::int32_t width);
+
   // The server object, null while stopped.
   CMyHttpServer* Server() const { return server_.get(); }
   // The settings of the last InitServer, null after Release.

@@ -232,5 +232,26 @@ TEST_F(WebServerTest, RestartsCleanlyAndServesBetweenRestarts) {
   EXPECT_EQ(testing::OpenDescriptorCount(), before);
 }
 
+TEST_F(WebServerTest, FramesReachTheRunningServersStoreOnly) {
+  WriteSettings("<Directories>1</Directories><ThreadPoolSize>1</ThreadPoolSize>", "");
+  auto server = MakeServer();
+  CPicture frame(8, 6, 24, 0);
+  server->UpdateFrame(frame, 6, 8);  // no server yet: nothing happens
+  ASSERT_TRUE(Init(*server));
+  EXPECT_FALSE(server->Server()->m_LatestFrame.Snapshot().image.HasPixels());
+  server->UpdateFrame(frame, 6, 8);
+  FrameSnapshot shot = server->Server()->m_LatestFrame.Snapshot();
+  EXPECT_TRUE(shot.image.HasPixels());
+  EXPECT_EQ(shot.width, 8);
+  EXPECT_EQ(shot.height, 6);
+  server->UpdateFrame(CPicture(4, 2, 24, 0), 2, 4);
+  shot = server->Server()->m_LatestFrame.Snapshot();
+  EXPECT_EQ(shot.image.Width(), 4u);
+  EXPECT_EQ(shot.height, 2);
+  server->Stop();
+  server->Release();
+  server->UpdateFrame(frame, 6, 8);  // released: nothing happens
+}
+
 }  // namespace
 }  // namespace orbiscope
