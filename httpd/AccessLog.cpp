@@ -47,13 +47,13 @@ long TimeZoneBiasMinutes() {
   return ::timezone / 60;
 }
 
-void PostAccessLog(LogXML& log, std::string_view module, const sockaddr_in& client,
+bool PostAccessLog(LogXML& log, std::string_view module, const sockaddr_in& client,
                    std::string_view user, std::string_view requestLine, int code,
                    std::int32_t bytes) {
   const std::time_t now = std::time(nullptr);
   std::tm local {};
   ::localtime_r(&now, &local);
-  log.WriteEntry(FormatAccessLogLine(client, user, local, TimeZoneBiasMinutes(), requestLine,
+  return log.WriteEntry(FormatAccessLogLine(client, user, local, TimeZoneBiasMinutes(), requestLine,
                                      code, bytes),
                  module, kPostLogFunction);
 }

@@ -27,7 +27,8 @@ long TimeZoneBiasMinutes();
 
 // Formats the line for now and writes it as one entry with module (the client's source name,
 // "MyHttpClient" or "HttpClient") and kPostLogFunction. This is the body of a client's PostLog.
-void PostAccessLog(LogXML& log, std::string_view module, const sockaddr_in& client,
+// False when the log did not take the entry (closed, or the write failed).
+bool PostAccessLog(LogXML& log, std::string_view module, const sockaddr_in& client,
                    std::string_view user, std::string_view requestLine, int code,
                    std::int32_t bytes);
 

@@ -28,7 +28,8 @@ bool AsksKeepAlive(std::string_view head) {
 
 }  // namespace
 
-FixedResponseClient::FixedResponseClient(std::string body) : body_(std::move(body)) {}
+FixedResponseClient::FixedResponseClient(std::string body, Tally* tally)
+    : body_(std::move(body)), tally_(tally) {}
 
 bool FixedResponseClient::Run(const CThreadPoolRequest& request) {
   std::unique_ptr<AcceptedConnection> connection(static_cast<AcceptedConnection*>(request.m_pData));
@@ -64,9 +65,13 @@ void FixedResponseClient::Serve(CHttpSocket& socket, const sockaddr_in& peer) {
       header.AddContentLength(static_cast<std::int32_t>(body_.size()));
       header.AddContentType("text/html");
       socket.SendPackets(header.GetData(), body_.data(), body_.size(), writeMs);
-      if (server != nullptr)
-        PostAccessLog(server->GetLog(), "HttpClient", peer, {}, requestLine, 200,
-                      static_cast<std::int32_t>(body_.size()));
+      const bool logged = server != nullptr &&
+                          PostAccessLog(server->GetLog(), "HttpClient", peer, {}, requestLine, 200,
+                                        static_cast<std::int32_t>(body_.size()));
+      if (tally_ != nullptr) {
+        ++tally_->answered;
+        if (logged) ++tally_->logged;
+      }
       buffer.erase(0, end + 4);
       if (!keepAlive) return;
     }

@@ -3,6 +3,7 @@
 // body, keeps the connection while the client asks for Keep-Alive, and writes the access-log
 // line of each request. The benchmark serves through it, the loopback tests derive from it.
 
+#include <atomic>
 #include <string>
 #include <string_view>
 
@@ -12,7 +13,13 @@ namespace orbiscope::testing {
 
 class FixedResponseClient : public CThreadPoolClient {
 public:
-  explicit FixedResponseClient(std::string body = std::string(100, 'x'));
+  // What all clients of one server answered and logged, when the caller wants to know.
+  struct Tally {
+    std::atomic<long> answered {0};
+    std::atomic<long> logged {0};
+  };
+
+  explicit FixedResponseClient(std::string body = std::string(100, 'x'), Tally* tally = nullptr);
 
   bool Run(const CThreadPoolRequest& request) override;
 
@@ -25,6 +32,7 @@ private:
   void Serve(CHttpSocket& socket, const sockaddr_in& peer);
 
   std::string body_;
+  Tally* tally_;
 };
 
 }  // namespace orbiscope::testing
