@@ -1,0 +1,312 @@
+#include "app/OrbiscopeDlg.h"
+
+#include <cstdint>
+
+#include "capture/CaptureStatus.h"
+#include "sysinfo/DirectXVersion.h"
+
+namespace orbiscope {
+namespace {
+
+constexpr const char* kModule = "OrbiscopeDlg";
+constexpr const char* kFnInit = "COrbiscopeDlg::OnInitDialog";
+constexpr const char* kFnStartServer = "COrbiscopeDlg::StartServer";
+constexpr const char* kFnClose = "COrbiscopeDlg::OnClose";
+constexpr const char* kFnPlay = "COrbiscopeDlg::OnBnClickedBtnPlay";
+constexpr const char* kGeneral = "GENERAL";
+constexpr std::chrono::milliseconds kPlayDelay{1000};
+
+}  // namespace
+
+SystemChecks DefaultSystemChecks() {
+  SystemChecks checks;
+  checks.videoRuntimeVersion = [](unsigned& version) {
+    std::uint32_t number = 0;
+    const int result = GetDirectXVersion(&number, nullptr, 0);
+    version = number;
+    return result;
+  };
+  // Nothing needs initialising per thread here; the call point is kept for the check.
+  checks.initComponents = [] { return true; };
+  return checks;
+}
+
+COrbiscopeDlg::COrbiscopeDlg(Dependencies deps)
+    : config_(deps.config),
+      log_(deps.log),
+      resources_(deps.resources),
+      messages_(std::move(deps.messages)),
+      view_(deps.view),
+      post_(std::move(deps.post)),
+      serverFactory_(std::move(deps.serverFactory)),
+      exeFolder_(std::move(deps.exeFolder)),
+      addresses_(std::move(deps.addresses)),
+      checks_(std::move(deps.checks)),
+      dialogFont_(std::move(deps.dialogFont)),
+      graph_(deps.resources, messages_, deps.log, std::move(deps.captureBackends)) {}
+
+COrbiscopeDlg::~COrbiscopeDlg() {
+  // A controller torn down without a close still must not leave threads running.
+  graph_.Stop();
+  if (server_) server_->Stop();
+}
+
+void COrbiscopeDlg::Log(const char* text, const char* function) {
+  log_.WriteEntry(text, kModule, function);
+}
+
+void COrbiscopeDlg::Box(const std::string& caption, int textId) {
+  if (messages_) messages_(caption, resources_.String(textId));
+}
+
+bool COrbiscopeDlg::OnInitDialog() {
+  if (const std::string about = resources_.String(res::kStrAbout); !about.empty()) view_.AddAboutItem(about);
+  view_.SetWindowIcon(true);
+  view_.ShowSplash();
+  RestoreWindowPosition();
+  view_.LayOut(windowX_, windowY_);
+  panelExpanded_ = false;
+  if (!view_.CreateInformationPage()) return false;
+
+  serverPage_ = std::make_unique<CDlgOpcionServer>(config_, log_, resources_, messages_, *this,
+                                                   exeFolder_, addresses_);
+  if (!serverPage_->OnInitDialog()) return false;
+  serverPage_->FillControls();
+
+  StartServer();
+
+  unsigned version = 0;
+  if (!checks_.videoRuntimeVersion || checks_.videoRuntimeVersion(version) < 0) {
+    Box("Error: 0x000003", res::kStrDirectX);
+    view_.PostClose();
+    return false;
+  }
+  if (version < kDirectXMinimumVersion) {
+    Box("Error: 0x000002", res::kStrDirectX);
+    view_.PostClose();
+    return false;
+  }
+  if (checks_.initComponents && !checks_.initComponents()) {
+    Log("Error initializate COM objets!", kFnInit);
+    Box("Error: 0x000004 ", res::kStrCom);
+    view_.PostClose();
+    return false;
+  }
+
+  if (CapFailed(graph_.EnumerateDevices())) {
+    Log("Error listando dispositivos de captura", kFnInit);
+    Box("Error: 0x000005", res::kStrNoDevice);
+  }
+  Log("Listados dispositivos", kFnInit);
+
+  videoPage_ = std::make_unique<CDlgOpcionVideo>(config_, resources_, messages_, graph_, *this);
+  videoPage_->OnInitDialog(dialogFont_);
+
+  std::string device = videoPage_->DeviceLabel();
+  if (!graph_.ContainsDevice(device)) device.clear();
+  if (graph_.ListSizes(device) != 0) {
+    Log("Error iniciando filtro de Video", kFnInit);
+    Box("Error:0x000006", res::kStrDeviceNotAdded);
+    StopServer();
+  }
+  videoPage_->FillLists();
+
+  if (serverState_ == kServerRunning) {
+    StartCapture();
+  } else {
+    ShowStoppedLook();
+  }
+  Log("Creados dialogos de opciones", kFnInit);
+  return true;
+}
+
+void COrbiscopeDlg::ShowStoppedLook() {
+  view_.SetWindowIcon(false);
+  view_.SetTrayLook(false);
+}
+
+bool COrbiscopeDlg::StartServer() {
+  if (serverState_ == kServerRunning) StopServer();
+  if (!server_ && serverFactory_) server_ = serverFactory_();
+
+  const std::string address = serverPage_ ? serverPage_->SelectedAddress() : std::string();
+  if (address.empty()) {
+    Box(resources_.String(res::kStrAppTitle), res::kStrNoAddress);
+    Log("No se ha iniciado servidor WEB. IP incorrecta.", kFnStartServer);
+    StopServer();
+    return false;
+  }
+  const std::string& portText = serverPage_->PortText();
+  const long port = AtoL(portText);
+  // A negative number would wrap to a valid-looking 16-bit port, so it is refused too.
+  if (portText.empty() || port < 1 || port > 65535) {
+    Log("No se ha iniciado servidor WEB. N\xC2\xBA Puerto incorrecto", kFnStartServer);
+    Box(resources_.String(res::kStrAppTitle), res::kStrBadPort);
+    StopServer();
+    return false;
+  }
+  if (server_ && server_->InitServer(log_, address, static_cast<std::uint16_t>(port),
+                                     serverPage_->VirtualDirectoryText(), serverPage_->UserText(),
+                                     serverPage_->PasswordText(), serverPage_->PhonePages() ? 1 : 0)) {
+    Log("Iniciado Servidor Web", kFnStartServer);
+    serverState_ = kServerRunning;
+    return true;
+  }
+  Log("No se ha iniciado servidor WEB", kFnStartServer);
+  StopServer();
+  return false;
+}
+
+void COrbiscopeDlg::StopServer() {
+  if (server_) {
+    server_->Stop();
+    serverState_ = kServerStopped;
+    server_.reset();
+    view_.SetStatusText(resources_.String(res::kStrStopped));
+    view_.ShowVideoArea(false);
+    view_.PlayClip(res::kClipStopped);
+    view_.SetButtons(/*play=*/true, /*pause=*/false, /*stop=*/false);
+    if (serverPage_) serverPage_->SetServerState(kServerStopped);
+  }
+  view_.Repaint();
+}
+
+bool COrbiscopeDlg::StartCapture() {
+  graph_.Stop();
+  const int device = videoPage_ ? videoPage_->DeviceIndex() : 0;
+  const int size = videoPage_ ? videoPage_->SizeIndex() : 0;
+  if (graph_.Open(*this, device, size) != 0) {
+    captureState_ = kCaptureStopped;
+    graph_.Stop();
+    StopServer();
+    return false;
+  }
+  captureState_ = kCaptureRunning;
+  view_.PlayClip(0);
+  view_.ShowVideoArea(true);
+  view_.SetStatusText(resources_.String(res::kStrRunning));
+  view_.SetButtons(/*play=*/false, /*pause=*/true, /*stop=*/true);
+  if (serverPage_) serverPage_->SetServerState(kServerRunning);
+  view_.SetWindowIcon(true);
+  view_.SetTrayLook(true);
+  view_.Repaint();
+  return true;
+}
+
+bool COrbiscopeDlg::RestoreWindowPosition() {
+  windowX_ = static_cast<int>(config_.GetInt(kGeneral, "MAINWNDPOSX", 0));
+  windowY_ = static_cast<int>(config_.GetInt(kGeneral, "MAINWNDPOSY", 0));
+  return true;
+}
+
+bool COrbiscopeDlg::SaveWindowPosition() {
+  const auto [x, y] = view_.WindowPosition();
+  if (config_.SetInt(kGeneral, "MAINWNDPOSX", x) != 0) return false;
+  return config_.SetInt(kGeneral, "MAINWNDPOSY", y) == 0;
+}
+
+void COrbiscopeDlg::OnClose() {
+  if (closed_) return;
+  closed_ = true;
+  graph_.Stop();
+  captureState_ = kCaptureStopped;
+  Log("Parada captura web", kFnClose);
+  if (server_) {
+    server_->Stop();
+    Log("Finalizado Servidor Web", kFnClose);
+    server_.reset();
+    serverState_ = kServerStopped;
+  }
+  SaveWindowPosition();
+  if (serverPage_) serverPage_->SaveSettings();
+  if (videoPage_) videoPage_->SaveSettings();
+  serverPage_.reset();
+  videoPage_.reset();
+  view_.EndDialog();
+}
+
+void COrbiscopeDlg::OnPlay() {
+  if (closed_) return;
+  if (captureState_ == kCapturePaused) {
+    StartCapture();
+    return;
+  }
+  stoppedByUser_ = false;
+  view_.PlayClip(res::kClipStarting);
+  view_.Wait(kPlayDelay);
+  StartServer();
+  if (serverState_ == kServerRunning) StartCapture();
+}
+
+void COrbiscopeDlg::OnStop() {
+  if (closed_) return;
+  if (stoppedByUser_) {
+    view_.Repaint();
+    return;
+  }
+  stoppedByUser_ = true;
+  graph_.Stop();
+  captureState_ = kCaptureStopped;
+  Log("Parada captura Web", kFnPlay);
+  StopServer();
+  view_.SetButtons(/*play=*/true, /*pause=*/false, /*stop=*/false);
+  ShowStoppedLook();
+  view_.Repaint();
+}
+
+void COrbiscopeDlg::OnPause(bool fromTrayMenu) {
+  if (closed_) return;
+  view_.SetButtons(/*play=*/true, /*pause=*/false, /*stop=*/true);
+  if (!CapFailed(graph_.Pause())) captureState_ = kCapturePaused;
+  if (fromTrayMenu) view_.SetTrayLook(false);
+}
+
+void COrbiscopeDlg::OnExit() { OnClose(); }
+
+void COrbiscopeDlg::ReloadSettings() {
+  if (closed_ || !serverPage_ || !videoPage_) return;
+  serverPage_->FillControls();
+  videoPage_->LoadSettings();
+  videoPage_->FillLists();
+  if (captureState_ == kCapturePaused) captureState_ = kCaptureStopped;  // Play rebuilds all
+  OnPlay();
+}
+
+void COrbiscopeDlg::RestartServer() {
+  graph_.Stop();
+  captureState_ = kCaptureStopped;
+  StopServer();
+  if (StartServer()) StartCapture();
+}
+
+void COrbiscopeDlg::OnFrameReady() {
+  if (closed_ || !videoPage_) return;
+  OverlaySettings overlay = videoPage_->Overlay(view_.Preview());
+  ClampOverlayPosition(overlay.x, overlay.y, graph_.Width(), graph_.Height());
+  videoPage_->AdoptPosition(overlay.x, overlay.y);
+  if (graph_.ProcessFrame(overlay) && server_)
+    server_->UpdateFrame(graph_.LatestImage(), graph_.Height(), graph_.Width());
+}
+
+void COrbiscopeDlg::OnGraphEvent(long instance) {
+  if (closed_ || instance != kGraphEventInstance) return;
+  const int device = videoPage_ ? videoPage_->DeviceIndex() : 0;
+  const int size = videoPage_ ? videoPage_->SizeIndex() : 0;
+  graph_.HandleGraphEvents(*this, device, size);
+}
+
+void COrbiscopeDlg::PostFrameReady() {
+  post_([this] { OnFrameReady(); });
+}
+
+void COrbiscopeDlg::PostGraphEvent(long instance) {
+  post_([this, instance] { OnGraphEvent(instance); });
+}
+
+void COrbiscopeDlg::SendStopServer() { StopServer(); }
+
+int COrbiscopeDlg::ShowDeviceControls(DeviceControls& controls) {
+  return view_.ShowDeviceControls(controls);
+}
+
+}  // namespace orbiscope

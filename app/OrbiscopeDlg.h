@@ -1,0 +1,138 @@
+#pragma once
+// The main controller: the only place where capture and the web server meet. The server
+// always starts first, capture only while the server runs, and a capture failure stops the
+// server again, so both run together or not at all.
+//
+// This class has no widgets: the desktop window and the headless front-end put their own
+// ControllerView over it and feed it commands and queued events on one thread.
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/ControllerView.h"
+#include "app/WebServerHandle.h"
+#include "capture/CaptureEventSink.h"
+#include "capture/CaptureGraph.h"
+#include "config/ConfigStore.h"
+#include "config/MessageSink.h"
+#include "dialogs/ServerPage.h"
+#include "dialogs/VideoPage.h"
+#include "log/LogXML.h"
+#include "resources/ResourceLibrary.h"
+
+namespace orbiscope {
+
+// The start-up checks of the platform; the defaults pass on Linux.
+struct SystemChecks {
+  // The video runtime's version (major*65536 + minor*256 + letter); negative when unknown.
+  std::function<int(unsigned& version)> videoRuntimeVersion;
+  // The UI thread's component initialisation; false when it failed.
+  std::function<bool()> initComponents;
+};
+SystemChecks DefaultSystemChecks();
+
+// Queues work to the user-interface thread; safe to call from any thread.
+using UiPoster = std::function<void(std::function<void()>)>;
+
+class COrbiscopeDlg final : public CaptureEventSink, public ServerPageHost {
+public:
+  static constexpr int kServerStopped = 0;
+  static constexpr int kServerRunning = 2;
+  static constexpr int kCaptureStopped = 0;
+  static constexpr int kCapturePaused = 1;
+  static constexpr int kCaptureRunning = 2;
+
+  struct Dependencies {
+    ConfigStore& config;
+    LogXML& log;
+    const ResourceLibrary& resources;
+    MessageSink messages;
+    ControllerView& view;
+    UiPoster post;
+    WebServerFactory serverFactory;
+    std::vector<std::unique_ptr<CaptureBackend>> captureBackends;
+    std::string exeFolder;
+    CDlgOpcionServer::AddressSource addresses = LocalIPv4Addresses;
+    SystemChecks checks = DefaultSystemChecks();
+    OverlayFont dialogFont = {};
+  };
+
+  explicit COrbiscopeDlg(Dependencies deps);
+  ~COrbiscopeDlg() override;
+
+  // Start-up in its fixed order; false when it stopped early.
+  bool OnInitDialog();
+  bool StartServer();
+  void StopServer();
+  bool StartCapture();
+  bool RestoreWindowPosition();
+  bool SaveWindowPosition();
+  // Stops capture and server, saves the position and both pages, frees the pages and ends
+  // the dialog. Runs once; later calls do nothing.
+  void OnClose();
+
+  // Commands.
+  void OnPlay();
+  void OnStop();
+  void OnPause(bool fromTrayMenu);
+  void OnExit();
+  // Reads both pages' settings from the file again and runs Play: how an edited settings
+  // file is applied without a window.
+  void ReloadSettings();
+
+  // Events queued to the UI thread.
+  void OnFrameReady();
+  void OnGraphEvent(long instance);
+
+  int ServerState() const override { return serverState_; }
+  int CaptureState() const { return captureState_; }
+  bool StoppedByUser() const { return stoppedByUser_; }
+  bool Closed() const { return closed_; }
+  CaptureGraph& Graph() { return graph_; }
+  CDlgOpcionServer* ServerPage() { return serverPage_.get(); }
+  CDlgOpcionVideo* VideoPage() { return videoPage_.get(); }
+  WebServerHandle* Server() { return server_.get(); }
+
+  // ServerPageHost
+  void RestartServer() override;
+
+  // CaptureEventSink: notices from capture.
+  void PostFrameReady() override;
+  void PostGraphEvent(long instance) override;
+  void SendStopServer() override;
+  int ShowDeviceControls(DeviceControls& controls) override;
+
+private:
+  void Log(const char* text, const char* function);
+  void Box(const std::string& caption, int textId);
+  void ShowStoppedLook();
+
+  ConfigStore& config_;
+  LogXML& log_;
+  const ResourceLibrary& resources_;
+  MessageSink messages_;
+  ControllerView& view_;
+  UiPoster post_;
+  WebServerFactory serverFactory_;
+  std::string exeFolder_;
+  CDlgOpcionServer::AddressSource addresses_;
+  SystemChecks checks_;
+  OverlayFont dialogFont_;
+
+  int serverState_ = kServerStopped;
+  int captureState_ = kCaptureStopped;
+  bool stoppedByUser_ = false;
+  bool panelExpanded_ = false;
+  bool closed_ = false;
+  int windowX_ = 0;
+  int windowY_ = 0;
+
+  CaptureGraph graph_;
+  std::unique_ptr<WebServerHandle> server_;
+  std::unique_ptr<CDlgOpcionServer> serverPage_;
+  std::unique_ptr<CDlgOpcionVideo> videoPage_;
+};
+
+}  // namespace orbiscope

@@ -1,0 +1,30 @@
+#pragma once
+// The controller's view of one web-server object: created by each start, stopped and
+// freed by each stop. The program's handle is a CWebServer; tests use stand-ins.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string_view>
+
+namespace orbiscope {
+
+class CPicture;
+class LogXML;
+
+class WebServerHandle {
+public:
+  virtual ~WebServerHandle() = default;
+  // True when the server listens and its workers run.
+  virtual bool InitServer(LogXML& log, std::string_view address, std::uint16_t port,
+                          std::string_view contentFolder, std::string_view cameraUser,
+                          std::string_view cameraPassword, unsigned char phonePages) = 0;
+  // Ends every server thread and closes the socket; allowed after a failed InitServer.
+  virtual void Stop() = 0;
+  // The processed frame becomes the one the camera routes serve.
+  virtual void UpdateFrame(const CPicture& frame, std::int32_t height, std::int32_t width) = 0;
+};
+
+using WebServerFactory = std::function<std::unique_ptr<WebServerHandle>()>;
+
+}  // namespace orbiscope

@@ -1,0 +1,345 @@
+#include "app/OrbiscopeDlg.h"
+
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+
+#include "capture/TestPattern.h"
+#include "tests/capture/FakeCapture.h"
+#include "tests/support/TempDir.h"
+
+namespace orbiscope {
+namespace {
+
+using testing::FakeBackend;
+using testing::FakeDeviceScript;
+using testing::ReadFile;
+using testing::Rgb;
+using testing::TempDir;
+using testing::WriteFile;
+
+struct ServerRecord {
+  int created = 0;
+  int stops = 0;
+  int frames = 0;
+  bool initResult = true;
+  std::string address;
+  std::uint16_t port = 0;
+  std::string folder, user, password;
+  unsigned char phone = 0;
+};
+
+class FakeServer final : public WebServerHandle {
+public:
+  explicit FakeServer(ServerRecord& r) : r_(r) { ++r_.created; }
+  bool InitServer(LogXML&, std::string_view address, std::uint16_t port, std::string_view folder,
+                  std::string_view user, std::string_view password, unsigned char phone) override {
+    r_.address = address;
+    r_.port = port;
+    r_.folder = folder;
+    r_.user = user;
+    r_.password = password;
+    r_.phone = phone;
+    return r_.initResult;
+  }
+  void Stop() override { ++r_.stops; }
+  void UpdateFrame(const CPicture&, std::int32_t, std::int32_t) override {
+    std::lock_guard lock(mutex);
+    ++r_.frames;
+  }
+  static inline std::mutex mutex;
+
+private:
+  ServerRecord& r_;
+};
+
+class RecordingView final : public ControllerView {
+public:
+  std::pair<int, int> WindowPosition() const override { return position; }
+  void LayOut(int x, int y) override { position = {x, y}; }
+  void PostClose() override { ++closesPosted; }
+  void EndDialog() override { ++dialogsEnded; }
+  void SetButtons(bool play, bool pause, bool stop) override { buttons = {play, pause, stop}; }
+  void SetStatusText(const std::string& text) override { status = text; }
+  void SetWindowIcon(bool running) override { runningIcon = running; }
+  std::pair<int, int> position{0, 0};
+  int closesPosted = 0;
+  int dialogsEnded = 0;
+  std::array<bool, 3> buttons{};
+  std::string status;
+  bool runningIcon = false;
+};
+
+// The UI thread's queue: work posted from capture threads waits here until a test drains it.
+class Queue {
+public:
+  void Post(std::function<void()> f) {
+    std::lock_guard lock(mutex_);
+    work_.push_back(std::move(f));
+    cv_.notify_all();
+  }
+  // Runs queued work until done() holds; false when nothing arrives for ten seconds.
+  bool RunUntil(const std::function<bool()>& done) {
+    while (!done()) {
+      std::function<void()> f;
+      {
+        std::unique_lock lock(mutex_);
+        if (!cv_.wait_for(lock, std::chrono::seconds(10), [&] { return !work_.empty(); })) return false;
+        f = std::move(work_.front());
+        work_.pop_front();
+      }
+      f();
+    }
+    return true;
+  }
+
+private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  std::deque<std::function<void()>> work_;
+};
+
+class ControllerTest : public ::testing::Test {
+protected:
+  ControllerTest() {
+    resources_.Load(std::string(ORBISCOPE_BIN_DIR) + "/Resource.so");
+    config_.SetFileName(dir_.File("orbiscope.CONFIG.XML"));
+    log_.SetExecutablePath(dir_.File("orbiscope"));
+    log_.Open();
+    devices_.resize(1);
+    devices_[0].name = "Camera";
+    devices_[0].caps = {Rgb(640, 480)};
+  }
+
+  std::unique_ptr<COrbiscopeDlg> Make(bool testPattern = false) {
+    std::vector<std::unique_ptr<CaptureBackend>> backends;
+    if (testPattern) {
+      backends.push_back(MakeTestPatternBackend());
+    } else {
+      backends.push_back(std::make_unique<FakeBackend>(&devices_));
+    }
+    COrbiscopeDlg::Dependencies deps{
+        .config = config_,
+        .log = log_,
+        .resources = resources_,
+        .messages = [this](std::string_view c, std::string_view t) {
+          boxes_.push_back(std::string(c) + "|" + std::string(t));
+        },
+        .view = view_,
+        .post = [this](std::function<void()> f) { queue_.Post(std::move(f)); },
+        .serverFactory = [this] { return std::make_unique<FakeServer>(server_); },
+        .captureBackends = std::move(backends),
+        .exeFolder = dir_.path().string(),
+        .addresses = [this] { return addresses_; },
+    };
+    deps.checks = checks_;
+    return std::make_unique<COrbiscopeDlg>(std::move(deps));
+  }
+
+  std::string Log() {
+    log_.Close();
+    return ReadFile(log_.FilePath());
+  }
+
+  TempDir dir_;
+  ConfigStore config_;
+  LogXML log_;
+  ResourceLibrary resources_;
+  std::vector<FakeDeviceScript> devices_;
+  RecordingView view_;
+  Queue queue_;
+  ServerRecord server_;
+  std::vector<std::string> addresses_{"127.0.0.1"};
+  SystemChecks checks_ = DefaultSystemChecks();
+  std::vector<std::string> boxes_;
+};
+
+TEST_F(ControllerTest, StartUpRunsServerThenCapture) {
+  config_.SetValue("SERVER", "PORT", "8080");
+  config_.SetValue("SERVER", "USER", "cam");
+  auto dlg = Make();
+  ASSERT_TRUE(dlg->OnInitDialog());
+  EXPECT_EQ(dlg->ServerState(), 2);
+  EXPECT_EQ(dlg->CaptureState(), 2);
+  EXPECT_EQ(server_.address, "127.0.0.1");
+  EXPECT_EQ(server_.port, 8080);
+  EXPECT_EQ(server_.folder, dir_.File("root"));
+  EXPECT_EQ(server_.user, "cam");
+  EXPECT_EQ(devices_[0].runs, 1);
+  EXPECT_EQ(view_.buttons, (std::array<bool, 3>{false, true, true}));
+  EXPECT_EQ(view_.status, resources_.String(168));
+  EXPECT_TRUE(boxes_.empty());
+  dlg->OnClose();
+  const std::string log = Log();
+  const auto pos = [&](const char* text) { return log.find(text); };
+  ASSERT_NE(pos("<Entry>Iniciado Servidor Web</Entry>"), std::string::npos);
+  EXPECT_LT(pos("Iniciado Servidor Web"), pos("Listados dispositivos"));
+  EXPECT_LT(pos("Listados dispositivos"), pos("Creados dialogos de opciones"));
+  EXPECT_LT(pos("Creados dialogos de opciones"), pos("Parada captura web"));
+  EXPECT_LT(pos("Parada captura web"), pos("Finalizado Servidor Web"));
+  EXPECT_NE(pos("<Filename>OrbiscopeDlg</Filename>\n    <Function>COrbiscopeDlg::StartServer</Function>"),
+            std::string::npos);
+}
+
+TEST_F(ControllerTest, FailedServerStartLeavesBothStopped) {
+  server_.initResult = false;
+  auto dlg = Make();
+  ASSERT_TRUE(dlg->OnInitDialog());
+  EXPECT_EQ(dlg->ServerState(), 0);
+  EXPECT_EQ(dlg->CaptureState(), 0);
+  EXPECT_EQ(devices_[0].runs, 0);
+  EXPECT_FALSE(view_.runningIcon);
+  EXPECT_NE(Log().find("<Entry>No se ha iniciado servidor WEB</Entry>"), std::string::npos);
+}
+
+TEST_F(ControllerTest, CaptureThatCannotOpenStopsTheServerAgain) {
+  devices_[0].runResult = kCapFail;
+  auto dlg = Make();
+  ASSERT_TRUE(dlg->OnInitDialog());
+  EXPECT_EQ(dlg->ServerState(), 0);
+  EXPECT_EQ(dlg->CaptureState(), 0);
+  EXPECT_EQ(dlg->Server(), nullptr);
+  EXPECT_EQ(server_.stops, 1);
+}
+
+TEST_F(ControllerTest, PortAndAddressRules) {
+  auto dlg = Make();
+  ASSERT_TRUE(dlg->OnInitDialog());
+  for (const char* refused : {"0", "65536", "", "-80"}) {
+    boxes_.clear();
+    dlg->ServerPage()->SetPortText(refused);
+    EXPECT_FALSE(dlg->StartServer()) << refused;
+    ASSERT_EQ(boxes_.size(), 1u) << refused;
+    EXPECT_EQ(boxes_[0], resources_.String(163) + "|" + resources_.String(167));
+    EXPECT_EQ(dlg->ServerState(), 0);
+  }
+  for (const auto& [text, port] : std::vector<std::pair<const char*, int>>{{"1", 1}, {"65535", 65535}, {"80abc", 80}}) {
+    dlg->ServerPage()->SetPortText(text);
+    EXPECT_TRUE(dlg->StartServer()) << text;
+    EXPECT_EQ(server_.port, port);
+  }
+  dlg->OnClose();
+  const std::string log = Log();
+  EXPECT_NE(log.find("No se ha iniciado servidor WEB. N\xBA Puerto incorrecto"), std::string::npos);
+
+  addresses_.clear();
+  boxes_.clear();
+  LogXML otherLog;
+  auto noAddress = Make();
+  ASSERT_TRUE(noAddress->OnInitDialog());
+  EXPECT_EQ(noAddress->ServerState(), 0);
+  ASSERT_FALSE(boxes_.empty());
+  EXPECT_EQ(boxes_[0], resources_.String(163) + "|" + resources_.String(166));
+}
+
+TEST_F(ControllerTest, PausePlayStopStateTable) {
+  auto dlg = Make();
+  ASSERT_TRUE(dlg->OnInitDialog());
+  ASSERT_EQ(server_.created, 1);
+  dlg->OnPause(false);
+  EXPECT_EQ(dlg->CaptureState(), 1);
+  EXPECT_EQ(dlg->ServerState(), 2);
+  EXPECT_EQ(devices_[0].pauses, 1);
+  dlg->OnPlay();  // rebuilds capture, keeps the server
+  EXPECT_EQ(dlg->CaptureState(), 2);
+  EXPECT_EQ(devices_[0].runs, 2);
+  EXPECT_EQ(server_.created, 1);
+
+  dlg->OnStop();
+  EXPECT_EQ(dlg->CaptureState(), 0);
+  EXPECT_EQ(dlg->ServerState(), 0);
+  EXPECT_TRUE(dlg->StoppedByUser());
+  const int stops = server_.stops;
+  const int deviceStops = devices_[0].stops;
+  dlg->OnStop();  // the second Stop changes nothing
+  EXPECT_EQ(server_.stops, stops);
+  EXPECT_EQ(devices_[0].stops, deviceStops);
+
+  dlg->OnPlay();
+  EXPECT_EQ(dlg->ServerState(), 2);
+  EXPECT_EQ(dlg->CaptureState(), 2);
+  EXPECT_FALSE(dlg->StoppedByUser());
+  EXPECT_EQ(server_.created, 2);
+
+  dlg->SendStopServer();  // the device was removed: the server stops, capture state stays
+  EXPECT_EQ(dlg->ServerState(), 0);
+  EXPECT_EQ(dlg->CaptureState(), 2);
+}
+
+TEST_F(ControllerTest, ServerPageRestartRebuildsBoth) {
+  auto dlg = Make();
+  ASSERT_TRUE(dlg->OnInitDialog());
+  dlg->ServerPage()->OnCommand(CDlgOpcionServer::kCmdPhonePagesOn);
+  EXPECT_EQ(server_.created, 2);
+  EXPECT_EQ(server_.phone, 1);
+  EXPECT_EQ(dlg->CaptureState(), 2);
+  EXPECT_EQ(devices_[0].runs, 2);
+}
+
+TEST_F(ControllerTest, FailedChecksCloseThroughOnCloseAndStillSave) {
+  struct Case {
+    std::function<int(unsigned&)> version;
+    std::function<bool()> components;
+    std::string caption;
+    int text;
+  };
+  const Case cases[] = {
+      {[](unsigned&) { return -1; }, [] { return true; }, "Error: 0x000003", 124},
+      {[](unsigned& v) { v = 0x70000; return 0; }, [] { return true; }, "Error: 0x000002", 124},
+      {[](unsigned& v) { v = 0x90003; return 0; }, [] { return false; }, "Error: 0x000004 ", 125},
+  };
+  for (const Case& c : cases) {
+    std::filesystem::remove(config_.FileName());
+    boxes_.clear();
+    view_ = RecordingView{};
+    view_.position = {0, 0};
+    checks_.videoRuntimeVersion = c.version;
+    checks_.initComponents = c.components;
+    auto dlg = Make();
+    EXPECT_FALSE(dlg->OnInitDialog()) << c.caption;
+    ASSERT_EQ(boxes_.size(), 1u) << c.caption;
+    EXPECT_EQ(boxes_[0], c.caption + "|" + resources_.String(c.text));
+    EXPECT_EQ(view_.closesPosted, 1);
+    // The posted close runs OnClose, which saves the position and the server page.
+    view_.position = {33, 44};
+    dlg->OnClose();
+    EXPECT_EQ(view_.dialogsEnded, 1);
+    EXPECT_EQ(config_.GetInt("GENERAL", "MAINWNDPOSX", -1), 33);
+    EXPECT_EQ(config_.GetInt("GENERAL", "MAINWNDPOSY", -1), 44);
+    EXPECT_EQ(config_.GetValue("SERVER", "PORT", ""), "80");
+  }
+  EXPECT_NE(Log().find("<Entry>Error initializate COM objets!</Entry>"), std::string::npos);
+}
+
+TEST_F(ControllerTest, PositionYIsNotWrittenWhenXFailed) {
+  auto dlg = Make();
+  ASSERT_TRUE(dlg->OnInitDialog());
+  WriteFile(config_.FileName(), "<broken");
+  int malformed = 0;
+  config_.SetMessageSink([&](std::string_view, std::string_view) { ++malformed; });
+  EXPECT_FALSE(dlg->SaveWindowPosition());
+  EXPECT_EQ(malformed, 1) << "one write was tried, so one malformed-file message";
+}
+
+TEST_F(ControllerTest, FramesFromTheTestPatternReachTheServer) {
+  auto dlg = Make(/*testPattern=*/true);
+  ASSERT_TRUE(dlg->OnInitDialog());
+  ASSERT_EQ(dlg->CaptureState(), 2);
+  EXPECT_EQ(dlg->Graph().Width(), 640);
+  EXPECT_TRUE(queue_.RunUntil([&] {
+    std::lock_guard lock(FakeServer::mutex);
+    return server_.frames >= 3;
+  }));
+  EXPECT_EQ(dlg->Graph().LatestImage().Width(), 640u);
+  // The unplaced caption was clamped to the bottom-left and written back to the page.
+  EXPECT_EQ(dlg->VideoPage()->X(), 0);
+  EXPECT_EQ(dlg->VideoPage()->Y(), 480);
+  dlg->OnClose();
+  EXPECT_EQ(config_.GetValue("VIDEO", "DEVICE", ""), kTestPatternName);
+  EXPECT_EQ(config_.GetInt("VIDEO\\SIZE", "WIDHT", 0), 640);
+}
+
+}  // namespace
+}  // namespace orbiscope
