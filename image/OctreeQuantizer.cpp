@@ -18,7 +18,8 @@ struct OctreeQuantizer::Node {
 };
 
 OctreeQuantizer::OctreeQuantizer(std::uint32_t maxColors, std::uint32_t colorBits)
-    : maxColors_(maxColors), colorBits_(std::min<std::uint32_t>(colorBits, 8)) {}
+    : maxColors_(maxColors), colorBits_(std::min<std::uint32_t>(colorBits, 8)),
+      shortcuts_(std::size_t{1} << (3 * kShortcutLevels), Shortcut{nullptr, 0}) {}
 
 OctreeQuantizer::~OctreeQuantizer() = default;
 
@@ -57,33 +58,78 @@ void OctreeQuantizer::Clear() {
   slabs_.clear();
   freeNodes_ = nullptr;
   slabUsed_ = 0;
+  ++generation_;
 }
+
+namespace {
+
+// Spreads the 8 bits of a component three apart, so that red, green and blue spread and
+// or-ed together hold the child index of level L in bits 21 - 3L to 23 - 3L.
+struct SpreadTable {
+  std::uint32_t bits[256];
+  constexpr explicit SpreadTable(int shift) : bits() {
+    for (std::uint32_t v = 0; v < 256; ++v) {
+      std::uint32_t out = 0;
+      for (int b = 0; b < 8; ++b) out |= ((v >> b) & 1u) << (3 * b + shift);
+      bits[v] = out;
+    }
+  }
+};
+constexpr SpreadTable kRed(2), kGreen(1), kBlue(0);
+
+}  // namespace
 
 void OctreeQuantizer::AddColor(std::uint8_t red, std::uint8_t green, std::uint8_t blue,
                                std::uint8_t alpha) {
+  const std::uint32_t path = kRed.bits[red] | kGreen.bits[green] | kBlue.bits[blue];
   Node** link = &root_;
-  for (std::uint32_t level = 0;; ++level) {
+  std::uint32_t level = 0;
+  Shortcut* shortcut = nullptr;
+  if (colorBits_ > kShortcutLevels) {
+    shortcut = &shortcuts_[path >> (24 - 3 * kShortcutLevels)];
+    if (shortcut->generation == generation_) {
+      Node* node = shortcut->node;
+      if (node->leaf) {
+        link = nullptr;
+        AddToLeaf(node, red, green, blue, alpha);
+        return;
+      }
+      level = kShortcutLevels;
+      link = &node->children[(path >> (3 * (7 - level))) & 7u];
+      ++level;
+      shortcut = nullptr;
+    }
+  }
+  for (;; ++level) {
     if (*link == nullptr) *link = NewNode(level);
     Node* node = *link;
+    if (shortcut != nullptr && (level == kShortcutLevels || node->leaf)) {
+      *shortcut = Shortcut{node, generation_};
+      shortcut = nullptr;
+    }
     if (node->leaf) {
-      ++node->pixelCount;
-      node->redSum += red;
-      node->greenSum += green;
-      node->blueSum += blue;
-      node->alphaSum += alpha;
+      AddToLeaf(node, red, green, blue, alpha);
       return;
     }
-    const unsigned mask = 0x80u >> level;
-    const unsigned child = ((red & mask) ? 4u : 0u) | ((green & mask) ? 2u : 0u) | ((blue & mask) ? 1u : 0u);
-    link = &node->children[child];
+    // Level L looks at bit 7 - L of each component: 4 x red + 2 x green + blue.
+    link = &node->children[(path >> (3 * (7 - level))) & 7u];
   }
 }
 
-void OctreeQuantizer::ReduceTree() {
+void OctreeQuantizer::AddToLeaf(Node* leaf, std::uint8_t red, std::uint8_t green,
+                                std::uint8_t blue, std::uint8_t alpha) {
+  ++leaf->pixelCount;
+  leaf->redSum += red;
+  leaf->greenSum += green;
+  leaf->blueSum += blue;
+  leaf->alphaSum += alpha;
+}
+
+bool OctreeQuantizer::ReduceTree() {
   std::uint32_t level = colorBits_ ? colorBits_ - 1 : 0;
   while (level > 0 && reducible_[level] == nullptr) --level;
   Node* node = reducible_[level];
-  if (node == nullptr) return;
+  if (node == nullptr) return false;
   reducible_[level] = node->nextReducible;
   std::uint32_t children = 0;
   for (Node*& child : node->children) {
@@ -99,6 +145,8 @@ void OctreeQuantizer::ReduceTree() {
   }
   node->leaf = true;
   leafCount_ -= children - 1;
+  if (level < kShortcutLevels) ++generation_;
+  return true;
 }
 
 bool OctreeQuantizer::ProcessImage(const BitmapInfoHeader& header, const std::uint8_t* pixels,
@@ -126,11 +174,9 @@ bool OctreeQuantizer::ProcessImage(const BitmapInfoHeader& header, const std::ui
         const RGBQuad c = palette[index];
         AddColor(c.red, c.green, c.blue, c.alpha);
       }
-      // A reduction that frees nothing (no inner node left) would loop for ever.
-      while (leafCount_ > maxColors_) {
-        const std::uint32_t before = leafCount_;
-        ReduceTree();
-        if (leafCount_ == before) break;
+      // Merging a node with one child leaves the count as it was; only a tree without
+      // inner nodes (possible when fewer colours than one are wanted) stops the loop.
+      while (leafCount_ > maxColors_ && ReduceTree()) {
       }
     }
   }

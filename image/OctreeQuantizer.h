@@ -37,7 +37,10 @@ private:
   Node* NewNode(std::uint32_t level);
   void FreeNode(Node* node);
   void AddColor(std::uint8_t red, std::uint8_t green, std::uint8_t blue, std::uint8_t alpha);
-  void ReduceTree();
+  static void AddToLeaf(Node* leaf, std::uint8_t red, std::uint8_t green, std::uint8_t blue,
+                        std::uint8_t alpha);
+  // Merges the newest inner node of the deepest level that has one; false when none is left.
+  bool ReduceTree();
   void Clear();
 
   std::uint32_t maxColors_;
@@ -46,6 +49,16 @@ private:
   std::uint32_t leafCount_ = 0;
   Node* reducible_[9] = {};
   std::vector<std::unique_ptr<Node[]>> slabs_;
+  // Shortcut past the first kShortcutLevels levels: the node each 12-bit path prefix
+  // leads to (a level-4 node, or a leaf above it). Only a reduction above that level
+  // frees such nodes, so it empties the table (by starting a new generation).
+  static constexpr std::uint32_t kShortcutLevels = 4;
+  struct Shortcut {
+    Node* node;
+    std::uint32_t generation;
+  };
+  std::vector<Shortcut> shortcuts_;
+  std::uint32_t generation_ = 1;
   Node* freeNodes_ = nullptr;
   std::size_t slabUsed_ = 0;
 };

@@ -3,11 +3,14 @@
 //
 // The answer is the one a plain scan gives: the entry with the smallest squared distance
 // (blue, green and red differences squared and summed), the lowest index on ties. Exact
-// matches come from a hash of the entries; other colours search outward from the nearest
-// green level and stop once the green difference alone exceeds the best distance.
+// matches come from a hash of the entries. Other colours look only at the candidates of
+// their 16 x 16 x 16 colour cell: the entries that could be nearest to some colour of the
+// cell, judged by their distances to the cell's box. A cell's candidates are found once,
+// when a colour of the cell is first asked for.
 
 #include <array>
 #include <cstdint>
+#include <vector>
 
 #include "image/Picture.h"
 
@@ -15,7 +18,8 @@ namespace orbiscope {
 
 class PaletteSearch {
 public:
-  // Indexes the first `count` entries (at most 256) of `palette`.
+  // Indexes the first `count` entries (at most 256) of `palette`, which must stay
+  // unchanged while the search is used.
   PaletteSearch(const RGBQuad* palette, std::uint32_t count);
   // The nearest entry's index; 0 for an empty palette.
   std::uint8_t Nearest(RGBQuad color) const;
@@ -23,17 +27,24 @@ public:
   static std::uint8_t NearestByScan(const RGBQuad* palette, std::uint32_t count, RGBQuad color);
 
 private:
-  struct Entry {
-    std::uint8_t green, blue, red, index;
+  struct Cell {
+    std::uint32_t start = 0;  // first candidate in candidates_
+    std::uint16_t count = 0;
+    bool ready = false;
   };
   static constexpr int kSlots = 1024;
   static constexpr std::uint32_t kEmpty = 0xFFFFFFFFu;
 
+  const Cell& CellOf(int red, int green, int blue) const;
+
+  const RGBQuad* palette_;
   std::uint32_t count_ = 0;
-  std::array<Entry, 256> byGreen_{};        // entries sorted by green, then index
-  std::array<std::uint16_t, 257> firstOfGreen_{};  // first position with green >= level
-  std::array<std::uint32_t, kSlots> exactKey_{};   // colour key or kEmpty
+  // The entries component by component, for the cell scan to take many at a time.
+  std::array<int, 256> blue_{}, green_{}, red_{};
+  std::array<std::uint32_t, kSlots> exactKey_{};  // colour key or kEmpty
   std::array<std::uint8_t, kSlots> exactIndex_{};
+  mutable std::vector<Cell> cells_;                 // 4 096 cells
+  mutable std::vector<std::uint8_t> candidates_;    // indices, ascending within a cell
 };
 
 }  // namespace orbiscope

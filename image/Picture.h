@@ -73,6 +73,7 @@ static_assert(sizeof(BitmapInfoHeader) == 40);
 
 class CPicture;
 class PaletteSearch;
+struct PendingReduction;
 
 // Everything about a picture besides its pixels, in the order the program keeps it.
 struct PictureInfo {
@@ -160,6 +161,10 @@ public:
 
   // Reduces to `target` bits per pixel (1, 4 or 8) over `palette` (or the standard one)
   // by nearest colour; `important` limits the palette entries searched (0 = all).
+  // Without diffusion each pixel's index is found when the pixel is first read (by pixel
+  // access, Scale, Bits, Row, Block, a copy or an encoder), so a route that scales down
+  // right after reducing searches only the pixels it keeps; every answer is the one an
+  // immediate search would give. Until then Info().pixels is nullptr: use Bits().
   bool ReduceBitDepth(std::uint32_t target, bool errorDiffusion = false,
                       const RGBQuad* palette = nullptr, std::uint32_t important = 0);
 
@@ -176,11 +181,11 @@ public:
   std::uint32_t PaletteSize() const { return header_.biClrUsed; }
   // Bytes of the whole block (header, palette, pixels); 0 without one.
   std::size_t BlockSize() const;
-  const std::uint8_t* Block() const { return block_; }
+  const std::uint8_t* Block() const;
 
   // First stored row (the bottom of the picture), nullptr without pixels.
-  std::uint8_t* Bits() { return info_.pixels; }
-  const std::uint8_t* Bits() const { return info_.pixels; }
+  std::uint8_t* Bits();
+  const std::uint8_t* Bits() const;
   // Stored row y (0 = bottom), nullptr outside.
   std::uint8_t* Row(std::uint32_t y);
   const std::uint8_t* Row(std::uint32_t y) const;
@@ -259,6 +264,12 @@ private:
   void ResetState(std::uint32_t format);
   void ForgetNearest() const;
   RGBQuad ReadPixel(std::uint32_t x, std::uint32_t y) const;
+  // The raw stored row, whether or not its indices are all known yet.
+  std::uint8_t* RawRow(std::uint32_t y) const;
+  // Finds the index of one pending pixel, or of all of them.
+  void ResolvePixel(std::uint32_t x, std::uint32_t y) const;
+  void ResolveAll() const;
+  void StoreIndex(std::uint32_t x, std::uint32_t y, std::uint8_t index) const;
   bool Owns() const { return info_.sharingSource == nullptr; }
 
   // Block, planes and layers are owned unless the picture shares another one's data.
@@ -277,6 +288,11 @@ private:
     void operator()(PaletteSearch* search) const;
   };
   mutable std::unique_ptr<PaletteSearch, SearchDelete> search_;
+  // A reduction whose indices are still to be found, with the picture it reduces.
+  struct PendingDelete {
+    void operator()(PendingReduction* pending) const;
+  };
+  mutable std::unique_ptr<PendingReduction, PendingDelete> pending_;
 };
 
 }  // namespace orbiscope

@@ -1,6 +1,7 @@
 // Resampling: nearest neighbour as the camera routes use it, bilinear and bicubic.
 #include <algorithm>
 #include <cmath>
+#include <utility>
 #include <vector>
 
 #include "image/Picture.h"
@@ -51,7 +52,9 @@ bool CPicture::Scale(std::uint32_t newWidth, std::uint32_t newHeight, int mode, 
     SetLastError(scaled.LastError());
     return false;
   }
-  scaled.SetPalette(Palette(), std::min<std::uint32_t>(PaletteSize(), 256));
+  // The const palette: reading it must not settle indices a pending reduction would
+  // otherwise find only for the pixels sampled below.
+  scaled.SetPalette(std::as_const(*this).Palette(), std::min<std::uint32_t>(PaletteSize(), 256));
 
   const std::int64_t w = Width(), h = Height();
   const bool palette = Bpp() <= 8;

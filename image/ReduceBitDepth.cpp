@@ -4,6 +4,7 @@
 #include <cstring>
 #include <vector>
 
+#include "image/PendingReduction.h"
 #include "image/Picture.h"
 
 namespace orbiscope {
@@ -77,17 +78,18 @@ bool CPicture::ReduceBitDepth(std::uint32_t target, bool errorDiffusion, const R
 
   const std::uint32_t w = Width(), h = Height();
   if (!errorDiffusion) {
-    for (std::uint32_t y = 0; y < h; ++y) {
-      if (Bpp() == 24) {
-        const std::uint8_t* in = Row(y);
-        for (std::uint32_t x = 0; x < w; ++x, in += 3) {
-          reduced.SetPixelIndex(x, y, reduced.GetNearestIndex(RGBQuad{in[0], in[1], in[2], 0}));
-        }
-      } else {
-        for (std::uint32_t x = 0; x < w; ++x) {
-          reduced.SetPixelIndex(x, y, reduced.GetNearestIndex(GetPixelColor(x, y, false)));
-        }
-      }
+    // Each index is looked up when its pixel is first read; the old picture stays
+    // alive (without its planes, which the new one already has) until then.
+    const std::size_t pixels = static_cast<std::size_t>(w) * h;
+    if (pixels != 0) {
+      auto* pending = new PendingReduction;
+      reduced.pending_.reset(pending);
+      pending->done.assign((pixels + 63) / 64, 0);
+      pending->remaining = pixels;
+      pending->source.TakeOver(*this);
+      pending->source.AlphaDelete();
+      pending->source.SelectionDelete();
+      reduced.info_.pixels = nullptr;
     }
   } else {
     // Floyd-Steinberg: the error of each pixel goes 7/16 right, 3/16 below-left, 5/16 below

@@ -163,6 +163,115 @@ TEST(OctreeQuantizerTest, The257thLeafReducesTheNewestLevelSixNode) {
   EXPECT_EQ(std::find(table, table + 256, (RGBQuad{0, 128, 252, 0})), table + 256);
 }
 
+// The tree exactly as described, without any shortcut: the quantizer's table must match
+// it entry for entry on pictures that force thousands of reductions at every level.
+class ReferenceOctree {
+public:
+  ReferenceOctree(unsigned maxColors, unsigned colorBits) : max_(maxColors), bits_(colorBits) {}
+  ~ReferenceOctree() { Free(root_); }
+  void Add(int r, int g, int b) {
+    Node** link = &root_;
+    for (unsigned level = 0;; ++level) {
+      if (*link == nullptr) {
+        *link = new Node{};
+        if (level == bits_) {
+          (*link)->leaf = true;
+          ++leaves_;
+        } else {
+          (*link)->next = reducible_[level];
+          reducible_[level] = *link;
+        }
+      }
+      Node* n = *link;
+      if (n->leaf) {
+        ++n->count;
+        n->r += r;
+        n->g += g;
+        n->b += b;
+        break;
+      }
+      const int mask = 0x80 >> level;
+      link = &n->child[((r & mask) ? 4 : 0) + ((g & mask) ? 2 : 0) + ((b & mask) ? 1 : 0)];
+    }
+    while (leaves_ > max_) {
+      int level = static_cast<int>(bits_) - 1;
+      while (level > 0 && reducible_[level] == nullptr) --level;
+      Node* n = reducible_[level];
+      reducible_[level] = n->next;
+      unsigned children = 0;
+      for (Node*& c : n->child) {
+        if (c == nullptr) continue;
+        n->count += c->count;
+        n->r += c->r;
+        n->g += c->g;
+        n->b += c->b;
+        delete c;
+        c = nullptr;
+        ++children;
+      }
+      n->leaf = true;
+      leaves_ -= children - 1;
+    }
+  }
+  std::vector<RGBQuad> Table() const {
+    std::vector<RGBQuad> out;
+    Walk(root_, out);
+    return out;
+  }
+
+private:
+  struct Node {
+    bool leaf = false;
+    std::uint64_t count = 0, r = 0, g = 0, b = 0;
+    Node* child[8] = {};
+    Node* next = nullptr;
+  };
+  static void Free(Node* n) {
+    if (n == nullptr) return;
+    for (Node* c : n->child) Free(c);
+    delete n;
+  }
+  static void Walk(const Node* n, std::vector<RGBQuad>& out) {
+    if (n == nullptr) return;
+    if (n->leaf) {
+      out.push_back(RGBQuad{static_cast<std::uint8_t>(n->b / n->count), static_cast<std::uint8_t>(n->g / n->count),
+                            static_cast<std::uint8_t>(n->r / n->count), 0});
+      return;
+    }
+    for (const Node* c : n->child) Walk(c, out);
+  }
+  unsigned max_, bits_, leaves_ = 0;
+  Node* root_ = nullptr;
+  Node* reducible_[8] = {};
+};
+
+TEST(OctreeQuantizerTest, MatchesTheTreeAsDescribedOnBusyPictures) {
+  std::mt19937 rng(3);
+  for (int round = 0; round < 4; ++round) {
+    CPicture pic = round < 2 ? testing::NaturalFrame(320, 240, static_cast<std::uint32_t>(round))
+                             : CPicture(257, 131, 24, kFormatBmp);
+    if (round >= 2) {  // random colours: reductions high up the tree as well
+      for (std::uint32_t y = 0; y < pic.Height(); ++y)
+        for (std::uint32_t x = 0; x < pic.Width(); ++x)
+          pic.SetPixelColor(x, y, RGBQuad{static_cast<std::uint8_t>(rng()), static_cast<std::uint8_t>(rng()),
+                                          static_cast<std::uint8_t>(round == 2 ? rng() : 7), 0});
+    }
+    const unsigned maxColors = round == 3 ? 16 : 256;
+    ReferenceOctree reference(maxColors, 7);
+    for (std::uint32_t y = 0; y < pic.Height(); ++y) {
+      for (std::uint32_t x = 0; x < pic.Width(); ++x) {
+        const RGBQuad c = pic.GetPixelColor(x, y);
+        reference.Add(c.red, c.green, c.blue);
+      }
+    }
+    OctreeQuantizer q(maxColors, 7);
+    ASSERT_TRUE(q.ProcessImage(pic));
+    RGBQuad table[256] = {};
+    const std::uint32_t n = q.GetColorTable(table);
+    EXPECT_EQ(std::vector<RGBQuad>(table, table + n), reference.Table()) << round;
+  }
+}
+
 TEST(OctreeQuantizerTest, RefusesOtherBitCountsAndStaysBounded) {
   BitmapInfoHeader h;
   h.biWidth = 1;
