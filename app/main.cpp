@@ -1,23 +1,25 @@
-// Orbiscope start-up. The controller and the front-ends arrive with the program's own
-// work; until then the executable loads its resource library and says what it is.
+// orbiscope [--headless]
 
 #include <cstdio>
-#include <string>
+#include <cstring>
 
-#include "app/SingleInstance.h"
-#include "resources/ResourceLibrary.h"
+#include "app/OrbiscopeApp.h"
 
-
-int main() {
-  const std::string exe = orbiscope::ExecutablePath();
-  const std::string folder = orbiscope::FolderOf(exe) + "/";
-  orbiscope::ResourceLibrary resources;
-  if (!resources.Load(folder + std::string(orbiscope::ResourceLibrary::kFileName))) {
-    std::fprintf(stderr, "Error loading %s\n", orbiscope::ResourceLibrary::kFileName.data());
-    return 1;
+int main(int argc, char** argv) {
+  orbiscope::COrbiscopeApp::Options options;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--headless") == 0) {
+      options.headless = true;
+    } else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+      std::printf("Usage: orbiscope [--headless]\n\n"
+                  "Orbiscope webcam server. --headless runs it without a window: messages go\n"
+                  "to standard error, SIGINT or SIGTERM close it, SIGHUP applies an edited\n"
+                  "settings file (orbiscope.CONFIG.XML beside the executable).\n");
+      return 0;
+    } else {
+      std::fprintf(stderr, "orbiscope: unknown option %s (try --help)\n", argv[i]);
+      return 2;
+    }
   }
-  std::printf("%s %s (%s)\n", resources.String(orbiscope::res::kStrAppTitle).c_str(),
-              "1.0.0", exe.c_str());
-  std::printf("The web server and the camera are not part of this build yet.\n");
-  return 0;
+  return orbiscope::COrbiscopeApp().Run(options);
 }

@@ -37,6 +37,7 @@ inline constexpr int kStrTimeMenu = 134;
 inline constexpr int kStrPasswordTooShort = 160;
 inline constexpr int kStrPortRefused = 161;
 inline constexpr int kStrAppTitle = 163;
+inline constexpr int kStrSplashFont = 165;    // the face of the splash and the dialogs
 inline constexpr int kStrNoAddress = 166;
 inline constexpr int kStrBadPort = 167;       // also the text of the bind-failure box
 inline constexpr int kStrRunning = 168;
