@@ -383,5 +383,51 @@ TEST_F(HttpSessionTest, HeaderValuesCannotCarryNewLines) {
   EXPECT_EQ(Field(r, "WWW-Authenticate"), "Basic realm=/xSet-Cookie: a=b");
 }
 
+// A session with stand-in camera routes, to drive the writers no directory uses.
+class RoutedClient : public CMyHttpClient {
+public:
+  using CMyHttpClient::CMyHttpClient;
+  bool HandleCameraRoute() override {
+    if (m_Request.url == "/go") {
+      SendRedirect(m_Request.query);
+      return true;
+    }
+    if (m_Request.url == "/buffer") {
+      m_Request.localFile = "image.txt";
+      TransmitBuffer("abc", 3, false, true);
+      return true;
+    }
+    return false;
+  }
+};
+
+TEST_F(HttpSessionTest, CameraDispatchPointRedirectAndBuffer) {
+  server_.settings().m_ClientFactory = [this] {
+    return std::make_unique<RoutedClient>(server_.resources());
+  };
+  server_.Start();
+  std::string r = Get("GET /go?/index.html%0d%0aX-Injected:%201 HTTP/1.0\r\n\r\n");
+  EXPECT_EQ(StatusLine(r), "HTTP/1.0 302 Moved Temporarily");
+  EXPECT_EQ(FieldNames(r), (Names{"Date", "Server", "Allow", "Location", "Content-Length",
+                                  "Content-Type"}));
+  EXPECT_EQ(Field(r, "Location"), "/index.htmlX-Injected: 1");
+  EXPECT_EQ(Field(r, "X-Injected"), "");
+
+  RawClient client(server_.port());
+  client.Send("GET /buffer HTTP/1.0\r\nConnection: Keep-Alive\r\n\r\n");
+  r = client.ReadResponse();
+  EXPECT_EQ(FieldNames(r), (Names{"Date", "Server", "Allow", "Expires", "Connection",
+                                  "Content-Length", "Content-Type"}));
+  EXPECT_EQ(Field(r, "Expires"), Field(r, "Date"));
+  EXPECT_EQ(Field(r, "Content-Type"), "text/plain");
+  EXPECT_EQ(Body(r), "abc");
+  // The connection goes on after a buffer; HEAD gets the body as well.
+  client.Send("HEAD /buffer HTTP/1.0\r\n\r\n");
+  EXPECT_EQ(Body(client.ReadAll()), "abc");
+  EXPECT_EQ(Get("GET /buffer\r\n"), "abc");  // HTTP/0.9: the body alone
+  // Every other path still reaches the directories.
+  EXPECT_EQ(Body(Get("GET /hello.txt HTTP/1.0\r\n\r\n")), "hello world");
+}
+
 }  // namespace
 }  // namespace orbiscope

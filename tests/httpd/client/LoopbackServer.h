@@ -81,6 +81,7 @@ public:
   }
 
   CHttpServerSettings& settings() { return settings_; }
+  const ResourceLibrary& resources() const { return resources_; }
   const std::filesystem::path& root() const { return root_; }
   const std::filesystem::path& tmp() const { return tmp_.path(); }
   std::uint16_t port() const { return port_; }
