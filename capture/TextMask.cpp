@@ -18,25 +18,34 @@ constexpr std::size_t kMaxFaceChars = 31;
 // The pixel height used when the stored height is 0 (the font mapper's default size).
 constexpr int kDefaultPixelHeight = 16;
 
+// Code points of UTF-8 text; a malformed sequence becomes U+FFFD and decoding goes on.
 std::u32string DecodeUtf8(std::string_view text) {
   std::u32string out;
   out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size();) {
-    const unsigned char c = static_cast<unsigned char>(text[i]);
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const unsigned char lead = static_cast<unsigned char>(text[i++]);
     int extra = 0;
-    char32_t cp = c;
-    if (c >= 0xF0 && c < 0xF8) { extra = 3; cp = c & 0x07; }
-    else if (c >= 0xE0) { extra = c < 0xF0 ? 2 : 0; cp = c & 0x0F; }
-    else if (c >= 0xC0) { extra = 1; cp = c & 0x1F; }
-    else if (c >= 0x80) { extra = 0; cp = 0xFFFD; }
-    if (c >= 0xF8) cp = 0xFFFD;
-    ++i;
-    for (int k = 0; k < extra; ++k, ++i) {
+    char32_t cp = lead;
+    if (lead >= 0xF0 && lead < 0xF8) {
+      extra = 3;
+      cp = lead & 0x07;
+    } else if (lead >= 0xE0 && lead < 0xF0) {
+      extra = 2;
+      cp = lead & 0x0F;
+    } else if (lead >= 0xC0 && lead < 0xE0) {
+      extra = 1;
+      cp = lead & 0x1F;
+    } else if (lead >= 0x80) {
+      out.push_back(0xFFFD);  // a stray continuation byte or an invalid lead
+      continue;
+    }
+    for (int k = 0; k < extra; ++k) {
       if (i >= text.size() || (static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) {
         cp = 0xFFFD;
         break;
       }
-      cp = (cp << 6) | (static_cast<unsigned char>(text[i]) & 0x3F);
+      cp = (cp << 6) | (static_cast<unsigned char>(text[i++]) & 0x3F);
     }
     out.push_back(cp);
   }

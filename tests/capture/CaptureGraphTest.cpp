@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "capture/FrameFormat.h"
+#include "capture/TestPattern.h"
 #include "log/LogXML.h"
 #include "resources/ResourceLibrary.h"
 #include "tests/capture/FakeCapture.h"
@@ -160,6 +161,29 @@ TEST_F(CaptureGraphTest, DeviceWithoutFrameDurationLeavesTheRateOpen) {
   Graph().EnumerateDevices();
   ASSERT_EQ(kCapOk, Graph().Open(sink_, 0, 0));
   EXPECT_EQ(0.0, Graph().FrameRate());
+}
+
+TEST_F(CaptureGraphTest, GrabberReadsTheSizeTheDeviceAgreedTo) {
+  devices_.push_back(Device("Cam", {Rgb(640, 480)}));
+  devices_.back().agreedWidth = 352;
+  devices_.back().agreedHeight = 288;
+  Graph().EnumerateDevices();
+  ASSERT_EQ(kCapOk, Graph().Open(sink_, 0, 0));
+  EXPECT_EQ(640, devices_[0].formatsSet.back().width);
+  EXPECT_EQ(352, Graph().Width());
+  EXPECT_EQ(288, Graph().Callback().FrameHeight());
+
+  // A device that refuses the format fails the start instead of sending unreadable frames.
+  Graph().Stop();
+  devices_[0].setFormatResult = kCapFail;
+  EXPECT_TRUE(CapFailed(Graph().Open(sink_, 0, 0)));
+  EXPECT_EQ(devices_[0].runs, 1);
+}
+
+TEST_F(CaptureGraphTest, PlatformBackendsListTheTestPatternLast) {
+  CaptureGraph graph(resources_, {}, log_, DefaultCaptureBackends());
+  ASSERT_EQ(kCapOk, graph.EnumerateDevices());
+  EXPECT_EQ(kTestPatternName, graph.DeviceNames().back());
 }
 
 TEST_F(CaptureGraphTest, FailedRunStopsAndPropertyPagesNeedARunningGraph) {

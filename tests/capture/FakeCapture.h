@@ -24,6 +24,9 @@ struct FakeDeviceScript {
   int capsResult = kCapOk;
   int runResult = kCapOk;
   bool bindable = true;
+  int setFormatResult = kCapOk;
+  int agreedWidth = 0;   // non-zero: the size the device agrees to instead of the one asked
+  int agreedHeight = 0;
   // Filled in by the source.
   std::vector<CaptureCapability> formatsSet;
   int runs = 0;
@@ -43,7 +46,11 @@ public:
   }
   int SetFormat(CaptureCapability& cap) override {
     script_.formatsSet.push_back(cap);
-    return kCapOk;
+    if (script_.agreedWidth != 0) {
+      cap.width = script_.agreedWidth;
+      cap.height = script_.agreedHeight;
+    }
+    return script_.setFormatResult;
   }
   int Run(SampleSink& sink, GraphEvents& events) override {
     ++script_.runs;
