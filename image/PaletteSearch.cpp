@@ -80,6 +80,8 @@ const PaletteSearch::Cell& PaletteSearch::CellOf(int red, int green, int blue) c
 
 std::uint8_t PaletteSearch::Nearest(RGBQuad color) const {
   if (count_ == 0) return 0;
+  // A few entries are cheaper to scan than to index (the black and white of WBMP).
+  if (count_ <= kScanLimit) return NearestByScan(palette_, count_, color);
   const std::uint32_t key = KeyOf(color);
   for (int slot = SlotOf(key, kSlots); exactKey_[slot] != kEmpty;
        slot = (slot + 1) & (kSlots - 1)) {
@@ -95,21 +97,6 @@ std::uint8_t PaletteSearch::Nearest(RGBQuad color) const {
     if (d < best) {
       best = d;
       index = i;
-    }
-  }
-  return index;
-}
-
-std::uint8_t PaletteSearch::NearestByScan(const RGBQuad* palette, std::uint32_t count,
-                                          RGBQuad color) {
-  int best = kStartDistance;
-  std::uint8_t index = 0;
-  for (std::uint32_t i = 0; i < count && i < 256; ++i) {
-    const int d = Distance(palette[i], color.blue, color.green, color.red);
-    if (d < best) {
-      best = d;
-      index = static_cast<std::uint8_t>(i);
-      if (d == 0) break;
     }
   }
   return index;

@@ -23,8 +23,24 @@ public:
   PaletteSearch(const RGBQuad* palette, std::uint32_t count);
   // The nearest entry's index; 0 for an empty palette.
   std::uint8_t Nearest(RGBQuad color) const;
-  // The same answer by a plain scan of every entry, for checking the fast path.
-  static std::uint8_t NearestByScan(const RGBQuad* palette, std::uint32_t count, RGBQuad color);
+  // The same answer by a plain scan: the best distance starts above any real one, a
+  // strictly smaller distance wins (so ties keep the lowest index), an exact match ends
+  // the scan. Used for small palettes and for checking the fast path.
+  static std::uint8_t NearestByScan(const RGBQuad* palette, std::uint32_t count, RGBQuad color) {
+    int best = 200000;
+    std::uint8_t index = 0;
+    for (std::uint32_t i = 0; i < count && i < 256; ++i) {
+      const int db = palette[i].blue - color.blue, dg = palette[i].green - color.green,
+                dr = palette[i].red - color.red;
+      const int d = db * db + dg * dg + dr * dr;
+      if (d < best) {
+        best = d;
+        index = static_cast<std::uint8_t>(i);
+        if (d == 0) break;
+      }
+    }
+    return index;
+  }
 
 private:
   struct Cell {
@@ -33,6 +49,7 @@ private:
     bool ready = false;
   };
   static constexpr int kSlots = 1024;
+  static constexpr std::uint32_t kScanLimit = 16;
   static constexpr std::uint32_t kEmpty = 0xFFFFFFFFu;
 
   const Cell& CellOf(int red, int green, int blue) const;

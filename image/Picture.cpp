@@ -314,9 +314,52 @@ void CPicture::ResolvePixel(std::uint32_t x, std::uint32_t y) const {
 
 void CPicture::ResolveAll() const {
   if (!pending_) return;
+  PendingReduction& p = *pending_;
   const std::uint32_t w = Width(), h = Height();
-  for (std::uint32_t y = 0; y < h && pending_->remaining != 0; ++y) {
-    for (std::uint32_t x = 0; x < w; ++x) ResolvePixel(x, y);
+  if (p.remaining == static_cast<std::size_t>(w) * h && p.source.Bpp() == 24 &&
+      Palette() != nullptr) {
+    // Nothing read yet: whole rows at a time, with the answer for the previous colour
+    // kept, as the encoders of a reduced picture want every pixel anyway.
+    GetNearestIndex(RGBQuad{});  // makes the search for this palette
+    const PaletteSearch& search = *search_;
+    const std::uint32_t bpp = header_.biBitCount;
+    const std::uint32_t perByte = bpp < 8 ? 8 / bpp : 1;  // 8, 2 or 1: a power of two
+    const std::uint32_t lastInByte = perByte - 1, indexMask = (1u << bpp) - 1;
+    for (std::uint32_t y = 0; y < h; ++y) {
+      const std::uint8_t* in = p.source.RawRow(y);
+      std::uint8_t* out = RawRow(y);
+      std::uint32_t lastKey = 0xFFFFFFFFu;
+      std::uint8_t index = 0;
+      std::uint32_t packed = 0;
+      for (std::uint32_t x = 0; x < w; ++x, in += 3) {
+        const std::uint32_t key = in[0] | (in[1] << 8) | (in[2] << 16);
+        if (key != lastKey) {
+          index = search.Nearest(RGBQuad{in[0], in[1], in[2], 0});
+          lastKey = key;
+        }
+        if (bpp == 8) {
+          out[x] = index;
+        } else {
+          packed = (packed << bpp) | (index & indexMask);
+          if ((x & lastInByte) == lastInByte) {
+            out[x >> (bpp == 1 ? 3 : 1)] = static_cast<std::uint8_t>(packed);
+            packed = 0;
+          }
+        }
+      }
+      if (bpp < 8 && (w & lastInByte) != 0) {
+        // The last byte keeps its unused low bits as they were.
+        const std::uint32_t used = w & lastInByte;
+        const std::uint32_t shift = (perByte - used) * bpp;
+        const std::uint8_t keep = static_cast<std::uint8_t>((1u << shift) - 1);
+        std::uint8_t& last = out[w / perByte];
+        last = static_cast<std::uint8_t>((last & keep) | (packed << shift));
+      }
+    }
+  } else {
+    for (std::uint32_t y = 0; y < h && p.remaining != 0; ++y) {
+      for (std::uint32_t x = 0; x < w; ++x) ResolvePixel(x, y);
+    }
   }
   pending_.reset();
   // Every index is known: the pixels are visible again.

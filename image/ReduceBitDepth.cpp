@@ -74,6 +74,9 @@ bool CPicture::ReduceBitDepth(std::uint32_t target, bool errorDiffusion, const R
     for (std::uint32_t i = 0; i < 256; ++i) pal[i] = Standard256(i);
   }
   reduced.header_.biClrImportant = std::min(important, entries);
+  // Row padding and the unused bits of a row's last byte go into files as stored (WBMP
+  // rows, PNG rows): they must be zero, not whatever the memory held before.
+  std::memset(reduced.info_.pixels, 0, reduced.header_.biSizeImage);
   std::memcpy(reduced.block_, &reduced.header_, sizeof(reduced.header_));
 
   const std::uint32_t w = Width(), h = Height();
