@@ -136,7 +136,7 @@ public:
   }
 
   int Run(SampleSink& sink, GraphEvents& events) override {
-    if (fd_ < 0 || width_ <= 0) return kCapFail;
+    if (fd_ < 0 || width_ <= 0 || height_ <= 0) return kCapFail;
     if (running_) {
       paused_.store(false);
       return kCapOk;
