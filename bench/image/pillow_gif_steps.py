@@ -2,7 +2,7 @@
 
 Usage: pillow_gif_steps.py FRAME.rgb WIDTH HEIGHT ITERATIONS
 FRAME.rgb holds WIDTH x HEIGHT pixels as red, green, blue bytes, top row first.
-Prints the mean milliseconds per iteration of: quantize to 256 colours with the fast
+Prints the mean wall-clock and processor milliseconds per iteration of: quantize to 256 colours with the fast
 octree and no dithering, nearest resize to 90 x 90, save as GIF into memory.
 """
 import io
@@ -26,11 +26,11 @@ def main():
 
     for _ in range(5):
         steps()
-    start = time.perf_counter()
+    start, start_cpu = time.perf_counter(), time.process_time()
     for _ in range(iterations):
         steps()
-    elapsed = time.perf_counter() - start
-    print("%.6f" % (elapsed * 1000.0 / iterations))
+    elapsed, elapsed_cpu = time.perf_counter() - start, time.process_time() - start_cpu
+    print("%.6f %.6f" % (elapsed * 1000.0 / iterations, elapsed_cpu * 1000.0 / iterations))
 
 
 if __name__ == "__main__":

@@ -98,6 +98,53 @@ TEST(ReduceBitDepthTest, ErrorDiffusionKeepsTheMeanOfAFlatGrey) {
   EXPECT_NEAR(white / 4096.0, 64 / 255.0, 0.03);  // plain nearest would give all black
 }
 
+// The indices of a reduction are found when first read; whichever way they are read,
+// they must be those an immediate search gives, computed with the palette of the moment
+// of the reduction.
+TEST(ReduceBitDepthTest, IndicesFoundLaterEqualAnImmediateSearch) {
+  const CPicture frame = testing::NaturalFrame(61, 37, 9);  // odd width: partial last bytes
+  for (std::uint32_t target : {1u, 4u, 8u}) {
+    OctreeQuantizer q(1u << target, 7);
+    ASSERT_TRUE(q.ProcessImage(frame));
+    RGBQuad table[256] = {};
+    q.GetColorTable(table);
+    const std::uint32_t entries = 1u << target;
+    auto expected = [&](std::uint32_t x, std::uint32_t y) {
+      return PaletteSearch::NearestByScan(table, entries, frame.GetPixelColor(x, y));
+    };
+    for (int way = 0; way < 5; ++way) {
+      CPicture pic(frame);
+      ASSERT_TRUE(pic.ReduceBitDepth(target, false, table, 0));
+      EXPECT_EQ(pic.Info().pixels, nullptr);
+      std::uint8_t written = 0;
+      if (way == 1) {  // one pixel first, then all
+        EXPECT_EQ(pic.GetPixelIndex(5, 6), expected(5, 6));
+      }
+      if (way == 2) {  // a written index wins over the search
+        written = static_cast<std::uint8_t>((expected(7, 8) + 1) % entries);
+        pic.SetPixelIndex(7, 8, written);
+      }
+      if (way == 3) pic = CPicture(pic);  // a copy reads everything
+      if (way == 4) pic.SetPaletteColor(0, RGBQuad{1, 2, 3, 0});  // old palette's answers
+      const std::uint8_t* bits = pic.Bits();
+      ASSERT_NE(bits, nullptr);
+      for (std::uint32_t y = 0; y < 37; ++y) {
+        for (std::uint32_t x = 0; x < 61; ++x) {
+          const std::uint8_t want = way == 2 && x == 7 && y == 8 ? written : expected(x, y);
+          ASSERT_EQ(pic.GetPixelIndex(x, y), want) << target << " way " << way << " " << x << "," << y;
+        }
+        // Bits beyond the last pixel and the row padding are zero.
+        const std::uint32_t usedBits = 61 * target;
+        const std::uint8_t* row = pic.Row(y);
+        if (usedBits % 8) {
+          EXPECT_EQ(row[usedBits / 8] & ((1u << (8 - usedBits % 8)) - 1), 0u);
+        }
+        for (std::uint32_t b = (usedBits + 7) / 8; b < pic.RowBytes(); ++b) EXPECT_EQ(row[b], 0);
+      }
+    }
+  }
+}
+
 TEST(PaletteSearchTest, AgreesWithAPlainScanOnTiesDuplicatesAndRandomColours) {
   std::mt19937 rng(11);
   for (int round = 0; round < 20; ++round) {
