@@ -196,7 +196,9 @@ TEST(BmpWriterTest, EveryDepthRoundTripsThroughTheReader) {
     EXPECT_EQ(back.Info().xDpi, 300u);
     EXPECT_EQ(back.Info().yDpi, 150u);
     EXPECT_EQ(std::memcmp(back.Bits(), pic.Bits(), pic.Header().biSizeImage), 0) << bpp;
-    EXPECT_EQ(std::memcmp(back.Palette(), pic.Palette(), 4 * pic.PaletteSize()), 0) << bpp;
+    if (bpp != 24) {
+      EXPECT_EQ(std::memcmp(back.Palette(), pic.Palette(), 4 * pic.PaletteSize()), 0) << bpp;
+    }
   }
 }
 
