@@ -107,11 +107,18 @@ private:
   std::vector<std::unique_ptr<CHttpDirectory>> directories_;
 };
 
-// The program's session: its access-log lines carry the module name "MyHttpClient".
+enum class CameraRoute : int;
+
+// The program's session: serves the camera routes, and its access-log lines carry the
+// module name "MyHttpClient" with camera passwords masked.
 class CMyHttpClient : public CHttpClient {
 public:
   using CHttpClient::CHttpClient;
   void PostLog(int code, std::int32_t bytes) override;
+  bool HandleCameraRoute() override;
+
+private:
+  CameraRoute cameraRoute_ {};  // the camera route of the response being logged, if any
 };
 
 }  // namespace orbiscope

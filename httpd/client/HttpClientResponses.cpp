@@ -5,11 +5,13 @@
 
 #include <cstdio>
 #include <string>
+#include <utility>
 
 #include "httpd/AccessLog.h"
 #include "httpd/HttpServer.h"
 #include "httpd/HttpServerSettings.h"
 #include "httpd/MimeMap.h"
+#include "httpd/client/CameraRoutes.h"
 #include "httpd/client/HtmlText.h"
 
 namespace orbiscope {
@@ -40,8 +42,17 @@ void CHttpClient::PostLog(int code, std::int32_t bytes) {
 }
 
 void CMyHttpClient::PostLog(int code, std::int32_t bytes) {
+  // A camera query carries the password or its digest; neither may reach the log file.
+  const CameraRoute route = std::exchange(cameraRoute_, CameraRoute::None);
   PostAccessLog(Server().GetLog(), "MyHttpClient", m_Request.clientAddress, m_Request.userName,
-                m_Request.requestLine, code, bytes);
+                MaskCameraPassword(m_Request.requestLine, route), code, bytes);
+}
+
+bool CMyHttpClient::HandleCameraRoute() {
+  cameraRoute_ = FindCameraRoute(m_Request.url, Server().m_nPhoneSwitch != 0);
+  if (cameraRoute_ == CameraRoute::None) return false;
+  ServeCameraRoute(*this, cameraRoute_);
+  return true;
 }
 
 int CHttpClient::ReturnErrorMessage(int code) {

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -66,6 +67,7 @@ public:
 
   void Start() {
     server_ = std::make_unique<CMyHttpServer>(log_, resources_, [](std::string_view, std::string_view) {});
+    if (beforeStart) beforeStart(*server_);
     ASSERT_TRUE(server_->Start(&settings_));
     port_ = server_->GetListeningPort();
   }
@@ -80,6 +82,10 @@ public:
     return "http://127.0.0.1:" + std::to_string(port_) + path;
   }
 
+  // Sets what the workers read without a lock (camera values) before they exist.
+  std::function<void(CMyHttpServer&)> beforeStart;
+  // The running server; valid between Start and Stop.
+  CMyHttpServer& server() { return *server_; }
   CHttpServerSettings& settings() { return settings_; }
   const ResourceLibrary& resources() const { return resources_; }
   const std::filesystem::path& root() const { return root_; }

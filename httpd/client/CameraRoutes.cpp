@@ -1,0 +1,195 @@
+#include "httpd/client/CameraRoutes.h"
+
+#include <algorithm>
+#include <cctype>
+#include <vector>
+
+#include "httpd/HttpServer.h"
+#include "httpd/client/CameraPicture.h"
+#include "httpd/client/HttpClient.h"
+#include "httpd/client/Md5Hex.h"
+#include "httpd/client/RequestParser.h"
+
+namespace orbiscope {
+namespace {
+
+constexpr std::size_t npos = std::string_view::npos;
+
+// A search that starts from a position that was not found finds nothing.
+std::size_t FindFrom(std::string_view text, char c, std::size_t from) {
+  return from == npos ? npos : text.find(c, from);
+}
+
+// The text after the first "=" at or after `from` in `text`, or the whole text without one.
+std::string_view AfterEquals(std::string_view text, std::size_t from) {
+  std::size_t equals = from == npos || from > text.size() ? npos : text.find('=', from);
+  return equals == npos ? text : text.substr(equals + 1);
+}
+
+// The text of `query` before separator position `end`; empty when it was not found.
+std::string_view Before(std::string_view query, std::size_t end) {
+  return end == npos ? std::string_view() : query.substr(0, end);
+}
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// One character of the decoded URL and where it came from in the raw one.
+struct DecodedChar {
+  char c;
+  std::size_t rawBegin;
+  std::size_t rawEnd;
+};
+
+// Decodes a raw URL as the request parser does ("%" and two hexadecimal digits, stopping
+// at the first NUL), remembering each character's raw span.
+std::vector<DecodedChar> DecodeWithSpans(std::string_view raw) {
+  std::vector<DecodedChar> out;
+  out.reserve(raw.size());
+  for (std::size_t i = 0; i < raw.size();) {
+    DecodedChar d {raw[i], i, i + 1};
+    if (raw[i] == '%' && i + 2 < raw.size() && HexValue(raw[i + 1]) >= 0 &&
+        HexValue(raw[i + 2]) >= 0) {
+      d.c = static_cast<char>(HexValue(raw[i + 1]) * 16 + HexValue(raw[i + 2]));
+      d.rawEnd = i + 3;
+    }
+    if (d.c == '\0') break;
+    out.push_back(d);
+    i = d.rawEnd;
+  }
+  return out;
+}
+
+bool IsPictureRoute(CameraRoute route) {
+  return route == CameraRoute::Jpeg || route == CameraRoute::Gif || route == CameraRoute::Wbmp ||
+         route == CameraRoute::Png;
+}
+
+// A refused camera request: no keep-alive promised, and the connection ends after it.
+void Refuse(CHttpClient& client, int code) {
+  client.m_bResponseKeepAlive = false;
+  client.ReturnErrorMessage(code);
+}
+
+}  // namespace
+
+CameraRoute FindCameraRoute(std::string_view path, bool phoneSwitch) {
+  if (path == "/index.wml" && !phoneSwitch) return CameraRoute::PhoneGate;
+  if (path == "/image ") return CameraRoute::Jpeg;
+  if (path == "/image.xhtml" || path == "/image.chtml") return CameraRoute::Gif;
+  if (path == "/image.wml") return CameraRoute::Wbmp;
+  if (path == "/image.png") return CameraRoute::Png;
+  return CameraRoute::None;
+}
+
+char QuerySeparator(CameraRoute route) { return route == CameraRoute::Jpeg ? ' ' : '&'; }
+
+QueryValues SplitQueryValues(std::string_view query, char separator) {
+  const std::size_t s1 = query.find(separator);
+  const std::size_t s2 = FindFrom(query, separator, s1 == npos ? npos : s1 + 1);
+  const std::size_t s3 = FindFrom(query, separator, s2 == npos ? npos : s2 + 1);
+  QueryValues values;
+  values.value[0] = AfterEquals(Before(query, s1), 0);
+  values.value[1] = AfterEquals(Before(query, s2), s1);
+  values.value[2] = AfterEquals(Before(query, s3), s2);
+  values.value[3] = AfterEquals(query, s3);
+  return values;
+}
+
+CameraQuery ReadCameraQuery(CameraRoute route, std::string_view query) {
+  QueryValues values = SplitQueryValues(query, QuerySeparator(route));
+  CameraQuery out;
+  out.user = std::move(values.value[0]);
+  if (route == CameraRoute::Wbmp) {
+    out.password = AfterEquals(query, query.find('&'));
+  } else {
+    out.password = std::move(values.value[1]);
+  }
+  if (route == CameraRoute::Jpeg || route == CameraRoute::Png) {
+    out.width = ParseDecimal(values.value[2]);
+    out.height = ParseDecimal(values.value[3]);
+  }
+  return out;
+}
+
+bool CheckCameraCredentials(CameraRoute route, const CameraQuery& query,
+                            std::string_view cameraUser, std::string_view cameraDigest) {
+  if (query.user != cameraUser) return false;
+  if (route == CameraRoute::Jpeg || route == CameraRoute::Png) {
+    std::string upper = query.password;
+    std::transform(upper.begin(), upper.end(), upper.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    return upper == cameraDigest;
+  }
+  std::string digest;
+  return Md5Hex(query.password, digest) && digest == cameraDigest;
+}
+
+std::string MaskCameraPassword(std::string_view requestLine, CameraRoute route) {
+  std::string line(requestLine);
+  if (!IsPictureRoute(route)) return line;
+  // The URL is the second blank-separated token, as the request parser reads it.
+  std::size_t begin = requestLine.find_first_not_of(' ');
+  begin = requestLine.find(' ', begin == npos ? requestLine.size() : begin);
+  begin = begin == npos ? npos : requestLine.find_first_not_of(' ', begin);
+  if (begin == npos) return line;
+  std::size_t end = requestLine.find(' ', begin);
+  if (end == npos) end = requestLine.size();
+  const std::vector<DecodedChar> url = DecodeWithSpans(requestLine.substr(begin, end - begin));
+
+  const char separator = QuerySeparator(route);
+  auto find = [&url](char c, std::size_t from) {
+    for (std::size_t i = from; i < url.size(); ++i) {
+      if (url[i].c == c) return i;
+    }
+    return npos;
+  };
+  const std::size_t question = find('?', 0);
+  if (question == npos) return line;
+  const std::size_t first = find(separator, question + 1);
+  if (first == npos) return line;
+  const std::size_t equals = find('=', first + 1);
+  if (equals == npos) return line;
+  std::size_t next = route == CameraRoute::Wbmp ? npos : find(separator, equals + 1);
+  // The value runs to the end of the query, which is the end of the raw URL even when a
+  // NUL cut the decoded one short: nothing of it may reach the log.
+  const std::size_t rawFrom = begin + url[equals].rawEnd;
+  const std::size_t rawTo = next == npos ? end : begin + url[next].rawBegin;
+  line.replace(rawFrom, rawTo - rawFrom, "*");
+  return line;
+}
+
+void ServeCameraRoute(CHttpClient& client, CameraRoute route) {
+  CHttpServer& server = client.Server();
+  if (route == CameraRoute::PhoneGate) {
+    Refuse(client, 401);
+    return;
+  }
+  const CameraQuery query = ReadCameraQuery(route, client.m_Request.query);
+  if (!CheckCameraCredentials(route, query, server.m_sCameraUser, server.m_sCameraPassword)) {
+    Refuse(client, 401);
+    return;
+  }
+  // One consistent copy of the store; everything after it works on that copy alone, so
+  // the publisher never waits for a conversion or a slow client.
+  FrameSnapshot snapshot = server.m_LatestFrame.Snapshot();
+  if (route == CameraRoute::Jpeg) client.m_Request.localFile = CameraFileName(route);
+  CameraPicture picture = MakeCameraPicture(route, snapshot, query.width, query.height);
+  if (route == CameraRoute::Jpeg) {
+    // Before the first frame the JPEG route still answers 200, with an empty body.
+    client.TransmitBuffer(picture.bytes.get(), picture.size, false, true);
+    return;
+  }
+  if (!picture.hasPixels || !picture.bytes) {
+    Refuse(client, 400);
+    return;
+  }
+  client.m_Request.localFile = CameraFileName(route);
+  client.TransmitBuffer(picture.bytes.get(), picture.size, false, true);
+}
+
+}  // namespace orbiscope

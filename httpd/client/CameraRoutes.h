@@ -1,0 +1,64 @@
+#pragma once
+// The camera routes: which paths are pictures, the positional values of their queries, the
+// credential check and the access-log form of their request lines. Everything here works
+// on texts, so it can be tried without a socket; CameraPicture.h makes the pictures and
+// ServeCameraRoute puts the two on a connection.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace orbiscope {
+
+class CHttpClient;
+
+// The routes in the order the decoded path is compared with them.
+enum class CameraRoute : int {
+  None = 0,       // not a camera path: the directories serve it
+  PhoneGate = 1,  // "/index.wml" while phones are switched off: refused
+  Jpeg = 2,       // "/image " (sent as /image%20)
+  Gif = 3,        // "/image.xhtml" and "/image.chtml"
+  Wbmp = 4,       // "/image.wml"
+  Png = 5,        // "/image.png"
+};
+
+// The route of a decoded path (no query); exact, case-sensitive comparisons.
+CameraRoute FindCameraRoute(std::string_view path, bool phoneSwitch);
+
+// The separator between a route's query values: a blank for JPEG, "&" for the others.
+char QuerySeparator(CameraRoute route);
+
+// The four positional values of a query: only the separators and the first "=" after each
+// count, never the key names. A value whose closing separator is missing is empty.
+struct QueryValues {
+  std::string value[4];
+};
+QueryValues SplitQueryValues(std::string_view query, char separator);
+
+// What a camera request asks for.
+struct CameraQuery {
+  std::string user;
+  std::string password;  // the digest (JPEG, PNG) or the plain password (GIF, WBMP)
+  int width = 0;         // JPEG and PNG only; read like atoi
+  int height = 0;
+};
+// The values of `query` as `route` reads them; the WBMP password is the rest of the query.
+CameraQuery ReadCameraQuery(CameraRoute route, std::string_view query);
+
+// True when the query's user equals `cameraUser` and its password matches `cameraDigest`
+// (32 upper-case hexadecimal digits): upper-cased for JPEG and PNG, digested for GIF and
+// WBMP.
+bool CheckCameraCredentials(CameraRoute route, const CameraQuery& query,
+                            std::string_view cameraUser, std::string_view cameraDigest);
+
+// The request line as the access log writes it: on a picture route, the text from the
+// first "=" after the query's first separator up to the next separator (the rest of the
+// query for WBMP) becomes "*". Separators are recognised in their raw (percent-encoded)
+// form too, exactly as the route reads them. Other lines come back unchanged.
+std::string MaskCameraPassword(std::string_view requestLine, CameraRoute route);
+
+// Answers a GET, POST or HEAD on `route` (not None) for the client's current request: the
+// gate, the credentials, the picture. A refusal ends the connection.
+void ServeCameraRoute(CHttpClient& client, CameraRoute route);
+
+}  // namespace orbiscope

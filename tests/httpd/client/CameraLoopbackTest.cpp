@@ -1,0 +1,319 @@
+#include "httpd/client/CameraRoutes.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/resource.h>
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "httpd/MimeMap.h"
+#include "httpd/client/Md5Hex.h"
+#include "tests/httpd/client/LoopbackServer.h"
+
+namespace orbiscope {
+namespace {
+
+using namespace orbiscope::testing;
+
+constexpr const char* kUser = "Cam";
+constexpr const char* kPassword = "s3cret";
+
+std::string Digest(std::string_view text) {
+  std::string out;
+  Md5Hex(text, out);
+  return out;
+}
+
+// Runs a command and answers its standard output (and error), with its exit status.
+std::string RunCommand(const std::string& command, int* status = nullptr) {
+  std::string out;
+  FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
+  if (pipe == nullptr) return out;
+  char buffer[4096];
+  std::size_t n;
+  while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
+  int rc = ::pclose(pipe);
+  if (status != nullptr) *status = rc;
+  return out;
+}
+
+class CameraLoopbackTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    ConfigStore store;
+    store.SetFileName((server_.tmp() / "camera-mime.xml").string());
+    const char* types[][2] = {{"JPG", "image/jpeg"},
+                              {"PNG", "image/png"},
+                              {"GIF", "image/gif"},
+                              {"WBMP", "image/vnd.wap.wbmp"},
+                              {"TXT", "text/plain"}};
+    store.SetInt("GENERAL", "MimeRegistred", 5);
+    for (int i = 0; i < 5; ++i) {
+      const std::string section = "MIME\\MIME" + std::to_string(i + 1);
+      store.SetValue(section, "KEY", types[i][0]);
+      store.SetValue(section, "VALUE", types[i][1]);
+    }
+    mime_.Load(store);
+    server_.settings().m_pMimeManager = &mime_;
+    server_.settings().m_bKeepAlives = true;
+    WriteFile((server_.root() / "image").string(), "a file named image");
+  }
+
+  // Starts the server; publishes a 640 x 480 frame unless `empty`.
+  void Start(bool empty = false, bool phones = true) {
+    server_.beforeStart = [empty, phones](CMyHttpServer& server) {
+      server.m_sCameraUser = kUser;
+      server.m_sCameraPassword = Digest(kPassword);
+      server.m_nPhoneSwitch = phones ? 1 : 0;
+      if (!empty) server.m_LatestFrame.Publish(TestFrame(), 480, 640);
+    };
+    server_.Start();
+  }
+  // A 640 x 480 frame with gradients and a checkerboard.
+  static CPicture TestFrame() {
+    CPicture frame(640, 480, 24, kFormatBmp);
+    for (std::uint32_t y = 0; y < 480; ++y) {
+      std::uint8_t* row = frame.Row(y);
+      for (std::uint32_t x = 0; x < 640; ++x) {
+        row[3 * x] = static_cast<std::uint8_t>(x / 3);
+        row[3 * x + 1] = static_cast<std::uint8_t>(y / 2);
+        row[3 * x + 2] = static_cast<std::uint8_t>((x / 40 + y / 40) % 2 ? 220 : 30);
+      }
+    }
+    return frame;
+  }
+
+  std::string Get(const std::string& target, const char* verb = "GET") {
+    return Exchange(server_.port(), std::string(verb) + " " + target + " HTTP/1.0\r\n\r\n");
+  }
+  static std::string Jpeg(int w, int h, std::string digest = Digest(kPassword)) {
+    return "/image%20?user=" + std::string(kUser) + "%20pass=" + digest + "%20w=" +
+           std::to_string(w) + "%20h=" + std::to_string(h);
+  }
+  static std::string Png(int w, int h) {
+    return "/image.png?user=" + std::string(kUser) + "&pass=" + Digest(kPassword) +
+           "&w=" + std::to_string(w) + "&h=" + std::to_string(h);
+  }
+  // The body saved to a file for the decoders.
+  std::string Save(const std::string& body, const std::string& name) {
+    const std::string path = (server_.tmp() / name).string();
+    std::ofstream(path, std::ios::binary) << body;
+    return path;
+  }
+  // "FORMAT WxH MODE" as Pillow reads the file.
+  std::string Pillow(const std::string& path) {
+    std::string out = RunCommand(
+        "/usr/bin/python3 -c \"import sys; from PIL import Image; im = Image.open(sys.argv[1]); "
+        "im.load(); print(im.format, '%dx%d' % im.size, im.mode)\" " + path);
+    while (!out.empty() && out.back() == '\n') out.pop_back();
+    return out;
+  }
+  std::string PillowOfBody(const std::string& response, const std::string& name) {
+    EXPECT_EQ(StatusLine(response), "HTTP/1.0 200 OK") << response.substr(0, 300);
+    return Pillow(Save(Body(response), name));
+  }
+
+  LoopbackServer server_;
+  CMimeMap mime_;
+};
+
+// Each desktop route's size rules, read back with Pillow; JPEG also by djpeg and PNG by
+// pngcheck, so a second decoder vouches for the stream.
+TEST_F(CameraLoopbackTest, DesktopRoutesDecodeAtTheirSizes) {
+  Start();
+  std::string r = Get(Jpeg(320, 240));
+  EXPECT_EQ(FieldNames(r), (std::vector<std::string>{"Date", "Server", "Allow", "Expires",
+                                                     "Content-Length", "Content-Type"}));
+  EXPECT_EQ(Field(r, "Content-Type"), "image/jpeg");
+  EXPECT_EQ(Field(r, "Expires"), Field(r, "Date"));
+  const std::string jpeg = Save(Body(r), "a.jpg");
+  EXPECT_EQ(Pillow(jpeg), "JPEG 320x240 RGB");
+  int status = -1;
+  std::string ppm = RunCommand("djpeg -pnm " + jpeg + " | head -c 2", &status);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(ppm, "P6");
+
+  struct Case {
+    int w, h;
+    const char* size;
+  } cases[] = {
+      {640, 480, "640x480"}, {1000, 900, "640x480"},  // at least the frame: frame size
+      {0, 100, "640x480"},   {100, 0, "640x480"},     // a zero side: unchanged
+      {800, 100, "800x100"},                          // larger in one side, smaller in the other
+      {100000, 479, "640x480"}, {-20, -30, "640x480"}, // cannot be made: unchanged
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(PillowOfBody(Get(Jpeg(c.w, c.h)), "b.jpg"), std::string("JPEG ") + c.size + " RGB")
+        << c.w << "x" << c.h;
+  }
+  // The digest in lower case opens the route too.
+  std::string lower = Digest(kPassword);
+  for (char& ch : lower) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+  EXPECT_EQ(PillowOfBody(Get(Jpeg(32, 24, lower)), "c.jpg"), "JPEG 32x24 RGB");
+
+  r = Get(Png(160, 120));
+  EXPECT_EQ(Field(r, "Content-Type"), "image/png");
+  const std::string png = Save(Body(r), "a.png");
+  EXPECT_EQ(Pillow(png), "PNG 160x120 RGB");
+  RunCommand("pngcheck -q " + png, &status);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(PillowOfBody(Get(Png(0, 0)), "b.png"), "PNG 640x480 RGB");
+  EXPECT_EQ(PillowOfBody(Get(Png(700, 10)), "c.png"), "PNG 700x10 RGB");
+  EXPECT_EQ(PillowOfBody(Get(Png(2000, 2000)), "d.png"), "PNG 640x480 RGB");
+}
+
+TEST_F(CameraLoopbackTest, PhoneRoutesDecode) {
+  Start();
+  std::string gifQuery = std::string("?user=") + kUser + "&pass=" + kPassword + "&n=1";
+  for (const char* path : {"/image.xhtml", "/image.chtml"}) {
+    std::string r = Get(path + gifQuery);
+    EXPECT_EQ(Field(r, "Content-Type"), "image/gif");
+    const std::string gif = Save(Body(r), "a.gif");
+    EXPECT_EQ(Pillow(gif), "GIF 90x90 P");
+    int status = -1;
+    std::string text = RunCommand("giftext " + gif, &status);
+    EXPECT_EQ(status, 0) << text;
+    EXPECT_NE(text.find("Width = 90, Height = 90"), std::string::npos) << text;
+  }
+  std::string r = Get(std::string("/image.wml?user=") + kUser + "&pass=" + kPassword);
+  EXPECT_EQ(Field(r, "Content-Type"), "image/vnd.wap.wbmp");
+  const std::string wbmp = Save(Body(r), "a.wbmp");
+  int status = -1;
+  std::string pbm = RunCommand("wbmptopbm " + wbmp + " | head -c 9", &status);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(pbm, "P4\n90 70\n");
+}
+
+// Wrong credentials and the closed phone gate get 401 without keep-alive, and the
+// connection ends; so do the GIF query without its second "&" and a WBMP password that is
+// followed by another parameter.
+TEST_F(CameraLoopbackTest, RefusalsEndTheConnection) {
+  Start(false, /*phones=*/false);
+  const std::string refused[] = {
+      Jpeg(10, 10, Digest("wrong")),
+      "/image%20?user=cam%20pass=" + Digest(kPassword) + "%20w=1%20h=1",  // user case matters
+      std::string("/image.xhtml?user=") + kUser + "&pass=" + kPassword,
+      std::string("/image.wml?user=") + kUser + "&pass=" + kPassword + "&x=1",
+      std::string("/image.png?user=") + kUser + "&pass=" + kPassword + "&w=1&h=1",
+      "/index.wml",
+  };
+  for (const std::string& target : refused) {
+    RawClient client(server_.port());
+    client.Send("GET " + target + " HTTP/1.0\r\nConnection: Keep-Alive\r\n\r\n");
+    std::string r = client.ReadResponse();
+    EXPECT_EQ(StatusLine(r), "HTTP/1.0 401 Unauthorized") << target;
+    EXPECT_EQ(Field(r, "Connection"), "") << target;
+    EXPECT_TRUE(client.ClosedByServer()) << target;
+  }
+}
+
+// A picture keeps a kept-alive connection open for the next request, HEAD included (it
+// carries the body, as GET does).
+TEST_F(CameraLoopbackTest, KeepAliveAndHead) {
+  Start();
+  RawClient client(server_.port());
+  client.Send("GET " + Jpeg(64, 48) + " HTTP/1.0\r\nConnection: Keep-Alive\r\n\r\n");
+  std::string first = client.ReadResponse();
+  EXPECT_EQ(Field(first, "Connection"), "Keep-Alive");
+  EXPECT_EQ(std::to_string(Body(first).size()), Field(first, "Content-Length"));
+  client.Send("HEAD " + Png(32, 24) + " HTTP/1.0\r\nConnection: Keep-Alive\r\n\r\n");
+  std::string head = client.ReadResponse();
+  EXPECT_EQ(StatusLine(head), "HTTP/1.0 200 OK");
+  EXPECT_EQ(Pillow(Save(Body(head), "head.png")), "PNG 32x24 RGB");
+  client.Send("GET " + Jpeg(1, 1, "bad") + " HTTP/1.0\r\nConnection: Keep-Alive\r\n\r\n");
+  EXPECT_EQ(StatusLine(client.ReadResponse()), "HTTP/1.0 401 Unauthorized");
+  EXPECT_TRUE(client.ClosedByServer());
+}
+
+// "/image" without the blank is a file of the content folder, and the phone page passes
+// while phones are on.
+TEST_F(CameraLoopbackTest, OtherPathsGoToTheDirectories) {
+  WriteFile((server_.root() / "index.wml").string(), "<wml/>");
+  Start();
+  std::string r = Get("/image?user=Cam");
+  EXPECT_EQ(StatusLine(r), "HTTP/1.0 200 OK");
+  EXPECT_EQ(Body(r), "a file named image");
+  EXPECT_EQ(Body(Get("/index.wml")), "<wml/>");
+  EXPECT_EQ(StatusLine(Get("/image.jpg")), "HTTP/1.0 404 Not Found");
+}
+
+TEST_F(CameraLoopbackTest, EmptyStoreAnswers) {
+  Start(/*empty=*/true);
+  std::string r = Get(Jpeg(320, 240));
+  EXPECT_EQ(StatusLine(r), "HTTP/1.0 200 OK");
+  EXPECT_EQ(Field(r, "Content-Length"), "0");
+  EXPECT_EQ(Body(r), "");
+  const std::string others[] = {
+      Png(320, 240),
+      std::string("/image.xhtml?user=") + kUser + "&pass=" + kPassword + "&n=1",
+      std::string("/image.wml?user=") + kUser + "&pass=" + kPassword,
+  };
+  for (const std::string& target : others) {
+    RawClient client(server_.port());
+    client.Send("GET " + target + " HTTP/1.0\r\nConnection: Keep-Alive\r\n\r\n");
+    r = client.ReadResponse();
+    EXPECT_EQ(StatusLine(r), "HTTP/1.0 400 Bad Request") << target;
+    EXPECT_EQ(Field(r, "Connection"), "") << target;
+    EXPECT_TRUE(client.ClosedByServer()) << target;
+  }
+}
+
+// The access log keeps the requests but not the passwords or digests that open the camera.
+TEST_F(CameraLoopbackTest, AccessLogMasksPasswords) {
+  Start();
+  const std::string digest = Digest(kPassword);
+  Get(Jpeg(8, 6));
+  Get(Png(8, 6));
+  Get(std::string("/image.xhtml?user=") + kUser + "&pass=" + kPassword + "&n=1");
+  Get(std::string("/image.wml?user=") + kUser + "&pass=" + kPassword);
+  Get(std::string("/image.wml?user=") + kUser + "&pass=wrong&x=1");
+  Get("/hello.txt?pass=kept");
+  server_.Stop();
+  const std::string log = server_.LogText();
+  EXPECT_EQ(log.find(digest), std::string::npos);
+  EXPECT_EQ(log.find(kPassword), std::string::npos);
+  EXPECT_EQ(log.find("wrong"), std::string::npos);
+  EXPECT_NE(log.find("GET /image%20?user=Cam%20pass=*%20w=8%20h=6 HTTP/1.0\" 200"), std::string::npos)
+      << log;
+  EXPECT_NE(log.find("GET /image.png?user=Cam&amp;pass=*&amp;w=8&amp;h=6 HTTP/1.0"), std::string::npos);
+  EXPECT_NE(log.find("GET /image.xhtml?user=Cam&amp;pass=*&amp;n=1 HTTP/1.0"), std::string::npos);
+  EXPECT_NE(log.find("GET /image.wml?user=Cam&amp;pass=* HTTP/1.0\" 401"), std::string::npos);
+  EXPECT_NE(log.find("GET /hello.txt?pass=kept HTTP/1.0"), std::string::npos);
+}
+
+// Sizes that cannot be made, sent ten at once, neither crash the server nor make it take
+// gigabytes; the largest size that can be made is served meanwhile.
+TEST_F(CameraLoopbackTest, BadSizesStayBounded) {
+  server_.settings().m_nThreadPoolSize = 10;
+  Start();
+  const std::string targets[] = {
+      Jpeg(100000, 479), Jpeg(-1, -1), Png(-640, 1), "/image%20?user=Cam%20pass=" +
+      Digest(kPassword) + "%20w=99999999999999999999%20h=-99999999999999999999",
+      Png(2147483647, 2147483647), Jpeg(16384, 479), Png(16384, 479), Jpeg(640, 16384),
+      Jpeg(479, 16384), Png(100000, 1),
+  };
+  std::vector<std::string> answers(std::size(targets));
+  std::vector<std::thread> threads;
+  for (std::size_t i = 0; i < std::size(targets); ++i) {
+    threads.emplace_back([&, i] { answers[i] = Get(targets[i]); });
+  }
+  for (std::thread& t : threads) t.join();
+  for (std::size_t i = 0; i < std::size(targets); ++i) {
+    EXPECT_EQ(StatusLine(answers[i]), "HTTP/1.0 200 OK") << targets[i];
+    EXPECT_FALSE(Body(answers[i]).empty()) << targets[i];
+  }
+  EXPECT_EQ(PillowOfBody(answers[0], "big0.jpg"), "JPEG 640x480 RGB");
+  EXPECT_EQ(PillowOfBody(answers[5], "big5.jpg"), "JPEG 16384x479 RGB");
+  rusage usage {};
+  ::getrusage(RUSAGE_SELF, &usage);
+  EXPECT_LT(usage.ru_maxrss, 1024L * 1024L);  // kilobytes
+  // The server is still there.
+  EXPECT_EQ(PillowOfBody(Get(Jpeg(16, 12)), "after.jpg"), "JPEG 16x12 RGB");
+}
+
+}  // namespace
+}  // namespace orbiscope

@@ -1,0 +1,237 @@
+#include "httpd/client/CameraRoutes.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <string>
+
+#include "httpd/client/CameraPicture.h"
+#include "httpd/client/Md5Hex.h"
+
+namespace orbiscope {
+namespace {
+
+std::string Digest(std::string_view text) {
+  std::string out;
+  Md5Hex(text, out);
+  return out;
+}
+
+// The paths are compared whole and case-sensitively, and the phone gate only exists while
+// phones are switched off.
+TEST(CameraRoutesTest, RouteTable) {
+  EXPECT_EQ(FindCameraRoute("/image ", false), CameraRoute::Jpeg);
+  EXPECT_EQ(FindCameraRoute("/image.xhtml", false), CameraRoute::Gif);
+  EXPECT_EQ(FindCameraRoute("/image.chtml", true), CameraRoute::Gif);
+  EXPECT_EQ(FindCameraRoute("/image.wml", false), CameraRoute::Wbmp);
+  EXPECT_EQ(FindCameraRoute("/image.png", false), CameraRoute::Png);
+  EXPECT_EQ(FindCameraRoute("/index.wml", false), CameraRoute::PhoneGate);
+  EXPECT_EQ(FindCameraRoute("/index.wml", true), CameraRoute::None);
+  for (const char* other : {"/image", "/image  ", "/IMAGE.png", "/image.png/", "/x/image.png",
+                            "image.png", "/image.jpg", ""}) {
+    EXPECT_EQ(FindCameraRoute(other, false), CameraRoute::None) << other;
+  }
+}
+
+// Each value ends at its own separator; a missing separator leaves its value empty, and a
+// value without "=" is the whole text it was taken from.
+TEST(CameraRoutesTest, PositionalValues) {
+  QueryValues v = SplitQueryValues("user=U pass=D w=320 h=240", ' ');
+  EXPECT_EQ(v.value[0], "U");
+  EXPECT_EQ(v.value[1], "D");
+  EXPECT_EQ(v.value[2], "320");
+  EXPECT_EQ(v.value[3], "240");
+
+  // Key names do not matter, and "=" inside a value is kept.
+  v = SplitQueryValues("a=x=y&b=&c=3&d=4", '&');
+  EXPECT_EQ(v.value[0], "x=y");
+  EXPECT_EQ(v.value[1], "");
+  EXPECT_EQ(v.value[2], "3");
+  EXPECT_EQ(v.value[3], "4");
+
+  // No second separator: value 2 and 3 are empty, value 4 is the whole query (no "=" is
+  // searched for from a separator that was not found).
+  v = SplitQueryValues("user=U&pass=P", '&');
+  EXPECT_EQ(v.value[0], "U");
+  EXPECT_EQ(v.value[1], "");
+  EXPECT_EQ(v.value[2], "");
+  EXPECT_EQ(v.value[3], "user=U&pass=P");
+
+  // Values without "=" reach back to the start of the query.
+  v = SplitQueryValues("U&P&", '&');
+  EXPECT_EQ(v.value[0], "U");
+  EXPECT_EQ(v.value[1], "U&P");
+
+  v = SplitQueryValues("", '&');
+  for (const std::string& value : v.value) EXPECT_EQ(value, "");
+}
+
+TEST(CameraRoutesTest, QueryPerRoute) {
+  CameraQuery q = ReadCameraQuery(CameraRoute::Jpeg, "user=U pass=d w=320 h=240");
+  EXPECT_EQ(q.user, "U");
+  EXPECT_EQ(q.password, "d");
+  EXPECT_EQ(q.width, 320);
+  EXPECT_EQ(q.height, 240);
+
+  // The JPEG route does not split on "&", so "&" belongs to the values.
+  q = ReadCameraQuery(CameraRoute::Jpeg, "user=U&pass=D&w=1&h=2");
+  EXPECT_EQ(q.user, "");
+  EXPECT_EQ(q.width, 0);
+
+  // Sizes read like atoi, saturating instead of overflowing.
+  q = ReadCameraQuery(CameraRoute::Png, "u=U&p=D&w=12px&h=99999999999999999999");
+  EXPECT_EQ(q.width, 12);
+  EXPECT_EQ(q.height, INT_MAX);
+  q = ReadCameraQuery(CameraRoute::Png, "u=U&p=D&w=-5&h=-99999999999999999999");
+  EXPECT_EQ(q.width, -5);
+  EXPECT_EQ(q.height, INT_MIN);
+
+  // The GIF password needs a second "&" after it; the WBMP one is the rest of the query.
+  EXPECT_EQ(ReadCameraQuery(CameraRoute::Gif, "user=U&pass=P&n=1").password, "P");
+  EXPECT_EQ(ReadCameraQuery(CameraRoute::Gif, "user=U&pass=P").password, "");
+  EXPECT_EQ(ReadCameraQuery(CameraRoute::Wbmp, "user=U&pass=P").password, "P");
+  EXPECT_EQ(ReadCameraQuery(CameraRoute::Wbmp, "user=U&pass=P&x=1").password, "P&x=1");
+  EXPECT_EQ(ReadCameraQuery(CameraRoute::Wbmp, "P").password, "P");
+}
+
+TEST(CameraRoutesTest, Credentials) {
+  const std::string digest = Digest("secret");
+  auto check = [&](CameraRoute route, std::string user, std::string password) {
+    CameraQuery q;
+    q.user = std::move(user);
+    q.password = std::move(password);
+    return CheckCameraCredentials(route, q, "Cam", digest);
+  };
+  std::string lower = digest;
+  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  for (CameraRoute route : {CameraRoute::Jpeg, CameraRoute::Png}) {
+    EXPECT_TRUE(check(route, "Cam", digest));
+    EXPECT_TRUE(check(route, "Cam", lower));
+    EXPECT_FALSE(check(route, "cam", digest));  // the user name is case-sensitive
+    EXPECT_FALSE(check(route, "Cam", "secret"));
+    EXPECT_FALSE(check(route, "Cam", ""));
+  }
+  for (CameraRoute route : {CameraRoute::Gif, CameraRoute::Wbmp}) {
+    EXPECT_TRUE(check(route, "Cam", "secret"));
+    EXPECT_FALSE(check(route, "Cam", "Secret"));
+    EXPECT_FALSE(check(route, "Cam", digest));  // the digest is not the password here
+    EXPECT_FALSE(check(route, "Cam ", "secret"));
+  }
+}
+
+// The password (or digest) never reaches the access log; everything else stays as sent.
+TEST(CameraRoutesTest, MaskedRequestLines) {
+  EXPECT_EQ(MaskCameraPassword("GET /image%20?user=U%20pass=ABCD%20w=320%20h=240 HTTP/1.0",
+                               CameraRoute::Jpeg),
+            "GET /image%20?user=U%20pass=*%20w=320%20h=240 HTTP/1.0");
+  EXPECT_EQ(MaskCameraPassword("GET /image.png?user=U&pass=abcd&w=1&h=2 HTTP/1.1", CameraRoute::Png),
+            "GET /image.png?user=U&pass=*&w=1&h=2 HTTP/1.1");
+  EXPECT_EQ(MaskCameraPassword("GET /image.xhtml?user=U&pass=P&n=1 HTTP/1.0", CameraRoute::Gif),
+            "GET /image.xhtml?user=U&pass=*&n=1 HTTP/1.0");
+  // WBMP: the rest of the query, as the route reads it.
+  EXPECT_EQ(MaskCameraPassword("GET /image.wml?user=U&pass=P&x=1 HTTP/1.0", CameraRoute::Wbmp),
+            "GET /image.wml?user=U&pass=* HTTP/1.0");
+  // No separator after the password: up to the end of the query; HTTP/0.9 has no version.
+  EXPECT_EQ(MaskCameraPassword("GET /image.xhtml?user=U&pass=P", CameraRoute::Gif),
+            "GET /image.xhtml?user=U&pass=*");
+  // Encoded separators and "=" are what the route reads, so they bound the mask too.
+  EXPECT_EQ(MaskCameraPassword("GET /image.png?user=U%26pass%3Dsecret%26w=1 HTTP/1.0",
+                               CameraRoute::Png),
+            "GET /image.png?user=U%26pass%3D*%26w=1 HTTP/1.0");
+  EXPECT_EQ(MaskCameraPassword("GET /image.wml%3Fuser=U&pass=P%00tail HTTP/1.0", CameraRoute::Wbmp),
+            "GET /image.wml%3Fuser=U&pass=* HTTP/1.0");
+  // Nothing to mask, or not a picture route.
+  for (const char* line : {"GET /image.png HTTP/1.0", "GET /image.png?user=U HTTP/1.0",
+                           "GET /image.png?user=U&pass HTTP/1.0", "GET", ""}) {
+    EXPECT_EQ(MaskCameraPassword(line, CameraRoute::Png), line);
+  }
+  EXPECT_EQ(MaskCameraPassword("GET /a?u=U&p=P HTTP/1.0", CameraRoute::None), "GET /a?u=U&p=P HTTP/1.0");
+  EXPECT_EQ(MaskCameraPassword("GET /index.wml?u=U&p=P HTTP/1.0", CameraRoute::PhoneGate),
+            "GET /index.wml?u=U&p=P HTTP/1.0");
+}
+
+// A 24-bit frame whose colour tells where each pixel came from.
+FrameSnapshot Frame(std::uint32_t w, std::uint32_t h) {
+  FrameSnapshot s;
+  s.image.Create(w, h, 24, kFormatBmp);
+  for (std::uint32_t y = 0; y < h; ++y) {
+    std::uint8_t* row = s.image.Row(y);
+    for (std::uint32_t x = 0; x < w; ++x) {
+      row[3 * x] = static_cast<std::uint8_t>(x);
+      row[3 * x + 1] = static_cast<std::uint8_t>(y);
+      row[3 * x + 2] = static_cast<std::uint8_t>(x + y);
+    }
+  }
+  s.width = static_cast<std::int32_t>(w);
+  s.height = static_cast<std::int32_t>(h);
+  return s;
+}
+
+// Size of the picture the route sends, read back from its bytes.
+std::pair<std::uint32_t, std::uint32_t> SentSize(CameraRoute route, int w, int h,
+                                                 FrameSnapshot frame = Frame(64, 48)) {
+  CameraPicture p = MakeCameraPicture(route, frame, w, h);
+  if (!p.bytes) return {0, 0};
+  CPicture back(p.bytes.get(), p.size, kFormatUnknown);
+  return {back.Width(), back.Height()};
+}
+
+using Size = std::pair<std::uint32_t, std::uint32_t>;
+
+TEST(CameraPictureTest, DesktopSizeRules) {
+  for (CameraRoute route : {CameraRoute::Jpeg, CameraRoute::Png}) {
+    EXPECT_EQ(SentSize(route, 32, 24), Size(32, 24));
+    EXPECT_EQ(SentSize(route, 64, 48), Size(64, 48));
+    EXPECT_EQ(SentSize(route, 640, 480), Size(64, 48));   // larger: frame size
+    EXPECT_EQ(SentSize(route, 0, 24), Size(64, 48));      // a zero side: unchanged
+    EXPECT_EQ(SentSize(route, 32, 0), Size(64, 48));
+    EXPECT_EQ(SentSize(route, 100, 20), Size(100, 20));   // larger in one side only
+    // Sizes that cannot be made leave the frame as it was.
+    EXPECT_EQ(SentSize(route, 100000, 47), Size(64, 48));
+    EXPECT_EQ(SentSize(route, -1, -1), Size(64, 48));
+    EXPECT_EQ(SentSize(route, INT_MAX, 1), Size(64, 48));
+    EXPECT_EQ(SentSize(route, 20, INT_MIN), Size(64, 48));
+    // Bounded by the picture's block limit: 16384 x 2000 x 3 bytes is too much.
+    EXPECT_EQ(SentSize(route, 16384, 2000, Frame(64, 48)), Size(64, 48));
+  }
+}
+
+TEST(CameraPictureTest, PhoneSizesAndDepths) {
+  FrameSnapshot frame = Frame(64, 48);
+  CameraPicture gif = MakeCameraPicture(CameraRoute::Gif, frame, 0, 0);
+  ASSERT_TRUE(gif.bytes);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(gif.bytes.get()), 6), "GIF89a");
+  EXPECT_EQ(frame.image.Width(), kGifSide);
+  EXPECT_EQ(frame.image.Bpp(), 8u);
+  EXPECT_EQ(frame.image.Info().alphaPaletteEnabled, 0);
+
+  frame = Frame(64, 48);
+  CameraPicture wbmp = MakeCameraPicture(CameraRoute::Wbmp, frame, 0, 0);
+  ASSERT_TRUE(wbmp.bytes);
+  // Type 0, fixed header 0, then 90 and 70 as one-byte multi-byte integers.
+  ASSERT_GE(wbmp.size, 4u);
+  EXPECT_EQ(wbmp.bytes[0], 0);
+  EXPECT_EQ(wbmp.bytes[2], 90);
+  EXPECT_EQ(wbmp.bytes[3], 70);
+  EXPECT_EQ(wbmp.size, 4u + 12u * 70u);  // 90 pixels take 12 bytes a row
+}
+
+// Before the first frame: JPEG encodes nothing, the others have no pixels to send.
+TEST(CameraPictureTest, EmptyStore) {
+  for (CameraRoute route : {CameraRoute::Jpeg, CameraRoute::Png, CameraRoute::Gif,
+                            CameraRoute::Wbmp}) {
+    FrameSnapshot empty;
+    CameraPicture p = MakeCameraPicture(route, empty, 320, 240);
+    EXPECT_FALSE(p.hasPixels);
+    EXPECT_FALSE(p.bytes);
+    EXPECT_EQ(p.size, 0u);
+    // Stored sizes without pixels must not lead to sampling either.
+    empty.width = 640;
+    empty.height = 480;
+    EXPECT_FALSE(MakeCameraPicture(route, empty, -1, 5).hasPixels);
+  }
+  EXPECT_STREQ(CameraFileName(CameraRoute::Wbmp), "image.wbmp");
+}
+
+}  // namespace
+}  // namespace orbiscope
