@@ -307,7 +307,7 @@ void CPicture::ResolvePixel(std::uint32_t x, std::uint32_t y) const {
   } else {
     c = p.source.GetPixelColor(x, y, false);
   }
-  StoreIndex(x, y, GetNearestIndex(c));
+  StoreIndex(x, y, p.search->Nearest(c));
   word |= bit;
   --p.remaining;
 }
@@ -316,12 +316,10 @@ void CPicture::ResolveAll() const {
   if (!pending_) return;
   PendingReduction& p = *pending_;
   const std::uint32_t w = Width(), h = Height();
-  if (p.remaining == static_cast<std::size_t>(w) * h && p.source.Bpp() == 24 &&
-      Palette() != nullptr) {
+  if (p.remaining == static_cast<std::size_t>(w) * h && p.source.Bpp() == 24) {
     // Nothing read yet: whole rows at a time, with the answer for the previous colour
     // kept, as the encoders of a reduced picture want every pixel anyway.
-    GetNearestIndex(RGBQuad{});  // makes the search for this palette
-    const PaletteSearch& search = *search_;
+    const PaletteSearch& search = *p.search;
     const std::uint32_t bpp = header_.biBitCount;
     const std::uint32_t perByte = bpp < 8 ? 8 / bpp : 1;  // 8, 2 or 1: a power of two
     const std::uint32_t lastInByte = perByte - 1, indexMask = (1u << bpp) - 1;
@@ -368,9 +366,8 @@ void CPicture::ResolveAll() const {
 
 RGBQuad* CPicture::Palette() {
   if (block_ == nullptr || header_.biClrUsed == 0) return nullptr;
-  // The caller may change entries through the pointer: pending indices are found with
-  // the palette they were asked for, and the remembered answers are dropped.
-  ResolveAll();
+  // The caller may change entries through the pointer: the remembered answers go.
+  // (Indices of a pending reduction come from the palette it was given, kept apart.)
   ForgetNearest();
   return reinterpret_cast<RGBQuad*>(block_ + sizeof(BitmapInfoHeader));
 }

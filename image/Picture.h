@@ -164,7 +164,8 @@ public:
   // Without diffusion each pixel's index is found when the pixel is first read (by pixel
   // access, Scale, Bits, Row, Block, a copy or an encoder), so a route that scales down
   // right after reducing searches only the pixels it keeps; every answer is the one an
-  // immediate search would give. Until then Info().pixels is nullptr: use Bits().
+  // immediate search would give, with the palette given here even if the picture's
+  // palette changes later. Until then Info().pixels is nullptr: use Bits().
   bool ReduceBitDepth(std::uint32_t target, bool errorDiffusion = false,
                       const RGBQuad* palette = nullptr, std::uint32_t important = 0);
 

@@ -52,8 +52,8 @@ bool CPicture::Scale(std::uint32_t newWidth, std::uint32_t newHeight, int mode, 
     SetLastError(scaled.LastError());
     return false;
   }
-  // The const palette: reading it must not settle indices a pending reduction would
-  // otherwise find only for the pixels sampled below.
+  // Read through the const view: the writable one would drop the remembered answers of
+  // the nearest-colour search.
   scaled.SetPalette(std::as_const(*this).Palette(), std::min<std::uint32_t>(PaletteSize(), 256));
 
   const std::int64_t w = Width(), h = Height();

@@ -2,8 +2,10 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <memory>
 #include <vector>
 
+#include "image/PaletteSearch.h"
 #include "image/PendingReduction.h"
 #include "image/Picture.h"
 
@@ -87,6 +89,11 @@ bool CPicture::ReduceBitDepth(std::uint32_t target, bool errorDiffusion, const R
     if (pixels != 0) {
       auto* pending = new PendingReduction;
       reduced.pending_.reset(pending);
+      std::copy(pal, pal + entries, pending->palette.begin());
+      const std::uint32_t searched = reduced.header_.biClrImportant != 0
+                                         ? reduced.header_.biClrImportant
+                                         : entries;
+      pending->search = std::make_unique<PaletteSearch>(pending->palette.data(), searched);
       pending->done.assign((pixels + 63) / 64, 0);
       pending->remaining = pixels;
       pending->source.TakeOver(*this);

@@ -3,6 +3,7 @@
 // Pillow (Debian's python3) doing the GIF steps.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -83,6 +84,10 @@ void BM_Route_Gif(benchmark::State& state) {
     RGBQuad table[256] = {};
     quantizer.GetColorTable(table);
     copy.ReduceBitDepth(8, false, table, 0);
+    const RGBQuad* palette = copy.Palette();
+    if (std::none_of(palette, palette + 256, [](const RGBQuad& e) { return e.alpha != 0; })) {
+      copy.Info().alphaPaletteEnabled = 0;
+    }
     copy.Scale(90, 90);
     std::size_t size = 0;
     EncodedBytes out = copy.EncodeToMemory(kFormatGif, size);

@@ -125,7 +125,10 @@ TEST(ReduceBitDepthTest, IndicesFoundLaterEqualAnImmediateSearch) {
         pic.SetPixelIndex(7, 8, written);
       }
       if (way == 3) pic = CPicture(pic);  // a copy reads everything
-      if (way == 4) pic.SetPaletteColor(0, RGBQuad{1, 2, 3, 0});  // old palette's answers
+      if (way == 4) {  // the palette given to the reduction answers, not the changed one
+        pic.SetPaletteColor(0, RGBQuad{1, 2, 3, 0});
+        EXPECT_EQ(pic.Info().pixels, nullptr) << "a palette change must not search every pixel";
+      }
       const std::uint8_t* bits = pic.Bits();
       ASSERT_NE(bits, nullptr);
       for (std::uint32_t y = 0; y < 37; ++y) {
@@ -380,6 +383,9 @@ TEST(RouteTest, GifRouteShowsTheNearestPaletteColourOfEachSampledPixel) {
   RGBQuad table[256] = {};
   q.GetColorTable(table);
   ASSERT_TRUE(frame.ReduceBitDepth(8, false, table, 0));
+  // The route looks at the palette's fourth bytes before scaling.
+  ASSERT_NE(frame.Palette(), nullptr);
+  frame.Info().alphaPaletteEnabled = 0;
   ASSERT_TRUE(frame.Scale(90, 90));
   const auto decoded = DecodeGif(EncodeBytes(frame, kFormatGif));
   ASSERT_TRUE(decoded.ok);
