@@ -3,7 +3,10 @@
 // header, the palette and bottom-up pixel rows padded to 4 bytes (24-bit pixels stored
 // blue, green, red), plus an info record, optional selection and alpha planes and layers.
 //
-// One picture is used by one thread at a time; it has no locking of its own.
+// One picture is changed by one thread at a time; it has no locking of its own. Several
+// threads may copy or encode (through a copy) one picture that nobody changes meanwhile,
+// as workers do with the latest frame, unless a reduction of it is still pending (see
+// ReduceBitDepth): reading such a picture stores the indices it finds.
 
 #include <cstddef>
 #include <cstdint>
