@@ -2,20 +2,35 @@
 # Installs what is missing, builds everything and runs every test.
 #   scripts/test.sh             the normal build, in build/
 #   scripts/test.sh --sanitize  the same tests with AddressSanitizer and UBSan, in build-asan/
+#   scripts/test.sh --fuzz      a minute of libFuzzer on the request parser, in build-fuzz/
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/install-deps.sh
 
-build=build
-flags=(-DCMAKE_BUILD_TYPE=RelWithDebInfo)
-if [ "${1:-}" = "--sanitize" ]; then
-  build=build-asan
-  flags=(-DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" -DORBISCOPE_SANITIZE=ON -DORBISCOPE_BENCH=OFF)
-  export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
-  export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-fi
-
-cmake -S . -B "$build" "${flags[@]}" >/dev/null
-cmake --build "$build" -j "$(nproc)"
-ctest --test-dir "$build" --output-on-failure -j "$(nproc)"
+jobs=$(nproc)
+case "${1:-}" in
+  "")
+    cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+    cmake --build build -j "$jobs"
+    ctest --test-dir build --output-on-failure -j "$jobs"
+    ;;
+  --sanitize)
+    export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+    export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+    cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" \
+      -DORBISCOPE_SANITIZE=ON -DORBISCOPE_BENCH=OFF >/dev/null
+    cmake --build build-asan -j "$jobs"
+    ctest --test-dir build-asan --output-on-failure -j "$jobs"
+    ;;
+  --fuzz)
+    CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+      -DORBISCOPE_FUZZ=ON -DORBISCOPE_BENCH=OFF -DORBISCOPE_GUI=OFF >/dev/null
+    cmake --build build-fuzz -j "$jobs" --target fuzz_client_request
+    ctest --test-dir build-fuzz -L fuzz --output-on-failure
+    ;;
+  *)
+    echo "usage: scripts/test.sh [--sanitize|--fuzz]" >&2
+    exit 2
+    ;;
+esac
