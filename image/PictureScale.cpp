@@ -34,6 +34,12 @@ void CubicWeights(float t, float w[4]) {
 }  // namespace
 
 bool CPicture::Scale(std::uint32_t newWidth, std::uint32_t newHeight, int mode, CPicture* target) {
+  // A stopped resampling leaves rows never written: handing those on would show stale
+  // memory, so the picture (or target) stays as it was and the answer is false.
+  auto Cancelled = [this] {
+    SetLastError("Cancelled");
+    return false;
+  };
   if (newWidth == 0 || newHeight == 0) return false;
   if (newWidth == Width() && newHeight == Height()) {
     if (target != nullptr && target != this) target->CopyFrom(*this, true, true, true);
@@ -65,7 +71,7 @@ bool CPicture::Scale(std::uint32_t newWidth, std::uint32_t newHeight, int mode, 
     }
     for (std::uint32_t y = 0; y < newHeight; ++y) {
       info_.progress = static_cast<std::int32_t>((static_cast<std::uint64_t>(y) * 100) / newHeight);
-      if (info_.escape) break;
+      if (info_.escape) return Cancelled();
       const auto sy = static_cast<std::int64_t>(static_cast<float>(y) * yFactor);
       const bool rowInside = HasPixels() && sy >= 0 && sy < h;
       std::uint8_t* out = scaled.Row(y);
@@ -85,7 +91,7 @@ bool CPicture::Scale(std::uint32_t newWidth, std::uint32_t newHeight, int mode, 
     const bool cubic = mode == kScaleBicubic;
     for (std::uint32_t y = 0; y < newHeight; ++y) {
       info_.progress = static_cast<std::int32_t>((static_cast<std::uint64_t>(y) * 100) / newHeight);
-      if (info_.escape) break;
+      if (info_.escape) return Cancelled();
       const float fy = (static_cast<float>(y) + 0.5f) * yFactor - 0.5f;
       const auto y0 = static_cast<std::int64_t>(std::floor(fy));
       const float ty = fy - static_cast<float>(y0);

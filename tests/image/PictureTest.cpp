@@ -257,6 +257,12 @@ TEST(PictureTest, NearestScalingTakesEverySecondPixelFromTheBottomRow) {
 
   EXPECT_FALSE(pic.Scale(0, 10));
   EXPECT_EQ(pic.Width(), 640u);
+  // A cancelled resampling keeps the picture rather than half-written rows.
+  pic.Info().escape = 1;
+  EXPECT_FALSE(pic.Scale(64, 48));
+  EXPECT_STREQ(pic.LastError(), "Cancelled");
+  EXPECT_EQ(pic.Width(), 640u);
+  pic.Info().escape = 0;
   ASSERT_TRUE(pic.Scale(90, 70));
   EXPECT_EQ(pic.Width(), 90u);
   EXPECT_EQ(pic.Height(), 70u);
