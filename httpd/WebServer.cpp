@@ -60,6 +60,12 @@ void CWebServer::CleanupSocketLibrary() {}
 bool CWebServer::InitServer(LogXML& log, std::string_view bindAddress, std::uint16_t port,
                             std::string_view contentDirectory, std::string_view cameraUser,
                             std::string_view cameraPassword, unsigned char phoneSwitch) {
+  // A server still held from an earlier start is stopped first: replacing it while its
+  // waiter thread runs would end the process.
+  if (server_) {
+    Stop();
+    Release();
+  }
   // 1.
   log_ = &log;
   if (!StartupSocketLibrary()) {

@@ -232,6 +232,17 @@ TEST_F(WebServerTest, RestartsCleanlyAndServesBetweenRestarts) {
   EXPECT_EQ(testing::OpenDescriptorCount(), before);
 }
 
+TEST_F(WebServerTest, StartingAgainWithoutAStopReplacesTheRunningServer) {
+  WriteSettings("<Directories>1</Directories><ThreadPoolSize>1</ThreadPoolSize>", "");
+  auto server = MakeServer();
+  ASSERT_TRUE(Init(*server));
+  ASSERT_TRUE(Init(*server));
+  const int fd = testing::ConnectLoopback(server->Server()->GetListeningPort());
+  ASSERT_TRUE(testing::SendAll(fd, "GET / HTTP/1.0\r\n\r\n"));
+  EXPECT_EQ(testing::ReadResponses(fd, 1).rfind("HTTP/1.0 200 OK\r\n", 0), 0u);
+  ::close(fd);
+}
+
 TEST_F(WebServerTest, FramesReachTheRunningServersStoreOnly) {
   WriteSettings("<Directories>1</Directories><ThreadPoolSize>1</ThreadPoolSize>", "");
   auto server = MakeServer();
