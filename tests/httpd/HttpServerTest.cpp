@@ -1,10 +1,13 @@
 #include "httpd/HttpServer.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <thread>
 
 #include "httpd/HttpThreadPoolQueues.h"
@@ -308,6 +311,52 @@ TEST_F(HttpServerTest, ImpossibleSettingsFailStartWithTheirMessages) {
                      "www, GetLastError:95\n"));
   EXPECT_TRUE(Logged("Error: CHttpServer::ListenSocketFunction, Failed to impersonate using "
                      "supplied user credentials\n"));
+}
+
+// Out of descriptors, every accept fails while the connections wait in the backlog, and the
+// listening socket stays readable. The listener must pause between attempts rather than spin
+// and flood the log (which would rotate away everything else). Runs in a child process so the
+// lowered limit stays there; the rate is judged over a fixed window, the one place a test
+// here measures time on purpose.
+TEST_F(HttpServerTest, AcceptFailuresForLackOfDescriptorsDoNotSpin) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  EXPECT_EXIT(
+      {
+        settings_.m_nThreadPoolSize = 1;
+        CMyHttpServer server(log_, resources_, {});
+        if (!server.Start(&settings_)) std::_Exit(2);
+        int clients[4];
+        for (int& c : clients) c = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        int highest = 0;
+        for (int fd = 0; fd < 4096; ++fd)
+          if (::fcntl(fd, F_GETFD) != -1) highest = fd;
+        for (;;) {  // fill the holes below, so no accept finds a free number
+          const int filler = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+          if (filler > highest) {
+            ::close(filler);
+            break;
+          }
+        }
+        rlimit limit {};
+        ::getrlimit(RLIMIT_NOFILE, &limit);
+        limit.rlim_cur = static_cast<rlim_t>(highest + 1);
+        if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) std::_Exit(3);
+        sockaddr_in to {};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(server.GetListeningPort());
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        for (int c : clients) ::connect(c, reinterpret_cast<sockaddr*>(&to), sizeof to);
+        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        server.Stop();
+        log_.Close();
+        int failures = 0;
+        for (const auto& entry : LogEntries(log_.FilePath()))
+          if (entry.find("An error occurred accepting a client connection, GetLastError:24") !=
+              std::string::npos)
+            ++failures;
+        std::_Exit(failures >= 1 && failures <= 10 ? 0 : 10 + std::min(failures, 100));
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 TEST_F(HttpServerTest, WaitWithoutAListenerSaysSoAndTheBaseHookLogsPlainly) {
