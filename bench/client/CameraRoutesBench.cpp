@@ -1,0 +1,50 @@
+// The camera routes' work per request, without the HTTP side: a snapshot of the store
+// holding a 640 x 480 test-pattern frame, the route's conversions and the encode.
+#include <benchmark/benchmark.h>
+
+#include "capture/LatestFrame.h"
+#include "capture/TestPattern.h"
+#include "httpd/client/CameraPicture.h"
+
+namespace orbiscope {
+namespace {
+
+LatestFrame& Store() {
+  static LatestFrame store;
+  static const bool filled = [] {
+    CPicture frame(640, 480, 24, kFormatBmp);
+    RenderTestPattern(frame.Bits(), 640, 480, 7);
+    store.Publish(std::move(frame), 480, 640);
+    return true;
+  }();
+  (void)filled;
+  return store;
+}
+
+void Route(benchmark::State& state, CameraRoute route, int width, int height) {
+  std::size_t bytes = 0;
+  for (auto _ : state) {
+    FrameSnapshot snapshot = Store().Snapshot();
+    CameraPicture picture = MakeCameraPicture(route, snapshot, width, height);
+    if (!picture.bytes) state.SkipWithError("no picture");
+    bytes = picture.size;
+  }
+  state.counters["bytes"] = static_cast<double>(bytes);
+}
+
+void BM_Camera_Jpeg640(benchmark::State& s) { Route(s, CameraRoute::Jpeg, 640, 480); }
+void BM_Camera_Jpeg320(benchmark::State& s) { Route(s, CameraRoute::Jpeg, 320, 240); }
+void BM_Camera_Png640(benchmark::State& s) { Route(s, CameraRoute::Png, 640, 480); }
+void BM_Camera_Gif(benchmark::State& s) { Route(s, CameraRoute::Gif, 0, 0); }
+void BM_Camera_Wbmp(benchmark::State& s) { Route(s, CameraRoute::Wbmp, 0, 0); }
+
+BENCHMARK(BM_Camera_Jpeg640)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Camera_Jpeg320)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Camera_Png640)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Camera_Gif)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Camera_Wbmp)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+}  // namespace orbiscope
+
+BENCHMARK_MAIN();
