@@ -268,6 +268,31 @@ TEST(PictureTest, NearestScalingTakesEverySecondPixelFromTheBottomRow) {
   EXPECT_EQ(pic.Height(), 70u);
 }
 
+TEST(PictureTest, ScalingPalettePicturesMapsColoursToTheLowestNearestEntry) {
+  CPicture pic(4, 2, 8, kFormatGif);
+  pic.SetPaletteColor(2, RGBQuad{9, 9, 9, 0});
+  pic.SetPaletteColor(5, RGBQuad{9, 9, 9, 0});  // the same colour again
+  std::memset(pic.Bits(), 5, pic.Header().biSizeImage);
+  CPicture half;
+  ASSERT_TRUE(pic.Scale(2, 1, kScaleNearest, &half));
+  EXPECT_EQ(half.GetPixelIndex(0, 0), 2);  // colour of entry 5, written as entry 2
+  EXPECT_EQ(half.GetPaletteColor(5), (RGBQuad{9, 9, 9, 0}));
+
+  // The same size copies into the target, selection and alpha included.
+  ASSERT_TRUE(pic.AlphaCreate());
+  CPicture same;
+  ASSERT_TRUE(pic.Scale(4, 2, kScaleNearest, &same));
+  EXPECT_TRUE(same.HasAlpha());
+  EXPECT_EQ(same.GetPixelIndex(3, 1), 5);
+  // An alpha plane is resampled with the pixels.
+  pic.AlphaPlane()[1] = 6;  // pixel (1, 0): not sampled
+  pic.AlphaPlane()[2] = 7;  // pixel (2, 0): sampled for (1, 0)
+  ASSERT_TRUE(pic.Scale(2, 1));
+  ASSERT_TRUE(pic.HasAlpha());
+  EXPECT_EQ(pic.AlphaPlane()[0], 255);
+  EXPECT_EQ(pic.AlphaPlane()[1], 7);
+}
+
 TEST(PictureTest, SmoothScalingBlendsNeighboursAndKeepsFlatAreasFlat) {
   for (int mode : {kScaleBilinear, kScaleBicubic}) {
     CPicture flat(7, 5, 24, kFormatBmp);
