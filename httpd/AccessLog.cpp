@@ -3,6 +3,7 @@
 #include <time.h>
 
 #include <cstdio>
+#include <mutex>
 
 #include "log/LogXML.h"
 
@@ -42,7 +43,10 @@ std::string FormatAccessLogLine(const sockaddr_in& client, std::string_view user
 }
 
 long TimeZoneBiasMinutes() {
-  // tzset takes glibc's own zone lock, so workers may call it at once.
+  // tzset rewrites the C library's zone state (it re-reads TZ every time); workers logging
+  // at once take turns here rather than rely on a lock the C library keeps to itself.
+  static std::mutex zoneLock;
+  std::lock_guard lock(zoneLock);
   ::tzset();
   return ::timezone / 60;
 }

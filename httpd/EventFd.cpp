@@ -21,6 +21,7 @@ EventFd::~EventFd() {
 }
 
 void EventFd::Set() {
+  sets_.fetch_add(1, std::memory_order_release);
   const std::uint64_t one = 1;
   // A full counter (EAGAIN) means the signal is raised already.
   while (::write(fd_, &one, sizeof one) < 0 && errno == EINTR) {
@@ -50,9 +51,11 @@ bool EventFd::Wait(int timeoutMs) {
     const int n = ::poll(&p, 1, left);
     if (n < 0 && errno == EINTR) continue;
     if (n > 0) {
-      if (mode_ == Mode::ManualReset) return true;
-      // Another waiter may have taken the signal between poll and read; wait on then.
-      if (Consume()) return true;
+      if (mode_ == Mode::ManualReset || Consume()) {
+        sets_.load(std::memory_order_acquire);
+        return true;
+      }
+      // Another waiter took the signal between poll and read; wait on.
     }
     if (n <= 0) return false;  // timed out, or poll itself failed
   }

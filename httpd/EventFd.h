@@ -2,6 +2,8 @@
 // A signal one thread raises and another waits for, made pollable so that a worker can wait
 // for its socket, a timer and a stop request in one poll(2).
 
+#include <atomic>
+
 namespace orbiscope {
 
 class EventFd {
@@ -31,6 +33,10 @@ private:
 
   int fd_ = -1;
   Mode mode_;
+  // Raised with release order and read with acquire order by a waiter that saw the signal,
+  // so what the raiser wrote before Set is visible to the waiter in the language's terms
+  // too, not only through the kernel (which race detectors cannot see).
+  std::atomic<unsigned> sets_ {0};
 };
 
 }  // namespace orbiscope

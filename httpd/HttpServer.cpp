@@ -263,7 +263,8 @@ void CHttpServer::ListenSocketFunction() {
                      e.GetErrorCode()));
       break;
     }
-    if (ready != 0 || stopEvent_.TryWait()) break;
+    // The stop event is looked at first in any case: seeing it orders this thread after Stop.
+    if (stopEvent_.TryWait() || ready != 0) break;
     auto connection = std::make_unique<AcceptedConnection>();
     try {
       server.Accept(connection->m_Socket, connection->m_ClientAddress);
