@@ -1,7 +1,6 @@
 #include "httpd/client/CameraRoutes.h"
 
 #include <algorithm>
-#include <cctype>
 #include <vector>
 
 #include "httpd/HttpServer.h"
@@ -121,8 +120,9 @@ bool CheckCameraCredentials(CameraRoute route, const CameraQuery& query,
   if (query.user != cameraUser) return false;
   if (route == CameraRoute::Jpeg || route == CameraRoute::Png) {
     std::string upper = query.password;
+    // ASCII only: a locale the front-end sets must not change what a digest matches.
     std::transform(upper.begin(), upper.end(), upper.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+                   [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c; });
     return upper == cameraDigest;
   }
   std::string digest;
