@@ -6,6 +6,8 @@
 
 namespace orbiscope {
 
+CMyHttpServer::~CMyHttpServer() { Stop(); }
+
 void CMyHttpServer::OnError(std::string_view message) {
   std::string text = "Error: ";
   text.append(message).append("\n");

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <exception>
 
 namespace orbiscope {
 
@@ -30,7 +31,14 @@ bool CThreadPoolServer::Create(const ClientFactory& clientFactory, const QueueFa
   queue_ = std::move(queue);
   clients_.reserve(poolSize > 0 ? static_cast<std::size_t>(poolSize) : 0);
   for (int i = 0; i < poolSize; ++i) {
-    std::unique_ptr<CThreadPoolClient> client = clientFactory ? clientFactory() : nullptr;
+    std::unique_ptr<CThreadPoolClient> client;
+    try {
+      // A client holds descriptors of its own: a large pool can exhaust them, and that must
+      // fail this call, not end the process from the listener thread.
+      if (clientFactory) client = clientFactory();
+    } catch (const std::exception&) {
+      client.reset();
+    }
     bool made = client != nullptr;
     if (made) {
       client->pool_ = this;

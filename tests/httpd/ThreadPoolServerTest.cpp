@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <memory>
+#include <system_error>
 
 #include "httpd/DirectedThreadPoolQueue.h"
 #include "httpd/IOCPThreadPoolQueue.h"
@@ -100,6 +101,11 @@ TEST(ThreadPoolServerTest, FailedCreateReleasesSuspendedThreads) {
   CThreadPoolServer pool;
   EXPECT_FALSE(pool.Create(thirdFails, Directed(), 5, 5, /*startSuspended=*/true));
   EXPECT_EQ(pool.GetPoolSize(), 0);
+  // A client that cannot be made because the process ran out of something fails the same way.
+  const ClientFactory throwing = []() -> std::unique_ptr<CThreadPoolClient> {
+    throw std::system_error(EMFILE, std::generic_category());
+  };
+  EXPECT_FALSE(pool.Create(throwing, Directed(), 2, 2));
   // A pool created suspended and stopped without a resume ends as well.
   ASSERT_TRUE(pool.Create(Probes(seen), Directed(), 3, 3, true));
   pool.Stop();
