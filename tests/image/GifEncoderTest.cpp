@@ -284,5 +284,16 @@ TEST(GifEncoderTest, RefusedWritesAreReportedForEveryCoder) {
   }
 }
 
+TEST(GifEncoderTest, OtherWritersReportRefusedWritesToo) {
+  CPicture wbmp(90, 70, 1, kFormatWbmp);
+  ShortStream forWbmp(100);
+  EXPECT_FALSE(wbmp.Encode(&forWbmp, kFormatWbmp));
+  EXPECT_STREQ(wbmp.LastError(), "Write Error in WBMP file");
+  CPicture bmp(16, 16, 24, kFormatBmp);
+  ShortStream forBmp(100);
+  EXPECT_FALSE(bmp.Encode(&forBmp, kFormatBmp));
+  EXPECT_STREQ(bmp.LastError(), "Write Error in BMP file");
+}
+
 }  // namespace
 }  // namespace orbiscope
