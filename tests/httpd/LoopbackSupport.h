@@ -13,7 +13,7 @@
 #include <chrono>
 #include <cstdint>
 #include <mutex>
-#include <regex>
+#include <string_view>
 #include <string>
 #include <vector>
 
@@ -57,11 +57,11 @@ inline std::string ReadResponses(int fd, int count, int timeoutMs = 5000) {
     for (;;) {
       const std::size_t end = in.find("\r\n\r\n", at);
       if (end == std::string::npos) break;
-      std::smatch m;
       const std::string head = in.substr(at, end - at);
       std::size_t length = 0;
-      static const std::regex kLength("Content-Length: (\\d+)");
-      if (std::regex_search(head, m, kLength)) length = std::stoul(m[1]);
+      constexpr std::string_view kLength = "Content-Length: ";
+      const std::size_t field = head.find(kLength);
+      if (field != std::string::npos) length = std::stoul(head.substr(field + kLength.size()));
       if (in.size() < end + 4 + length) break;
       at = end + 4 + length;
       ++complete;
@@ -92,23 +92,41 @@ inline int OpenDescriptorCount() {
   return count;
 }
 
+// The text between open and close after each occurrence of open, from position `from`.
+inline std::string Between(const std::string& bytes, std::size_t from, const std::string& open,
+                           const std::string& close, std::size_t* next) {
+  const std::size_t begin = bytes.find(open, from);
+  if (begin == std::string::npos) {
+    *next = std::string::npos;
+    return {};
+  }
+  const std::size_t end = bytes.find(close, begin + open.size());
+  *next = end == std::string::npos ? std::string::npos : end + close.size();
+  return bytes.substr(begin + open.size(), end - begin - open.size());
+}
+
 // The texts of every <Entry> of an XML log, in order.
 inline std::vector<std::string> LogEntries(const std::string& path) {
   const std::string bytes = ReadFile(path);
   std::vector<std::string> out;
-  static const std::regex kEntry("<Entry>([^<]*)</Entry>");
-  for (std::sregex_iterator it(bytes.begin(), bytes.end(), kEntry), end; it != end; ++it)
-    out.push_back((*it)[1]);
+  for (std::size_t at = 0; at != std::string::npos;) {
+    std::string entry = Between(bytes, at, "<Entry>", "</Entry>", &at);
+    if (at != std::string::npos) out.push_back(std::move(entry));
+  }
   return out;
 }
 
-// The texts of the entries written with the given function name, in order.
+// The texts of the entries of the items written with the given function name, in order.
 inline std::vector<std::string> LogEntriesOf(const std::string& path, const std::string& function) {
   const std::string bytes = ReadFile(path);
   std::vector<std::string> out;
-  const std::regex entry("<Function>" + function + "</Function>\\s*<Entry>([^<]*)</Entry>");
-  for (std::sregex_iterator it(bytes.begin(), bytes.end(), entry), end; it != end; ++it)
-    out.push_back((*it)[1]);
+  for (std::size_t at = 0; at != std::string::npos;) {
+    std::string item = Between(bytes, at, "<LogItem>", "</LogItem>", &at);
+    if (at == std::string::npos) break;
+    if (item.find("<Function>" + function + "</Function>") == std::string::npos) continue;
+    std::size_t unused;
+    out.push_back(Between(item, 0, "<Entry>", "</Entry>", &unused));
+  }
   return out;
 }
 
