@@ -325,6 +325,11 @@ TEST_F(HttpServerTest, ImpossibleSettingsFailStartWithTheirMessages) {
 // lowered limit stays there; the rate is judged over a fixed window, the one place a test
 // here measures time on purpose.
 TEST_F(HttpServerTest, AcceptFailuresForLackOfDescriptorsDoNotSpin) {
+#if defined(__SANITIZE_ADDRESS__)
+  // The sanitizers' runtime opens descriptors of its own (a pipe to probe memory) and fails
+  // in odd ways without them; the normal and thread-sanitizer builds run this test.
+  GTEST_SKIP() << "needs free descriptors under AddressSanitizer";
+#endif
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(
       {
