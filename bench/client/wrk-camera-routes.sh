@@ -37,10 +37,12 @@ cleanup() {
 }
 trap cleanup EXIT INT TERM
 
-echo "== conversion time per route (camera_routes_bench, 640x480 test pattern)"
+# The rates below assume both cores are ours: the load average says how far that held.
+echo "== load average at start: $(cut -d' ' -f1-3 /proc/loadavg)"
+echo "== conversion time per route (camera_routes_bench, 640x480 test pattern; CPU time, wall time)"
 "$bench" --benchmark_format=csv --benchmark_min_time=0.5 2>/dev/null \
-  | awk -F, '/^"BM_/ { gsub(/"/, "", $1); printf "%s %.3f\n", $1, $4 }' > "$work/conv.txt"
-cat "$work/conv.txt" | awk '{ printf "  %-22s %8.3f ms\n", $1, $2 }'
+  | awk -F, '/^"BM_/ { gsub(/"/, "", $1); printf "%s %.3f %.3f\n", $1, $4, $3 }' > "$work/conv.txt"
+awk '{ printf "  %-22s %8.3f ms CPU %8.3f ms wall\n", $1, $2, $3 }' "$work/conv.txt"
 
 "$server" "$ours" "$user" "$password" "$work" > "$work/server.out" &
 server_pid=$!
@@ -123,3 +125,4 @@ echo "== peak resident size of the camera server: $(awk '/VmHWM/ { print $2, $3 
 kill "$server_pid"
 wait "$server_pid" || true
 server_pid=
+echo "== load average at end: $(cut -d' ' -f1-3 /proc/loadavg)"
