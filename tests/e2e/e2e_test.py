@@ -82,9 +82,10 @@ class Server:
             stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True)
         self.lines = queue.Queue()
         self.stderr = []
+        self._stderr_pump = threading.Thread(
+            target=self._pump, args=(self.process.stderr, self.stderr.append), daemon=True)
+        self._stderr_pump.start()
         threading.Thread(target=self._pump, args=(self.process.stdout, self.lines.put),
-                         daemon=True).start()
-        threading.Thread(target=self._pump, args=(self.process.stderr, self.stderr.append),
                          daemon=True).start()
 
     @staticmethod
@@ -101,12 +102,17 @@ class Server:
             except queue.Empty:
                 raise Failure("the program did not say where it serves") from None
             if line is None:
-                raise Failure(f"the program ended at start-up ({self.process.wait()}): "
-                              + " | ".join(l for l in self.stderr if l))
+                raise Failure(f"the program ended at start-up ({self.process.wait()})")
             print(f"   program: {line}", flush=True)
             if line.startswith("Orbiscope serves "):
                 return line[len("Orbiscope serves "):].strip()
             check("stopped" not in line, f"the program did not start its server: {line}")
+
+    def error_output(self):
+        """The program's standard error so far; all of it once the program has ended."""
+        if self.process.poll() is not None:
+            self._stderr_pump.join(timeout=5)
+        return [l for l in self.stderr if l]
 
     def terminate(self):
         self.process.send_signal(signal.SIGTERM)
@@ -284,6 +290,17 @@ def check_leftovers(folder, port):
               f"settings {path} is {settings.findtext(path)!r}, expected {value!r}")
 
 
+def report_program(server):
+    """What the program said, so a failure seen from the browser shows its cause."""
+    if server is None:
+        return
+    code = server.process.poll()
+    print(f"program: {'still running' if code is None else f'ended with {code}'}", flush=True)
+    tail = server.error_output()[-60:]
+    if tail:
+        print("program's standard error (last lines):\n  " + "\n  ".join(tail), flush=True)
+
+
 def run(build_dir, keep):
     folder = tempfile.mkdtemp(prefix="orbiscope-e2e-")
     server = browser = None
@@ -314,14 +331,17 @@ def run(build_dir, keep):
 
         step("SIGTERM ends the program cleanly")
         code = server.terminate()
-        check(code == 0, f"the program ended with {code}: " + " | ".join(
-            l for l in server.stderr if l))
+        check(code == 0, f"the program ended with {code}")
         check_leftovers(folder, port)
         print("PASSED", flush=True)
         return 0
     except Failure as e:
         print(f"FAILED: {e}", flush=True)
+        report_program(server)
         return 1
+    except Exception:
+        report_program(server)
+        raise
     finally:
         if browser is not None:
             browser.close()
