@@ -107,8 +107,6 @@ private:
   std::vector<std::unique_ptr<CHttpDirectory>> directories_;
 };
 
-enum class CameraRoute : int;
-
 // The program's session: serves the camera routes, and its access-log lines carry the
 // module name "MyHttpClient" with camera passwords masked.
 class CMyHttpClient : public CHttpClient {
@@ -118,7 +116,9 @@ public:
   bool HandleCameraRoute() override;
 
 private:
-  CameraRoute cameraRoute_ {};  // the camera route of the response being logged, if any
+  // The directories are answering this request; they may shorten its URL, so its path no
+  // longer says whether it was a camera request.
+  bool servedByDirectories_ = false;
 };
 
 }  // namespace orbiscope

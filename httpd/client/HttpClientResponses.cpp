@@ -42,16 +42,20 @@ void CHttpClient::PostLog(int code, std::int32_t bytes) {
 }
 
 void CMyHttpClient::PostLog(int code, std::int32_t bytes) {
-  // A camera query carries the password or its digest; neither may reach the log file.
-  const CameraRoute route = std::exchange(cameraRoute_, CameraRoute::None);
+  // A camera query carries the password or its digest; neither may reach the log file,
+  // also when the request was refused before it reached its route (gate, verb).
+  const CameraRoute route = std::exchange(servedByDirectories_, false)
+                                ? CameraRoute::None
+                                : FindCameraRoute(m_Request.url, Server().m_nPhoneSwitch != 0);
   PostAccessLog(Server().GetLog(), "MyHttpClient", m_Request.clientAddress, m_Request.userName,
                 MaskCameraPassword(m_Request.requestLine, route), code, bytes);
 }
 
 bool CMyHttpClient::HandleCameraRoute() {
-  cameraRoute_ = FindCameraRoute(m_Request.url, Server().m_nPhoneSwitch != 0);
-  if (cameraRoute_ == CameraRoute::None) return false;
-  ServeCameraRoute(*this, cameraRoute_);
+  const CameraRoute route = FindCameraRoute(m_Request.url, Server().m_nPhoneSwitch != 0);
+  servedByDirectories_ = route == CameraRoute::None;
+  if (servedByDirectories_) return false;
+  ServeCameraRoute(*this, route);
   return true;
 }
 

@@ -186,6 +186,11 @@ TEST_F(CameraLoopbackTest, PhoneRoutesDecode) {
   std::string pbm = RunCommand("wbmptopbm " + wbmp + " | head -c 9", &status);
   EXPECT_EQ(status, 0);
   EXPECT_EQ(pbm, "P4\n90 70\n");
+
+  // A request without a version gets the picture alone, without a header.
+  const std::string bare = Exchange(
+      server_.port(), std::string("GET /image.wml?user=") + kUser + "&pass=" + kPassword + "\r\n\r\n");
+  EXPECT_EQ(bare, Body(r));
 }
 
 // Wrong credentials and the closed phone gate get 401 without keep-alive, and the
@@ -271,6 +276,8 @@ TEST_F(CameraLoopbackTest, AccessLogMasksPasswords) {
   Get(std::string("/image.xhtml?user=") + kUser + "&pass=" + kPassword + "&n=1");
   Get(std::string("/image.wml?user=") + kUser + "&pass=" + kPassword);
   Get(std::string("/image.wml?user=") + kUser + "&pass=wrong&x=1");
+  // Refused before the route (verb not handled): still a camera request line.
+  Get(std::string("/image.xhtml?user=") + kUser + "&pass=" + kPassword + "&n=2", "PUT");
   Get("/hello.txt?pass=kept");
   server_.Stop();
   const std::string log = server_.LogText();
@@ -282,6 +289,7 @@ TEST_F(CameraLoopbackTest, AccessLogMasksPasswords) {
   EXPECT_NE(log.find("GET /image.png?user=Cam&amp;pass=*&amp;w=8&amp;h=6 HTTP/1.0"), std::string::npos);
   EXPECT_NE(log.find("GET /image.xhtml?user=Cam&amp;pass=*&amp;n=1 HTTP/1.0"), std::string::npos);
   EXPECT_NE(log.find("GET /image.wml?user=Cam&amp;pass=* HTTP/1.0\" 401"), std::string::npos);
+  EXPECT_NE(log.find("PUT /image.xhtml?user=Cam&amp;pass=*&amp;n=2 HTTP/1.0\" 501"), std::string::npos);
   EXPECT_NE(log.find("GET /hello.txt?pass=kept HTTP/1.0"), std::string::npos);
 }
 
