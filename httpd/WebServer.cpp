@@ -150,16 +150,16 @@ bool CWebServer::InitServer(LogXML& log, std::string_view bindAddress, std::uint
   // 8.
   Log("Web server is starting...\n");
   server_ = std::make_unique<CMyHttpServer>(log, resources_, sink_);
+  // 9. The camera credentials go in before the workers start: a request arriving the
+  // moment the listener opens must not read them while they are being written.
+  server_->m_sCameraUser = std::string(cameraUser);
+  server_->m_sCameraPassword = std::string(cameraPassword);
+  server_->m_nPhoneSwitch = phoneSwitch;
   if (!server_->Start(settings_.get())) {
     Log("Failed to start up the web server\n");
     CleanupSocketLibrary();
     return false;
   }
-
-  // 9.
-  server_->m_sCameraUser = std::string(cameraUser);
-  server_->m_sCameraPassword = std::string(cameraPassword);
-  server_->m_nPhoneSwitch = phoneSwitch;
 
   // 10.
   Log(Format("Listening for incoming connections on port %ld\n", s.m_nPort));
