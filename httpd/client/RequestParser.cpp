@@ -57,8 +57,10 @@ HttpVerb VerbCode(std::string_view text) {
 
 // Moves user information ("user:password@") from the front of the URL into the request.
 void TakeUserInfo(ClientRequest& request) {
+  // User information stands before the path; an "@" in the query (a camera password, say)
+  // is a value, and taking it for credentials would cut the query and log it unmasked.
   std::size_t at = request.url.find('@');
-  if (at == std::string::npos) return;
+  if (at == std::string::npos || at > request.url.find('?')) return;
   std::string_view info = std::string_view(request.url).substr(0, at);
   std::size_t colon = request.url.find(':');
   // A colon after the "@" belongs to the path; splitting there would reach backwards.

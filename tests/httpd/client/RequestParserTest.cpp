@@ -98,6 +98,17 @@ TEST(ParseHead, UserInformationInTheUrl) {
   EXPECT_EQ(r.password, "");
   EXPECT_EQ(r.url, "/a:b");
 
+  // An "@" in the query is a value, not user information.
+  r = ParseOk("GET /image.wml?user=cam&pass=p@ss:1 HTTP/1.0\r\n\r\n");
+  EXPECT_EQ(r.url, "/image.wml");
+  EXPECT_EQ(r.query, "user=cam&pass=p@ss:1");
+  EXPECT_EQ(r.userName, "");
+  EXPECT_EQ(r.authScheme, AuthScheme::Anonymous);
+  r = ParseOk("GET u:p@/image?a=b@c HTTP/1.0\r\n\r\n");
+  EXPECT_EQ(r.userName, "u");
+  EXPECT_EQ(r.url, "/image");
+  EXPECT_EQ(r.query, "a=b@c");
+
   ParsePolicy off;
   off.allowBasic = false;
   r = ParseOk("GET u:p@/image HTTP/1.0\r\n\r\n", off);
