@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "config/Codepage.h"
 #include "httpd/HttpServer.h"
 #include "httpd/client/CameraPicture.h"
 #include "httpd/client/HttpClient.h"
@@ -126,7 +127,12 @@ bool CheckCameraCredentials(CameraRoute route, const CameraQuery& query,
     return upper == cameraDigest;
   }
   std::string digest;
-  return Md5Hex(query.password, digest) && digest == cameraDigest;
+  if (Md5Hex(query.password, digest) && digest == cameraDigest) return true;
+  // The stored digest is of the password's windows-1252 bytes, while today's phones send
+  // UTF-8; a password that is UTF-8 the code page can hold is tried in that form too.
+  const std::string cp1252 = Utf8ToCp1252(query.password);
+  return cp1252 != query.password && Cp1252ToUtf8(cp1252) == query.password &&
+         Md5Hex(cp1252, digest) && digest == cameraDigest;
 }
 
 std::string MaskCameraPassword(std::string_view requestLine, CameraRoute route) {

@@ -117,6 +117,21 @@ TEST(CameraRoutesTest, Credentials) {
     EXPECT_FALSE(check(route, "Cam", digest));  // the digest is not the password here
     EXPECT_FALSE(check(route, "Cam ", "secret"));
   }
+  // A non-ASCII password matches whether the phone sends it in UTF-8 or in the code page
+  // the digest was made from; nothing else does.
+  const std::string stored = Digest("contrase\xF1" "a");
+  for (CameraRoute route : {CameraRoute::Gif, CameraRoute::Wbmp}) {
+    CameraQuery q;
+    q.user = "Cam";
+    for (const char* sent : {"contrase\xC3\xB1" "a", "contrase\xF1" "a"}) {
+      q.password = sent;
+      EXPECT_TRUE(CheckCameraCredentials(route, q, "Cam", stored)) << sent;
+    }
+    for (const char* wrong : {"contrasena", "contrase?a", "contrase\xC3\xB1"}) {
+      q.password = wrong;
+      EXPECT_FALSE(CheckCameraCredentials(route, q, "Cam", stored)) << wrong;
+    }
+  }
 }
 
 // The password (or digest) never reaches the access log; everything else stays as sent.
