@@ -221,39 +221,17 @@ GifLzwCoder::GifLzwCoder(GifCodeSink& sink)
     : sink_(sink), hashKeys_(kHashSize, -1), codes_(kHashSize, 0) {}
 
 void GifLzwCoder::Start(int initialWidth) {
-  initialWidth_ = initialWidth;
-  width_ = initialWidth;
-  maxCode_ = (1 << width_) - 1;
-  clearCode_ = 1 << (initialWidth - 1);
-  endCode_ = clearCode_ + 1;
-  nextCode_ = clearCode_ + 2;
-  clearPending_ = false;
+  space_.Start(initialWidth);
   prefix_ = -1;
   std::fill(hashKeys_.begin(), hashKeys_.end(), -1);
-  Output(clearCode_);
-}
-
-void GifLzwCoder::Output(int code) {
-  sink_.PutCode(code, width_);
-  // The decoder adds its table entry one code later than the coder, so the width
-  // follows the next free code as it stood before this code's string was added.
-  if (nextCode_ > maxCode_ || clearPending_) {
-    if (clearPending_) {
-      width_ = initialWidth_;
-      maxCode_ = (1 << width_) - 1;
-      clearPending_ = false;
-    } else {
-      ++width_;
-      maxCode_ = width_ == kMaxBits ? kMaxMaxCode : (1 << width_) - 1;
-    }
-  }
+  Output(space_.clearCode);
 }
 
 void GifLzwCoder::ClearTable() {
   std::fill(hashKeys_.begin(), hashKeys_.end(), -1);
-  nextCode_ = clearCode_ + 2;
-  clearPending_ = true;
-  Output(clearCode_);
+  space_.nextCode = space_.clearCode + 2;
+  space_.clearPending = true;
+  Output(space_.clearCode);
 }
 
 void GifLzwCoder::Pixel(int index) {
@@ -280,8 +258,8 @@ void GifLzwCoder::Pixel(int index) {
   }
   Output(prefix_);
   prefix_ = index;
-  if (nextCode_ < kMaxMaxCode) {
-    codes_[i] = static_cast<std::uint16_t>(nextCode_++);
+  if (space_.nextCode < kMaxMaxCode) {
+    codes_[i] = static_cast<std::uint16_t>(space_.nextCode++);
     hashKeys_[i] = key;
   } else {
     ClearTable();
@@ -291,48 +269,54 @@ void GifLzwCoder::Pixel(int index) {
 void GifLzwCoder::End() {
   // A picture without pixels has no last prefix: only the clear and end codes go out.
   if (prefix_ >= 0) Output(prefix_);
-  Output(endCode_);
+  Output(space_.endCode);
   sink_.Finish();
 }
 
 // ---- Uncompressed coder ----
 
-void GifUncompressedCoder::Start(int initialWidth) {
-  initialWidth_ = initialWidth;
-  width_ = initialWidth;
-  maxCode_ = (1 << width_) - 1;
-  clearCode_ = 1 << (initialWidth - 1);
-  endCode_ = clearCode_ + 1;
-  nextCode_ = clearCode_ + 2;
-  clearPending_ = false;
-  Output(clearCode_);
+void GifCodeSpace::Start(int initial) {
+  initialWidth = initial;
+  width = initial;
+  maxCode = (1 << width) - 1;
+  clearCode = 1 << (initial - 1);
+  endCode = clearCode + 1;
+  nextCode = clearCode + 2;
+  clearPending = false;
 }
 
-void GifUncompressedCoder::Output(int code) {
-  sink_.PutCode(code, width_);
-  if (nextCode_ > maxCode_ || clearPending_) {
-    if (clearPending_) {
-      width_ = initialWidth_;
-      maxCode_ = (1 << width_) - 1;
-      clearPending_ = false;
+void GifCodeSpace::Put(GifCodeSink& sink, int code) {
+  sink.PutCode(code, width);
+  // The decoder adds its table entry one code later than the coder, so the width
+  // follows the next free code as it stood before this code's string was added.
+  if (nextCode > maxCode || clearPending) {
+    if (clearPending) {
+      width = initialWidth;
+      maxCode = (1 << width) - 1;
+      clearPending = false;
     } else {
-      ++width_;
-      maxCode_ = width_ == kMaxBits ? kMaxMaxCode : (1 << width_) - 1;
+      ++width;
+      maxCode = width == kMaxBits ? kMaxMaxCode : (1 << width) - 1;
     }
   }
 }
 
+void GifUncompressedCoder::Start(int initialWidth) {
+  space_.Start(initialWidth);
+  Output(space_.clearCode);
+}
+
 void GifUncompressedCoder::Pixel(int index) {
   Output(index);
-  if (++nextCode_ > kMaxMaxCode - 1) {
-    nextCode_ = clearCode_ + 2;
-    clearPending_ = true;
-    Output(clearCode_);
+  if (++space_.nextCode > kMaxMaxCode - 1) {
+    space_.nextCode = space_.clearCode + 2;
+    space_.clearPending = true;
+    Output(space_.clearCode);
   }
 }
 
 void GifUncompressedCoder::End() {
-  Output(endCode_);
+  Output(space_.endCode);
   sink_.Finish();
 }
 

@@ -89,6 +89,19 @@ private:
   int codeWidth_ = 0, codesOut_ = 0, bump_ = 0, clearLimit_ = 0;
 };
 
+// Code numbering and width of the table-based coders. The width a decoder reads grows when
+// the next free code passes the widest code of the current width, and drops back to the
+// start after a clear.
+struct GifCodeSpace {
+  void Start(int initialWidth);
+  // Writes `code` at the current width, then follows the decoder's table.
+  void Put(GifCodeSink& sink, int code);
+
+  int initialWidth = 0, width = 0, maxCode = 0;
+  int clearCode = 0, endCode = 0, nextCode = 0;
+  bool clearPending = false;
+};
+
 // Standard GIF LZW with codes up to 12 bits over a 5 003-entry hash table.
 class GifLzwCoder final : public GifCoder {
 public:
@@ -98,15 +111,13 @@ public:
   void End() override;
 
 private:
-  void Output(int code);
+  void Output(int code) { space_.Put(sink_, code); }
   void ClearTable();
 
   GifCodeSink& sink_;
   std::vector<std::int32_t> hashKeys_;  // (pixel << 12) + prefix, -1 when free
   std::vector<std::uint16_t> codes_;
-  int initialWidth_ = 0, width_ = 0, maxCode_ = 0;
-  int clearCode_ = 0, endCode_ = 0, nextCode_ = 0;
-  bool clearPending_ = false;
+  GifCodeSpace space_;
   int prefix_ = -1;  // -1 before the first pixel
 };
 
@@ -119,12 +130,10 @@ public:
   void End() override;
 
 private:
-  void Output(int code);
+  void Output(int code) { space_.Put(sink_, code); }
 
   GifCodeSink& sink_;
-  int initialWidth_ = 0, width_ = 0, maxCode_ = 0;
-  int clearCode_ = 0, endCode_ = 0, nextCode_ = 0;
-  bool clearPending_ = false;
+  GifCodeSpace space_;
 };
 
 }  // namespace orbiscope
