@@ -18,7 +18,7 @@ for f in "$server" "$bench"; do
   [ -x "$f" ] || { echo "missing $f; build camera_bench_server and camera_routes_bench" >&2; exit 1; }
 done
 command -v wrk >/dev/null || { echo "wrk is not installed" >&2; exit 1; }
-nginx=$(command -v nginx || echo /usr/sbin/nginx)
+. "$(dirname "$0")/../loopback-nginx.sh"
 [ -x "$nginx" ] || { echo "nginx is not installed" >&2; exit 1; }
 py=/usr/bin/python3
 
@@ -29,10 +29,9 @@ user=bench
 password=bench-pass
 digest=$(printf %s "$password" | md5sum | cut -d' ' -f1 | tr a-f A-F)
 server_pid=
-nginx_started=
 cleanup() {
   [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null
-  [ -n "$nginx_started" ] && "$nginx" -p "$work" -c "$work/nginx.conf" -s stop 2>/dev/null
+  stop_loopback_nginx "$work"
   rm -rf "$work"
 }
 trap cleanup EXIT INT TERM
@@ -62,21 +61,7 @@ wbmp="$base/image.wml?user=$user&pass=$password"
 mkdir -p "$work/html" "$work/logs"
 $py -c "import sys, urllib.request; open(sys.argv[2], 'wb').write(urllib.request.urlopen(sys.argv[1]).read())" \
   "$jpeg" "$work/html/image.jpg"
-cat > "$work/nginx.conf" <<CONF
-worker_processes auto;
-error_log $work/logs/error.log;
-pid $work/nginx.pid;
-events { worker_connections 1024; }
-http {
-  access_log $work/logs/access.log;
-  server {
-    listen 127.0.0.1:$theirs;
-    root $work/html;
-  }
-}
-CONF
-"$nginx" -p "$work" -c "$work/nginx.conf"
-nginx_started=1
+start_loopback_nginx "$work" "$theirs"
 
 # "requests/s median_ms p99_ms" for one wrk run.
 measure() {

@@ -13,17 +13,16 @@ build=${1:-build}
 server=$build/bin/httpd_standin_server
 [ -x "$server" ] || { echo "missing $server; build the target httpd_standin_server" >&2; exit 1; }
 command -v wrk >/dev/null || { echo "wrk is not installed" >&2; exit 1; }
-nginx=$(command -v nginx || echo /usr/sbin/nginx)
+. "$(dirname "$0")/../loopback-nginx.sh"
 [ -x "$nginx" ] || { echo "nginx is not installed" >&2; exit 1; }
 
 work=$(mktemp -d)
 ours=18431
 theirs=18432
 server_pid=
-nginx_started=
 cleanup() {
   [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null
-  [ -n "$nginx_started" ] && "$nginx" -p "$work" -c "$work/nginx.conf" -s stop 2>/dev/null
+  stop_loopback_nginx "$work"
   rm -rf "$work"
 }
 trap cleanup EXIT INT TERM
@@ -31,19 +30,6 @@ trap cleanup EXIT INT TERM
 # The same 100 bytes nginx will send.
 mkdir -p "$work/html" "$work/logs"
 head -c 100 /dev/zero | tr '\0' 'x' > "$work/html/index.html"
-cat > "$work/nginx.conf" <<CONF
-worker_processes auto;
-error_log $work/logs/error.log;
-pid $work/nginx.pid;
-events { worker_connections 1024; }
-http {
-  access_log $work/logs/access.log;
-  server {
-    listen 127.0.0.1:$theirs;
-    root $work/html;
-  }
-}
-CONF
 
 "$server" "$ours" 10 "$work" > "$work/server.out" &
 server_pid=$!
@@ -53,8 +39,7 @@ until grep -q listening "$work/server.out" 2>/dev/null; do
   i=$((i + 1)); [ $i -gt 100 ] && { echo "stand-in server did not start" >&2; exit 1; }
   sleep 0.1
 done
-"$nginx" -p "$work" -c "$work/nginx.conf"
-nginx_started=1
+start_loopback_nginx "$work" "$theirs"
 
 measure() {
   wrk -t2 -c10 -d10s -H "Connection: Keep-Alive" "http://127.0.0.1:$1/index.html" |
