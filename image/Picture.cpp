@@ -600,13 +600,18 @@ bool CPicture::FromBgr24(const std::uint8_t* pixels, std::uint32_t width, std::u
                          std::size_t stride, bool topDown) {
   if (pixels == nullptr && width != 0 && height != 0) return false;
   if (!Create(width, height, 24, info_.format)) return false;
-  const std::size_t bytes = 3u * static_cast<std::size_t>(width);
+  CopyRowsIn(pixels, 3u * static_cast<std::size_t>(width), stride, topDown);
+  return true;
+}
+
+void CPicture::CopyRowsIn(const std::uint8_t* src, std::size_t bytes, std::size_t stride,
+                          bool topDown) {
+  const std::uint32_t height = Height();
   for (std::uint32_t y = 0; y < height; ++y) {
-    const std::uint32_t src = topDown ? height - 1 - y : y;
-    std::memcpy(Row(y), pixels + src * stride, bytes);
+    const std::uint32_t from = topDown ? height - 1 - y : y;
+    std::memcpy(Row(y), src + from * stride, bytes);
     std::memset(Row(y) + bytes, 0, info_.rowBytes - bytes);
   }
-  return true;
 }
 
 bool CPicture::ToBgr24(std::uint8_t* pixels, std::size_t stride, bool topDown) const {
@@ -633,11 +638,7 @@ bool CPicture::FromMask8(const std::uint8_t* mask, std::uint32_t width, std::uin
   if (mask == nullptr && width != 0 && height != 0) return false;
   if (!Create(width, height, 8, info_.format)) return false;
   SetGreyPalette();
-  for (std::uint32_t y = 0; y < height; ++y) {
-    const std::uint32_t src = topDown ? height - 1 - y : y;
-    std::memcpy(Row(y), mask + src * stride, width);
-    std::memset(Row(y) + width, 0, info_.rowBytes - width);
-  }
+  CopyRowsIn(mask, width, stride, topDown);
   return true;
 }
 

@@ -265,6 +265,9 @@ public:
   void SetLastError(const char* text);
 
 private:
+  // Copies `height` rows of `bytes` bytes from src (rows `stride` apart, top row first when
+  // topDown) into the stored rows, zeroing each row's padding.
+  void CopyRowsIn(const std::uint8_t* src, std::size_t bytes, std::size_t stride, bool topDown);
   void ResetState(std::uint32_t format);
   void ForgetNearest() const;
   RGBQuad ReadPixel(std::uint32_t x, std::uint32_t y) const;
