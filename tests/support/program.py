@@ -2,11 +2,11 @@
 
 import hashlib
 import os
-import queue
+import select
 import signal
 import socket
 import subprocess
-import threading
+import tempfile
 import time
 import urllib.error
 import urllib.request
@@ -65,40 +65,31 @@ class Program:
         env = dict(os.environ, XDG_RUNTIME_DIR=runtime_dir)
         for name in ("DISPLAY", "WAYLAND_DISPLAY", "ORBISCOPE_HOME"):
             env.pop(name, None)
+        self.errors = tempfile.TemporaryFile()
         self.process = subprocess.Popen([exe, "--headless", *args], env=env, stdout=subprocess.PIPE,
-                                        stderr=subprocess.PIPE, start_new_session=True)
-        self.lines = queue.Queue()
-        self.errors = []
-        self._pumps = [threading.Thread(target=self._pump, args=(self.process.stdout, self.lines.put)),
-                       threading.Thread(target=self._pump, args=(self.process.stderr, self.errors.append))]
-        for pump in self._pumps:
-            pump.daemon = True
-            pump.start()
-
-    @staticmethod
-    def _pump(stream, sink):
-        for raw in stream:
-            sink(raw.decode("utf-8", "replace").rstrip("\n"))
-        sink(None)
+                                        stderr=self.errors, start_new_session=True)
 
     def wait_serving(self):
         """The base URL the program says it serves."""
         deadline = time.monotonic() + START_TIMEOUT
+        out = self.process.stdout.fileno()
+        said = b""
         while True:
-            try:
-                line = self.lines.get(timeout=max(0.0, deadline - time.monotonic()))
-            except queue.Empty:
-                raise AssertionError(f"the program did not say where it serves: {self.stderr()}") from None
-            if line is None:
+            remaining = deadline - time.monotonic()
+            if remaining <= 0 or not select.select([out], [], [], remaining)[0]:
+                raise AssertionError(f"the program did not say where it serves: {self.stderr()}")
+            chunk = os.read(out, 4096)
+            if not chunk:
                 raise AssertionError(f"the program ended at start-up ({self.process.wait()}): {self.stderr()}")
-            if line.startswith("Orbiscope serves "):
-                return line[len("Orbiscope serves "):].strip()
+            said += chunk
+            for line in said.decode("utf-8", "replace").splitlines():
+                if line.startswith("Orbiscope serves "):
+                    return line[len("Orbiscope serves "):].strip()
 
     def stderr(self):
-        if self.process.poll() is not None:
-            for pump in self._pumps:
-                pump.join(timeout=5)
-        return "\n".join(line for line in self.errors if line)
+        """What the program has written to standard error so far."""
+        self.errors.seek(0)
+        return self.errors.read().decode("utf-8", "replace")
 
     def terminate(self):
         """The exit status after SIGTERM."""
@@ -112,7 +103,5 @@ class Program:
         if self.process.poll() is None:
             os.killpg(self.process.pid, signal.SIGKILL)
             self.process.wait()
-        for pump in self._pumps:
-            pump.join(timeout=5)
-        for stream in (self.process.stdout, self.process.stderr):
-            stream.close()
+        self.process.stdout.close()
+        self.errors.close()
