@@ -101,7 +101,11 @@ class Headless(unittest.TestCase):
         self.assertEqual(self.read_line(first), f"Orbiscope serves http://127.0.0.1:{port}/")
         self.assertEqual(self.get(port), (200, b"hello"))
 
-        # A second copy leaves at once and touches nothing.
+        # A second copy leaves at once and touches nothing. The first copy logs the request
+        # after answering it, so the log is measured once that line is in.
+        deadline = time.time() + 10
+        while b'"GET / HTTP/1.1" 200' not in slurp(self.log) and time.time() < deadline:
+            time.sleep(0.02)
         before = (slurp(self.config), os.stat(self.log).st_size)
         second = self.start("--headless")
         out, err = second.communicate(timeout=10)
