@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "app/HeadlessFrontEnd.h"
+#include "app/HomeFolder.h"
 #include "app/SingleInstance.h"
 #include "config/ConfigStore.h"
 #include "log/LogXML.h"
@@ -18,6 +19,32 @@ bool HaveDisplay() {
   }
   return false;
 }
+
+namespace {
+
+// Fills a new or incomplete home from the installed defaults; false (after saying why) when
+// the home cannot hold the program's files, since starting without the starter settings
+// would serve on the open defaults.
+bool PrepareHomeFolder(const std::string& home, const std::string& exeFolder,
+                       const std::string& settings) {
+  const std::string defaults = DefaultsFolder(exeFolder);
+  const HomeReport report = PrepareHome(home, defaults, settings);
+  if (!report.ok) {
+    std::fprintf(stderr, "orbiscope: cannot prepare the home folder %s: %s\n", home.c_str(),
+                 report.error.c_str());
+    return false;
+  }
+  for (const std::string& name : report.created) {
+    std::fprintf(stderr, "orbiscope: made %s/%s from %s\n", home.c_str(), name.c_str(),
+                 defaults.c_str());
+    if (name == settings)
+      std::fprintf(stderr, "orbiscope: these starter settings use a camera password known to "
+                           "everyone: change it (see the comments in that file)\n");
+  }
+  return true;
+}
+
+}  // namespace
 
 int COrbiscopeApp::Run(const Options& options) {
   if (!options.headless) {
@@ -37,11 +64,19 @@ int COrbiscopeApp::Run(const Options& options) {
 
   const std::string exe = ExecutablePath();
   const std::string folder = FolderOf(exe);
+  // Settings, log, WebServer.config.xml and root/ live beside the program unless a home
+  // is named; the files keep the program's name either way.
+  const std::string home = ChosenHome(options.home, std::getenv("ORBISCOPE_HOME"));
+  const std::string name = exe.substr(exe.rfind('/') + 1);
+  const std::string filesFolder = home.empty() ? folder : home;
+  const std::string filesBase = home.empty() ? exe : home + "/" + name;
+  if (!home.empty() && !PrepareHomeFolder(home, folder, name + ".CONFIG.XML")) return 1;
+
   ConfigStore& config = TheConfig();
-  config.SetFileName(exe + ".CONFIG.XML");
+  config.SetFileName(filesBase + ".CONFIG.XML");
   config.SetMessageSink(PrintMessageToStderr);
   LogXML& log = TheLog();
-  log.SetExecutablePath(exe);
+  log.SetExecutablePath(filesBase);
   log.Open();  // without a log the program runs on
 
   ResourceLibrary resources;
@@ -49,7 +84,7 @@ int COrbiscopeApp::Run(const Options& options) {
     PrintMessageToStderr(kAppName, "Error loading " + std::string(ResourceLibrary::kFileName));
     return 1;
   }
-  const int code = RunHeadless(config, log, resources, folder);
+  const int code = RunHeadless(config, log, resources, filesFolder);
   log.Close();
   return code;
 }

@@ -10,6 +10,7 @@ class COrbiscopeApp {
 public:
   struct Options {
     bool headless = false;
+    std::string home;  // --home: the folder of settings, log and content instead of the program's
   };
 
   // Runs the program to its end; answers the process's exit code.

@@ -16,6 +16,8 @@ packages=(
   libturbojpeg0-dev wrk nginx-light
   # headless window tests and the end-to-end browser test
   xvfb xauth chromium chromium-driver
+  # the Debian package and its checks, and the TLS proxy recipe's test
+  dpkg-dev lintian desktop-file-utils openssl
 )
 
 missing=()

@@ -1,9 +1,11 @@
 #!/usr/bin/python3
 """The headless program as a user runs it: one copy only, SIGHUP applies an edited settings
-file, SIGTERM closes it the normal way, a busy port leaves it running in the stopped state.
+file, SIGTERM closes it the normal way, a busy port leaves it running in the stopped state,
+--home keeps its files in a folder made from the defaults on the first start.
 
 Usage: headless_test.py BIN_DIR   (the build's bin/ folder: orbiscope, Resource.so, ...)
 """
+import hashlib
 import os
 import shutil
 import signal
@@ -14,7 +16,9 @@ import tempfile
 import time
 import unittest
 import urllib.request
+import urllib.error
 import xml.dom.minidom
+import xml.etree.ElementTree as ET
 
 BIN = sys.argv.pop(1) if len(sys.argv) > 1 else None
 
@@ -33,6 +37,15 @@ def slurp(path):
 def settings(port, extra=""):
     return ('<?xml version="1.0" encoding="windows-1252"?>\n<ORBISCOPEConfigSettings><SERVER>'
             f"<IP>127.0.0.1</IP><PORT>{port}</PORT></SERVER>{extra}</ORBISCOPEConfigSettings>")
+
+
+def leaf_paths(element, above):
+    """Paths below the root to the elements that hold values."""
+    children = list(element)
+    if not children and above:
+        yield above
+    for child in children:
+        yield from leaf_paths(child, above + (child.tag,))
 
 
 class Headless(unittest.TestCase):
@@ -60,8 +73,8 @@ class Headless(unittest.TestCase):
                 stream.close()
         shutil.rmtree(self.dir, ignore_errors=True)
 
-    def start(self, *args):
-        p = subprocess.Popen([self.exe, *args], env=self.env, stdout=subprocess.PIPE,
+    def start(self, *args, env=None):
+        p = subprocess.Popen([self.exe, *args], env=env or self.env, stdout=subprocess.PIPE,
                              stderr=subprocess.PIPE, text=True)
         self.procs.append(p)
         return p
@@ -88,7 +101,11 @@ class Headless(unittest.TestCase):
         self.assertEqual(self.read_line(first), f"Orbiscope serves http://127.0.0.1:{port}/")
         self.assertEqual(self.get(port), (200, b"hello"))
 
-        # A second copy leaves at once and touches nothing.
+        # A second copy leaves at once and touches nothing. The first copy logs the request
+        # after answering it, so the log is measured once that line is in.
+        deadline = time.time() + 10
+        while b'"GET / HTTP/1.1" 200' not in slurp(self.log) and time.time() < deadline:
+            time.sleep(0.02)
         before = (slurp(self.config), os.stat(self.log).st_size)
         second = self.start("--headless")
         out, err = second.communicate(timeout=10)
@@ -114,6 +131,62 @@ class Headless(unittest.TestCase):
         for tag in ("MAINWNDPOSX", "MAINWNDPOSY", "PORT", "VIRTDIR", "DEVICE", "TIMEDATA"):
             self.assertEqual(len(saved.getElementsByTagName(tag)), 1, tag)
         self.assertEqual(saved.getElementsByTagName("PORT")[0].firstChild.data, str(port2))
+
+    def get_picture(self, port, path, timeout=10):
+        """The picture once the first frame has reached the server."""
+        deadline = time.time() + timeout
+        while True:
+            try:
+                return self.get(port, path)
+            except urllib.error.HTTPError as e:
+                if e.code != 400 or time.time() > deadline:
+                    raise
+
+    def test_home_made_from_the_starter_settings(self):
+        # The defaults beside the program, with the starter's port moved to a free one.
+        port = free_port()
+        starter = slurp(os.path.join(BIN, "starter.CONFIG.XML"))
+        self.assertEqual(starter.count(b"<PORT>8080</PORT>"), 1)
+        with open(os.path.join(self.dir, "starter.CONFIG.XML"), "wb") as f:
+            f.write(starter.replace(b"<PORT>8080</PORT>", f"<PORT>{port}</PORT>".encode()))
+        shutil.copy2(os.path.join(BIN, "Log.xsl"), self.dir)
+        home = os.path.join(self.dir, "new", "home")
+
+        p = self.start("--headless", "--home", home)
+        self.assertEqual(self.read_line(p), f"Orbiscope serves http://127.0.0.1:{port}/")
+        self.assertEqual(self.get(port), (200, b"hello"))
+        # The camera password the starter's comment names is the one its digest holds.
+        digest = hashlib.md5(b"orbiscope").hexdigest().upper()
+        status, body = self.get_picture(port, f"/image.png?user=admin&pass={digest}&w=160&h=120")
+        self.assertEqual((status, body[:8]), (200, b"\x89PNG\r\n\x1a\n"))
+        p.send_signal(signal.SIGTERM)
+        self.assertEqual(p.wait(timeout=20), 0)
+        self.assertIn("change it", p.stderr.read())
+
+        self.assertEqual(sorted(os.listdir(home)), ["Log.xsl", "WebServer.config.xml", "orbiscope.CONFIG.XML",
+                                                    "orbiscope.LOG.xml", "root"])
+        self.assertFalse(os.path.exists(self.config) or os.path.exists(self.log),
+                         "nothing is written beside the program")
+        # Closing saves every key the program keeps: each must be one the starter explains,
+        # and the explanations must survive the save.
+        saved = slurp(os.path.join(home, "orbiscope.CONFIG.XML"))
+
+        def keys(text):
+            root = ET.fromstring(text)
+            return sorted("/".join(p) for p in leaf_paths(root, ()))
+        self.assertEqual(keys(saved), keys(starter))
+        self.assertEqual(saved.count(b"<!--"), starter.count(b"<!--"))
+        self.assertEqual(ET.fromstring(saved).findtext("SERVER/VIRTDIR"), os.path.join(home, "root"))
+
+        # A later start named by the variable finds the home as it was left.
+        with open(os.path.join(home, "root", "index.html"), "w") as f:
+            f.write("edited")
+        p = self.start("--headless", env=dict(self.env, ORBISCOPE_HOME=home))
+        self.assertEqual(self.read_line(p), f"Orbiscope serves http://127.0.0.1:{port}/")
+        self.assertEqual(self.get(port), (200, b"edited"))
+        p.send_signal(signal.SIGTERM)
+        self.assertEqual(p.wait(timeout=20), 0)
+        self.assertEqual(p.stderr.read(), "", "nothing to make the second time")
 
     def test_busy_port_leaves_the_program_running_stopped(self):
         with socket.socket() as busy:
