@@ -83,6 +83,7 @@ public:
 
 private:
   void Restart();
+  void TakeSizesOfDevice();
 
   ConfigStore& config_;
   const ResourceLibrary& resources_;
