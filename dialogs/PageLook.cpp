@@ -12,6 +12,7 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QStyleOptionButton>
+#include <QTransform>
 
 #include "resources/ResourceLibrary.h"
 
@@ -29,35 +30,24 @@ constexpr int kColumnGap = 12;
 constexpr int kRowGap = 14;
 constexpr int kCaptionGap = 4;         // between a field's caption and the field, and within a row
 
+// A V centred in the 16 x 16 box, pointing down, turned by degrees clockwise.
+QPainterPath Vee(qreal halfWidth, qreal halfDepth, qreal degrees) {
+  QPainterPath p;
+  p.moveTo(8 - halfWidth, 8 - halfDepth);
+  p.lineTo(8, 8 + halfDepth);
+  p.lineTo(8 + halfWidth, 8 - halfDepth);
+  return QTransform().translate(8, 8).rotate(degrees).translate(-8, -8).map(p);
+}
+
 // A path in a 16 x 16 box.
 QPainterPath GlyphPath(Glyph glyph) {
   QPainterPath p;
   switch (glyph) {
-    case Glyph::Chevron:
-      p.moveTo(4, 6);
-      p.lineTo(8, 10);
-      p.lineTo(12, 6);
-      break;
-    case Glyph::Up:
-      p.moveTo(3.5, 10.5);
-      p.lineTo(8, 5.5);
-      p.lineTo(12.5, 10.5);
-      break;
-    case Glyph::Down:
-      p.moveTo(3.5, 5.5);
-      p.lineTo(8, 10.5);
-      p.lineTo(12.5, 5.5);
-      break;
-    case Glyph::Left:
-      p.moveTo(10.5, 3.5);
-      p.lineTo(5.5, 8);
-      p.lineTo(10.5, 12.5);
-      break;
-    case Glyph::Right:
-      p.moveTo(5.5, 3.5);
-      p.lineTo(10.5, 8);
-      p.lineTo(5.5, 12.5);
-      break;
+    case Glyph::Chevron: return Vee(4, 2, 0);
+    case Glyph::Down: return Vee(4.5, 2.5, 0);
+    case Glyph::Left: return Vee(4.5, 2.5, 90);
+    case Glyph::Up: return Vee(4.5, 2.5, 180);
+    case Glyph::Right: return Vee(4.5, 2.5, 270);
     case Glyph::Centre:
       p.addEllipse(QPointF(8, 8), 4.5, 4.5);
       p.addEllipse(QPointF(8, 8), 1.2, 1.2);
