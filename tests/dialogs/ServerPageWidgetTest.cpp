@@ -95,6 +95,12 @@ class ServerPageWidgetTest : public QObject {
   Q_OBJECT
 
 private slots:
+  // Every comparison of a text below would hold trivially with an empty library.
+  void initTestCase() {
+    ResourceLibrary resources;
+    QVERIFY(testing::LoadResources(resources));
+  }
+
   void showsTheStoredSettings() {
     Fixture f;
     f.config.SetValue("SERVER", "IP", "127.0.0.1");

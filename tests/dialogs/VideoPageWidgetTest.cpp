@@ -67,6 +67,12 @@ class VideoPageWidgetTest : public QObject {
   Q_OBJECT
 
 private slots:
+  // Every comparison of a text below would hold trivially with an empty library.
+  void initTestCase() {
+    ResourceLibrary resources;
+    QVERIFY(testing::LoadResources(resources));
+  }
+
   void menusRestartCaptureWithTheChoice() {
     Fixture f;
     QCOMPARE(f.widget->size(), QSize(368, 288));
