@@ -13,6 +13,7 @@
 #include <QPainterPath>
 #include <QStyleOptionButton>
 #include <QTransform>
+#include <QWidgetAction>
 
 #include "resources/ResourceLibrary.h"
 
@@ -104,6 +105,7 @@ QMenu { background: %4; color: %1; border: 1px solid %6; padding: 4px 0; }
 QMenu::item { padding: 5px 22px 5px 26px; }
 QMenu::item:selected { background: #e5efff; color: %1; }
 QMenu::separator { height: 1px; background: #e3e8ee; margin: 4px 8px; }
+QLabel[menuTitle="true"] { color: %2; font-size: 8pt; font-weight: bold; padding: 5px 12px 3px 12px; }
 QMenu::indicator { width: 14px; height: 14px; left: 7px; }
 QSlider::groove:horizontal { height: 4px; background: #dde3ea; border-radius: 2px; }
 QSlider::sub-page:horizontal { background: %3; border-radius: 2px; }
@@ -268,7 +270,16 @@ QMenu* PopUpMenu(QWidget* anchor, const QString& title, const std::vector<MenuIt
                  int checked, std::function<void(int command)> chosen) {
   auto* menu = new QMenu(anchor);
   menu->setAttribute(Qt::WA_DeleteOnClose);
-  if (!title.isEmpty()) menu->addSection(title);
+  if (!title.isEmpty()) {
+    // A section would lose its text in most styles; a caption reads as the menu's title.
+    auto* caption = new QLabel(title, menu);
+    caption->setProperty("menuTitle", true);
+    auto* heading = new QWidgetAction(menu);
+    heading->setDefaultWidget(caption);
+    heading->setText(title);
+    heading->setEnabled(false);
+    menu->addAction(heading);
+  }
   auto* group = new QActionGroup(menu);
   for (const MenuItem& item : items) {
     QAction* action = menu->addAction(item.text);

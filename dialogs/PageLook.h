@@ -112,7 +112,7 @@ struct MenuItem {
 };
 
 // Opens a menu of items below anchor, right-aligned to it, with the item whose command is
-// checked ticked and an optional title above the items. Choosing an item calls chosen with
+// checked ticked and an optional title (a caption that cannot be chosen) above the items. Choosing an item calls chosen with
 // its command. The menu is modeless and deletes itself when it closes.
 QMenu* PopUpMenu(QWidget* anchor, const QString& title, const std::vector<MenuItem>& items,
                  int checked, std::function<void(int command)> chosen);

@@ -61,7 +61,7 @@ struct OpenMenu {
     QStringList items;
     if (menu == nullptr) return items;
     for (QAction* a : menu->actions())
-      if (!a->isSeparator()) items << a->text();
+      if (a->isCheckable()) items << a->text();
     return items;
   }
   QString Checked() const {
@@ -73,7 +73,7 @@ struct OpenMenu {
   QString Title() const {
     if (menu != nullptr)
       for (QAction* a : menu->actions())
-        if (a->isSeparator()) return a->text();
+        if (!a->isCheckable()) return a->text();
     return {};
   }
   bool Choose(const QString& text) {
