@@ -196,7 +196,10 @@ void AddDivider(QGridLayout* grid, int row, int columnSpan) {
 
 void ShowText(QLineEdit* edit, const std::string& text) {
   const QString value = QString::fromStdString(text);
-  if (edit->text() != value) edit->setText(value);
+  if (edit->text() == value) return;
+  edit->setText(value);
+  // A long value (a folder, the 32 masked digits of the digest) reads best from its start.
+  if (!edit->hasFocus()) edit->setCursorPosition(0);
 }
 
 PageBase::PageBase(const ResourceLibrary& resources, int backgroundPicture, QWidget* parent)
