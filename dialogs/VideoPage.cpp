@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "capture/CaptureStatus.h"
+
 namespace orbiscope {
 namespace {
 
@@ -148,7 +150,9 @@ void CDlgOpcionVideo::OnCommand(int command) {
   if (command >= kCmdDeviceBase && command < kCmdDeviceBase + static_cast<int>(deviceNames_.size())) {
     deviceIndex_ = command - kCmdDeviceBase;
     deviceLabel_ = deviceNames_[static_cast<std::size_t>(deviceIndex_)];
-    Restart();
+    graph_.Stop();
+    TakeSizesOfDevice();
+    graph_.Open(window_, deviceIndex_, sizeIndex_);
   } else if (command >= kCmdSizeBase && command < kCmdSizeBase + static_cast<int>(sizeNames_.size())) {
     sizeIndex_ = command - kCmdSizeBase;
     sizeLabel_ = sizeNames_[static_cast<std::size_t>(sizeIndex_)];
@@ -156,6 +160,17 @@ void CDlgOpcionVideo::OnCommand(int command) {
   } else if (command >= kCmdTimeBase && command <= kCmdTimeBase + (kTimeLocale - kTimeNone)) {
     timeMode_ = kTimeNone + (command - kCmdTimeBase);
   }
+}
+
+void CDlgOpcionVideo::TakeSizesOfDevice() {
+  // The size index counts in the device's own list: kept from the previous device it would
+  // open another size, or none at all on a device with fewer sizes. The size stays when
+  // the new device offers it too.
+  if (CapFailed(graph_.ListSizes(deviceLabel_))) return;
+  sizeNames_ = graph_.SizeNames();
+  const int same = LastIndexOf(sizeNames_, sizeLabel_);
+  sizeIndex_ = same >= 0 ? same : 0;
+  sizeLabel_ = sizeNames_[static_cast<std::size_t>(sizeIndex_)];
 }
 
 void CDlgOpcionVideo::Restart() {

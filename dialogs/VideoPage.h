@@ -48,6 +48,8 @@ public:
   // The Enter key: apply the frame rate typed in the box.
   void OnEnter();
   void OnPropertyPages();
+  // Whether OnPropertyPages can show anything: only a running capture has a device open.
+  bool PropertyPagesAvailable() const { return graph_.Stopped() == 0; }
   void OnArrow(Arrow arrow);
   void OnResetPosition();
   // The font chooser was confirmed.
@@ -83,6 +85,7 @@ public:
 
 private:
   void Restart();
+  void TakeSizesOfDevice();
 
   ConfigStore& config_;
   const ResourceLibrary& resources_;

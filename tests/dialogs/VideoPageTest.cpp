@@ -138,6 +138,28 @@ TEST_F(VideoPageTest, SavedDeviceThatIsGoneKeepsItsLabelAndTheFirstDevice) {
   EXPECT_EQ(page->DeviceIndex(), 0);
 }
 
+TEST_F(VideoPageTest, ChoosingADeviceTakesItsSizes) {
+  devices_.push_back(FakeDeviceScript{});
+  devices_[2].name = "Third";
+  devices_[2].caps = {Rgb(320, 240), Rgb(640, 480)};
+  auto page = MakePage();
+  // A device with fewer sizes: the size index must not stay past the end of its list.
+  page->OnCommand(CDlgOpcionVideo::kCmdSizeBase + 1);
+  page->OnCommand(CDlgOpcionVideo::kCmdDeviceBase + 1);
+  EXPECT_EQ(page->SizeNames(), std::vector<std::string>{"800 x 600"});
+  EXPECT_EQ(page->SizeIndex(), 0);
+  EXPECT_EQ(page->SizeLabel(), "800 x 600");
+  EXPECT_EQ(devices_[1].runs, 1);
+  EXPECT_EQ(graph_->Width(), 800);
+  // A device that offers the size too keeps it, wherever it lists it.
+  page->OnCommand(CDlgOpcionVideo::kCmdDeviceBase + 0);
+  page->OnCommand(CDlgOpcionVideo::kCmdDeviceBase + 2);
+  EXPECT_EQ(page->SizeIndex(), 1);
+  EXPECT_EQ(page->SizeLabel(), "640 x 480");
+  ASSERT_EQ(devices_[2].runs, 1);
+  EXPECT_EQ(devices_[2].formatsSet.back().width, 640);
+}
+
 TEST_F(VideoPageTest, CaptionSteps) {
   auto page = MakePage();
   graph_->SetHeight(480);
