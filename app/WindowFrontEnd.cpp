@@ -1,0 +1,97 @@
+#include "app/WindowFrontEnd.h"
+
+#include <pthread.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QMessageBox>
+#include <QSocketNotifier>
+#include <QThread>
+
+#include "app/MainWindow.h"
+#include "app/OrbiscopeDlg.h"
+#include "app/WebServerAdapter.h"
+#include "config/ConfigStore.h"
+
+namespace orbiscope {
+
+void ShowMessageBox(std::string_view caption, std::string_view text) {
+  if (QApplication::instance() == nullptr || QThread::currentThread() != QApplication::instance()->thread()) {
+    PrintMessageToStderr(caption, text);
+    return;
+  }
+  const QString title = QString::fromUtf8(caption.data(), qsizetype(caption.size()));
+  QWidget* owner = QApplication::activeWindow();
+  QMessageBox box(title.startsWith(QStringLiteral("Error")) ? QMessageBox::Warning : QMessageBox::Information, title,
+                  QString::fromUtf8(text.data(), qsizetype(text.size())), QMessageBox::Ok, owner);
+  box.exec();
+}
+
+int RunWindow(ConfigStore& config, LogXML& log, const ResourceLibrary& resources, const std::string& exeFolder) {
+  // Blocked before any thread starts, so the signals reach only the descriptor read below.
+  sigset_t handled;
+  sigemptyset(&handled);
+  for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&handled, s);
+  pthread_sigmask(SIG_BLOCK, &handled, nullptr);
+  const int signalFd = signalfd(-1, &handled, SFD_CLOEXEC | SFD_NONBLOCK);
+
+  static int argc = 1;
+  static char name[] = "orbiscope";
+  static char* argv[] = {name, nullptr};
+  QApplication app(argc, argv);
+  QApplication::setApplicationName(QStringLiteral("Orbiscope"));
+  QApplication::setQuitOnLastWindowClosed(false);  // the controller decides when it ends
+  config.SetMessageSink(ShowMessageBox);
+
+  MainWindow window(resources);
+  QObject::connect(&window, &MainWindow::ended, &app, [] { QApplication::exit(0); });
+  COrbiscopeDlg::Dependencies deps{
+      .config = config,
+      .log = log,
+      .resources = resources,
+      .messages = ShowMessageBox,
+      .view = window,
+      .post = [&window](std::function<void()> work) {
+        QMetaObject::invokeMethod(&window, std::move(work), Qt::QueuedConnection);
+      },
+      .serverFactory = MakeWebServerFactory(resources, ShowMessageBox, exeFolder),
+      .captureBackends = DefaultCaptureBackends(),
+      .exeFolder = exeFolder,
+  };
+  deps.dialogFont.faceName = resources.String(res::kStrSplashFont);
+  COrbiscopeDlg dlg(std::move(deps));
+  window.SetController(&dlg);
+
+  std::unique_ptr<QSocketNotifier> notifier;
+  if (signalFd >= 0) {
+    notifier = std::make_unique<QSocketNotifier>(signalFd, QSocketNotifier::Read);
+    QObject::connect(notifier.get(), &QSocketNotifier::activated, &window, [&] {
+      signalfd_siginfo info{};
+      while (read(signalFd, &info, sizeof info) == sizeof info) {
+        if (info.ssi_signo == SIGHUP) {
+          dlg.ReloadSettings();
+        } else {
+          dlg.OnClose();
+        }
+      }
+    });
+  }
+
+  // A failed initialisation that did not close still shows the window, as the controller
+  // leaves it: the user sees the stopped state and the messages given.
+  dlg.OnInitDialog();
+  int code = 0;
+  if (!dlg.Closed()) {
+    window.AttachPages();
+    window.show();
+    code = QApplication::exec();
+  }
+  dlg.OnClose();  // a no-op after a close; makes sure nothing runs on when the loop ends
+  notifier.reset();
+  if (signalFd >= 0) close(signalFd);
+  return code;
+}
+
+}  // namespace orbiscope
