@@ -384,6 +384,7 @@ void MainWindow::OnMenuCommand(int command) {
 void MainWindow::ShowAbout() {
   // Template 100: the program's icon, name, version and what it does.
   QDialog about(this);
+  about.setObjectName(QStringLiteral("about"));
   about.setWindowTitle(QString(aboutText_).remove('&').remove(QStringLiteral("...")));
   auto* icon = new QLabel(&about);
   icon->setPixmap(skin_.Icon(res::kIconRunning).pixmap(64, 64));

@@ -16,6 +16,25 @@
 #include "config/ConfigStore.h"
 
 namespace orbiscope {
+namespace {
+
+// Menus and boxes in the colours of the skin (those of the desktop viewer page).
+constexpr const char* kStyleSheet = R"(
+QMenu { background: #ffffff; border: 1px solid #c4ccd6; padding: 4px; }
+QMenu::item { color: #1d2733; padding: 5px 22px 5px 14px; border-radius: 4px; }
+QMenu::item:selected { background: #1f6feb; color: #ffffff; }
+QMenu::item:disabled { color: #9aa5b1; }
+QMenu::separator { height: 1px; background: #e3e8ee; margin: 4px 6px; }
+QMessageBox, QDialog#about { background: #ffffff; }
+QMessageBox QLabel, QDialog#about QLabel { color: #1d2733; }
+QDialogButtonBox { dialogbuttonbox-buttons-have-icons: 0; }
+QMessageBox QPushButton, QDialog#about QPushButton {
+  background: #1f6feb; color: #ffffff; border: 0; border-radius: 6px; padding: 6px 18px; min-width: 60px;
+}
+QMessageBox QPushButton:hover, QDialog#about QPushButton:hover { background: #3b82f6; }
+)";
+
+}  // namespace
 
 void ShowMessageBox(std::string_view caption, std::string_view text) {
   if (QApplication::instance() == nullptr || QThread::currentThread() != QApplication::instance()->thread()) {
@@ -43,6 +62,8 @@ int RunWindow(ConfigStore& config, LogXML& log, const ResourceLibrary& resources
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Orbiscope"));
   QApplication::setQuitOnLastWindowClosed(false);  // the controller decides when it ends
+  QApplication::setStyle(QStringLiteral("Fusion"));   // the same look on every desktop
+  app.setStyleSheet(QString::fromLatin1(kStyleSheet));
   config.SetMessageSink(ShowMessageBox);
 
   MainWindow window(resources);

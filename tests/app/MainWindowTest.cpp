@@ -232,7 +232,10 @@ private slots:
 
   void enterMovesOnAndClosingRunsTheControllersClose() {
     Rig rig;
+    rig.config.SetInt("GENERAL", "MAINWNDPOSX", 50);
+    rig.config.SetInt("GENERAL", "MAINWNDPOSY", 60);
     QVERIFY(rig.Start());
+    QCOMPARE(rig.window->pos(), QPoint(50, 60));
     QSignalSpy ended(rig.window.get(), &MainWindow::ended);
     QTest::keyClick(rig.window.get(), Qt::Key_Return);
     QTest::keyClick(rig.window.get(), Qt::Key_Escape);
@@ -255,6 +258,10 @@ private slots:
     rig.window->Minimise();
     QVERIFY(!rig.window->InTray());
     QVERIFY(rig.window->isVisible());  // minimised, never hidden
+    rig.window->OnMenuCommand(MainWindow::kCmdRestore);  // restores and unfolds the panel
+    QVERIFY(!rig.window->isMinimized());
+    QTRY_VERIFY_WITH_TIMEOUT(!rig.window->PanelSliding(), 5000);
+    QCOMPARE(rig.window->width(), 636);
   }
 
   void splashShowsItsTextsInOrder() {
