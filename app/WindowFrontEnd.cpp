@@ -12,7 +12,7 @@
 
 #include "app/MainWindow.h"
 #include "app/OrbiscopeDlg.h"
-#include "app/WebServerAdapter.h"
+#include "app/ProgramParts.h"
 #include "config/ConfigStore.h"
 
 namespace orbiscope {
@@ -68,21 +68,10 @@ int RunWindow(ConfigStore& config, LogXML& log, const ResourceLibrary& resources
 
   MainWindow window(resources);
   QObject::connect(&window, &MainWindow::ended, &app, [] { QApplication::exit(0); });
-  COrbiscopeDlg::Dependencies deps{
-      .config = config,
-      .log = log,
-      .resources = resources,
-      .messages = ShowMessageBox,
-      .view = window,
-      .post = [&window](std::function<void()> work) {
-        QMetaObject::invokeMethod(&window, std::move(work), Qt::QueuedConnection);
-      },
-      .serverFactory = MakeWebServerFactory(resources, ShowMessageBox, exeFolder),
-      .captureBackends = DefaultCaptureBackends(),
-      .exeFolder = exeFolder,
-  };
-  deps.dialogFont.faceName = resources.String(res::kStrSplashFont);
-  COrbiscopeDlg dlg(std::move(deps));
+  COrbiscopeDlg dlg(ProgramParts(
+      config, log, resources, window,
+      [&window](std::function<void()> work) { QMetaObject::invokeMethod(&window, std::move(work), Qt::QueuedConnection); },
+      ShowMessageBox, exeFolder));
   window.SetController(&dlg);
 
   std::unique_ptr<QSocketNotifier> notifier;

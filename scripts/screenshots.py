@@ -26,6 +26,7 @@ from xdisplay import Display  # noqa: E402
 TITLE = "Orbiscope webcam server"
 # Points in the window, from its layout (the pages' own controls are the pages' to say).
 PANEL = (246, 343)
+SERVER_SELECTOR = (367, 67)
 VIDEO_SELECTOR = (444, 67)
 INFO_SELECTOR = (522, 67)
 VIDEO_AREA = (125, 152)
@@ -46,8 +47,8 @@ def write_settings(folder, port):
             f"<SERVER><IP>127.0.0.1</IP><PORT>{port}</PORT><USER>admin</USER>"
             f"<PASS>{digest}</PASS><ENABLEWAP>TRUE</ENABLEWAP></SERVER>"
             "<VIDEO><FPS>15</FPS><OVERLAYTEXT><SHOWTEXT>TRUE</SHOWTEXT><TEXT>Front door</TEXT>"
-            "<TIMEDATA>126</TIMEDATA><XPOS>12</XPOS><YPOS>40</YPOS>"
-            "<FONT><NAME>DejaVu Sans</NAME><HEIGTH>-22</HEIGTH><COLOR>16777215</COLOR></FONT>"
+            "<TIMEDATA>126</TIMEDATA><XPOS>24</XPOS><YPOS>400</YPOS>"
+            "<FONT><NAME>DejaVu Sans</NAME><HEIGTH>-40</HEIGTH><COLOR>16777215</COLOR></FONT>"
             "</OVERLAYTEXT></VIDEO></ORBISCOPEConfigSettings>\n")
     with open(os.path.join(folder, "orbiscope.CONFIG.XML"), "wb") as f:
         f.write(text.encode("cp1252"))
@@ -99,6 +100,13 @@ def take(build_dir, out_dir):
         shots.append(path)
         return path
 
+    def page(selector, name):
+        """Clicks a selector and grabs the window, the pointer parked on the status bar."""
+        display.click(x + selector[0], y + selector[1])
+        display.run("xdotool", "mousemove", str(x + 300), str(y + 390))
+        time.sleep(0.3)
+        grab(name, window)
+
     try:
         # Texts change every 400 ms; the splash then stays 3 s for its picture.
         env = dict(display.env, XDG_RUNTIME_DIR=folder, ORBISCOPE_SPLASH_TIMING="0,400,3000,0")
@@ -117,13 +125,8 @@ def take(build_dir, out_dir):
 
         display.click(x + PANEL[0], y + PANEL[1])
         wait(lambda: display.geometry(window)[2] == 636, "the panel's unfolding")
-        display.run("xdotool", "mousemove", str(x + 300), str(y + 390))  # no pointed-at look
-        time.sleep(0.3)
-        grab("window-server-page.png", window)
-        display.click(x + VIDEO_SELECTOR[0], y + VIDEO_SELECTOR[1])
-        display.run("xdotool", "mousemove", str(x + 300), str(y + 390))
-        time.sleep(0.3)
-        grab("window-video-page.png", window)
+        page(SERVER_SELECTOR, "window-server-page.png")
+        page(VIDEO_SELECTOR, "window-video-page.png")
 
         before = visible(display)
         display.click(x + DEVICE_CONTROLS[0], y + DEVICE_CONTROLS[1])
@@ -137,10 +140,7 @@ def take(build_dir, out_dir):
             print(f"screenshots: no device controls dialog ({e}); set DEVICE_CONTROLS",
                   file=sys.stderr)
 
-        display.click(x + INFO_SELECTOR[0], y + INFO_SELECTOR[1])
-        display.run("xdotool", "mousemove", str(x + 300), str(y + 390))
-        time.sleep(0.3)
-        grab("window-info-page.png", window)
+        page(INFO_SELECTOR, "window-info-page.png")
 
         before = visible(display)
         display.click(x + VIDEO_AREA[0], y + VIDEO_AREA[1])

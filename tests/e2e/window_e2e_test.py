@@ -7,7 +7,6 @@ read the log and settings it leaves, which must be those of a headless run.
 Usage: window_e2e_test.py --build-dir BUILD
 """
 
-import argparse
 import os
 import shutil
 import subprocess
@@ -18,6 +17,7 @@ import urllib.error
 import urllib.request
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import e2e_test  # noqa: E402
 from e2e_test import (CAMERA_PASSWORD, CAMERA_USER, Failure, check, check_leftovers,  # noqa: E402
                       free_port, md5_upper, step, write_settings)
 from webdriver import Browser  # noqa: E402
@@ -139,13 +139,5 @@ def run(build_dir, keep):
             shutil.rmtree(folder, ignore_errors=True)
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--build-dir", required=True)
-    parser.add_argument("--keep", action="store_true", help="keep the install folder")
-    args = parser.parse_args()
-    return run(os.path.abspath(args.build_dir), args.keep)
-
-
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(e2e_test.main(run, __doc__))
