@@ -267,13 +267,34 @@ void MainWindow::Repaint() {
   update();
 }
 
+UiPoster MainWindow::Poster() {
+  return [this](std::function<void()> work) {
+    QMetaObject::invokeMethod(this, [this, work = std::move(work)]() mutable { Deliver(std::move(work)); },
+                              Qt::QueuedConnection);
+  };
+}
+
+void MainWindow::Deliver(std::function<void()> work) {
+  if (waiting_) {
+    deferred_.push_back(std::move(work));
+  } else {
+    work();
+  }
+}
+
 void MainWindow::Wait(std::chrono::milliseconds duration) {
-  // The status animation keeps playing; clicks and keys wait until the pause is over.
+  // The controller's thread is blocked for the pause, as far as the controller can tell:
+  // clicks, keys and signals wait, and so does queued work; only the window's own timers
+  // run, so the status animation keeps playing.
   waiting_ = true;
   QEventLoop loop;
   QTimer::singleShot(duration, &loop, &QEventLoop::quit);
-  loop.exec(QEventLoop::ExcludeUserInputEvents);
+  loop.exec(QEventLoop::ExcludeUserInputEvents | QEventLoop::ExcludeSocketNotifiers);
   waiting_ = false;
+  // Queued again, so it runs once the command that paused has returned.
+  std::vector<std::function<void()>> deferred;
+  deferred.swap(deferred_);
+  for (auto& work : deferred) QMetaObject::invokeMethod(this, std::move(work), Qt::QueuedConnection);
   if (closePending_) {
     closePending_ = false;
     PostClose();

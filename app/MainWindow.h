@@ -5,7 +5,6 @@
 // splash at start-up. Every decision stays in the controller; this is its view.
 
 #include <QMenu>
-#include <QPointer>
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <QWidget>
@@ -15,11 +14,11 @@
 #include <vector>
 
 #include "app/ControllerView.h"
+#include "app/OrbiscopeDlg.h"
 #include "app/Skin.h"
 
 namespace orbiscope {
 
-class COrbiscopeDlg;
 class CDlgVistaPrevia;
 class ClipPlayer;
 class ServerPageWidget;
@@ -71,6 +70,9 @@ public:
 
   // The controller this window shows; set before its OnInitDialog.
   void SetController(COrbiscopeDlg* dlg) { dlg_ = dlg; }
+  // Queues work to this window's thread from any thread. Work that arrives during the Play
+  // command's pause runs after that command, in order, as it would behind a blocked thread.
+  UiPoster Poster();
   // Puts the page widgets over the controller's pages, once its initialisation is done.
   void AttachPages();
 
@@ -145,6 +147,7 @@ private:
   void ShowAbout();
   void RefreshPages();
   QString WebAddress() const;
+  void Deliver(std::function<void()> work);
 
   Skin skin_;
   COrbiscopeDlg* dlg_ = nullptr;
@@ -169,6 +172,7 @@ private:
   bool inTray_ = false;
   bool waiting_ = false;       // inside the Play command's pause
   bool closePending_ = false;  // a close asked for during that pause
+  std::vector<std::function<void()>> deferred_;  // work queued during that pause
   bool ended_ = false;
   QTimer slide_;
   std::vector<int> slideWidths_;

@@ -68,10 +68,7 @@ int RunWindow(ConfigStore& config, LogXML& log, const ResourceLibrary& resources
 
   MainWindow window(resources);
   QObject::connect(&window, &MainWindow::ended, &app, [] { QApplication::exit(0); });
-  COrbiscopeDlg dlg(ProgramParts(
-      config, log, resources, window,
-      [&window](std::function<void()> work) { QMetaObject::invokeMethod(&window, std::move(work), Qt::QueuedConnection); },
-      ShowMessageBox, exeFolder));
+  COrbiscopeDlg dlg(ProgramParts(config, log, resources, window, window.Poster(), ShowMessageBox, exeFolder));
   window.SetController(&dlg);
 
   std::unique_ptr<QSocketNotifier> notifier;

@@ -38,14 +38,13 @@ struct Rig {
     window = std::make_unique<MainWindow>(resources);
     std::vector<std::unique_ptr<CaptureBackend>> backends;
     backends.push_back(MakeTestPatternBackend());
-    MainWindow* view = window.get();
     COrbiscopeDlg::Dependencies deps{
         .config = config,
         .log = log,
         .resources = resources,
         .messages = [this](std::string_view c, std::string_view t) { boxes << QString::fromUtf8(c.data(), c.size()) + ": " + QString::fromUtf8(t.data(), t.size()); },
         .view = *window,
-        .post = [view](std::function<void()> work) { QMetaObject::invokeMethod(view, std::move(work), Qt::QueuedConnection); },
+        .post = window->Poster(),
         .serverFactory = [] { return std::make_unique<AlwaysStartsServer>(); },
         .captureBackends = std::move(backends),
         .exeFolder = dir.path().string(),
@@ -132,6 +131,13 @@ private slots:
     QVERIFY(rig.window->Video()->isVisible());
     QVERIFY(!rig.window->Clip()->isVisible());
     QCOMPARE(rig.window->StatusText(), rig.window->Pictures().String(168));
+
+    // Work queued during Play's pause (a frame, a device notice) runs after the command.
+    QTest::mouseClick(&rig.Button(MainWindow::kStop), Qt::LeftButton);
+    int seenState = -1;
+    QTimer::singleShot(100, rig.window.get(), [&] { rig.window->Poster()([&] { seenState = rig.dlg->CaptureState(); }); });
+    QTest::mouseClick(&rig.Button(MainWindow::kPlay), Qt::LeftButton);
+    QTRY_COMPARE(seenState, int(COrbiscopeDlg::kCaptureRunning));
 
     rig.window->OnMenuCommand(MainWindow::kCmdPause);  // from the menu, the menu follows
     QCOMPARE(rig.dlg->CaptureState(), COrbiscopeDlg::kCapturePaused);
