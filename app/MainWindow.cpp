@@ -284,12 +284,12 @@ void MainWindow::Deliver(std::function<void()> work) {
 
 void MainWindow::Wait(std::chrono::milliseconds duration) {
   // The controller's thread is blocked for the pause, as far as the controller can tell:
-  // clicks, keys and signals wait, and so does queued work; only the window's own timers
-  // run, so the status animation keeps playing.
+  // clicks and keys wait, and so does queued work; only the window's own timers run, so
+  // the status animation keeps playing.
   waiting_ = true;
   QEventLoop loop;
   QTimer::singleShot(duration, &loop, &QEventLoop::quit);
-  loop.exec(QEventLoop::ExcludeUserInputEvents | QEventLoop::ExcludeSocketNotifiers);
+  loop.exec(QEventLoop::ExcludeUserInputEvents);
   waiting_ = false;
   // Queued again, so it runs once the command that paused has returned.
   std::vector<std::function<void()>> deferred;

@@ -9,6 +9,8 @@
 #include <QMessageBox>
 #include <QSocketNotifier>
 #include <QThread>
+#include <QTimer>
+#include <vector>
 
 #include "app/MainWindow.h"
 #include "app/OrbiscopeDlg.h"
@@ -71,18 +73,37 @@ int RunWindow(ConfigStore& config, LogXML& log, const ResourceLibrary& resources
   COrbiscopeDlg dlg(ProgramParts(config, log, resources, window, window.Poster(), ShowMessageBox, exeFolder));
   window.SetController(&dlg);
 
+  // A signal acts only from the main event loop: inside any other (the splash during the
+  // start-up, Play's pause, a message box shown from within a server start) the controller
+  // is in the middle of an operation that a close must not pull the server from under.
+  bool inMainLoop = false;
+  std::vector<int> pending;
+  QTimer retry;
+  retry.setInterval(100);
+  auto act = [&] {
+    if (!inMainLoop || QThread::currentThread()->loopLevel() > 1) {
+      retry.start();
+      return;
+    }
+    retry.stop();
+    std::vector<int> now;
+    now.swap(pending);
+    for (int signo : now) {
+      if (signo == SIGHUP) {
+        dlg.ReloadSettings();
+      } else {
+        dlg.OnClose();
+      }
+    }
+  };
+  QObject::connect(&retry, &QTimer::timeout, &window, act);
   std::unique_ptr<QSocketNotifier> notifier;
   if (signalFd >= 0) {
     notifier = std::make_unique<QSocketNotifier>(signalFd, QSocketNotifier::Read);
     QObject::connect(notifier.get(), &QSocketNotifier::activated, &window, [&] {
       signalfd_siginfo info{};
-      while (read(signalFd, &info, sizeof info) == sizeof info) {
-        if (info.ssi_signo == SIGHUP) {
-          dlg.ReloadSettings();
-        } else {
-          dlg.OnClose();
-        }
-      }
+      while (read(signalFd, &info, sizeof info) == sizeof info) pending.push_back(static_cast<int>(info.ssi_signo));
+      act();
     });
   }
 
@@ -93,6 +114,7 @@ int RunWindow(ConfigStore& config, LogXML& log, const ResourceLibrary& resources
   if (!dlg.Closed()) {
     window.AttachPages();
     window.show();
+    inMainLoop = true;
     code = QApplication::exec();
   }
   dlg.OnClose();  // a no-op after a close; makes sure nothing runs on when the loop ends

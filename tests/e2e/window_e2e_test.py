@@ -71,12 +71,28 @@ def run(build_dir, keep):
         base = f"http://127.0.0.1:{port}/"
 
         display = Display()
+
+        def start(splash_timing):
+            env = dict(display.env, XDG_RUNTIME_DIR=folder, ORBISCOPE_SPLASH_TIMING=splash_timing)
+            with open(output, "wb") as out:
+                return subprocess.Popen([os.path.join(folder, "orbiscope")], cwd=folder,
+                                        env=env, stdout=out, stderr=subprocess.STDOUT,
+                                        start_new_session=True)
+
+        step("SIGTERM during the splash waits for the start-up, then closes cleanly")
+        program = start("0,400,400,0")
+        display.wait_for_window(TITLE, TIMEOUT, lambda g: g[2:] == (490, 250))
+        program.terminate()
+        code = program.wait(timeout=30)
+        check(code == 0, f"the program ended with {code}")
+        with open(os.path.join(folder, "orbiscope.LOG.xml"), "rb") as f:
+            log = f.read()
+        check(log.count(b"Iniciado Servidor Web") == 1 and b"No se ha iniciado" not in log
+              and log.index(b"Creados dialogos de opciones") < log.index(b"Finalizado Servidor Web"),
+              "the close did not wait for the start-up to finish")
+
         step(f"opening the window on {display.name}, splash shortened")
-        env = dict(display.env, XDG_RUNTIME_DIR=folder, ORBISCOPE_SPLASH_TIMING="0,20,20,0")
-        with open(output, "wb") as out:
-            program = subprocess.Popen([os.path.join(folder, "orbiscope")], cwd=folder, env=env,
-                                       stdout=out, stderr=subprocess.STDOUT,
-                                       start_new_session=True)
+        program = start("0,20,20,0")
         window = display.wait_for_window(TITLE, TIMEOUT, lambda g: g[2:] == FOLDED)
         x, y, width, _ = display.geometry(window)
 
