@@ -16,6 +16,7 @@ VideoArea::VideoArea(const QRect& rect, QWidget* parent)
 }
 
 void VideoArea::PaintFrame(const CPicture& frame) {
+  if (!isVisible()) return;  // stopped, or the window is in the notification area
   ScaleFrameInto(frame, image_);
   update();  // paints once at the next turn of the loop, however many frames came before
 }
