@@ -88,7 +88,11 @@ class Headless(unittest.TestCase):
         self.assertEqual(self.read_line(first), f"Orbiscope serves http://127.0.0.1:{port}/")
         self.assertEqual(self.get(port), (200, b"hello"))
 
-        # A second copy leaves at once and touches nothing.
+        # A second copy leaves at once and touches nothing. The worker logs the request just
+        # after sending the answer, so that entry is awaited first.
+        deadline = time.time() + 10
+        while b'"GET / HTTP' not in slurp(self.log) and time.time() < deadline:
+            time.sleep(0.02)
         before = (slurp(self.config), os.stat(self.log).st_size)
         second = self.start("--headless")
         out, err = second.communicate(timeout=10)
