@@ -47,6 +47,18 @@ void BM_DeliverToVideoArea(benchmark::State& state) {
 }
 BENCHMARK(BM_DeliverToVideoArea)->Unit(benchmark::kMicrosecond);
 
+// The scaling alone, without the paint.
+void BM_ScaleIntoArea(benchmark::State& state) {
+  const CPicture frame = MakeFrame();
+  QImage area(180, 146, QImage::Format_RGB32);
+  for (auto _ : state) {
+    ScaleFrameInto(frame, area);
+    benchmark::DoNotOptimize(area.constBits());
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_ScaleIntoArea)->Unit(benchmark::kMicrosecond);
+
 void BM_ReferenceQtSmoothScale(benchmark::State& state) {
   const CPicture frame = MakeFrame();
   for (auto _ : state) {
