@@ -8,7 +8,7 @@
 
 #include "app/OrbiscopeDlg.h"
 #include "app/UiLoop.h"
-#include "app/WebServerAdapter.h"
+#include "app/ProgramParts.h"
 
 namespace orbiscope {
 namespace {
@@ -60,20 +60,9 @@ int RunHeadless(ConfigStore& config, LogXML& log, const ResourceLibrary& resourc
 
   UiLoop loop;
   HeadlessView view(loop);
-  COrbiscopeDlg::Dependencies deps{
-      .config = config,
-      .log = log,
-      .resources = resources,
-      .messages = PrintMessageToStderr,
-      .view = view,
-      .post = [&loop](std::function<void()> work) { loop.Post(std::move(work)); },
-      .serverFactory = MakeWebServerFactory(resources, PrintMessageToStderr, exeFolder),
-      .captureBackends = DefaultCaptureBackends(),
-      .exeFolder = exeFolder,
-  };
-  // The face the window's dialogs use; the caption font starts from it.
-  deps.dialogFont.faceName = resources.String(res::kStrSplashFont);
-  COrbiscopeDlg dlg(std::move(deps));
+  COrbiscopeDlg dlg(ProgramParts(config, log, resources, view,
+                                  [&loop](std::function<void()> work) { loop.Post(std::move(work)); },
+                                  PrintMessageToStderr, exeFolder));
   view.SetController(&dlg);
 
   std::thread signalThread([&] {

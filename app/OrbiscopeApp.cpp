@@ -47,11 +47,11 @@ bool PrepareHomeFolder(const std::string& home, const std::string& exeFolder,
 }  // namespace
 
 int COrbiscopeApp::Run(const Options& options) {
-  if (!options.headless) {
+  if (!options.headless && (!options.window || !HaveDisplay())) {
     // Say what to do instead of failing inside the window system.
     std::fprintf(stderr, "%s",
-                 HaveDisplay()
-                     ? "orbiscope: this build has no desktop window yet.\n"
+                 options.window == nullptr
+                     ? "orbiscope: this build has no desktop window.\n"
                        "Run \"orbiscope --headless\" to serve the camera without a window.\n"
                      : "orbiscope: no display is available for the window.\n"
                        "Run \"orbiscope --headless\" to serve the camera without a window.\n");
@@ -84,7 +84,8 @@ int COrbiscopeApp::Run(const Options& options) {
     PrintMessageToStderr(kAppName, "Error loading " + std::string(ResourceLibrary::kFileName));
     return 1;
   }
-  const int code = RunHeadless(config, log, resources, filesFolder);
+  const int code = options.headless ? RunHeadless(config, log, resources, filesFolder)
+                                    : options.window(config, log, resources, filesFolder);
   log.Close();
   return code;
 }

@@ -2,15 +2,26 @@
 // Process start-up: one instance, the settings file, the log, the resource library, then
 // the main controller under one of the two front-ends.
 
+#include <functional>
 #include <string>
 
 namespace orbiscope {
+
+class ConfigStore;
+class LogXML;
+class ResourceLibrary;
+
+// A front-end: runs the controller until it closes and answers the exit code.
+using FrontEnd = std::function<int(ConfigStore& config, LogXML& log, const ResourceLibrary& resources,
+                                   const std::string& exeFolder)>;
 
 class COrbiscopeApp {
 public:
   struct Options {
     bool headless = false;
     std::string home;  // --home: the folder of settings, log and content instead of the program's
+    // The desktop window; empty in a build without one.
+    FrontEnd window;
   };
 
   // Runs the program to its end; answers the process's exit code.

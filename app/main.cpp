@@ -4,9 +4,15 @@
 #include <cstring>
 
 #include "app/OrbiscopeApp.h"
+#if ORBISCOPE_WINDOW
+#include "app/WindowFrontEnd.h"
+#endif
 
 int main(int argc, char** argv) {
   orbiscope::COrbiscopeApp::Options options;
+#if ORBISCOPE_WINDOW
+  options.window = orbiscope::RunWindow;
+#endif
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--headless") == 0) {
       options.headless = true;
@@ -19,8 +25,9 @@ int main(int argc, char** argv) {
       options.home = value;
     } else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
       std::printf("Usage: orbiscope [--headless] [--home DIR]\n\n"
-                  "Orbiscope webcam server. --headless runs it without a window: messages go\n"
-                  "to standard error, SIGINT or SIGTERM close it, SIGHUP applies an edited\n"
+                  "Orbiscope webcam server. Without options it opens its window (it needs a\n"
+                  "display). --headless runs it without a window: messages go to standard\n"
+                  "error. Either way SIGINT or SIGTERM close it and SIGHUP applies an edited\n"
                   "settings file (orbiscope.CONFIG.XML beside the executable).\n"
                   "--home DIR (or the variable ORBISCOPE_HOME) keeps the settings, the log,\n"
                   "WebServer.config.xml and the content folder root/ in DIR instead, making\n"

@@ -10,6 +10,8 @@ packages=(
   # libraries the program links
   libxml2-dev libssl-dev libjpeg62-turbo-dev libpng-dev zlib1g-dev
   libfreetype-dev libfontconfig-dev fonts-dejavu-core libv4l-dev qt6-base-dev
+  # the pictures of Resource.so are drawn from SVG sources at build time
+  qt6-svg-dev
   # independent decoders and clients the tests check our output with
   python3 python3-pil curl libjpeg-turbo-progs pngcheck giflib-tools libgif-dev netpbm
   # references and load tools for the benchmarks
@@ -18,6 +20,8 @@ packages=(
   xvfb xauth chromium chromium-driver
   # the Debian package and its checks, and the TLS proxy recipe's test
   dpkg-dev lintian desktop-file-utils openssl
+  # the window's end-to-end test and screenshots: clicks and screen grabs under Xvfb
+  xdotool x11-apps
 )
 
 missing=()

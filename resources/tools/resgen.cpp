@@ -5,7 +5,8 @@
 //   strings FILE        a string table: "ID TEXT" a line, with \n \t \\ escapes in TEXT
 //   KIND ID FILE        one item from a whole file; KIND is string, html, picture, icon,
 //                       clip or menu
-// File names are relative to the manifest's folder.
+// File names are relative to the manifest's folder. Further manifests after the output
+// (the pictures drawn at build time) are read the same way.
 
 #include <cstdio>
 #include <filesystem>
@@ -125,18 +126,10 @@ void WriteSource(const Items& items, const fs::path& out) {
   fs::rename(tmp, out);
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  if (argc != 3) {
-    std::cerr << "usage: resgen MANIFEST OUTPUT.cpp\n";
-    return 2;
-  }
-  const fs::path manifest = argv[1];
+void ReadManifest(Items& items, const fs::path& manifest) {
   const fs::path base = manifest.parent_path();
   std::ifstream in(manifest);
   if (!in) Fail(manifest.string(), "cannot be read");
-  Items items;
   std::string line;
   int lineNo = 0;
   while (std::getline(in, line)) {
@@ -158,6 +151,18 @@ int main(int argc, char** argv) {
     if (!(words >> id >> file)) Fail(where, kind + " needs an identifier and a file");
     Add(items, k->second, id, ReadFile(base / file), where);
   }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 3) {
+    std::cerr << "usage: resgen MANIFEST OUTPUT.cpp [MANIFEST...]\n";
+    return 2;
+  }
+  Items items;
+  ReadManifest(items, argv[1]);
+  for (int i = 3; i < argc; ++i) ReadManifest(items, argv[i]);
   WriteSource(items, argv[2]);
   return 0;
 }

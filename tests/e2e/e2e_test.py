@@ -353,8 +353,9 @@ def run(build_dir, keep):
             shutil.rmtree(folder, ignore_errors=True)
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+def main(run=run, doc=__doc__):
+    """The command line of an end-to-end test whose run(build_dir, keep) answers 0 or 1."""
+    parser = argparse.ArgumentParser(description=doc.splitlines()[0])
     parser.add_argument("--build-dir", required=True)
     parser.add_argument("--keep", action="store_true", help="keep the install folder")
     args = parser.parse_args()

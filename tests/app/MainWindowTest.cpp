@@ -1,0 +1,344 @@
+#include "app/MainWindow.h"
+
+#include <QSignalSpy>
+#include <QtTest>
+
+#include "app/DlgVistaPrevia.h"
+#include "app/OrbiscopeDlg.h"
+#include "app/SkinButton.h"
+#include "app/SplashScreenEx.h"
+#include "app/VideoArea.h"
+#include "capture/TestPattern.h"
+#include "image/Picture.h"
+#include "tests/support/TempDir.h"
+
+namespace orbiscope {
+namespace {
+
+class AlwaysStartsServer final : public WebServerHandle {
+public:
+  bool InitServer(LogXML&, std::string_view, std::uint16_t, std::string_view, std::string_view, std::string_view,
+                  unsigned char) override {
+    return true;
+  }
+  void Stop() override {}
+  void UpdateFrame(const CPicture&, std::int32_t, std::int32_t) override {}
+};
+
+// The real window over a controller running the test pattern, with a server that always
+// starts and never listens.
+struct Rig {
+  Rig() {
+    qputenv(CSplashScreenEx::kTimingVariable, "0,0,0,0");  // the splash's texts have their own test
+    resources.Load(std::string(ORBISCOPE_BIN_DIR) + "/Resource.so");
+    config.SetFileName(dir.File("orbiscope.CONFIG.XML"));
+    config.SetValue("SERVER", "PORT", "8080");
+    log.SetExecutablePath(dir.File("orbiscope"));
+    log.Open();
+    window = std::make_unique<MainWindow>(resources);
+    std::vector<std::unique_ptr<CaptureBackend>> backends;
+    backends.push_back(MakeTestPatternBackend());
+    COrbiscopeDlg::Dependencies deps{
+        .config = config,
+        .log = log,
+        .resources = resources,
+        .messages = [this](std::string_view c, std::string_view t) { boxes << QString::fromUtf8(c.data(), c.size()) + ": " + QString::fromUtf8(t.data(), t.size()); },
+        .view = *window,
+        .post = window->Poster(),
+        .serverFactory = [] { return std::make_unique<AlwaysStartsServer>(); },
+        .captureBackends = std::move(backends),
+        .exeFolder = dir.path().string(),
+        .addresses = [] { return std::vector<std::string>{"127.0.0.1"}; },
+    };
+    dlg = std::make_unique<COrbiscopeDlg>(std::move(deps));
+    window->SetController(dlg.get());
+  }
+  ~Rig() {
+    dlg->OnClose();
+    dlg.reset();  // capture threads end before the window they post to
+  }
+  bool Start() {
+    if (!dlg->OnInitDialog()) return false;
+    window->AttachPages();
+    window->show();
+    return QTest::qWaitForWindowExposed(window.get());
+  }
+  SkinButton& Button(int id) { return *window->Button(id); }
+  // Enabled states of Play, Pause and Stop in the notification menu.
+  std::array<bool, 3> TrayStates() {
+    std::array<bool, 3> states{};
+    for (QAction* a : window->TrayMenu()->actions()) {
+      const QString text = QString(a->text()).remove('&');
+      if (text == "Play") states[0] = a->isEnabled();
+      if (text == "Pause") states[1] = a->isEnabled();
+      if (text == "Stop") states[2] = a->isEnabled();
+    }
+    return states;
+  }
+  // Waits for a processed frame whose pixels differ from `than` (any frame when null).
+  bool WaitForNewFrame(const QImage& than = {}) {
+    return QTest::qWaitFor([&] {
+      const QImage now = FrameToImage(dlg->Graph().LatestImage());
+      return !now.isNull() && now != than;
+    }, 10000);
+  }
+
+  testing::TempDir dir;
+  ConfigStore config;
+  LogXML log;
+  ResourceLibrary resources;
+  QStringList boxes;
+  std::unique_ptr<MainWindow> window;
+  std::unique_ptr<COrbiscopeDlg> dlg;
+};
+
+using Pictures = std::array<int, 3>;  // shown by Play, Pause, Stop
+
+}  // namespace
+
+class MainWindowTest : public QObject {
+  Q_OBJECT
+private slots:
+  void transportButtonsShowTheStateInPicturesAndTheTrayMenu() {
+    Rig rig;
+    QVERIFY(rig.Start());
+    auto shown = [&] {
+      return Pictures{rig.Button(MainWindow::kPlay).ShownPicture(), rig.Button(MainWindow::kPause).ShownPicture(),
+                      rig.Button(MainWindow::kStop).ShownPicture()};
+    };
+    using Tray = std::array<bool, 3>;
+    QCOMPARE(shown(), (Pictures{215, 220, 217}));  // running: Play disabled
+    QCOMPARE(rig.TrayStates(), (Tray{false, true, true}));
+
+    QTest::mouseClick(&rig.Button(MainWindow::kPause), Qt::LeftButton);
+    QCOMPARE(rig.dlg->CaptureState(), COrbiscopeDlg::kCapturePaused);
+    QCOMPARE(shown(), (Pictures{214, 221, 217}));  // paused: the pause button shows it
+    QCOMPARE(rig.TrayStates(), (Tray{false, true, true}));  // the button leaves the menu as it was
+
+    QTest::mouseClick(&rig.Button(MainWindow::kStop), Qt::LeftButton);
+    QCOMPARE(rig.dlg->ServerState(), COrbiscopeDlg::kServerStopped);
+    QCOMPARE(shown(), (Pictures{214, 219, 218}));
+    QCOMPARE(rig.TrayStates(), (Tray{true, false, false}));
+    QCOMPARE(rig.window->StatusText(), rig.window->Pictures().String(169));
+    QVERIFY(!rig.window->Video()->isVisible());
+    QVERIFY(rig.window->Clip()->isVisible());
+    QCOMPARE(rig.window->Clip()->Clip(), 128);
+
+    QTest::mouseClick(&rig.Button(MainWindow::kPlay), Qt::LeftButton);  // waits its second
+    QCOMPARE(rig.dlg->CaptureState(), COrbiscopeDlg::kCaptureRunning);
+    QCOMPARE(shown(), (Pictures{215, 220, 217}));
+    QCOMPARE(rig.TrayStates(), (Tray{false, true, true}));
+    QVERIFY(rig.window->Video()->isVisible());
+    QVERIFY(!rig.window->Clip()->isVisible());
+    QCOMPARE(rig.window->StatusText(), rig.window->Pictures().String(168));
+
+    // Work queued during Play's pause (a frame, a device notice) runs after the command.
+    QTest::mouseClick(&rig.Button(MainWindow::kStop), Qt::LeftButton);
+    int seenState = -1;
+    QTimer::singleShot(100, rig.window.get(), [&] { rig.window->Poster()([&] { seenState = rig.dlg->CaptureState(); }); });
+    QTest::mouseClick(&rig.Button(MainWindow::kPlay), Qt::LeftButton);
+    QTRY_COMPARE(seenState, int(COrbiscopeDlg::kCaptureRunning));
+
+    rig.window->OnMenuCommand(MainWindow::kCmdPause);  // from the menu, the menu follows
+    QCOMPARE(rig.dlg->CaptureState(), COrbiscopeDlg::kCapturePaused);
+    QCOMPARE(rig.TrayStates(), (Tray{true, false, false}));
+    QVERIFY(rig.boxes.isEmpty());
+  }
+
+  void panelWidthsFollowTheBackground_data() {
+    QTest::addColumn<int>("background");
+    QTest::addColumn<int>("folded");
+    QTest::addColumn<int>("unfolded");
+    QTest::newRow("the skin") << 640 << 256 << 636;
+    QTest::newRow("odd width") << 335 << 134 << 334;
+    QTest::newRow("exact steps") << 650 << 260 << 650;
+  }
+  void panelWidthsFollowTheBackground() {
+    QFETCH(int, background);
+    QFETCH(int, folded);
+    QFETCH(int, unfolded);
+    const std::vector<int> open = PanelWidths(background, true);
+    const std::vector<int> shut = PanelWidths(background, false);
+    QCOMPARE(open.front(), folded);
+    QCOMPARE(open.back(), unfolded);
+    QCOMPARE(shut.front(), background);
+    QCOMPARE(shut.back(), folded);
+    for (std::size_t i = 1; i + 1 < shut.size(); ++i) QCOMPARE(shut[i - 1] - shut[i], 10);
+    QVERIFY(shut[shut.size() - 2] >= folded);
+  }
+
+  void panelButtonFoldsAndUnfoldsTheWindow() {
+    Rig rig;
+    QVERIFY(rig.Start());
+    QCOMPARE(rig.window->width(), 256);
+    QCOMPARE(rig.window->ShownPage(), nullptr);
+    for (int round = 0; round < 2; ++round) {
+      QTest::mouseClick(&rig.Button(MainWindow::kPanel), Qt::LeftButton);
+      QTRY_VERIFY_WITH_TIMEOUT(!rig.window->PanelSliding(), 5000);
+      QCOMPARE(rig.window->width(), 636);
+      QCOMPARE(rig.window->ShownPage(), rig.window->PageWidget(MainWindow::Page::Server));
+      QCOMPARE(rig.Button(MainWindow::kPanel).ShownPicture(), 182);
+
+      QTest::mouseClick(&rig.Button(MainWindow::kPanel), Qt::LeftButton);
+      QTRY_VERIFY_WITH_TIMEOUT(!rig.window->PanelSliding(), 5000);
+      QCOMPARE(rig.window->width(), 256);
+      QCOMPARE(rig.window->ShownPage(), nullptr);
+      QCOMPARE(rig.Button(MainWindow::kPanel).ShownPicture(), 185);
+    }
+    // A click while sliding turns straight back.
+    QTest::mouseClick(&rig.Button(MainWindow::kPanel), Qt::LeftButton);
+    QTest::mouseClick(&rig.Button(MainWindow::kPanel), Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(!rig.window->PanelSliding(), 5000);
+    QCOMPARE(rig.window->width(), 256);
+    QVERIFY(!rig.window->PanelExpanded());
+  }
+
+  void selectorsShowOnePageAtATime() {
+    Rig rig;
+    QVERIFY(rig.Start());
+    rig.window->TogglePanel();
+    QTRY_VERIFY_WITH_TIMEOUT(!rig.window->PanelSliding(), 5000);
+    struct Case {
+      int selector;
+      MainWindow::Page page;
+      Pictures pictures;  // shown by the video, server and information selectors
+    };
+    for (const Case& c : {Case{MainWindow::kVideoSelector, MainWindow::Page::Video, {169, 179, 178}},
+                          Case{MainWindow::kInfoSelector, MainWindow::Page::Information, {180, 179, 167}},
+                          Case{MainWindow::kServerSelector, MainWindow::Page::Server, {180, 164, 178}}}) {
+      QTest::mouseClick(&rig.Button(c.selector), Qt::LeftButton);
+      QVERIFY(rig.window->PageWidget(c.page) != nullptr);
+      QCOMPARE(rig.window->ShownPage(), rig.window->PageWidget(c.page));
+      QCOMPARE((Pictures{rig.Button(MainWindow::kVideoSelector).ShownPicture(),
+                         rig.Button(MainWindow::kServerSelector).ShownPicture(),
+                         rig.Button(MainWindow::kInfoSelector).ShownPicture()}),
+               c.pictures);
+    }
+  }
+
+  void twoClicksOnTheVideoLeaveOnePreviewOfTheSecondFrame() {
+    Rig rig;
+    QVERIFY(rig.Start());
+    QVERIFY(rig.WaitForNewFrame());
+    QTest::mouseClick(rig.window->Video(), Qt::LeftButton);
+    const QImage first = rig.window->PreviewWindow()->Picture();
+    QVERIFY(rig.WaitForNewFrame(first));
+    const QImage second = FrameToImage(rig.dlg->Graph().LatestImage());
+    QTest::mouseClick(rig.window->Video(), Qt::LeftButton);
+
+    QCOMPARE(rig.window->findChildren<CDlgVistaPrevia*>().size(), 1);
+    CDlgVistaPrevia* preview = rig.window->PreviewWindow();
+    QCOMPARE(preview->Picture(), second);
+    QCOMPARE(preview->CaptureSize(), QSize(640, 480));
+    QCOMPARE(preview->size(), QSize(640, 480 + CDlgVistaPrevia::kBandHeight));
+    // The preview is a snapshot: later frames leave it alone.
+    QVERIFY(rig.WaitForNewFrame(second));
+    QCOMPARE(preview->Picture(), second);
+  }
+
+  void enterMovesOnAndClosingRunsTheControllersClose() {
+    Rig rig;
+    rig.config.SetInt("GENERAL", "MAINWNDPOSX", 50);
+    rig.config.SetInt("GENERAL", "MAINWNDPOSY", 60);
+    QVERIFY(rig.Start());
+    QCOMPARE(rig.window->pos(), QPoint(50, 60));
+    QSignalSpy ended(rig.window.get(), &MainWindow::ended);
+    QTest::keyClick(rig.window.get(), Qt::Key_Return);
+    QTest::keyClick(rig.window.get(), Qt::Key_Escape);
+    QVERIFY(rig.window->isVisible());
+    QVERIFY(!rig.dlg->Closed());
+
+    rig.window->move(37, 41);
+    rig.window->close();
+    QVERIFY(rig.dlg->Closed());
+    QCOMPARE(ended.size(), 1);
+    QVERIFY(!rig.window->isVisible());
+    QCOMPARE(rig.config.GetInt("GENERAL", "MAINWNDPOSX", -1), 37);
+    QCOMPARE(rig.config.GetInt("GENERAL", "MAINWNDPOSY", -1), 41);
+  }
+
+  void withoutANotificationAreaMinimisingKeepsAWayBack() {
+    if (QSystemTrayIcon::isSystemTrayAvailable()) QSKIP("this platform has a notification area");
+    Rig rig;
+    QVERIFY(rig.Start());
+    rig.window->Minimise();
+    QVERIFY(!rig.window->InTray());
+    QVERIFY(rig.window->isVisible());  // minimised, never hidden
+    rig.window->OnMenuCommand(MainWindow::kCmdRestore);  // restores and unfolds the panel
+    QVERIFY(!rig.window->isMinimized());
+    QTRY_VERIFY_WITH_TIMEOUT(!rig.window->PanelSliding(), 5000);
+    QCOMPARE(rig.window->width(), 636);
+  }
+
+  void splashShowsItsTextsInOrder() {
+    ResourceLibrary resources;
+    QVERIFY(resources.Load(std::string(ORBISCOPE_BIN_DIR) + "/Resource.so"));
+    Skin skin(resources);
+    CSplashScreenEx splash(skin, SplashTimings{0, 1, 1, 0});
+    QSignalSpy texts(&splash, &CSplashScreenEx::textShown);
+    splash.Run();
+    QStringList seen;
+    for (const QList<QVariant>& t : texts) seen << t.at(0).toString();
+    QCOMPARE(seen, (QStringList{skin.String(164), skin.String(162), skin.String(163), skin.String(162)}));
+    QVERIFY(!splash.isVisible());
+    QCOMPARE(splash.size(), skin.Picture(res::kPicSplash).size());
+    QVERIFY(!splash.mask().contains(QPoint(0, 0)));  // the magenta corner is not part of it
+    QVERIFY(splash.mask().contains(splash.rect().center()));
+  }
+
+  void splashTimingsParse_data() {
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("ok");
+    QTest::newRow("defaults") << "500,1000,1500,200" << true;
+    QTest::newRow("zeros, blanks") << "0, 0,0 ,0" << true;
+    QTest::newRow("three") << "1,2,3" << false;
+    QTest::newRow("five") << "1,2,3,4,5" << false;
+    QTest::newRow("negative") << "-1,0,0,0" << false;
+    QTest::newRow("a minute and more") << "60001,0,0,0" << false;
+    QTest::newRow("words") << "fast,0,0,0" << false;
+  }
+  void splashTimingsParse() {
+    QFETCH(QString, text);
+    QFETCH(bool, ok);
+    SplashTimings t{7, 7, 7, 7};
+    QCOMPARE(SplashTimings::Parse(text.toLatin1().constData(), t), ok);
+    if (!ok) QCOMPARE(t.stepMs, 7);  // a refused value changes nothing
+  }
+
+  void framesAreScaledByTheMeanOfWhatEachPixelCovers() {
+    // 4 x 2 frame, stored bottom-up: top row red, red, green, green; bottom row all blue.
+    CPicture frame(4, 2, 24, kFormatBmp);
+    auto put = [&](int x, int yFromTop, QRgb c) {
+      std::uint8_t* p = frame.Row(static_cast<std::uint32_t>(1 - yFromTop)) + 3 * x;
+      p[0] = static_cast<std::uint8_t>(qBlue(c));
+      p[1] = static_cast<std::uint8_t>(qGreen(c));
+      p[2] = static_cast<std::uint8_t>(qRed(c));
+    };
+    for (int x = 0; x < 4; ++x) put(x, 1, qRgb(0, 0, 200));
+    put(0, 0, qRgb(200, 0, 0));
+    put(1, 0, qRgb(100, 0, 0));
+    put(2, 0, qRgb(0, 200, 0));
+    put(3, 0, qRgb(0, 200, 0));
+    QImage two(2, 2, QImage::Format_RGB32);
+    ScaleFrameInto(frame, two);
+    QCOMPARE(two.pixel(0, 0), qRgb(150, 0, 0));
+    QCOMPARE(two.pixel(1, 0), qRgb(0, 200, 0));
+    QCOMPARE(two.pixel(0, 1), qRgb(0, 0, 200));
+    QImage one(1, 1, QImage::Format_RGB32);
+    ScaleFrameInto(frame, one);
+    QCOMPARE(one.pixel(0, 0), qRgb(37, 50, 100));
+    QImage wide(8, 4, QImage::Format_RGB32);  // larger than the frame: each pixel repeats
+    ScaleFrameInto(frame, wide);
+    QCOMPARE(wide.pixel(7, 0), qRgb(0, 200, 0));
+    QCOMPARE(wide.pixel(0, 3), qRgb(0, 0, 200));
+    QCOMPARE(FrameToImage(frame).pixel(1, 0), qRgb(100, 0, 0));
+    CPicture empty;
+    ScaleFrameInto(empty, two);
+    QCOMPARE(two.pixel(1, 1), qRgb(0, 0, 0));
+  }
+};
+
+}  // namespace orbiscope
+
+QTEST_MAIN(orbiscope::MainWindowTest)
+#include "MainWindowTest.moc"
