@@ -135,9 +135,9 @@ void CHttpClient::HandleClient() {
             : ReadRequest(m_Socket, assembler, raw, settings.m_dwIdleClientTimeout, *this);
     if (outcome == ReadOutcome::Failed) break;
     m_Request.raw = std::move(raw);
-    if (outcome == ReadOutcome::TooLarge) {
+    if (outcome == ReadOutcome::TooLarge || outcome == ReadOutcome::Unsupported) {
       // Whatever else the client sent cannot be told apart from this request: close.
-      ReturnErrorMessage(400);
+      ReturnErrorMessage(outcome == ReadOutcome::TooLarge ? 400 : 501);
       DrainBeforeClose();
       break;
     }

@@ -335,12 +335,28 @@ TEST_F(HttpSessionTest, OversizedRequestsAre400AndClose) {
            "GET / HTTP/1.0\r\nX: " + std::string(70 * 1024, 'a') + "\r\n\r\n",
            std::string("POST / HTTP/1.0\r\nContent-Length: -5\r\n\r\n"),
            std::string("POST / HTTP/1.0\r\nContent-Length: 2000000\r\n\r\n"),
+           std::string("POST / HTTP/1.0\r\nContent-Length: 1\r\nContent-Length: 2\r\n\r\nab"),
+           std::string("POST / HTTP/1.0\r\nContent-Length: 0x2\r\n\r\nab"),
        }) {
     RawClient client(server_.port());
     client.Send(request);
     std::string r = client.ReadAll();
     EXPECT_EQ(StatusLine(r), "HTTP/1.0 400 Bad Request") << request.substr(0, 40);
   }
+}
+
+// A chunked body is not decoded, so it is refused rather than read as the next request:
+// the request hidden in it is never answered.
+TEST_F(HttpSessionTest, TransferEncodingIs501AndCloses) {
+  server_.Start();
+  RawClient client(server_.port());
+  client.Send("POST /hello.txt HTTP/1.0\r\nConnection: Keep-Alive\r\nTransfer-Encoding: chunked\r\n\r\n"
+              "2d\r\nGET /index.html HTTP/1.0\r\nConnection: Keep-Alive\r\n\r\n\r\n0\r\n\r\n");
+  std::string r = client.ReadAll();
+  EXPECT_EQ(StatusLine(r), "HTTP/1.0 501 Not Implemented");
+  EXPECT_EQ(Field(r, "Connection"), "");
+  EXPECT_EQ(r.find("index"), std::string::npos) << r;
+  EXPECT_EQ(r.find("HTTP/1.0", 1), std::string::npos) << r;  // one response only
 }
 
 TEST_F(HttpSessionTest, IdleClientIsCutOff) {
