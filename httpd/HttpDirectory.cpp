@@ -110,7 +110,7 @@ bool CHttpDirectory::HandleDirectoryAuthorization(CHttpClient& client) const {
   if (request.userName == userName_ && request.password == password_) return true;
   const CHttpServerSettings& settings = client.Settings();
   if (settings.m_bAllowBasicAuthentication || settings.m_bAllowNTLMAuthentication) {
-    client.SendChallenge(realm_.empty() ? alias_ : realm_);
+    client.SendChallenge(ChallengeRealm());
     return false;
   }
   client.ReportError(

@@ -225,6 +225,15 @@ void CHttpClient::HandleDelete() {
     ReturnErrorMessage(404);
     return;
   }
+  // No account logon stands behind Basic credentials here, so "any credentials" would let
+  // anyone delete: only the directory's own user name and password may.
+  const std::string& user = directory->GetUserName();
+  const std::string& password = directory->GetPassword();
+  if (user.empty() || password.empty() || m_Request.userName != user ||
+      m_Request.password != password) {
+    SendChallenge(directory->ChallengeRealm());
+    return;
+  }
   if (::unlink(m_Request.localFile.c_str()) == 0) {
     SendDeleted(m_Request.localFile);
   } else if (errno == EACCES || errno == EPERM) {

@@ -10,6 +10,7 @@
 
 #include "httpd/HttpResponseHeader.h"
 #include "tests/httpd/client/LoopbackServer.h"
+#include "tests/support/Unprivileged.h"
 
 namespace orbiscope {
 namespace {
@@ -40,6 +41,8 @@ TEST_F(HttpSessionTest, HeaderOrderOfEachResponseKind) {
   auto& cam = server_.AddDirectory("/cam", File("cam"));
   cam.m_bDirectoryListing = true;
   cam.m_bWritable = true;
+  cam.m_sUsername = "u";
+  cam.m_sPassword = "p";
   auto& secret = server_.AddDirectory("/secret", File("cam/sub"));
   secret.m_sUsername = "u";
   secret.m_sPassword = "p";
@@ -64,7 +67,7 @@ TEST_F(HttpSessionTest, HeaderOrderOfEachResponseKind) {
                                   "Content-Length", "Content-Type"}));
   EXPECT_EQ(Field(r, "Content-Length"), "0");
 
-  r = Get("GET /cam/ HTTP/1.0\r\n\r\n");
+  r = Get("GET /cam/ HTTP/1.0\r\nAuthorization: Basic dTpw\r\n\r\n");
   EXPECT_EQ(StatusLine(r), "HTTP/1.0 200 OK");
   EXPECT_EQ(FieldNames(r), (Names{"Date", "Server", "Allow", "Last-Modified", "Content-Length",
                                   "Content-Type"}));
@@ -284,24 +287,72 @@ TEST_F(HttpSessionTest, DeleteCases) {
   server_.settings().m_bAllowDeleteRequest = true;
   auto& cam = server_.AddDirectory("/cam", File("cam"));
   cam.m_bWritable = true;
+  cam.m_sUsername = "u";
+  cam.m_sPassword = "p";
+  cam.m_sRealm = "Cameras";
+  auto& open = server_.AddDirectory("/open", File("cam"));  // writable, no credentials
+  open.m_bWritable = true;
+  auto& noPassword = server_.AddDirectory("/nopass", File("cam"));
+  noPassword.m_bWritable = true;
+  noPassword.m_sUsername = "u";
   server_.Start();
-  const std::string auth = "Authorization: Basic dTpw\r\n";
-
-  // Without credentials: a challenge.
-  EXPECT_EQ(StatusLine(Get("DELETE /cam/pic.txt HTTP/1.0\r\n\r\n")), "HTTP/1.0 401 Unauthorized");
-  // Not writable, a folder, a missing file, path info after a file, outside the folder.
-  EXPECT_EQ(StatusLine(Get("DELETE /hello.txt HTTP/1.0\r\n" + auth + "\r\n")), "HTTP/1.0 404 Not Found");
-  EXPECT_EQ(StatusLine(Get("DELETE /cam/sub HTTP/1.0\r\n" + auth + "\r\n")), "HTTP/1.0 404 Not Found");
-  EXPECT_EQ(StatusLine(Get("DELETE /cam/nothing.txt HTTP/1.0\r\n" + auth + "\r\n")), "HTTP/1.0 404 Not Found");
-  EXPECT_EQ(StatusLine(Get("DELETE /cam/pic.txt/x HTTP/1.0\r\n" + auth + "\r\n")), "HTTP/1.0 404 Not Found");
-  EXPECT_EQ(StatusLine(Get("DELETE /cam/%2e%2e/hello.txt HTTP/1.0\r\n" + auth + "\r\n")), "HTTP/1.0 404 Not Found");
-  EXPECT_EQ(StatusLine(Get("DELETE //cam/../hello.txt HTTP/1.0\r\n" + auth + "\r\n")), "HTTP/1.0 404 Not Found");
+  const std::string own = "Authorization: Basic dTpw\r\n";     // u:p
+  const std::string other = "Authorization: Basic eDp5\r\n";   // x:y
+  const std::string empty = "Authorization: Basic dTo=\r\n";   // u:
+  struct Case {
+    std::string request;
+    std::string status;
+    std::string realm;
+  };
+  const Case kRefused[] = {
+      // Without credentials: a challenge naming the URL.
+      {"DELETE /cam/pic.txt HTTP/1.0\r\n\r\n", "401 Unauthorized", "/cam/pic.txt"},
+      // Not writable, a folder, a missing file, path info after a file, outside the
+      // folder: 404 before the credentials are looked at.
+      {"DELETE /hello.txt HTTP/1.0\r\n" + own + "\r\n", "404 Not Found", ""},
+      {"DELETE /cam/sub HTTP/1.0\r\n" + other + "\r\n", "404 Not Found", ""},
+      {"DELETE /cam/nothing.txt HTTP/1.0\r\n" + other + "\r\n", "404 Not Found", ""},
+      {"DELETE /cam/pic.txt/x HTTP/1.0\r\n" + own + "\r\n", "404 Not Found", ""},
+      {"DELETE /cam/%2e%2e/hello.txt HTTP/1.0\r\n" + own + "\r\n", "404 Not Found", ""},
+      {"DELETE //cam/../hello.txt HTTP/1.0\r\n" + own + "\r\n", "404 Not Found", ""},
+      // Credentials that are not the directory's own, or a directory without any.
+      {"DELETE /cam/pic.txt HTTP/1.0\r\n" + other + "\r\n", "401 Unauthorized", "Cameras"},
+      {"DELETE U:p@/cam/pic.txt HTTP/1.0\r\n\r\n", "401 Unauthorized", "Cameras"},
+      {"DELETE /open/pic.txt HTTP/1.0\r\n" + own + "\r\n", "401 Unauthorized", "\\open\\"},
+      {"DELETE /nopass/pic.txt HTTP/1.0\r\n" + empty + "\r\n", "401 Unauthorized", "\\nopass\\"},
+  };
+  for (const Case& c : kRefused) {
+    std::string r = Get(c.request);
+    EXPECT_EQ(StatusLine(r), "HTTP/1.0 " + c.status) << c.request;
+    if (!c.realm.empty()) {
+      EXPECT_EQ(Field(r, "WWW-Authenticate"), "Basic realm=" + c.realm) << c.request;
+    }
+  }
   EXPECT_TRUE(fs::exists(File("cam/pic.txt")));
   EXPECT_TRUE(fs::exists(File("hello.txt")));
   EXPECT_TRUE(fs::exists(File("cam/sub")));
-  // Credentials in the URL count too; the file goes.
+  // The directory's own credentials, in the URL too: the file goes.
   EXPECT_EQ(StatusLine(Get("DELETE u:p@/cam/pic.txt HTTP/1.0\r\n\r\n")), "HTTP/1.0 200 OK");
   EXPECT_FALSE(fs::exists(File("cam/pic.txt")));
+}
+
+// A file the system will not let the server remove gets a challenge naming the URL. Root
+// may remove any file, so as root the test runs as "nobody" in a child process.
+TEST_F(HttpSessionTest, DeleteRefusedByPermissionsIsAChallenge) {
+  if (!RunHereUnprivileged()) return;
+  server_.settings().m_bAllowDeleteRequest = true;
+  auto& cam = server_.AddDirectory("/cam", File("cam"));
+  cam.m_bWritable = true;
+  cam.m_sUsername = "u";
+  cam.m_sPassword = "p";
+  cam.m_sRealm = "Cameras";
+  server_.Start();
+  fs::permissions(File("cam"), fs::perms(0555));
+  std::string r = Get("DELETE /cam/pic.txt HTTP/1.0\r\nAuthorization: Basic dTpw\r\n\r\n");
+  fs::permissions(File("cam"), fs::perms(0755));
+  EXPECT_EQ(StatusLine(r), "HTTP/1.0 401 Unauthorized");
+  EXPECT_EQ(Field(r, "WWW-Authenticate"), "Basic realm=/cam/pic.txt");
+  EXPECT_TRUE(fs::exists(File("cam/pic.txt")));
 }
 
 TEST_F(HttpSessionTest, DeleteWithoutAnyMechanismIs404) {
