@@ -114,11 +114,6 @@ public:
   using CHttpClient::CHttpClient;
   void PostLog(int code, std::int32_t bytes) override;
   bool HandleCameraRoute() override;
-
-private:
-  // The directories are answering this request; they may shorten its URL, so its path no
-  // longer says whether it was a camera request.
-  bool servedByDirectories_ = false;
 };
 
 }  // namespace orbiscope
