@@ -37,7 +37,11 @@ std::string FormatAccessLogLine(const sockaddr_in& client, std::string_view user
   line.append(head);
   line.append(user.empty() ? std::string_view("-") : user);
   line.append(when);
-  line.append(requestLine);
+  if (requestLine.size() > kMaxLoggedRequestLine) {
+    line.append(requestLine.substr(0, kMaxLoggedRequestLine - 3)).append("...");
+  } else {
+    line.append(requestLine);
+  }
   line.append(tail);
   return line;
 }
