@@ -25,7 +25,7 @@ inline constexpr std::size_t kMaxLoggedRequestLine = 2048;
 // empty user is written "-", a request line is cut to kMaxLoggedRequestLine. Ends in "\n".
 std::string FormatAccessLogLine(const sockaddr_in& client, std::string_view user,
                                 const std::tm& localTime, long biasMinutes,
-                                std::string_view requestLine, int code, std::int32_t bytes);
+                                std::string_view requestLine, int code, std::int64_t bytes);
 
 // The standard-time bias of the zone in force (TZ honoured), daylight saving not added.
 long TimeZoneBiasMinutes();
@@ -35,6 +35,6 @@ long TimeZoneBiasMinutes();
 // False when the log did not take the entry (closed, or the write failed).
 bool PostAccessLog(LogXML& log, std::string_view module, const sockaddr_in& client,
                    std::string_view user, std::string_view requestLine, int code,
-                   std::int32_t bytes);
+                   std::int64_t bytes);
 
 }  // namespace orbiscope

@@ -172,7 +172,7 @@ void CHttpDirectory::TransmitFile(CHttpClient& client) const {
     if (settings.m_bAutoExpire) header.AddExpires(fileTime);
     if (client.m_bResponseKeepAlive) header.AddKeepAlive();
     header.AddLastModified(fileTime);
-    header.AddContentLength(static_cast<std::int32_t>(size));
+    header.AddContentLength(static_cast<std::int64_t>(size));
     header.AddContentType(HeaderValue(type));
     if (request.verb == HttpVerb::Head) {
       header.Send(client.m_Socket, settings.m_dwWritableTimeout);
@@ -195,7 +195,7 @@ void CHttpDirectory::TransmitFile(CHttpClient& client) const {
       client.ReportError(text);
     }
   }
-  client.PostLog(200, static_cast<std::int32_t>(size));
+  client.PostLog(200, static_cast<std::int64_t>(size));
 }
 
 void CHttpDirectory::TransmitDirectory(CHttpClient& client) const {

@@ -142,7 +142,7 @@ void CHttpResponseHeader::AddField(std::string_view name, std::string_view value
   text_ += "\r\n";
 }
 
-void CHttpResponseHeader::AddContentLength(std::int32_t length) {
+void CHttpResponseHeader::AddContentLength(std::int64_t length) {
   AddField("Content-Length", std::to_string(length));
 }
 

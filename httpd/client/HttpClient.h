@@ -42,7 +42,7 @@ public:
   // 401 with the challenges the settings allow, for `realm`.
   virtual int SendChallenge(std::string_view realm);
   // The access-log line of the response just sent.
-  virtual void PostLog(int code, std::int32_t bytes);
+  virtual void PostLog(int code, std::int64_t bytes);
 
   // A 200 response whose body is `size` bytes at `data`; `reserved` is not used and
   // `expires` adds an Expires field with the current time.
@@ -112,7 +112,7 @@ private:
 class CMyHttpClient : public CHttpClient {
 public:
   using CHttpClient::CHttpClient;
-  void PostLog(int code, std::int32_t bytes) override;
+  void PostLog(int code, std::int64_t bytes) override;
   bool HandleCameraRoute() override;
 };
 

@@ -35,12 +35,12 @@ CHttpResponseHeader CHttpClient::StartHeader(int code, const HttpTime& now) cons
   return header;
 }
 
-void CHttpClient::PostLog(int code, std::int32_t bytes) {
+void CHttpClient::PostLog(int code, std::int64_t bytes) {
   PostAccessLog(Server().GetLog(), "HttpClient", m_Request.clientAddress, m_Request.userName,
                 MaskUserInfoPassword(m_Request.requestLine), code, bytes);
 }
 
-void CMyHttpClient::PostLog(int code, std::int32_t bytes) {
+void CMyHttpClient::PostLog(int code, std::int64_t bytes) {
   // A camera query carries the password or its digest, and URL user information a
   // password; none may reach the log file, whichever way the request went.
   PostAccessLog(Server().GetLog(), "MyHttpClient", m_Request.clientAddress, m_Request.userName,

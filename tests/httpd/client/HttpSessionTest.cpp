@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <vector>
@@ -169,6 +170,34 @@ TEST_F(HttpSessionTest, IfModifiedSinceAtTheSecond) {
   ASSERT_EQ(::utimensat(AT_FDCWD, File("future.txt").c_str(), times, 0), 0);
   r = Get("GET /future.txt HTTP/1.0\r\n\r\n");
   EXPECT_EQ(Field(r, "Last-Modified"), Field(r, "Date"));
+}
+
+// A file of 3 GiB (sparse, so it takes no room) says its true size, and If-Modified-Since
+// still answers 304 for it.
+TEST_F(HttpSessionTest, FilesOfTwoGibibytesAndMore) {
+  constexpr off_t kSize = 3LL * 1024 * 1024 * 1024 + 5;
+  {
+    const int fd = ::open(File("big.bin").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::ftruncate(fd, kSize), 0);
+    ::close(fd);
+  }
+  struct stat info {};
+  ASSERT_EQ(::stat(File("big.bin").c_str(), &info), 0);
+  server_.Start();
+
+  RawClient head(server_.port());
+  head.ExpectHeadResponses(true);
+  head.Send("HEAD /big.bin HTTP/1.0\r\n\r\n");
+  std::string r = head.ReadResponse();
+  EXPECT_EQ(StatusLine(r), "HTTP/1.0 200 OK");
+  EXPECT_EQ(Field(r, "Content-Length"), std::to_string(kSize));
+
+  r = Get("GET /big.bin HTTP/1.0\r\nIf-Modified-Since: " +
+          FormatHttpDate(HttpTimeFromTimeT(info.st_mtim.tv_sec)) + "\r\n\r\n");
+  EXPECT_EQ(StatusLine(r), "HTTP/1.0 304 Not Modified");
+  EXPECT_NE(server_.LogText().find("\"HEAD /big.bin HTTP/1.0\" 200 " + std::to_string(kSize)),
+            std::string::npos);
 }
 
 TEST_F(HttpSessionTest, ListingSizesAndEscaping) {
