@@ -252,11 +252,8 @@ void CHttpDirectory::TransmitDirectory(CHttpClient& client) const {
 
   CHttpResponseHeader header = client.StartHeader(200, CurrentHttpTime());
   if (any) header.AddLastModified(HttpTimeFromTimeT(newest));
-  if (client.m_bResponseKeepAlive) header.AddKeepAlive();
-  header.AddContentLength(static_cast<std::int32_t>(page.size()));
-  header.AddContentType("text/html");
-  client.SendResponse(header, page.data(), page.size());
-  client.PostLog(200, static_cast<std::int32_t>(page.size()));
+  client.SendWithBody(header, "text/html", page.data(), page.size());
+  client.PostLog(200, static_cast<std::int64_t>(page.size()));
 }
 
 }  // namespace orbiscope
