@@ -31,6 +31,15 @@ protected:
   }
   std::string File(const std::string& name) const { return (server_.root() / name).string(); }
   std::string Get(const std::string& request) { return Exchange(server_.port(), request); }
+  // Deletes allowed, and /cam a writable alias with the credentials u:p and realm Cameras.
+  void AllowDeletesInCam() {
+    server_.settings().m_bAllowDeleteRequest = true;
+    auto& cam = server_.AddDirectory("/cam", File("cam"));
+    cam.m_bWritable = true;
+    cam.m_sUsername = "u";
+    cam.m_sPassword = "p";
+    cam.m_sRealm = "Cameras";
+  }
 
   LoopbackServer server_;
 };
@@ -313,12 +322,7 @@ TEST_F(HttpSessionTest, OtherVerbsAre501) {
 }
 
 TEST_F(HttpSessionTest, DeleteCases) {
-  server_.settings().m_bAllowDeleteRequest = true;
-  auto& cam = server_.AddDirectory("/cam", File("cam"));
-  cam.m_bWritable = true;
-  cam.m_sUsername = "u";
-  cam.m_sPassword = "p";
-  cam.m_sRealm = "Cameras";
+  AllowDeletesInCam();
   auto& open = server_.AddDirectory("/open", File("cam"));  // writable, no credentials
   open.m_bWritable = true;
   auto& noPassword = server_.AddDirectory("/nopass", File("cam"));
@@ -369,12 +373,7 @@ TEST_F(HttpSessionTest, DeleteCases) {
 // may remove any file, so as root the test runs as "nobody" in a child process.
 TEST_F(HttpSessionTest, DeleteRefusedByPermissionsIsAChallenge) {
   if (!RunHereUnprivileged()) return;
-  server_.settings().m_bAllowDeleteRequest = true;
-  auto& cam = server_.AddDirectory("/cam", File("cam"));
-  cam.m_bWritable = true;
-  cam.m_sUsername = "u";
-  cam.m_sPassword = "p";
-  cam.m_sRealm = "Cameras";
+  AllowDeletesInCam();
   server_.Start();
   fs::permissions(File("cam"), fs::perms(0555));
   std::string r = Get("DELETE /cam/pic.txt HTTP/1.0\r\nAuthorization: Basic dTpw\r\n\r\n");
