@@ -141,7 +141,9 @@ std::string MaskUserInfoPassword(std::string_view requestLine) {
       break;
     }
   }
-  line.replace(text[colon].rawEnd, text[at].rawBegin - text[colon].rawEnd, 1, '*');
+  // An empty password has nothing to hide.
+  const std::size_t from = text[colon].rawEnd;
+  if (from < text[at].rawBegin) line.replace(from, text[at].rawBegin - from, 1, '*');
   return line;
 }
 

@@ -127,6 +127,8 @@ TEST(MaskUserInfoPassword, HidesThePasswordOnly) {
       {"GET u:p%40x HTTP/1.0", "GET u:*%40x HTTP/1.0"},  // the parser's "@" when no other
       {"GET u:p w@/a HTTP/1.0", "GET u:*@/a HTTP/1.0"},  // read past a stray blank
       {"GET u@/a:b HTTP/1.0", "GET u@/a:b HTTP/1.0"},        // no password
+      {"GET u:@/a HTTP/1.0", "GET u:@/a HTTP/1.0"},
+      {"GET u:%40p@/a HTTP/1.0", "GET u:*@/a HTTP/1.0"},
       {"GET /image.wml?user=u&pass=p@ss:1 HTTP/1.0", "GET /image.wml?user=u&pass=p@ss:1 HTTP/1.0"},
       {"GET /a HTTP/1.0", "GET /a HTTP/1.0"},
       {"GET", "GET"},
