@@ -19,7 +19,7 @@ constexpr const char* kMonths[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
 
 std::string FormatAccessLogLine(const sockaddr_in& client, std::string_view user,
                                 const std::tm& localTime, long biasMinutes,
-                                std::string_view requestLine, int code, std::int32_t bytes) {
+                                std::string_view requestLine, int code, std::int64_t bytes) {
   const auto* address = reinterpret_cast<const unsigned char*>(&client.sin_addr.s_addr);
   const char* month =
       localTime.tm_mon >= 0 && localTime.tm_mon < 12 ? kMonths[localTime.tm_mon] : "";
@@ -31,13 +31,17 @@ std::string FormatAccessLogLine(const sockaddr_in& client, std::string_view user
                 month, localTime.tm_year + 1900, localTime.tm_hour, localTime.tm_min,
                 localTime.tm_sec, biasMinutes);
   char tail[64];
-  std::snprintf(tail, sizeof tail, "\" %d %d\n", code, static_cast<int>(bytes));
+  std::snprintf(tail, sizeof tail, "\" %d %lld\n", code, static_cast<long long>(bytes));
   std::string line;
   line.reserve(sizeof head + user.size() + requestLine.size() + 64);
   line.append(head);
   line.append(user.empty() ? std::string_view("-") : user);
   line.append(when);
-  line.append(requestLine);
+  if (requestLine.size() > kMaxLoggedRequestLine) {
+    line.append(requestLine.substr(0, kMaxLoggedRequestLine - 3)).append("...");
+  } else {
+    line.append(requestLine);
+  }
   line.append(tail);
   return line;
 }
@@ -53,7 +57,7 @@ long TimeZoneBiasMinutes() {
 
 bool PostAccessLog(LogXML& log, std::string_view module, const sockaddr_in& client,
                    std::string_view user, std::string_view requestLine, int code,
-                   std::int32_t bytes) {
+                   std::int64_t bytes) {
   const std::time_t now = std::time(nullptr);
   std::tm local {};
   ::localtime_r(&now, &local);

@@ -4,6 +4,7 @@
 
 #include <netinet/in.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <ctime>
 #include <string>
@@ -16,11 +17,15 @@ class LogXML;
 // The function name every access-log entry carries.
 inline constexpr std::string_view kPostLogFunction = "CHttpClient::PostLog";
 
+// The longest request line a log entry holds; a longer one keeps its first bytes and ends
+// in "...", so that a few hostile requests cannot fill the log and rotate it away.
+inline constexpr std::size_t kMaxLoggedRequestLine = 2048;
+
 // The line for the given local time and time-zone bias (minutes, local = UTC - bias); an
-// empty user is written "-". Ends in "\n".
+// empty user is written "-", a request line is cut to kMaxLoggedRequestLine. Ends in "\n".
 std::string FormatAccessLogLine(const sockaddr_in& client, std::string_view user,
                                 const std::tm& localTime, long biasMinutes,
-                                std::string_view requestLine, int code, std::int32_t bytes);
+                                std::string_view requestLine, int code, std::int64_t bytes);
 
 // The standard-time bias of the zone in force (TZ honoured), daylight saving not added.
 long TimeZoneBiasMinutes();
@@ -30,6 +35,6 @@ long TimeZoneBiasMinutes();
 // False when the log did not take the entry (closed, or the write failed).
 bool PostAccessLog(LogXML& log, std::string_view module, const sockaddr_in& client,
                    std::string_view user, std::string_view requestLine, int code,
-                   std::int32_t bytes);
+                   std::int64_t bytes);
 
 }  // namespace orbiscope

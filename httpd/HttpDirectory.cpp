@@ -110,7 +110,7 @@ bool CHttpDirectory::HandleDirectoryAuthorization(CHttpClient& client) const {
   if (request.userName == userName_ && request.password == password_) return true;
   const CHttpServerSettings& settings = client.Settings();
   if (settings.m_bAllowBasicAuthentication || settings.m_bAllowNTLMAuthentication) {
-    client.SendChallenge(realm_.empty() ? alias_ : realm_);
+    client.SendChallenge(ChallengeRealm());
     return false;
   }
   client.ReportError(
@@ -172,7 +172,7 @@ void CHttpDirectory::TransmitFile(CHttpClient& client) const {
     if (settings.m_bAutoExpire) header.AddExpires(fileTime);
     if (client.m_bResponseKeepAlive) header.AddKeepAlive();
     header.AddLastModified(fileTime);
-    header.AddContentLength(static_cast<std::int32_t>(size));
+    header.AddContentLength(static_cast<std::int64_t>(size));
     header.AddContentType(HeaderValue(type));
     if (request.verb == HttpVerb::Head) {
       header.Send(client.m_Socket, settings.m_dwWritableTimeout);
@@ -195,7 +195,7 @@ void CHttpDirectory::TransmitFile(CHttpClient& client) const {
       client.ReportError(text);
     }
   }
-  client.PostLog(200, static_cast<std::int32_t>(size));
+  client.PostLog(200, static_cast<std::int64_t>(size));
 }
 
 void CHttpDirectory::TransmitDirectory(CHttpClient& client) const {
@@ -252,11 +252,8 @@ void CHttpDirectory::TransmitDirectory(CHttpClient& client) const {
 
   CHttpResponseHeader header = client.StartHeader(200, CurrentHttpTime());
   if (any) header.AddLastModified(HttpTimeFromTimeT(newest));
-  if (client.m_bResponseKeepAlive) header.AddKeepAlive();
-  header.AddContentLength(static_cast<std::int32_t>(page.size()));
-  header.AddContentType("text/html");
-  client.SendResponse(header, page.data(), page.size());
-  client.PostLog(200, static_cast<std::int32_t>(page.size()));
+  client.SendWithBody(header, "text/html", page.data(), page.size());
+  client.PostLog(200, static_cast<std::int64_t>(page.size()));
 }
 
 }  // namespace orbiscope

@@ -56,6 +56,8 @@ public:
   // The realm of the challenge; the alias is used when it is empty.
   void SetRealm(std::string realm) { realm_ = std::move(realm); }
   const std::string& GetRealm() const { return realm_; }
+  // The realm its challenges name: the realm, or the alias when there is none.
+  const std::string& ChallengeRealm() const { return realm_.empty() ? alias_ : realm_; }
 
 private:
   std::string alias_ = "\\";

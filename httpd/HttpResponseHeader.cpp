@@ -48,16 +48,22 @@ void AppendValue(std::string& out, std::string_view value) {
     if (c != '\r' && c != '\n' && c != '\0') out += c;
 }
 
-// Decimal like atoi, but saturating instead of overflowing on long digit runs.
+// No date field needs more than nine digits, and a bound this far inside int keeps the
+// year arithmetic after the parse (1900 off, 2000 on) from overflowing.
+constexpr int kMaxDateNumber = 999999999;
+
+// Decimal like atoi, but saturating at kMaxDateNumber instead of overflowing on long digit
+// runs.
 int ReadNumber(std::string_view text) {
   std::size_t i = 0;
   while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
   bool negative = false;
   if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-  long long value = 0;
+  int value = 0;
   for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i)
-    if (value < 100000000) value = value * 10 + (text[i] - '0');
-  return static_cast<int>(negative ? -value : value);
+    value = value > (kMaxDateNumber - (text[i] - '0')) / 10 ? kMaxDateNumber
+                                                            : value * 10 + (text[i] - '0');
+  return negative ? -value : value;
 }
 
 // The C tokenizer's splitting without its hidden state: runs of delimiters separate tokens.
@@ -142,7 +148,7 @@ void CHttpResponseHeader::AddField(std::string_view name, std::string_view value
   text_ += "\r\n";
 }
 
-void CHttpResponseHeader::AddContentLength(std::int32_t length) {
+void CHttpResponseHeader::AddContentLength(std::int64_t length) {
   AddField("Content-Length", std::to_string(length));
 }
 

@@ -36,8 +36,8 @@ class CHttpResponseHeader {
 public:
   // "HTTP/1.0 <code> <reason>\r\n"; codes outside the table get "HTTP/1.0 <code>\r\n".
   void AddStatusLine(int code);
-  // "Content-Length: %d\r\n".
-  void AddContentLength(std::int32_t length);
+  // "Content-Length: %d\r\n", 64 bits wide so that files of 2 GiB and more say their size.
+  void AddContentLength(std::int64_t length);
   // "Content-Type: %s\r\n".
   void AddContentType(std::string_view type);
   // "Allow: GET, POST, HEAD[, DELETE]\r\n".

@@ -26,6 +26,13 @@ struct HttpDirectorySettings {
   std::string m_sRealm;
 };
 
+// The start-up warnings for protected directories whose files are also served without
+// credentials: one per protected directory that an unprotected one (not a script
+// directory) overlaps, the same folder or one inside the other, naming both aliases as
+// configured. Every alias maps onto the one content folder, so an open "/" beside a
+// protected alias always does this.
+std::vector<std::string> ExposedDirectoryWarnings(const std::vector<HttpDirectorySettings>& directories);
+
 class CHttpServerSettings {
 public:
   static constexpr const char* kDefaultServerName = "Zentrux/1.62";

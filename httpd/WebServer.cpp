@@ -183,6 +183,7 @@ bool CWebServer::InitServer(LogXML& log, std::string_view bindAddress, std::uint
                           : "Anonymous Connections are not allowed\n");
   if (s.m_bAllowBasicAuthentication) Log("Basic Authentication allowed\n");
   if (s.m_bAllowNTLMAuthentication) Log("NTLM Authentication allowed\n");
+  for (const std::string& warning : ExposedDirectoryWarnings(s.m_Directories)) Log(warning);
 
   // 11.
   if (!server_->m_ThreadPool.WaitForThreadsInitInstance()) {

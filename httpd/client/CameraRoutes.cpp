@@ -9,6 +9,7 @@
 #include "httpd/client/HttpClient.h"
 #include "httpd/client/Md5Hex.h"
 #include "httpd/client/RequestParser.h"
+#include "httpd/client/UrlCodec.h"
 
 namespace orbiscope {
 namespace {
@@ -29,39 +30,6 @@ std::string_view AfterEquals(std::string_view text, std::size_t from) {
 // The text of `query` before separator position `end`; empty when it was not found.
 std::string_view Before(std::string_view query, std::size_t end) {
   return end == npos ? std::string_view() : query.substr(0, end);
-}
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-// One character of the decoded URL and where it came from in the raw one.
-struct DecodedChar {
-  char c;
-  std::size_t rawBegin;
-  std::size_t rawEnd;
-};
-
-// Decodes a raw URL as the request parser does ("%" and two hexadecimal digits, stopping
-// at the first NUL), remembering each character's raw span.
-std::vector<DecodedChar> DecodeWithSpans(std::string_view raw) {
-  std::vector<DecodedChar> out;
-  out.reserve(raw.size());
-  for (std::size_t i = 0; i < raw.size();) {
-    DecodedChar d {raw[i], i, i + 1};
-    if (raw[i] == '%' && i + 2 < raw.size() && HexValue(raw[i + 1]) >= 0 &&
-        HexValue(raw[i + 2]) >= 0) {
-      d.c = static_cast<char>(HexValue(raw[i + 1]) * 16 + HexValue(raw[i + 2]));
-      d.rawEnd = i + 3;
-    }
-    if (d.c == '\0') break;
-    out.push_back(d);
-    i = d.rawEnd;
-  }
-  return out;
 }
 
 bool IsPictureRoute(CameraRoute route) {
@@ -135,37 +103,61 @@ bool CheckCameraCredentials(CameraRoute route, const CameraQuery& query,
          Md5Hex(cp1252, digest) && digest == cameraDigest;
 }
 
-std::string MaskCameraPassword(std::string_view requestLine, CameraRoute route) {
+std::string MaskCameraPassword(std::string_view requestLine) {
   std::string line(requestLine);
-  if (!IsPictureRoute(route)) return line;
-  // The URL is the second blank-separated token, as the request parser reads it.
-  std::size_t begin = requestLine.find_first_not_of(' ');
-  begin = requestLine.find(' ', begin == npos ? requestLine.size() : begin);
-  begin = begin == npos ? npos : requestLine.find_first_not_of(' ', begin);
-  if (begin == npos) return line;
-  std::size_t end = requestLine.find(' ', begin);
-  if (end == npos) end = requestLine.size();
-  const std::vector<DecodedChar> url = DecodeWithSpans(requestLine.substr(begin, end - begin));
-
-  const char separator = QuerySeparator(route);
-  auto find = [&url](char c, std::size_t from) {
-    for (std::size_t i = from; i < url.size(); ++i) {
-      if (url[i].c == c) return i;
+  // The whole line is searched: a tab where the blank belongs puts the URL into the verb.
+  const std::vector<DecodedByte> text = DecodeUrlSpans(requestLine);
+  auto find = [&text](char c, std::size_t from) {
+    for (std::size_t i = from; i < text.size(); ++i) {
+      if (text[i].c == c) return i;
     }
     return npos;
   };
   const std::size_t question = find('?', 0);
   if (question == npos) return line;
-  const std::size_t first = find(separator, question + 1);
-  if (first == npos) return line;
-  const std::size_t equals = find('=', first + 1);
-  if (equals == npos) return line;
-  std::size_t next = route == CameraRoute::Wbmp ? npos : find(separator, equals + 1);
-  // The value runs to the end of the query, which is the end of the raw URL even when a
-  // NUL cut the decoded one short: nothing of it may reach the log.
-  const std::size_t rawFrom = begin + url[equals].rawEnd;
-  const std::size_t rawTo = next == npos ? end : begin + url[next].rawBegin;
-  line.replace(rawFrom, rawTo - rawFrom, "*");
+  const RequestTarget target = FindRequestTarget(requestLine);
+  // The query ends before the version, unless it started after the target.
+  const std::size_t queryEnd = text[question].rawBegin < target.end ? target.end : line.size();
+  const auto mask = [&line](std::size_t rawFrom, std::size_t rawTo) {
+    if (rawFrom < rawTo) line.replace(rawFrom, rawTo - rawFrom, 1, '*');
+  };
+
+  // The route the parser finds: the path without user information, and only when it
+  // reads the same path (no NUL cuts it short).
+  CameraRoute route = CameraRoute::None;
+  if (target.oneToken && text[question].rawBegin >= target.begin) {
+    std::size_t from = 0;
+    while (text[from].rawBegin < target.begin) ++from;
+    const std::size_t at = find('@', from);
+    std::string path;
+    for (std::size_t i = at < question ? at + 1 : from; i < question; ++i) path += text[i].c;
+    if (path.find('\0') == std::string::npos) route = FindCameraRoute(path, true);
+  }
+  if (IsPictureRoute(route)) {
+    // The route's separator as its pages write it: an encoded blank (the only kind a URL
+    // holds) or an "&" written as such; an encoded "&" is a character of some value.
+    const char separator = QuerySeparator(route);
+    const auto isSeparator = [&](std::size_t i) {
+      return text[i].c == separator &&
+             (separator == ' ' || text[i].rawEnd - text[i].rawBegin == 1);
+    };
+    const std::size_t first = find(separator, question + 1);
+    const std::size_t equals =
+        first == npos || !isSeparator(first) ? npos : find('=', first + 1);
+    if (equals != npos && text[equals].rawEnd <= queryEnd) {
+      std::size_t next = equals + 1;
+      while (next < text.size() && text[next].rawBegin < queryEnd &&
+             (route == CameraRoute::Wbmp || !isSeparator(next))) {
+        ++next;
+      }
+      const std::size_t end = next < text.size() ? text[next].rawBegin : queryEnd;
+      mask(text[equals].rawEnd, std::min(end, queryEnd));
+      return line;
+    }
+  }
+  // Read by no route, or not in the layout of its route: which value is a password cannot
+  // be told, so no value is shown.
+  mask(text[question].rawEnd, queryEnd);
   return line;
 }
 

@@ -51,11 +51,14 @@ CameraQuery ReadCameraQuery(CameraRoute route, std::string_view query);
 bool CheckCameraCredentials(CameraRoute route, const CameraQuery& query,
                             std::string_view cameraUser, std::string_view cameraDigest);
 
-// The request line as the access log writes it: on a picture route, the text from the
-// first "=" after the query's first separator up to the next separator (the rest of the
-// query for WBMP) becomes "*". Separators are recognised in their raw (percent-encoded)
-// form too, exactly as the route reads them. Other lines come back unchanged.
-std::string MaskCameraPassword(std::string_view requestLine, CameraRoute route);
+// The request line as the access log writes it, decided by what the line carries rather
+// than by where the request went. On a line the parser gives a picture route, the text from
+// the first "=" after the query's first separator up to the next separator (the rest of
+// the query for WBMP) becomes "*"; the separators must be written as the pages write them
+// (JPEG's blank encoded, the others' "&" as such). Any other query (a stray blank or slash
+// in the path, a refused or unparsable line, a query not in its route's layout) becomes
+// "*" as a whole.
+std::string MaskCameraPassword(std::string_view requestLine);
 
 // Answers a GET, POST or HEAD on `route` (not None) for the client's current request: the
 // gate, the credentials, the picture. A refusal ends the connection.

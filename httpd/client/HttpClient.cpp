@@ -135,9 +135,9 @@ void CHttpClient::HandleClient() {
             : ReadRequest(m_Socket, assembler, raw, settings.m_dwIdleClientTimeout, *this);
     if (outcome == ReadOutcome::Failed) break;
     m_Request.raw = std::move(raw);
-    if (outcome == ReadOutcome::TooLarge) {
+    if (outcome == ReadOutcome::TooLarge || outcome == ReadOutcome::Unsupported) {
       // Whatever else the client sent cannot be told apart from this request: close.
-      ReturnErrorMessage(400);
+      ReturnErrorMessage(outcome == ReadOutcome::TooLarge ? 400 : 501);
       DrainBeforeClose();
       break;
     }
@@ -223,6 +223,15 @@ void CHttpClient::HandleDelete() {
   if (!resolved || isDirectory || !directory->GetWritable() || !m_Request.pathInfo.empty() ||
       std::filesystem::is_directory(m_Request.localFile, ec)) {
     ReturnErrorMessage(404);
+    return;
+  }
+  // No account logon stands behind Basic credentials here, so "any credentials" would let
+  // anyone delete: only the directory's own user name and password may.
+  const std::string& user = directory->GetUserName();
+  const std::string& password = directory->GetPassword();
+  if (user.empty() || password.empty() || m_Request.userName != user ||
+      m_Request.password != password) {
+    SendChallenge(directory->ChallengeRealm());
     return;
   }
   if (::unlink(m_Request.localFile.c_str()) == 0) {

@@ -42,7 +42,7 @@ public:
   // 401 with the challenges the settings allow, for `realm`.
   virtual int SendChallenge(std::string_view realm);
   // The access-log line of the response just sent.
-  virtual void PostLog(int code, std::int32_t bytes);
+  virtual void PostLog(int code, std::int64_t bytes);
 
   // A 200 response whose body is `size` bytes at `data`; `reserved` is not used and
   // `expires` adds an Expires field with the current time.
@@ -50,6 +50,10 @@ public:
   // Sends a built header and `size` body bytes in one gathered write; true when the
   // header went out.
   virtual bool SendResponse(const CHttpResponseHeader& header, const void* body, std::size_t size);
+  // Ends a header begun with StartHeader as every response with a body ends it (Connection
+  // when kept alive, Content-Length, Content-Type `type`) and sends it with the body.
+  bool SendWithBody(CHttpResponseHeader& header, std::string_view type, const void* body,
+                    std::size_t size);
   // Sends a built header and `size` bytes of the open file without copying them.
   virtual bool TransmitFile(const CHttpResponseHeader& header, int fileFd, std::uint64_t size);
   // Maps a URL to its virtual directory and local file (see PathResolver.h).
@@ -89,6 +93,8 @@ public:
   bool m_bResponseKeepAlive = false;  // this response keeps the connection open
 
 private:
+  // Sends a status page (`body`, as HTML) after `header` and logs `code`; its length.
+  int SendPage(CHttpResponseHeader& header, int code, std::string_view body);
   void ServeRequest();
   void Dispatch();
   void HandleDirectories();
@@ -112,13 +118,8 @@ private:
 class CMyHttpClient : public CHttpClient {
 public:
   using CHttpClient::CHttpClient;
-  void PostLog(int code, std::int32_t bytes) override;
+  void PostLog(int code, std::int64_t bytes) override;
   bool HandleCameraRoute() override;
-
-private:
-  // The directories are answering this request; they may shorten its URL, so its path no
-  // longer says whether it was a camera request.
-  bool servedByDirectories_ = false;
 };
 
 }  // namespace orbiscope

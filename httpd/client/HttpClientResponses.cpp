@@ -5,7 +5,6 @@
 
 #include <cstdio>
 #include <string>
-#include <utility>
 
 #include "httpd/AccessLog.h"
 #include "httpd/HttpServer.h"
@@ -36,84 +35,72 @@ CHttpResponseHeader CHttpClient::StartHeader(int code, const HttpTime& now) cons
   return header;
 }
 
-void CHttpClient::PostLog(int code, std::int32_t bytes) {
+void CHttpClient::PostLog(int code, std::int64_t bytes) {
   PostAccessLog(Server().GetLog(), "HttpClient", m_Request.clientAddress, m_Request.userName,
-                m_Request.requestLine, code, bytes);
+                MaskUserInfoPassword(m_Request.requestLine), code, bytes);
 }
 
-void CMyHttpClient::PostLog(int code, std::int32_t bytes) {
-  // A camera query carries the password or its digest; neither may reach the log file,
-  // also when the request was refused before it reached its route (gate, verb).
-  const CameraRoute route = std::exchange(servedByDirectories_, false)
-                                ? CameraRoute::None
-                                : FindCameraRoute(m_Request.url, Server().m_nPhoneSwitch != 0);
+void CMyHttpClient::PostLog(int code, std::int64_t bytes) {
+  // A camera query carries the password or its digest, and URL user information a
+  // password; none may reach the log file, whichever way the request went.
   PostAccessLog(Server().GetLog(), "MyHttpClient", m_Request.clientAddress, m_Request.userName,
-                MaskCameraPassword(m_Request.requestLine, route), code, bytes);
+                MaskCameraPassword(MaskUserInfoPassword(m_Request.requestLine)), code, bytes);
 }
 
 bool CMyHttpClient::HandleCameraRoute() {
   const CameraRoute route = FindCameraRoute(m_Request.url, Server().m_nPhoneSwitch != 0);
-  servedByDirectories_ = route == CameraRoute::None;
-  if (servedByDirectories_) return false;
+  if (route == CameraRoute::None) return false;
   ServeCameraRoute(*this, route);
   return true;
 }
 
+bool CHttpClient::SendWithBody(CHttpResponseHeader& header, std::string_view type,
+                               const void* body, std::size_t size) {
+  if (m_bResponseKeepAlive) header.AddKeepAlive();
+  header.AddContentLength(static_cast<std::int64_t>(size));
+  header.AddContentType(HeaderValue(type));
+  return SendResponse(header, body, size);
+}
+
+int CHttpClient::SendPage(CHttpResponseHeader& header, int code, std::string_view body) {
+  SendWithBody(header, kHtmlType, body.data(), body.size());
+  PostLog(code, static_cast<std::int64_t>(body.size()));
+  return static_cast<int>(body.size());
+}
+
 int CHttpClient::ReturnErrorMessage(int code) {
   std::string_view body = Server().GetErrorPage(code);
-  if (IsHeaderless()) {
-    try {
-      m_Socket.SendWithRetry(body.data(), body.size(), Settings().m_dwWritableTimeout);
-    } catch (const CWSocketException& e) {
-      ReportError(WithCode("CHttpClient::ReturnErrorMessage, Failed to send to socket, Error:%d",
-                           e.GetErrorCode()));
-    }
-  } else {
+  if (!IsHeaderless()) {
     CHttpResponseHeader header = StartHeader(code, CurrentHttpTime());
-    if (m_bResponseKeepAlive) header.AddKeepAlive();
-    header.AddContentLength(static_cast<std::int32_t>(body.size()));
-    header.AddContentType(kHtmlType);
-    SendResponse(header, body.data(), body.size());
+    return SendPage(header, code, body);
   }
-  PostLog(code, static_cast<std::int32_t>(body.size()));
+  try {
+    m_Socket.SendWithRetry(body.data(), body.size(), Settings().m_dwWritableTimeout);
+  } catch (const CWSocketException& e) {
+    ReportError(WithCode("CHttpClient::ReturnErrorMessage, Failed to send to socket, Error:%d",
+                         e.GetErrorCode()));
+  }
+  PostLog(code, static_cast<std::int64_t>(body.size()));
   return static_cast<int>(body.size());
 }
 
 int CHttpClient::SendRedirect(std::string_view url) {
-  std::string_view body = Server().GetErrorPage(302);
   CHttpResponseHeader header = StartHeader(302, CurrentHttpTime());
   header.AddLocation(HeaderValue(url));
-  if (m_bResponseKeepAlive) header.AddKeepAlive();
-  header.AddContentLength(static_cast<std::int32_t>(body.size()));
-  header.AddContentType(kHtmlType);
-  SendResponse(header, body.data(), body.size());
-  PostLog(302, static_cast<std::int32_t>(body.size()));
-  return static_cast<int>(body.size());
+  return SendPage(header, 302, Server().GetErrorPage(302));
 }
 
 int CHttpClient::SendChallenge(std::string_view realm) {
   const CHttpServerSettings& settings = Settings();
-  std::string_view body = Server().GetErrorPage(401);
   CHttpResponseHeader header = StartHeader(401, CurrentHttpTime());
   if (settings.m_bAllowNTLMAuthentication) header.AddNtlmChallenge(HeaderValue(m_Request.challengeText));
   if (settings.m_bAllowBasicAuthentication) header.AddBasicChallenge(HeaderValue(realm));
-  if (m_bResponseKeepAlive) header.AddKeepAlive();
-  header.AddContentLength(static_cast<std::int32_t>(body.size()));
-  header.AddContentType(kHtmlType);
-  SendResponse(header, body.data(), body.size());
-  PostLog(401, static_cast<std::int32_t>(body.size()));
-  return static_cast<int>(body.size());
+  return SendPage(header, 401, Server().GetErrorPage(401));
 }
 
 int CHttpClient::SendDeleted(std::string_view /*localFile*/) {
-  std::string_view body = Server().GetDeletedPage();
   CHttpResponseHeader header = StartHeader(200, CurrentHttpTime());
-  if (m_bResponseKeepAlive) header.AddKeepAlive();
-  header.AddContentLength(static_cast<std::int32_t>(body.size()));
-  header.AddContentType(kHtmlType);
-  SendResponse(header, body.data(), body.size());
-  PostLog(200, static_cast<std::int32_t>(body.size()));
-  return static_cast<int>(body.size());
+  return SendPage(header, 200, Server().GetDeletedPage());
 }
 
 bool CHttpClient::TransmitBuffer(const void* data, std::size_t size, bool /*reserved*/,
@@ -124,13 +111,10 @@ bool CHttpClient::TransmitBuffer(const void* data, std::size_t size, bool /*rese
     HttpTime now = CurrentHttpTime();
     CHttpResponseHeader header = StartHeader(200, now);
     if (expires) header.AddExpires(now);
-    if (m_bResponseKeepAlive) header.AddKeepAlive();
-    header.AddContentLength(static_cast<std::int32_t>(size));
     std::string type = settings.m_pMimeManager != nullptr
                            ? settings.m_pMimeManager->GetMimeType(m_Request.localFile)
                            : std::string(CMimeMap::kDefaultType);
-    header.AddContentType(HeaderValue(type));
-    sent = SendResponse(header, data, size);
+    sent = SendWithBody(header, type, data, size);
   } else if (m_Request.verb != HttpVerb::Head) {
     try {
       m_Socket.SendWithRetry(data, size, settings.m_dwWritableTimeout);
@@ -140,7 +124,7 @@ bool CHttpClient::TransmitBuffer(const void* data, std::size_t size, bool /*rese
       sent = false;
     }
   }
-  PostLog(200, static_cast<std::int32_t>(size));
+  PostLog(200, static_cast<std::int64_t>(size));
   return sent;
 }
 

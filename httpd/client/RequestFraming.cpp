@@ -10,30 +10,24 @@ namespace {
 
 constexpr std::size_t kUnknown = std::string::npos;
 
-bool IsContentLength(std::string_view name) {
-  static constexpr std::string_view kName = "content-length";
-  if (name.size() != kName.size()) return false;
+bool EqualsNoCase(std::string_view name, std::string_view lower) {
+  if (name.size() != lower.size()) return false;
   for (std::size_t i = 0; i < name.size(); ++i) {
     char c = name[i];
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != kName[i]) return false;
+    if (c != lower[i]) return false;
   }
   return true;
 }
 
-// Whether a Content-Length value is a plain non-negative number within `limit`; atoi
-// would read "-5" and "99999999999" into lengths that run before the head or past memory.
+// Reads a Content-Length value that is plain decimal digits and no more than `limit`; a
+// sign, a blank inside, a list or an empty value leaves the length in doubt.
 bool ReadLength(std::string_view value, std::size_t limit, std::size_t& out) {
-  std::size_t i = 0;
-  while (i < value.size() && (value[i] == ' ' || value[i] == '\t')) ++i;
-  if (i < value.size() && value[i] == '+') ++i;
-  if (i < value.size() && value[i] == '-') {
-    // "-0" is still nothing; any other negative length is refused.
-    return ParseDecimal(value) == 0 ? (out = 0, true) : false;
-  }
+  if (value.empty()) return false;
   out = 0;
-  for (; i < value.size() && value[i] >= '0' && value[i] <= '9'; ++i) {
-    out = out * 10 + static_cast<std::size_t>(value[i] - '0');
+  for (char c : value) {
+    if (c < '0' || c > '9') return false;
+    out = out * 10 + static_cast<std::size_t>(c - '0');
     if (out > limit) return false;
   }
   return true;
@@ -85,7 +79,7 @@ FrameState RequestAssembler::Feed(std::string_view bytes) {
 }
 
 void RequestAssembler::Scan() {
-  if (state_ == FrameState::TooLarge) return;
+  if (state_ == FrameState::TooLarge || state_ == FrameState::Unsupported) return;
   if (end_ == kUnknown && !FindVersionlessEnd()) {
     std::string_view data(buffer_.data(), length_);
     // Empty lines before the request line are no end of a head.
@@ -99,7 +93,7 @@ void RequestAssembler::Scan() {
       return;
     }
     FindBodyEnd(separator);
-    if (state_ == FrameState::TooLarge) return;
+    if (state_ != FrameState::Incomplete) return;
   }
   state_ = length_ >= end_ ? FrameState::Complete : FrameState::Incomplete;
 }
@@ -139,14 +133,21 @@ void RequestAssembler::FindBodyEnd(std::size_t separator) {
     std::size_t stop = lf == std::string_view::npos ? head.size() : lf;
     std::string_view line = head.substr(start, stop - start);
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    if (SplitField(line, name, value) && IsContentLength(name)) {
-      hasLength = true;
-      if (!ReadLength(value, kMaxRequestBytes - headEnd, length)) {
-        state_ = FrameState::TooLarge;
-        return;
-      }
-    }
     start = stop + 1;
+    if (!SplitField(line, name, value)) continue;
+    if (EqualsNoCase(name, "transfer-encoding")) {
+      state_ = FrameState::Unsupported;
+      return;
+    }
+    if (!EqualsNoCase(name, "content-length")) continue;
+    std::size_t next = 0;
+    // A repeated field must say the same; two different lengths leave the body in doubt.
+    if (!ReadLength(value, kMaxRequestBytes - headEnd, next) || (hasLength && next != length)) {
+      state_ = FrameState::TooLarge;
+      return;
+    }
+    hasLength = true;
+    length = next;
   }
   end_ = headEnd + (hasLength ? length : 0);
 }

@@ -5,6 +5,10 @@
 // fuzzers call Feed(). A request is complete at its CR LF CR LF plus its Content-Length,
 // or, for a version-less (HTTP/0.9) request, at the end of its only line. Bytes after the
 // end are kept as the start of the next request, so a pipelined request is not lost.
+// A head whose body length is in doubt (a Transfer-Encoding, Content-Length fields that
+// disagree or are not plain digits) is refused: a proxy in front may have framed it
+// differently, and taking its body for the next request would let one client smuggle a
+// request past the proxy.
 
 #include <cstddef>
 #include <span>
@@ -23,7 +27,8 @@ inline constexpr std::size_t kMaxRequestBytes = 1024 * 1024;
 enum class FrameState {
   Incomplete,  // more bytes are needed
   Complete,    // TakeRequest() hands over one request
-  TooLarge,    // over a bound, or a negative Content-Length: answer 400 and close
+  TooLarge,    // over a bound, or a Content-Length in doubt: answer 400 and close
+  Unsupported, // a Transfer-Encoding, which is not decoded: answer 501 and close
 };
 
 class RequestAssembler {

@@ -103,6 +103,50 @@ int ParseDecimal(std::string_view text) {
   return static_cast<int>(value);
 }
 
+RequestTarget FindRequestTarget(std::string_view requestLine) {
+  std::vector<std::string_view> tokens = Tokens(requestLine, ' ');
+  RequestTarget target;
+  // Without a second token (a tab where a blank belongs, say) the whole line may hold it.
+  if (tokens.size() < 2) {
+    target.end = requestLine.size();
+    return target;
+  }
+  const auto offset = [requestLine](std::string_view token) {
+    return static_cast<std::size_t>(token.data() - requestLine.data());
+  };
+  std::size_t count = tokens.size();
+  if (count >= 3 && tokens.back().substr(0, 5) == "HTTP/") --count;
+  target.begin = offset(tokens[1]);
+  target.end = offset(tokens[count - 1]) + tokens[count - 1].size();
+  target.oneToken = count == 2;
+  return target;
+}
+
+std::string MaskUserInfoPassword(std::string_view requestLine) {
+  std::string line(requestLine);
+  // The whole line is searched: a tab where the blank belongs puts the URL into the verb.
+  const std::vector<DecodedByte> text = DecodeUrlSpans(requestLine);
+  std::size_t colon = text.size();
+  std::size_t at = text.size();
+  for (std::size_t i = 0; i < text.size() && at == text.size(); ++i) {
+    if (text[i].c == ':' && colon == text.size()) colon = i;
+    if (text[i].c == '@' && colon < i) at = i;
+  }
+  if (at == text.size()) return line;
+  // The parser stops at that "@"; an "@" written as such further on shows where the client
+  // meant the password to end, one written encoded being part of it.
+  for (std::size_t i = at; i < text.size(); ++i) {
+    if (text[i].c == '@' && text[i].rawEnd - text[i].rawBegin == 1) {
+      at = i;
+      break;
+    }
+  }
+  // An empty password has nothing to hide.
+  const std::size_t from = text[colon].rawEnd;
+  if (from < text[at].rawBegin) line.replace(from, text[at].rawBegin - from, 1, '*');
+  return line;
+}
+
 bool SplitField(std::string_view line, std::string& name, std::string& value) {
   name.clear();
   value.clear();

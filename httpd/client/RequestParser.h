@@ -41,6 +41,23 @@ bool ParseField(ClientRequest& request, std::string_view line, bool isFirstLine,
 // head holds no line or a line cannot be parsed (the session answers 400).
 bool ParseHead(ClientRequest& request, const ParsePolicy& policy);
 
+// Where the target of a request line lies: from its second blank-separated token to the
+// end of the line, less a last token that is a version ("HTTP/..."), so that blanks a
+// client left inside its URL stay inside. `oneToken` tells that the target is the single
+// token the parser reads as the URL. A line without a second token is all target.
+struct RequestTarget {
+  std::size_t begin = 0;
+  std::size_t end = 0;
+  bool oneToken = false;
+};
+RequestTarget FindRequestTarget(std::string_view requestLine);
+
+// The request line with the password of URL user information ("user:password@") replaced
+// by "*", for the access log. Read more widely than the parser does (anywhere in the line,
+// past a "?", a NUL or an encoded "@"), so that a line the parser refused, or read
+// differently from what its client meant, does not show it either.
+std::string MaskUserInfoPassword(std::string_view requestLine);
+
 // atoi over a text that may not end where the number does: leading blanks, a sign and
 // digits; saturates instead of overflowing.
 int ParseDecimal(std::string_view text);

@@ -26,6 +26,10 @@ bool Finished(RequestAssembler& assembler, std::string& raw, ReadOutcome& outcom
       raw = assembler.TakeAll();
       outcome = ReadOutcome::TooLarge;
       return true;
+    case FrameState::Unsupported:
+      raw = assembler.TakeAll();
+      outcome = ReadOutcome::Unsupported;
+      return true;
     case FrameState::Incomplete:
       return false;
   }

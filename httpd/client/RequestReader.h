@@ -33,6 +33,7 @@ enum class ReadOutcome {
   Complete,  // `raw` holds one whole request
   Failed,    // time-out, stop request, socket failure or closed peer: answer nothing
   TooLarge,  // over a size bound or a bad Content-Length: answer 400 and close
+  Unsupported,  // a Transfer-Encoding: answer 501 and close
 };
 
 // Waits in one poll(2) for the socket, the idle timer and the stop event, in that order of

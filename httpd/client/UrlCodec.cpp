@@ -12,6 +12,21 @@ int HexValue(char c) {
   return -1;
 }
 
+// The byte the raw text encodes at `i` ("%" and two hexadecimal digits, or the character
+// itself) and how many raw characters it takes.
+std::size_t DecodeOne(std::string_view text, std::size_t i, char& c) {
+  if (text[i] == '%' && i + 2 < text.size()) {
+    const int hi = HexValue(text[i + 1]);
+    const int lo = HexValue(text[i + 2]);
+    if (hi >= 0 && lo >= 0) {
+      c = static_cast<char>(hi * 16 + lo);
+      return 3;
+    }
+  }
+  c = text[i];
+  return 1;
+}
+
 bool KeptByEncode(unsigned char c) {
   if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
   return c != '\0' && std::strchr("$-_.+!*'(),", c) != nullptr;
@@ -19,19 +34,24 @@ bool KeptByEncode(unsigned char c) {
 
 }  // namespace
 
+std::vector<DecodedByte> DecodeUrlSpans(std::string_view text) {
+  std::vector<DecodedByte> out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size();) {
+    DecodedByte d {'\0', i, i};
+    d.rawEnd += DecodeOne(text, i, d.c);
+    out.push_back(d);
+    i = d.rawEnd;
+  }
+  return out;
+}
+
 std::string DecodeUrl(std::string_view text) {
   std::string out;
   out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    char c = text[i];
-    if (c == '%' && i + 2 < text.size()) {
-      int hi = HexValue(text[i + 1]);
-      int lo = HexValue(text[i + 2]);
-      if (hi >= 0 && lo >= 0) {
-        c = static_cast<char>(hi * 16 + lo);
-        i += 2;
-      }
-    }
+  for (std::size_t i = 0; i < text.size();) {
+    char c = '\0';
+    i += DecodeOne(text, i, c);
     if (c == '\0') break;
     out += c;
   }

@@ -41,6 +41,19 @@ TEST(AccessLogTest, LineHasTheCommonLayout) {
             "10.0.0.1 - alice [05/Mar/2004:14:03:09 0300] \"HEAD / HTTP/1.0\" 304 0\n");
 }
 
+TEST(AccessLogTest, LongRequestLinesAreCut) {
+  const auto logged = [](const std::string& requestLine) {
+    const std::string line = FormatAccessLogLine(Address("10.0.0.1"), "", March2004(), 0,
+                                                 requestLine, 400, 1);
+    const std::size_t open = line.find('"');
+    return line.substr(open + 1, line.rfind('"') - open - 1);
+  };
+  const std::string fits = "GET /" + std::string(kMaxLoggedRequestLine - 5, 'a');
+  EXPECT_EQ(logged(fits), fits);
+  const std::string over = fits + "b" + std::string(60000, 'c');
+  EXPECT_EQ(logged(over), fits.substr(0, kMaxLoggedRequestLine - 3) + "...");
+}
+
 TEST(AccessLogTest, BiasIsTheStandardOffsetOfTheZoneInForce) {
   const char* old = ::getenv("TZ");
   const std::string saved = old != nullptr ? old : "";

@@ -168,8 +168,12 @@ TEST(HttpDateTest, RejectsUnknownNamesMissingPartsAndShortTexts) {
   EXPECT_EQ(partial.day, 6);
   EXPECT_EQ(partial.month, 11);
   EXPECT_EQ(partial.year, 1994);
-  // A digit run too long for an int is not undefined behaviour.
-  EXPECT_TRUE(ParseHttpDate("Sun, 99999999999999999999 Nov 1994 08:49:37 GMT", t));
+  // Digit runs too long for a date saturate rather than overflow or keep only their head.
+  ASSERT_TRUE(ParseHttpDate("Sun, 99999999999999999999 Nov 1234567890123 08:49:37 GMT", t));
+  EXPECT_EQ(t.day, 999999999);
+  EXPECT_EQ(t.year, 999999999);
+  ASSERT_TRUE(ParseHttpDate("Sun, 06 Nov -99999999999 08:49:37 GMT", t));
+  EXPECT_EQ(t.year, -999999999);
 }
 
 TEST(HttpDateTest, RoundTripsThroughTimeT) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <iterator>
 
 #include "log/LogXML.h"
 #include "resources/ResourceIds.h"
@@ -168,6 +169,44 @@ TEST_F(WebServerTest, DirectoriesAreReadFromDirZeroUpInOrderOntoTheContentFolder
   WriteSettings("<Directories>-3</Directories>", "");
   ASSERT_TRUE(Init(*server));
   EXPECT_TRUE(server->Settings()->m_Directories.empty());
+}
+
+// Every alias maps onto the content folder, so an open alias serves a protected alias's
+// files too: the start-up says so once for each protected alias.
+TEST_F(WebServerTest, ProtectedAliasesReachableWithoutCredentialsAreNamed) {
+  WriteSettings("<Directories>4</Directories>",
+                "<DIR0><Alias>/cam</Alias><Username>u</Username><Password>p</Password></DIR0>"
+                "<DIR1><Alias>/cgi</Alias><Script>1</Script></DIR1>"
+                "<DIR2><Alias>/</Alias></DIR2>"
+                "<DIR3><Alias>/private</Alias><Username>v</Username></DIR3>");
+  auto server = MakeServer();
+  ASSERT_TRUE(Init(*server));
+  server->Stop();
+  const auto lines = StartupLines();
+  std::vector<std::string> warnings;
+  std::copy_if(lines.begin(), lines.end(), std::back_inserter(warnings),
+               [](const std::string& line) { return line.rfind("Warning:", 0) == 0; });
+  EXPECT_EQ(warnings,
+            (std::vector<std::string>{
+                "Warning: the files of the protected alias /cam are also served without "
+                "credentials through the alias /\n",
+                "Warning: the files of the protected alias /private are also served without "
+                "credentials through the alias /\n"}));
+
+  // Folders apart share nothing; one inside the other shares what is inside.
+  auto directory = [](const char* alias, const char* folder, const char* user) {
+    HttpDirectorySettings d;
+    d.m_sAlias = alias;
+    d.m_sDirectory = folder;
+    d.m_sUsername = user;
+    return d;
+  };
+  EXPECT_TRUE(ExposedDirectoryWarnings({directory("/a", "/srv/a", "u"), directory("/b", "/srv/b", ""),
+                                        directory("/c", "/srv/ab", "")})
+                  .empty());
+  EXPECT_EQ(ExposedDirectoryWarnings({directory("/a", "/srv/a/", "u"), directory("/s", "/srv", "")}).size(), 1u);
+  EXPECT_EQ(ExposedDirectoryWarnings({directory("/a", "/srv/a", "u"), directory("/p", "/srv/a/./pub", "")}).size(),
+            1u);
 }
 
 TEST_F(WebServerTest, MissingDirectoriesOrMimeEntriesRefuseToStart) {

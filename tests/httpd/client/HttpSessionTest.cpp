@@ -4,12 +4,14 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <vector>
 
 #include "httpd/HttpResponseHeader.h"
 #include "tests/httpd/client/LoopbackServer.h"
+#include "tests/support/Unprivileged.h"
 
 namespace orbiscope {
 namespace {
@@ -29,6 +31,15 @@ protected:
   }
   std::string File(const std::string& name) const { return (server_.root() / name).string(); }
   std::string Get(const std::string& request) { return Exchange(server_.port(), request); }
+  // Deletes allowed, and /cam a writable alias with the credentials u:p and realm Cameras.
+  void AllowDeletesInCam() {
+    server_.settings().m_bAllowDeleteRequest = true;
+    auto& cam = server_.AddDirectory("/cam", File("cam"));
+    cam.m_bWritable = true;
+    cam.m_sUsername = "u";
+    cam.m_sPassword = "p";
+    cam.m_sRealm = "Cameras";
+  }
 
   LoopbackServer server_;
 };
@@ -40,6 +51,8 @@ TEST_F(HttpSessionTest, HeaderOrderOfEachResponseKind) {
   auto& cam = server_.AddDirectory("/cam", File("cam"));
   cam.m_bDirectoryListing = true;
   cam.m_bWritable = true;
+  cam.m_sUsername = "u";
+  cam.m_sPassword = "p";
   auto& secret = server_.AddDirectory("/secret", File("cam/sub"));
   secret.m_sUsername = "u";
   secret.m_sPassword = "p";
@@ -64,7 +77,7 @@ TEST_F(HttpSessionTest, HeaderOrderOfEachResponseKind) {
                                   "Content-Length", "Content-Type"}));
   EXPECT_EQ(Field(r, "Content-Length"), "0");
 
-  r = Get("GET /cam/ HTTP/1.0\r\n\r\n");
+  r = Get("GET /cam/ HTTP/1.0\r\nAuthorization: Basic dTpw\r\n\r\n");
   EXPECT_EQ(StatusLine(r), "HTTP/1.0 200 OK");
   EXPECT_EQ(FieldNames(r), (Names{"Date", "Server", "Allow", "Last-Modified", "Content-Length",
                                   "Content-Type"}));
@@ -166,6 +179,34 @@ TEST_F(HttpSessionTest, IfModifiedSinceAtTheSecond) {
   ASSERT_EQ(::utimensat(AT_FDCWD, File("future.txt").c_str(), times, 0), 0);
   r = Get("GET /future.txt HTTP/1.0\r\n\r\n");
   EXPECT_EQ(Field(r, "Last-Modified"), Field(r, "Date"));
+}
+
+// A file of 3 GiB (sparse, so it takes no room) says its true size, and If-Modified-Since
+// still answers 304 for it.
+TEST_F(HttpSessionTest, FilesOfTwoGibibytesAndMore) {
+  constexpr off_t kSize = 3LL * 1024 * 1024 * 1024 + 5;
+  {
+    const int fd = ::open(File("big.bin").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::ftruncate(fd, kSize), 0);
+    ::close(fd);
+  }
+  struct stat info {};
+  ASSERT_EQ(::stat(File("big.bin").c_str(), &info), 0);
+  server_.Start();
+
+  RawClient head(server_.port());
+  head.ExpectHeadResponses(true);
+  head.Send("HEAD /big.bin HTTP/1.0\r\n\r\n");
+  std::string r = head.ReadResponse();
+  EXPECT_EQ(StatusLine(r), "HTTP/1.0 200 OK");
+  EXPECT_EQ(Field(r, "Content-Length"), std::to_string(kSize));
+
+  r = Get("GET /big.bin HTTP/1.0\r\nIf-Modified-Since: " +
+          FormatHttpDate(HttpTimeFromTimeT(info.st_mtim.tv_sec)) + "\r\n\r\n");
+  EXPECT_EQ(StatusLine(r), "HTTP/1.0 304 Not Modified");
+  EXPECT_NE(server_.LogText().find("\"HEAD /big.bin HTTP/1.0\" 200 " + std::to_string(kSize)),
+            std::string::npos);
 }
 
 TEST_F(HttpSessionTest, ListingSizesAndEscaping) {
@@ -281,27 +322,65 @@ TEST_F(HttpSessionTest, OtherVerbsAre501) {
 }
 
 TEST_F(HttpSessionTest, DeleteCases) {
-  server_.settings().m_bAllowDeleteRequest = true;
-  auto& cam = server_.AddDirectory("/cam", File("cam"));
-  cam.m_bWritable = true;
+  AllowDeletesInCam();
+  auto& open = server_.AddDirectory("/open", File("cam"));  // writable, no credentials
+  open.m_bWritable = true;
+  auto& noPassword = server_.AddDirectory("/nopass", File("cam"));
+  noPassword.m_bWritable = true;
+  noPassword.m_sUsername = "u";
   server_.Start();
-  const std::string auth = "Authorization: Basic dTpw\r\n";
-
-  // Without credentials: a challenge.
-  EXPECT_EQ(StatusLine(Get("DELETE /cam/pic.txt HTTP/1.0\r\n\r\n")), "HTTP/1.0 401 Unauthorized");
-  // Not writable, a folder, a missing file, path info after a file, outside the folder.
-  EXPECT_EQ(StatusLine(Get("DELETE /hello.txt HTTP/1.0\r\n" + auth + "\r\n")), "HTTP/1.0 404 Not Found");
-  EXPECT_EQ(StatusLine(Get("DELETE /cam/sub HTTP/1.0\r\n" + auth + "\r\n")), "HTTP/1.0 404 Not Found");
-  EXPECT_EQ(StatusLine(Get("DELETE /cam/nothing.txt HTTP/1.0\r\n" + auth + "\r\n")), "HTTP/1.0 404 Not Found");
-  EXPECT_EQ(StatusLine(Get("DELETE /cam/pic.txt/x HTTP/1.0\r\n" + auth + "\r\n")), "HTTP/1.0 404 Not Found");
-  EXPECT_EQ(StatusLine(Get("DELETE /cam/%2e%2e/hello.txt HTTP/1.0\r\n" + auth + "\r\n")), "HTTP/1.0 404 Not Found");
-  EXPECT_EQ(StatusLine(Get("DELETE //cam/../hello.txt HTTP/1.0\r\n" + auth + "\r\n")), "HTTP/1.0 404 Not Found");
+  const std::string own = "Authorization: Basic dTpw\r\n";     // u:p
+  const std::string other = "Authorization: Basic eDp5\r\n";   // x:y
+  const std::string empty = "Authorization: Basic dTo=\r\n";   // u:
+  struct Case {
+    std::string request;
+    std::string status;
+    std::string realm;
+  };
+  const Case kRefused[] = {
+      // Without credentials: a challenge naming the URL.
+      {"DELETE /cam/pic.txt HTTP/1.0\r\n\r\n", "401 Unauthorized", "/cam/pic.txt"},
+      // Not writable, a folder, a missing file, path info after a file, outside the
+      // folder: 404 before the credentials are looked at.
+      {"DELETE /hello.txt HTTP/1.0\r\n" + own + "\r\n", "404 Not Found", ""},
+      {"DELETE /cam/sub HTTP/1.0\r\n" + other + "\r\n", "404 Not Found", ""},
+      {"DELETE /cam/nothing.txt HTTP/1.0\r\n" + other + "\r\n", "404 Not Found", ""},
+      {"DELETE /cam/pic.txt/x HTTP/1.0\r\n" + own + "\r\n", "404 Not Found", ""},
+      {"DELETE /cam/%2e%2e/hello.txt HTTP/1.0\r\n" + own + "\r\n", "404 Not Found", ""},
+      {"DELETE //cam/../hello.txt HTTP/1.0\r\n" + own + "\r\n", "404 Not Found", ""},
+      // Credentials that are not the directory's own, or a directory without any.
+      {"DELETE /cam/pic.txt HTTP/1.0\r\n" + other + "\r\n", "401 Unauthorized", "Cameras"},
+      {"DELETE U:p@/cam/pic.txt HTTP/1.0\r\n\r\n", "401 Unauthorized", "Cameras"},
+      {"DELETE /open/pic.txt HTTP/1.0\r\n" + own + "\r\n", "401 Unauthorized", "\\open\\"},
+      {"DELETE /nopass/pic.txt HTTP/1.0\r\n" + empty + "\r\n", "401 Unauthorized", "\\nopass\\"},
+  };
+  for (const Case& c : kRefused) {
+    std::string r = Get(c.request);
+    EXPECT_EQ(StatusLine(r), "HTTP/1.0 " + c.status) << c.request;
+    if (!c.realm.empty()) {
+      EXPECT_EQ(Field(r, "WWW-Authenticate"), "Basic realm=" + c.realm) << c.request;
+    }
+  }
   EXPECT_TRUE(fs::exists(File("cam/pic.txt")));
   EXPECT_TRUE(fs::exists(File("hello.txt")));
   EXPECT_TRUE(fs::exists(File("cam/sub")));
-  // Credentials in the URL count too; the file goes.
+  // The directory's own credentials, in the URL too: the file goes.
   EXPECT_EQ(StatusLine(Get("DELETE u:p@/cam/pic.txt HTTP/1.0\r\n\r\n")), "HTTP/1.0 200 OK");
   EXPECT_FALSE(fs::exists(File("cam/pic.txt")));
+}
+
+// A file the system will not let the server remove gets a challenge naming the URL. Root
+// may remove any file, so as root the test runs as "nobody" in a child process.
+TEST_F(HttpSessionTest, DeleteRefusedByPermissionsIsAChallenge) {
+  if (!RunHereUnprivileged()) return;
+  AllowDeletesInCam();
+  server_.Start();
+  fs::permissions(File("cam"), fs::perms(0555));
+  std::string r = Get("DELETE /cam/pic.txt HTTP/1.0\r\nAuthorization: Basic dTpw\r\n\r\n");
+  fs::permissions(File("cam"), fs::perms(0755));
+  EXPECT_EQ(StatusLine(r), "HTTP/1.0 401 Unauthorized");
+  EXPECT_EQ(Field(r, "WWW-Authenticate"), "Basic realm=/cam/pic.txt");
+  EXPECT_TRUE(fs::exists(File("cam/pic.txt")));
 }
 
 TEST_F(HttpSessionTest, DeleteWithoutAnyMechanismIs404) {
@@ -335,12 +414,28 @@ TEST_F(HttpSessionTest, OversizedRequestsAre400AndClose) {
            "GET / HTTP/1.0\r\nX: " + std::string(70 * 1024, 'a') + "\r\n\r\n",
            std::string("POST / HTTP/1.0\r\nContent-Length: -5\r\n\r\n"),
            std::string("POST / HTTP/1.0\r\nContent-Length: 2000000\r\n\r\n"),
+           std::string("POST / HTTP/1.0\r\nContent-Length: 1\r\nContent-Length: 2\r\n\r\nab"),
+           std::string("POST / HTTP/1.0\r\nContent-Length: 0x2\r\n\r\nab"),
        }) {
     RawClient client(server_.port());
     client.Send(request);
     std::string r = client.ReadAll();
     EXPECT_EQ(StatusLine(r), "HTTP/1.0 400 Bad Request") << request.substr(0, 40);
   }
+}
+
+// A chunked body is not decoded, so it is refused rather than read as the next request:
+// the request hidden in it is never answered.
+TEST_F(HttpSessionTest, TransferEncodingIs501AndCloses) {
+  server_.Start();
+  RawClient client(server_.port());
+  client.Send("POST /hello.txt HTTP/1.0\r\nConnection: Keep-Alive\r\nTransfer-Encoding: chunked\r\n\r\n"
+              "2d\r\nGET /index.html HTTP/1.0\r\nConnection: Keep-Alive\r\n\r\n\r\n0\r\n\r\n");
+  std::string r = client.ReadAll();
+  EXPECT_EQ(StatusLine(r), "HTTP/1.0 501 Not Implemented");
+  EXPECT_EQ(Field(r, "Connection"), "");
+  EXPECT_EQ(r.find("index"), std::string::npos) << r;
+  EXPECT_EQ(r.find("HTTP/1.0", 1), std::string::npos) << r;  // one response only
 }
 
 TEST_F(HttpSessionTest, IdleClientIsCutOff) {

@@ -35,7 +35,7 @@ std::vector<std::string> Deliver(const std::vector<std::string_view>& pieces,
       out.push_back(assembler.TakeRequest());
       last = assembler.State();
     }
-    if (last == FrameState::TooLarge) break;
+    if (last != FrameState::Incomplete) break;
   }
   return out;
 }
@@ -118,9 +118,41 @@ TEST(RequestFraming, BoundsRefuseOversizedRequests) {
   std::vector<std::string> got = Deliver({wire}, state);
   ASSERT_EQ(got.size(), 1u);
   EXPECT_EQ(got[0].size(), kMaxRequestBytes);
-  // "-0" is no length at all rather than a negative one.
-  got = Deliver({"POST / HTTP/1.0\r\nContent-Length: -0\r\n\r\n"}, state);
-  EXPECT_EQ(got.size(), 1u);
+}
+
+// Heads whose body length is in doubt are refused at every split, and nothing after them
+// (here a second request hidden in a chunked body) is ever handed over.
+TEST(RequestFraming, RefusesBodiesOfDoubtfulLength) {
+  const std::pair<std::string, FrameState> kCases[] = {
+      {"POST / HTTP/1.0\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\nGET /x HTTP/1.0\r\n\r\n",
+       FrameState::Unsupported},
+      {"POST / HTTP/1.0\r\nContent-Length: 3\r\ntransfer-encoding : identity\r\n\r\nabc",
+       FrameState::Unsupported},
+      {"POST / HTTP/1.0\r\nContent-Length: 3\r\nContent-Length: 4\r\n\r\nabcd",
+       FrameState::TooLarge},
+  };
+  for (const auto& [wire, expected] : kCases) {
+    for (std::size_t cut = 0; cut <= wire.size(); ++cut) {
+      FrameState state;
+      std::vector<std::string> got = Deliver(
+          {std::string_view(wire).substr(0, cut), std::string_view(wire).substr(cut)}, state);
+      EXPECT_TRUE(got.empty()) << "cut " << cut << " of " << wire;
+      EXPECT_EQ(state, expected) << "cut " << cut << " of " << wire;
+    }
+  }
+  // A length must be plain decimal digits.
+  for (const char* length : {"+5", "-0", "5 5", "5,5", "0x5", "5a", "", "\xd9\xa5"}) {
+    FrameState state;
+    std::string wire = std::string("POST / HTTP/1.0\r\nContent-Length: ") + length + "\r\n\r\nabcde";
+    EXPECT_TRUE(Deliver({wire}, state).empty()) << length;
+    EXPECT_EQ(state, FrameState::TooLarge) << length;
+  }
+  // Repeating the same length is no doubt.
+  FrameState state;
+  std::vector<std::string> got =
+      Deliver({"POST / HTTP/1.0\r\nContent-Length: 3\r\ncontent-length: 003\r\n\r\nabcGET"}, state);
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0].substr(got[0].size() - 3), "abc");
 }
 
 TEST(RequestFraming, ReceiveSpaceKeepsRoomForTheTerminator) {

@@ -118,6 +118,24 @@ TEST(ParseHead, UserInformationInTheUrl) {
   EXPECT_EQ(ParseOk("GET u:p@/image HTTP/1.0\r\n\r\n", off).authScheme, AuthScheme::Basic);
 }
 
+// The access log shows no password of user information, also where the parser would not
+// take it (a line it refuses, a "?" or a NUL inside).
+TEST(MaskUserInfoPassword, HidesThePasswordOnly) {
+  const std::pair<const char*, const char*> kLines[] = {
+      {"GET u:p@/image HTTP/1.0", "GET u:*@/image HTTP/1.0"},
+      {"GET u%3Ap%3f%00x%40y@/a?q=1 FTP/1.0", "GET u%3A*@/a?q=1 FTP/1.0"},
+      {"GET u:p%40x HTTP/1.0", "GET u:*%40x HTTP/1.0"},  // the parser's "@" when no other
+      {"GET u:p w@/a HTTP/1.0", "GET u:*@/a HTTP/1.0"},  // read past a stray blank
+      {"GET u@/a:b HTTP/1.0", "GET u@/a:b HTTP/1.0"},        // no password
+      {"GET u:@/a HTTP/1.0", "GET u:@/a HTTP/1.0"},
+      {"GET u:%40p@/a HTTP/1.0", "GET u:*@/a HTTP/1.0"},
+      {"GET /image.wml?user=u&pass=p@ss:1 HTTP/1.0", "GET /image.wml?user=u&pass=p@ss:1 HTTP/1.0"},
+      {"GET /a HTTP/1.0", "GET /a HTTP/1.0"},
+      {"GET", "GET"},
+  };
+  for (const auto& [line, expected] : kLines) EXPECT_EQ(MaskUserInfoPassword(line), expected) << line;
+}
+
 TEST(ParseHead, AuthorizationField) {
   ClientRequest r = ParseOk("GET / HTTP/1.0\r\nAuthorization: basic dXNlcjpwYTpzcw==\r\n\r\n");
   EXPECT_EQ(r.authScheme, AuthScheme::Basic);
