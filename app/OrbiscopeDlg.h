@@ -105,6 +105,12 @@ public:
   int ShowDeviceControls(DeviceControls& controls) override;
 
 private:
+  // True when the settings file can be used: missing (the first-run defaults apply) or
+  // well-formed. A file that exists but cannot be parsed is reported once, in a box and
+  // in the log, and false is answered: nothing is then read from it or written to it.
+  bool SettingsUsable(const char* function);
+  // Loads both pages from the settings file.
+  void LoadPages();
   void Log(const char* text, const char* function);
   void Box(const std::string& caption, int textId);
   void ShowStoppedLook();
@@ -126,6 +132,7 @@ private:
   bool stoppedByUser_ = false;
   bool panelExpanded_ = false;
   bool closed_ = false;
+  bool settingsLoaded_ = false;  // the pages hold the settings file's values
   int windowX_ = 0;
   int windowY_ = 0;
 

@@ -323,6 +323,72 @@ TEST_F(ControllerTest, PositionYIsNotWrittenWhenXFailed) {
   EXPECT_EQ(malformed, 1) << "one write was tried, so one malformed-file message";
 }
 
+// A settings file that exists but does not parse is never taken for the defaults (which
+// would serve the camera to anyone): one message naming file and line, no server, no
+// write; the server starts once the file is mended and the settings are reloaded.
+TEST_F(ControllerTest, BrokenSettingsFileKeepsTheServerStoppedUntilItIsMended) {
+  config_.SetMessageSink([this](std::string_view c, std::string_view t) {
+    boxes_.push_back(std::string(c) + "|" + std::string(t));
+  });
+  const std::string broken =
+      "<?xml version=\"1.0\" encoding=\"windows-1252\"?>\n<ORBISCOPEConfigSettings>\n"
+      "<SERVER><IP>127.0.0.1</IP><PORT>8080</PORT><USER>cam</USER>\n<PASS>AB</PASS>";
+  WriteFile(config_.FileName(), broken);
+  auto dlg = Make();
+  ASSERT_TRUE(dlg->OnInitDialog());
+  EXPECT_EQ(dlg->ServerState(), 0);
+  EXPECT_EQ(dlg->CaptureState(), 0);
+  EXPECT_EQ(server_.address, "") << "nothing may start from the defaults";
+  ASSERT_EQ(boxes_.size(), 1u);
+  EXPECT_EQ(boxes_[0].rfind("LoadXML Malformed XML Error|", 0), 0u) << boxes_[0];
+  EXPECT_NE(boxes_[0].find(config_.FileName() + ", line 4: "), std::string::npos) << boxes_[0];
+
+  dlg->OnPlay();  // the window's Play checks again and refuses again, once
+  EXPECT_EQ(dlg->ServerState(), 0);
+  EXPECT_EQ(boxes_.size(), 2u);
+
+  // A reload while the file is still broken changes nothing.
+  dlg->ReloadSettings();
+  EXPECT_EQ(dlg->ServerState(), 0);
+  EXPECT_EQ(boxes_.size(), 3u);
+  EXPECT_EQ(ReadFile(config_.FileName()), broken);
+
+  WriteFile(config_.FileName(), broken + "</SERVER></ORBISCOPEConfigSettings>");
+  dlg->ReloadSettings();
+  EXPECT_EQ(dlg->ServerState(), 2);
+  EXPECT_EQ(dlg->CaptureState(), 2);
+  EXPECT_EQ(server_.port, 8080);
+  EXPECT_EQ(server_.user, "cam");
+  EXPECT_EQ(server_.password, "AB");
+
+  // Broken again while running: the running server keeps its values, and closing writes
+  // nothing over the user's file.
+  WriteFile(config_.FileName(), broken);
+  const int created = server_.created;
+  dlg->ReloadSettings();
+  EXPECT_EQ(dlg->ServerState(), 2);
+  EXPECT_EQ(server_.created, created);
+  dlg->OnClose();
+  EXPECT_EQ(ReadFile(config_.FileName()), broken);
+  EXPECT_EQ(boxes_.size(), 5u);
+  const std::string log = Log();
+  EXPECT_NE(log.find("Fichero de configuracion mal formado: " + config_.FileName() + ", line 4: "),
+            std::string::npos);
+}
+
+TEST_F(ControllerTest, BrokenSettingsFileIsNeverOverwrittenAtClose) {
+  WriteFile(config_.FileName(), "");  // a save cut short by another editor
+  auto dlg = Make();
+  ASSERT_TRUE(dlg->OnInitDialog());
+  EXPECT_EQ(dlg->ServerState(), 0);
+  ASSERT_EQ(boxes_.size(), 1u);
+  EXPECT_NE(boxes_[0].find(", line 1: "), std::string::npos) << boxes_[0];
+  // Mended while stopped: the pages were never loaded, so closing still writes nothing.
+  WriteFile(config_.FileName(), "<R/>");
+  dlg->OnClose();
+  EXPECT_EQ(ReadFile(config_.FileName()), "<R/>");
+}
+
 TEST_F(ControllerTest, FramesFromTheTestPatternReachTheServer) {
   auto dlg = Make(/*testPattern=*/true);
   ASSERT_TRUE(dlg->OnInitDialog());

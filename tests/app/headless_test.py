@@ -5,12 +5,14 @@ file, SIGTERM closes it the normal way, a busy port leaves it running in the sto
 Usage: headless_test.py BIN_DIR   (the build's bin/ folder: orbiscope, Resource.so, ...)
 """
 import os
+import queue
 import shutil
 import signal
 import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 import urllib.request
@@ -35,6 +37,76 @@ def settings(port, extra=""):
             f"<IP>127.0.0.1</IP><PORT>{port}</PORT></SERVER>{extra}</ORBISCOPEConfigSettings>")
 
 
+WAIT = 20  # seconds any one wait on the program may take before the test fails
+
+
+class Program:
+    """The program with its output read by threads, so that every wait has a time-out."""
+
+    def __init__(self, argv, env, **popen):
+        popen.setdefault("stdout", subprocess.PIPE)
+        self.process = subprocess.Popen(argv, env=env, stderr=subprocess.PIPE, **popen)
+        self.lines = queue.Queue()
+        self.err = []
+        self.err_changed = threading.Condition()
+        self.pumps = [threading.Thread(target=self._pump, args=(self.process.stderr, self._add_err),
+                                       daemon=True)]
+        if self.process.stdout is not None:
+            self.pumps.append(threading.Thread(target=self._pump,
+                                               args=(self.process.stdout, self.lines.put), daemon=True))
+        for t in self.pumps:
+            t.start()
+
+    @staticmethod
+    def _pump(stream, sink):
+        for raw in stream:
+            sink(raw.decode("utf-8", "replace").rstrip("\n"))
+        stream.close()
+
+    def _add_err(self, line):
+        with self.err_changed:
+            self.err.append(line)
+            self.err_changed.notify_all()
+
+    def wait_err(self, count, timeout=WAIT):
+        """The first `count` lines of standard error, once they have come."""
+        with self.err_changed:
+            if not self.err_changed.wait_for(lambda: len(self.err) >= count, timeout=timeout):
+                raise AssertionError(f"standard error has {self.err}, not {count} lines")
+            return list(self.err)
+
+    def read_line(self, timeout=WAIT):
+        try:
+            return self.lines.get(timeout=timeout)
+        except queue.Empty:
+            raise AssertionError(f"no line from the program within {timeout} s "
+                                 f"(standard error: {self.err})") from None
+
+    def wait(self, timeout=WAIT):
+        code = self.process.wait(timeout=timeout)
+        for t in self.pumps:
+            t.join(timeout=timeout)
+        return code
+
+    def send_signal(self, sig):
+        self.process.send_signal(sig)
+
+    def poll(self):
+        return self.process.poll()
+
+    def out(self):
+        """Standard output not yet read as lines."""
+        lines = []
+        while not self.lines.empty():
+            lines.append(self.lines.get())
+        return lines
+
+    def close(self):
+        if self.process.poll() is None:
+            self.process.kill()
+        self.wait()
+
+
 class Headless(unittest.TestCase):
     def setUp(self):
         self.dir = tempfile.mkdtemp(prefix="orbiscope-headless-")
@@ -53,28 +125,13 @@ class Headless(unittest.TestCase):
 
     def tearDown(self):
         for p in self.procs:
-            if p.poll() is None:
-                p.kill()
-                p.wait()
-            for stream in (p.stdout, p.stderr):
-                stream.close()
+            p.close()
         shutil.rmtree(self.dir, ignore_errors=True)
 
-    def start(self, *args):
-        p = subprocess.Popen([self.exe, *args], env=self.env, stdout=subprocess.PIPE,
-                             stderr=subprocess.PIPE, text=True)
+    def start(self, *args, **popen):
+        p = Program([self.exe, *args], self.env, **popen)
         self.procs.append(p)
         return p
-
-    def read_line(self, p, timeout=20):
-        deadline = time.time() + timeout
-        while time.time() < deadline:
-            line = p.stdout.readline()
-            if line:
-                return line.strip()
-            if p.poll() is not None:
-                break
-        self.fail("no line from the program")
 
     def get(self, port, path="/"):
         with urllib.request.urlopen(f"http://127.0.0.1:{port}{path}", timeout=5) as r:
@@ -85,14 +142,13 @@ class Headless(unittest.TestCase):
         with open(self.config, "w") as f:
             f.write(settings(port))
         first = self.start("--headless")
-        self.assertEqual(self.read_line(first), f"Orbiscope serves http://127.0.0.1:{port}/")
+        self.assertEqual(first.read_line(), f"Orbiscope serves http://127.0.0.1:{port}/")
         self.assertEqual(self.get(port), (200, b"hello"))
 
         # A second copy leaves at once and touches nothing.
         before = (slurp(self.config), os.stat(self.log).st_size)
         second = self.start("--headless")
-        out, err = second.communicate(timeout=10)
-        self.assertEqual((second.returncode, out, err), (0, "", ""))
+        self.assertEqual((second.wait(), second.out(), second.err), (0, [], []))
         self.assertEqual(before, (slurp(self.config), os.stat(self.log).st_size))
 
         # SIGHUP applies an edited settings file.
@@ -100,13 +156,13 @@ class Headless(unittest.TestCase):
         with open(self.config, "w") as f:
             f.write(settings(port2))
         first.send_signal(signal.SIGHUP)
-        self.assertEqual(self.read_line(first), f"Orbiscope serves http://127.0.0.1:{port2}/")
+        self.assertEqual(first.read_line(), f"Orbiscope serves http://127.0.0.1:{port2}/")
         self.assertEqual(self.get(port2), (200, b"hello"))
         with self.assertRaises(OSError):
             self.get(port)
 
         first.send_signal(signal.SIGTERM)
-        self.assertEqual(first.wait(timeout=20), 0)
+        self.assertEqual(first.wait(), 0)
         log = slurp(self.log)
         self.assertTrue(log.rstrip().endswith(b"<Entry>Log File closed</Entry>\n  </LogItem>\n</LogFile>"))
         xml.dom.minidom.parseString(log)
@@ -123,19 +179,50 @@ class Headless(unittest.TestCase):
             with open(self.config, "w") as f:
                 f.write(settings(port))
             p = self.start("--headless")
-            self.assertEqual(self.read_line(p), "Orbiscope is stopped: the web server is not running.")
+            self.assertEqual(p.read_line(), "Orbiscope is stopped: the web server is not running.")
             self.assertIsNone(p.poll())
             p.send_signal(signal.SIGINT)
-            self.assertEqual(p.wait(timeout=20), 0)
-            err = p.stderr.read()
-            self.assertIn("ERROR: ", err)
+            self.assertEqual(p.wait(), 0)
+            self.assertIn("ERROR: ", "\n".join(p.err))
             self.assertIn(b"No se ha iniciado servidor WEB", slurp(self.log))
+
+    def test_broken_settings_stay_stopped_until_mended(self):
+        port = free_port()
+        good = settings(port)
+        broken = good[:good.index("</SERVER>")]  # a save cut short
+        with open(self.config, "w") as f:
+            f.write(broken)
+        p = self.start("--headless")
+        self.assertEqual(p.read_line(), "Orbiscope is stopped: the web server is not running.")
+        [err] = p.wait_err(1)
+        self.assertTrue(err.startswith("LoadXML Malformed XML Error: "), err)
+        self.assertIn(self.config + ", line 2: ", err)
+        with self.assertRaises(OSError):
+            self.get(port)
+
+        with open(self.config, "w") as f:
+            f.write(good)
+        p.send_signal(signal.SIGHUP)
+        self.assertEqual(p.read_line(), f"Orbiscope serves http://127.0.0.1:{port}/")
+        self.assertEqual(self.get(port), (200, b"hello"))
+        p.send_signal(signal.SIGTERM)
+        self.assertEqual(p.wait(), 0)
+        self.assertEqual(len(p.err), 1, p.err)
+        self.assertIn(b"Fichero de configuracion mal formado", slurp(self.log))
+
+        # Broken from start to end: the file is left byte for byte as it was.
+        with open(self.config, "w") as f:
+            f.write(broken)
+        p = self.start("--headless")
+        self.assertEqual(p.read_line(), "Orbiscope is stopped: the web server is not running.")
+        p.send_signal(signal.SIGTERM)
+        self.assertEqual(p.wait(), 0)
+        self.assertEqual(slurp(self.config), broken.encode())
 
     def test_without_a_display_it_says_how_to_run_headless(self):
         p = self.start()
-        out, err = p.communicate(timeout=10)
-        self.assertEqual(p.returncode, 2)
-        self.assertIn("--headless", err)
+        self.assertEqual(p.wait(), 2)
+        self.assertIn("--headless", "\n".join(p.err))
         self.assertFalse(os.path.exists(self.log))
 
 

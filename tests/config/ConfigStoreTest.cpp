@@ -131,6 +131,22 @@ TEST_F(ConfigStoreTest, MalformedFileReportsEveryCallAndIsLeftAlone) {
   EXPECT_EQ(ReadFile(file_), broken);
 }
 
+TEST_F(ConfigStoreTest, MalformedNamesTheLineWithoutAMessage) {
+  EXPECT_FALSE(store_.Malformed()) << "a missing file is the first run, not a broken one";
+  WriteFile(file_, "<?xml version=\"1.0\"?>\n<R>\n<A>1</A>\n<B>2</C>\n</R>");
+  auto problem = store_.Malformed();
+  ASSERT_TRUE(problem);
+  EXPECT_EQ(problem->line, 4);
+  EXPECT_FALSE(problem->reason.empty());
+  WriteFile(file_, "");  // a save cut short
+  problem = store_.Malformed();
+  ASSERT_TRUE(problem);
+  EXPECT_EQ(problem->line, 1);
+  WriteFile(file_, "<R><A>1</A></R>");
+  EXPECT_FALSE(store_.Malformed());
+  EXPECT_TRUE(messages_.empty());
+}
+
 TEST_F(ConfigStoreTest, WindowsCodePageOnDiskUtf8Inside) {
   ASSERT_EQ(store_.SetValue("SERVER", "TEXT", "N\xC2\xBA 5 & <b> \xE2\x82\xAC \xE2\x86\x92"), 0);
   const std::string bytes = ReadFile(file_);
