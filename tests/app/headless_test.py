@@ -219,6 +219,28 @@ class Headless(unittest.TestCase):
         self.assertEqual(p.wait(), 0)
         self.assertEqual(slurp(self.config), broken.encode())
 
+    def test_a_closed_standard_output_does_not_end_the_program(self):
+        port = free_port()
+        with open(self.config, "w") as f:
+            f.write(settings(port))
+        read_end, write_end = os.pipe()
+        os.close(read_end)  # the first line the program prints meets a closed pipe
+        try:
+            p = self.start("--headless", stdout=write_end)
+        finally:
+            os.close(write_end)
+        deadline = time.monotonic() + WAIT
+        while True:
+            self.assertIsNone(p.poll(), "the program ended when its output was closed")
+            try:
+                self.assertEqual(self.get(port), (200, b"hello"))
+                break
+            except OSError:
+                self.assertLess(time.monotonic(), deadline, "the program never served")
+                time.sleep(0.05)  # nothing to wait on: the program cannot say it is ready
+        p.send_signal(signal.SIGTERM)
+        self.assertEqual(p.wait(), 0)
+
     def test_without_a_display_it_says_how_to_run_headless(self):
         p = self.start()
         self.assertEqual(p.wait(), 2)
