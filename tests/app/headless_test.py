@@ -219,6 +219,20 @@ class Headless(unittest.TestCase):
         self.assertEqual(p.wait(), 0)
         self.assertEqual(slurp(self.config), broken.encode())
 
+    def test_a_start_keeps_the_previous_log(self):
+        with open(self.config, "w") as f:
+            f.write(settings(free_port()))
+        for run in range(2):
+            p = self.start("--headless")
+            p.read_line()
+            p.send_signal(signal.SIGTERM)
+            self.assertEqual(p.wait(), 0)
+            if run == 0:
+                first = slurp(self.log)
+        self.assertEqual(slurp(self.log + ".1"), first)
+        self.assertNotEqual(slurp(self.log), first)
+        xml.dom.minidom.parseString(slurp(self.log))
+
     def test_a_closed_standard_output_does_not_end_the_program(self):
         port = free_port()
         with open(self.config, "w") as f:
