@@ -319,6 +319,8 @@ void COrbiscopeDlg::RestartServer() {
 }
 
 void COrbiscopeDlg::OnFrameReady() {
+  // Cleared before the frame is read, so a frame arriving meanwhile is announced again.
+  framePending_.store(false);
   if (closed_ || !videoPage_) return;
   OverlaySettings overlay = videoPage_->Overlay(view_.Preview());
   ClampOverlayPosition(overlay.x, overlay.y, graph_.Width(), graph_.Height());
@@ -329,12 +331,13 @@ void COrbiscopeDlg::OnFrameReady() {
 
 void COrbiscopeDlg::OnGraphEvent(long instance) {
   if (closed_ || instance != kGraphEventInstance) return;
-  const int device = videoPage_ ? videoPage_->DeviceIndex() : 0;
-  const int size = videoPage_ ? videoPage_->SizeIndex() : 0;
-  graph_.HandleGraphEvents(*this, device, size);
+  graph_.HandleGraphEvents(*this);
 }
 
 void COrbiscopeDlg::PostFrameReady() {
+  // At most one notice waits: a UI slower than the camera skips frames instead of queueing
+  // them, so commands and signals queued behind are handled at once.
+  if (framePending_.exchange(true)) return;
   post_([this] { OnFrameReady(); });
 }
 
@@ -343,6 +346,14 @@ void COrbiscopeDlg::PostGraphEvent(long instance) {
 }
 
 void COrbiscopeDlg::SendStopServer() { StopServer(); }
+
+void COrbiscopeDlg::SendDeviceBack() {
+  // Queued rather than run inside the graph's event handling, which Play rebuilds; a Stop
+  // the user gave meanwhile wins.
+  post_([this] {
+    if (!closed_ && !stoppedByUser_) OnPlay();
+  });
+}
 
 int COrbiscopeDlg::ShowDeviceControls(DeviceControls& controls) {
   return view_.ShowDeviceControls(controls);

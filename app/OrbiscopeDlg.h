@@ -6,6 +6,7 @@
 // This class has no widgets: the desktop window and the headless front-end put their own
 // ControllerView over it and feed it commands and queued events on one thread.
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <string>
@@ -102,6 +103,7 @@ public:
   void PostFrameReady() override;
   void PostGraphEvent(long instance) override;
   void SendStopServer() override;
+  void SendDeviceBack() override;
   int ShowDeviceControls(DeviceControls& controls) override;
 
 private:
@@ -133,6 +135,7 @@ private:
   bool panelExpanded_ = false;
   bool closed_ = false;
   bool settingsLoaded_ = false;  // the pages hold the settings file's values
+  std::atomic<bool> framePending_{false};  // a frame-ready notice waits in the UI queue
   int windowX_ = 0;
   int windowY_ = 0;
 

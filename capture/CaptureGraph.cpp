@@ -193,7 +193,7 @@ int CaptureGraph::Pause() {
   return source_->Pause();
 }
 
-int CaptureGraph::HandleGraphEvents(CaptureEventSink& window, int deviceIndex, int sizeIndex) {
+int CaptureGraph::HandleGraphEvents(CaptureEventSink& window) {
   int result = kCapOk;
   GraphEvent event;
   // The queue is looked up afresh each time: a reopen replaces it.
@@ -201,7 +201,9 @@ int CaptureGraph::HandleGraphEvents(CaptureEventSink& window, int deviceIndex, i
     GraphEvents* queue = mediaEvent_.get();
     if (event.code == kEventDeviceLost) {
       if (event.param2 != 0) {
-        Open(window, deviceIndex, sizeIndex);
+        // Reopening capture alone would leave the server that the loss stopped stopped for
+        // good: the window runs Play, which starts both.
+        window.SendDeviceBack();
       } else {
         if (source_) source_->Stop();
         TearDown();

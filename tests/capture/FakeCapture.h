@@ -1,8 +1,10 @@
 #pragma once
 // A scripted capture back-end and a recording event sink for the graph's tests.
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -125,27 +127,34 @@ public:
     cv_.notify_all();
   }
   void SendStopServer() override { log.push_back("stop-server"); }
+  void SendDeviceBack() override {
+    log.push_back("device-back");
+    if (onDeviceBack) onDeviceBack();
+  }
   int ShowDeviceControls(DeviceControls&) override {
     log.push_back("controls");
     return kCapOk;
   }
 
-  // Waits until at least n frame notices came.
-  void WaitForFrames(int n) {
+  // Waits until at least n frame notices came; false when they do not within kWait.
+  [[nodiscard]] bool WaitForFrames(int n) {
     std::unique_lock lock(mutex_);
-    cv_.wait(lock, [&] { return frames_ >= n; });
+    return cv_.wait_for(lock, kWait, [&] { return frames_ >= n; });
   }
-  // Waits until at least n graph-event notices came.
-  void WaitForGraphEvents(std::size_t n) {
+  // Waits until at least n graph-event notices came; false when they do not within kWait.
+  [[nodiscard]] bool WaitForGraphEvents(std::size_t n) {
     std::unique_lock lock(mutex_);
-    cv_.wait(lock, [&] { return graphEvents_.size() >= n; });
+    return cv_.wait_for(lock, kWait, [&] { return graphEvents_.size() >= n; });
   }
+  // Long enough for a loaded machine, short enough that a fault fails in seconds.
+  static constexpr std::chrono::seconds kWait{10};
   int Frames() {
     std::lock_guard lock(mutex_);
     return frames_;
   }
 
   std::vector<std::string> log;  // UI-thread notices, in order
+  std::function<void()> onDeviceBack;  // what the controller's Play would do
 
 private:
   std::mutex mutex_;

@@ -142,7 +142,10 @@ TEST(GrabberCallbackTest, HandOverNeverTearsAFrame) {
   std::uint32_t last = 0;
   int processed = 0, torn = 0, backwards = 0;
   for (int wanted = 1; processed < kProcessed; ++wanted) {
-    sink.WaitForFrames(wanted);
+    if (!sink.WaitForFrames(wanted)) {
+      ADD_FAILURE() << "no frame notice for ten seconds";
+      break;  // the streaming thread is still joined below
+    }
     if (grabber.ProcessFrame(Plain()) != 1) continue;
     ++processed;
     const CPicture& image = grabber.WorkingImage();

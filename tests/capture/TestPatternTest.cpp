@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
@@ -31,9 +32,9 @@ public:
     return kCapOk;
   }
   int BufferRowsCB(double, const std::uint8_t*, long, int, int) override { return kCapFail; }
-  void WaitFor(std::size_t n) {
+  [[nodiscard]] bool WaitFor(std::size_t n) {
     std::unique_lock lock(mutex_);
-    cv_.wait(lock, [&] { return frames.size() >= n; });
+    return cv_.wait_for(lock, std::chrono::seconds(10), [&] { return frames.size() >= n; });
   }
   std::vector<std::vector<std::uint8_t>> frames;
   std::vector<double> times;
@@ -87,7 +88,7 @@ TEST(TestPatternTest, OffersFourSizesAndDeliversNumberedFramesOnItsThread) {
   CollectingSink sink;
   GraphEvents events(nullptr, kGraphEventInstance);
   ASSERT_EQ(kCapOk, source->Run(sink, events));
-  sink.WaitFor(3);
+  ASSERT_TRUE(sink.WaitFor(3));
   source->Stop();
   std::vector<std::uint8_t> expected(static_cast<std::size_t>(FrameBytes(320, 240, 24)));
   for (std::uint32_t n = 0; n < 3; ++n) {
@@ -109,7 +110,7 @@ TEST(TestPatternTest, RunsThroughTheWholeGraphWithoutACamera) {
   ASSERT_EQ(kCapOk, graph.ListSizes(""));
   graph.SetFrameRate(30.0);
   ASSERT_EQ(kCapOk, graph.Open(sink, 0, 0));
-  sink.WaitForFrames(1);
+  ASSERT_TRUE(sink.WaitForFrames(1));
   OverlaySettings settings;
   settings.caption = "Test";
   ClampOverlayPosition(settings.x, settings.y, graph.Width(), graph.Height());
