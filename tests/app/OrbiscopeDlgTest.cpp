@@ -198,7 +198,7 @@ TEST_F(ControllerTest, FailedServerStartLeavesBothStopped) {
 }
 
 TEST_F(ControllerTest, CaptureThatCannotOpenStopsTheServerAgain) {
-  devices_[0].runResult = kCapFail;
+  devices_[0].runResult = CaptureError::kFailed;
   auto dlg = Make();
   ASSERT_TRUE(dlg->OnInitDialog());
   EXPECT_EQ(dlg->ServerState(), 0);

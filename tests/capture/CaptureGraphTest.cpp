@@ -118,7 +118,7 @@ TEST_F(CaptureGraphTest, OnlyNonRgbCapabilitiesGiveNoSizes) {
   EXPECT_TRUE(Graph().SizeNames().empty());
   EXPECT_EQ(0, Graph().Width());  // capability 0 is not 24-bit: width stays open
 
-  devices_[0].capsResult = kCapFail;  // no format control at all
+  devices_[0].capsResult = CaptureError::kFailed;  // no format control at all
   EXPECT_TRUE(CapFailed(Graph().ListSizes("")));
 }
 
@@ -175,7 +175,7 @@ TEST_F(CaptureGraphTest, GrabberReadsTheSizeTheDeviceAgreedTo) {
 
   // A device that refuses the format fails the start instead of sending unreadable frames.
   Graph().Stop();
-  devices_[0].setFormatResult = kCapFail;
+  devices_[0].setFormatResult = CaptureError::kFailed;
   EXPECT_TRUE(CapFailed(Graph().Open(sink_, 0, 0)));
   EXPECT_EQ(devices_[0].runs, 1);
 }
@@ -188,14 +188,14 @@ TEST_F(CaptureGraphTest, PlatformBackendsListTheTestPatternLast) {
 
 TEST_F(CaptureGraphTest, FailedRunStopsAndPropertyPagesNeedARunningGraph) {
   devices_.push_back(Device("Cam", {Rgb(640, 480)}));
-  devices_.back().runResult = kCapFail;
+  devices_.back().runResult = CaptureError::kFailed;
   Graph().EnumerateDevices();
   EXPECT_TRUE(CapFailed(Graph().Open(sink_, 0, 0)));
   EXPECT_EQ(1, Graph().Stopped());
   EXPECT_TRUE(CapFailed(Graph().ShowPropertyPages(sink_)));
   EXPECT_TRUE(CapFailed(Graph().Pause()));
 
-  devices_[0].runResult = kCapOk;
+  devices_[0].runResult = CaptureError::kNone;
   ASSERT_EQ(kCapOk, Graph().Open(sink_, 0, 0));
   EXPECT_EQ(0, Graph().Stopped());
   EXPECT_EQ(kCapOk, Graph().ShowPropertyPages(sink_));
@@ -206,7 +206,7 @@ TEST_F(CaptureGraphTest, FailedRunStopsAndPropertyPagesNeedARunningGraph) {
 
 TEST_F(CaptureGraphTest, ConnectFailureAndUnboundDeviceAreReportedQuietly) {
   devices_.push_back(Device("Busy", {Rgb(640, 480)}));
-  devices_.back().connectResult = kCapFail;
+  devices_.back().connectResult = CaptureError::kFailed;
   Graph().EnumerateDevices();
   EXPECT_TRUE(CapFailed(Graph().ListSizes("")));
   devices_[0].bindable = false;

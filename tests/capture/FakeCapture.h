@@ -22,11 +22,11 @@ namespace orbiscope::testing {
 struct FakeDeviceScript {
   std::string name;
   std::vector<CaptureCapability> caps;
-  int connectResult = kCapOk;
-  int capsResult = kCapOk;
-  int runResult = kCapOk;
+  CaptureError connectResult = CaptureError::kNone;
+  CaptureError capsResult = CaptureError::kNone;
+  CaptureError runResult = CaptureError::kNone;
   bool bindable = true;
-  int setFormatResult = kCapOk;
+  CaptureError setFormatResult = CaptureError::kNone;
   int agreedWidth = 0;   // non-zero: the size the device agrees to instead of the one asked
   int agreedHeight = 0;
   // Filled in by the source.
@@ -41,12 +41,12 @@ struct FakeDeviceScript {
 class FakeSource final : public CaptureSource {
 public:
   explicit FakeSource(FakeDeviceScript& script) : script_(script) {}
-  int Connect() override { return script_.connectResult; }
-  int Capabilities(std::vector<CaptureCapability>& caps) override {
+  CaptureError Connect() override { return script_.connectResult; }
+  CaptureError Capabilities(std::vector<CaptureCapability>& caps) override {
     caps = script_.caps;
     return script_.capsResult;
   }
-  int SetFormat(CaptureCapability& cap) override {
+  CaptureError SetFormat(CaptureCapability& cap) override {
     script_.formatsSet.push_back(cap);
     if (script_.agreedWidth != 0) {
       cap.width = script_.agreedWidth;
@@ -54,23 +54,23 @@ public:
     }
     return script_.setFormatResult;
   }
-  int Run(SampleSink& sink, GraphEvents& events) override {
+  CaptureError Run(SampleSink& sink, GraphEvents& events) override {
     ++script_.runs;
     script_.sink = &sink;
     script_.events = &events;
     return script_.runResult;
   }
-  int Pause() override {
+  CaptureError Pause() override {
     ++script_.pauses;
-    return kCapOk;
+    return CaptureError::kNone;
   }
-  int Stop() override {
+  CaptureError Stop() override {
     ++script_.stops;
-    return kCapOk;
+    return CaptureError::kNone;
   }
   bool HasControls() override { return true; }
   std::vector<DeviceControl> Controls() override { return {}; }
-  int SetControl(std::uint32_t, std::int32_t) override { return kCapOk; }
+  CaptureError SetControl(std::uint32_t, std::int32_t) override { return CaptureError::kNone; }
 
 private:
   FakeDeviceScript& script_;

@@ -186,7 +186,7 @@ TEST_F(V4L2BackendTest, ControlsAreTheDeviceSettings) {
 
   auto backend = MakeV4L2Backend(device_);
   auto source = backend->Bind(backend->Devices().at(0));
-  ASSERT_EQ(kCapOk, source->Connect());
+  ASSERT_EQ(CaptureError::kNone, source->Connect());
   const std::vector<DeviceControl> controls = source->Controls();
   ASSERT_EQ(2u, controls.size());
   EXPECT_EQ("Brightness", controls[0].name);
@@ -195,9 +195,9 @@ TEST_F(V4L2BackendTest, ControlsAreTheDeviceSettings) {
   EXPECT_EQ(1, controls[1].value);
   ASSERT_EQ(3u, controls[1].menu.size());
   EXPECT_EQ("60 Hz", controls[1].menu[2].second);
-  EXPECT_EQ(kCapOk, source->SetControl(V4L2_CID_BRIGHTNESS, 200));
+  EXPECT_EQ(CaptureError::kNone, source->SetControl(V4L2_CID_BRIGHTNESS, 200));
   EXPECT_EQ(200, device_->ControlValue(kCam, V4L2_CID_BRIGHTNESS));
-  EXPECT_TRUE(CapFailed(source->SetControl(V4L2_CID_BRIGHTNESS, 999)));
+  EXPECT_EQ(CaptureError::kFailed, source->SetControl(V4L2_CID_BRIGHTNESS, 999));
 }
 
 }  // namespace
