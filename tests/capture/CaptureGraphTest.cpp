@@ -103,6 +103,9 @@ TEST_F(CaptureGraphTest, LongNameIsListedCutAndFoundAgain) {
   EXPECT_TRUE(Graph().ContainsDevice(stored));
   EXPECT_FALSE(Graph().ContainsDevice("Integrated Camera With A Very Long Name"));
   EXPECT_FALSE(Graph().ContainsDevice("second"));  // exact, case-sensitive
+  // Listed again, the list is the same, not doubled.
+  ASSERT_EQ(kCapOk, Graph().EnumerateDevices());
+  EXPECT_EQ((std::vector<std::string>{stored, "Second"}), Graph().DeviceNames());
 
   // The stored (cut) name opens that device, not the first one that happens to bind.
   ASSERT_EQ(kCapOk, Graph().ListSizes("Second"));
