@@ -8,6 +8,7 @@
 #include <filesystem>
 
 #include "tests/support/TempDir.h"
+#include "tests/support/Unprivileged.h"
 
 namespace orbiscope {
 namespace {
@@ -200,18 +201,22 @@ TEST_F(ConfigStoreTest, SaveKeepsThePermissionsAndFollowsALink) {
   EXPECT_EQ(store_.GetValue("A", "B", ""), "3");
 }
 
-TEST_F(ConfigStoreTest, ReadOnlyFileReadsDefaultsAndRefusesWrites) {
-  if (geteuid() == 0) GTEST_SKIP() << "root may write any file";
-  ASSERT_EQ(store_.SetValue("A", "B", "1"), 0);
-  const std::string before = ReadFile(file_);
-  std::filesystem::permissions(file_, std::filesystem::perms(0444));
-  EXPECT_EQ(store_.GetValue("A", "B", "d"), "d");
-  EXPECT_EQ(store_.SetValue("A", "B", "2"), ConfigStore::kCannotSave);
-  EXPECT_EQ(ReadFile(file_), before);
-  std::filesystem::permissions(file_, std::filesystem::perms(0644));
-  std::filesystem::permissions(dir_.path(), std::filesystem::perms(0555));
-  EXPECT_EQ(store_.SetValue("A", "B", "3"), ConfigStore::kCannotSave);
-  EXPECT_EQ(ReadFile(file_), before);
+TEST(ConfigStoreAsUser, ReadOnlyFileReadsDefaultsAndRefusesWrites) {
+  testing::RunUnprivileged([] {
+    TempDir dir;
+    ConfigStore store;
+    store.SetFileName(dir.File("orbiscope.CONFIG.XML"));
+    ASSERT_EQ(store.SetValue("A", "B", "1"), 0);
+    const std::string before = ReadFile(store.FileName());
+    std::filesystem::permissions(store.FileName(), std::filesystem::perms(0444));
+    EXPECT_EQ(store.GetValue("A", "B", "d"), "d");
+    EXPECT_EQ(store.SetValue("A", "B", "2"), ConfigStore::kCannotSave);
+    EXPECT_EQ(ReadFile(store.FileName()), before);
+    std::filesystem::permissions(store.FileName(), std::filesystem::perms(0644));
+    std::filesystem::permissions(dir.path(), std::filesystem::perms(0555));
+    EXPECT_EQ(store.SetValue("A", "B", "3"), ConfigStore::kCannotSave);
+    EXPECT_EQ(ReadFile(store.FileName()), before);
+  });
 }
 
 TEST(AtoL, Cases) {
