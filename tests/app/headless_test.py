@@ -98,7 +98,7 @@ class Program:
         """Standard output not yet read as lines."""
         lines = []
         while not self.lines.empty():
-            lines.append(self.lines.get())
+            lines.append(self.lines.get_nowait())
         return lines
 
     def close(self):
