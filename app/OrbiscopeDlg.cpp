@@ -66,12 +66,8 @@ bool COrbiscopeDlg::SettingsUsable(const char* function) {
   if (!problem) return true;
   const std::string where =
       config_.FileName() + ", line " + std::to_string(problem->line) + ": " + problem->reason;
-  Log(("No se ha iniciado servidor WEB. Fichero de configuracion mal formado: " + where).c_str(),
-      function);
-  std::string text = resources_.String(res::kStrSettingsBroken);
-  const std::size_t mark = text.find("%1");
-  text = mark == std::string::npos ? where : text.replace(mark, 2, where);
-  if (messages_) messages_(ConfigStore::kMalformedCaption, text);
+  Log(("Fichero de configuracion mal formado: " + where).c_str(), function);
+  if (messages_) messages_(ConfigStore::kMalformedCaption, resources_.String(res::kStrSettingsBroken, where));
   return false;
 }
 

@@ -198,10 +198,7 @@ void CDlgOpcionServer::MoveTo(const std::string& folder) {
     return;
   }
   if (result == FolderMove::kNotEmpty) {
-    std::string text = resources_.String(res::kStrFolderNotEmpty);
-    const std::size_t mark = text.find("%1");
-    if (mark != std::string::npos) text.replace(mark, 2, folder);
-    if (messages_) messages_(resources_.String(res::kStrSettingsTitle), text);
+    if (messages_) messages_(resources_.String(res::kStrSettingsTitle), resources_.String(res::kStrFolderNotEmpty, folder));
   } else {
     log_.WriteEntry("No se ha movido el directorio virtual a " + folder, kModule, kMoveFunction);
   }
