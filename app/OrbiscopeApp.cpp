@@ -1,5 +1,6 @@
 #include "app/OrbiscopeApp.h"
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 
@@ -47,6 +48,10 @@ bool PrepareHomeFolder(const std::string& home, const std::string& exeFolder,
 }  // namespace
 
 int COrbiscopeApp::Run(const Options& options) {
+  // A closed standard output or error (a log reader gone, a terminal closed) and a peer
+  // gone from a socket must fail that write, not end the program.
+  std::signal(SIGPIPE, SIG_IGN);
+
   if (!options.headless && (!options.window || !HaveDisplay())) {
     // Say what to do instead of failing inside the window system.
     std::fprintf(stderr, "%s",

@@ -1,6 +1,7 @@
 #include "app/OrbiscopeDlg.h"
 
 #include <cstdint>
+#include <optional>
 
 #include "capture/CaptureStatus.h"
 #include "sysinfo/DirectXVersion.h"
@@ -13,6 +14,7 @@ constexpr const char* kFnInit = "COrbiscopeDlg::OnInitDialog";
 constexpr const char* kFnStartServer = "COrbiscopeDlg::StartServer";
 constexpr const char* kFnClose = "COrbiscopeDlg::OnClose";
 constexpr const char* kFnPlay = "COrbiscopeDlg::OnBnClickedBtnPlay";
+constexpr const char* kFnReload = "COrbiscopeDlg::ReloadSettings";
 constexpr const char* kGeneral = "GENERAL";
 constexpr std::chrono::milliseconds kPlayDelay{1000};
 
@@ -59,11 +61,31 @@ void COrbiscopeDlg::Box(const std::string& caption, int textId) {
   if (messages_) messages_(caption, resources_.String(textId));
 }
 
+bool COrbiscopeDlg::SettingsUsable(const char* function) {
+  const std::optional<ConfigStore::ParseProblem> problem = config_.Malformed();
+  if (!problem) return true;
+  const std::string where =
+      config_.FileName() + ", line " + std::to_string(problem->line) + ": " + problem->reason;
+  Log(("Fichero de configuracion mal formado: " + where).c_str(), function);
+  if (messages_) messages_(ConfigStore::kMalformedCaption, resources_.String(res::kStrSettingsBroken, where));
+  return false;
+}
+
+void COrbiscopeDlg::LoadPages() {
+  serverPage_->FillControls();
+  videoPage_->LoadSettings();
+  videoPage_->FillLists();
+  settingsLoaded_ = true;
+}
+
 bool COrbiscopeDlg::OnInitDialog() {
   if (const std::string about = resources_.String(res::kStrAbout); !about.empty()) view_.AddAboutItem(about);
   view_.SetWindowIcon(true);
   view_.ShowSplash();
-  RestoreWindowPosition();
+  // A settings file that cannot be parsed is never taken for the defaults, which would
+  // serve the camera to anyone on port 80: nothing is read, and the server stays stopped.
+  settingsLoaded_ = SettingsUsable(kFnInit);
+  if (settingsLoaded_) RestoreWindowPosition();
   view_.LayOut(windowX_, windowY_);
   panelExpanded_ = false;
   if (!view_.CreateInformationPage()) return false;
@@ -71,9 +93,10 @@ bool COrbiscopeDlg::OnInitDialog() {
   serverPage_ = std::make_unique<CDlgOpcionServer>(config_, log_, resources_, messages_, *this,
                                                    exeFolder_, addresses_);
   if (!serverPage_->OnInitDialog()) return false;
-  serverPage_->FillControls();
-
-  StartServer();
+  if (settingsLoaded_) {
+    serverPage_->FillControls();
+    StartServer();
+  }
 
   unsigned version = 0;
   if (!checks_.videoRuntimeVersion || checks_.videoRuntimeVersion(version) < 0) {
@@ -100,7 +123,7 @@ bool COrbiscopeDlg::OnInitDialog() {
   Log("Listados dispositivos", kFnInit);
 
   videoPage_ = std::make_unique<CDlgOpcionVideo>(config_, resources_, messages_, graph_, *this);
-  videoPage_->OnInitDialog(dialogFont_);
+  videoPage_->OnInitDialog(dialogFont_, settingsLoaded_);
 
   std::string device = videoPage_->DeviceLabel();
   if (!graph_.ContainsDevice(device)) device.clear();
@@ -127,6 +150,14 @@ void COrbiscopeDlg::ShowStoppedLook() {
 
 bool COrbiscopeDlg::StartServer() {
   if (serverState_ == kServerRunning) StopServer();
+  if (!settingsLoaded_) {
+    // Start-up found the file broken; once it parses, the pages take its values first.
+    if (!serverPage_ || !videoPage_ || !SettingsUsable(kFnStartServer)) {
+      StopServer();
+      return false;
+    }
+    LoadPages();
+  }
   if (!server_ && serverFactory_) server_ = serverFactory_();
 
   const std::string address = serverPage_ ? serverPage_->SelectedAddress() : std::string();
@@ -217,9 +248,13 @@ void COrbiscopeDlg::OnClose() {
     server_.reset();
     serverState_ = kServerStopped;
   }
-  SaveWindowPosition();
-  if (serverPage_) serverPage_->SaveSettings();
-  if (videoPage_) videoPage_->SaveSettings();
+  // Pages that never held the file's values would write defaults over it, and a file that
+  // no longer parses is left for the user to mend.
+  if (settingsLoaded_ && SettingsUsable(kFnClose)) {
+    SaveWindowPosition();
+    if (serverPage_) serverPage_->SaveSettings();
+    if (videoPage_) videoPage_->SaveSettings();
+  }
   serverPage_.reset();
   videoPage_.reset();
   view_.EndDialog();
@@ -265,9 +300,9 @@ void COrbiscopeDlg::OnExit() { OnClose(); }
 
 void COrbiscopeDlg::ReloadSettings() {
   if (closed_ || !serverPage_ || !videoPage_) return;
-  serverPage_->FillControls();
-  videoPage_->LoadSettings();
-  videoPage_->FillLists();
+  // A file that cannot be parsed changes nothing: what runs keeps its values.
+  if (!SettingsUsable(kFnReload)) return;
+  LoadPages();
   if (captureState_ == kCapturePaused) captureState_ = kCaptureStopped;  // Play rebuilds all
   OnPlay();
 }
@@ -280,6 +315,8 @@ void COrbiscopeDlg::RestartServer() {
 }
 
 void COrbiscopeDlg::OnFrameReady() {
+  // Cleared before the frame is read, so a frame arriving meanwhile is announced again.
+  framePending_.store(false);
   if (closed_ || !videoPage_) return;
   OverlaySettings overlay = videoPage_->Overlay(view_.Preview());
   ClampOverlayPosition(overlay.x, overlay.y, graph_.Width(), graph_.Height());
@@ -290,12 +327,13 @@ void COrbiscopeDlg::OnFrameReady() {
 
 void COrbiscopeDlg::OnGraphEvent(long instance) {
   if (closed_ || instance != kGraphEventInstance) return;
-  const int device = videoPage_ ? videoPage_->DeviceIndex() : 0;
-  const int size = videoPage_ ? videoPage_->SizeIndex() : 0;
-  graph_.HandleGraphEvents(*this, device, size);
+  graph_.HandleGraphEvents(*this);
 }
 
 void COrbiscopeDlg::PostFrameReady() {
+  // At most one notice waits: a UI slower than the camera skips frames instead of queueing
+  // them, so commands and signals queued behind are handled at once.
+  if (framePending_.exchange(true)) return;
   post_([this] { OnFrameReady(); });
 }
 
@@ -304,6 +342,14 @@ void COrbiscopeDlg::PostGraphEvent(long instance) {
 }
 
 void COrbiscopeDlg::SendStopServer() { StopServer(); }
+
+void COrbiscopeDlg::SendDeviceBack() {
+  // Queued rather than run inside the graph's event handling, which Play rebuilds; a Stop
+  // the user gave meanwhile wins.
+  post_([this] {
+    if (!closed_ && !stoppedByUser_) OnPlay();
+  });
+}
 
 int COrbiscopeDlg::ShowDeviceControls(DeviceControls& controls) {
   return view_.ShowDeviceControls(controls);

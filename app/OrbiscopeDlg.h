@@ -6,6 +6,7 @@
 // This class has no widgets: the desktop window and the headless front-end put their own
 // ControllerView over it and feed it commands and queued events on one thread.
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <string>
@@ -102,9 +103,16 @@ public:
   void PostFrameReady() override;
   void PostGraphEvent(long instance) override;
   void SendStopServer() override;
+  void SendDeviceBack() override;
   int ShowDeviceControls(DeviceControls& controls) override;
 
 private:
+  // True when the settings file can be used: missing (the first-run defaults apply) or
+  // well-formed. A file that exists but cannot be parsed is reported once, in a box and
+  // in the log, and false is answered: nothing is then read from it or written to it.
+  bool SettingsUsable(const char* function);
+  // Loads both pages from the settings file.
+  void LoadPages();
   void Log(const char* text, const char* function);
   void Box(const std::string& caption, int textId);
   void ShowStoppedLook();
@@ -126,6 +134,8 @@ private:
   bool stoppedByUser_ = false;
   bool panelExpanded_ = false;
   bool closed_ = false;
+  bool settingsLoaded_ = false;  // the pages hold the settings file's values
+  std::atomic<bool> framePending_{false};  // a frame-ready notice waits in the UI queue
   int windowX_ = 0;
   int windowY_ = 0;
 

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "capture/CaptureStatus.h"
+
 namespace orbiscope {
 
 class GraphEvents;
@@ -27,10 +29,10 @@ class SampleSink {
 public:
   virtual ~SampleSink() = default;
   // One frame already in the travelling layout (bottom-up rows padded to 4 bytes).
-  virtual int BufferCB(double sampleTime, const std::uint8_t* buffer, long length) = 0;
+  virtual CaptureError BufferCB(double sampleTime, const std::uint8_t* buffer, long length) = 0;
   // One frame of top-down 24-bit rows at a stride; copied bottom-up and padded, in one pass.
-  virtual int BufferRowsCB(double sampleTime, const std::uint8_t* topRow, long stride,
-                           int width, int height) = 0;
+  virtual CaptureError BufferRowsCB(double sampleTime, const std::uint8_t* topRow, long stride,
+                                    int width, int height) = 0;
 };
 
 // One adjustable setting of a device (brightness, exposure...).
@@ -53,26 +55,26 @@ public:
   virtual ~DeviceControls() = default;
   // The controls with their current values.
   virtual std::vector<DeviceControl> Controls() = 0;
-  // Sets one control; 0 or a failure code.
-  virtual int SetControl(std::uint32_t id, std::int32_t value) = 0;
+  // Sets one control.
+  virtual CaptureError SetControl(std::uint32_t id, std::int32_t value) = 0;
 };
 
 // One device bound for use: the source of a capture graph.
 class CaptureSource : public DeviceControls {
 public:
   // Takes the device for this graph (opens it); a failure means it cannot be added.
-  virtual int Connect() = 0;
+  virtual CaptureError Connect() = 0;
   // All formats the device offers; a failure means it has no format control.
-  virtual int Capabilities(std::vector<CaptureCapability>& caps) = 0;
+  virtual CaptureError Capabilities(std::vector<CaptureCapability>& caps) = 0;
   // Asks for cap; on return cap holds what the device agreed to (its size may differ).
-  virtual int SetFormat(CaptureCapability& cap) = 0;
+  virtual CaptureError SetFormat(CaptureCapability& cap) = 0;
   // Starts delivering frames to sink on the source's own thread; device loss and return
   // are posted to events. Both outlive the run.
-  virtual int Run(SampleSink& sink, GraphEvents& events) = 0;
+  virtual CaptureError Run(SampleSink& sink, GraphEvents& events) = 0;
   // Halts delivery; the device stays open.
-  virtual int Pause() = 0;
+  virtual CaptureError Pause() = 0;
   // Ends delivery and joins the streaming thread; no sample arrives after it returns.
-  virtual int Stop() = 0;
+  virtual CaptureError Stop() = 0;
   // Whether the device has settings to show.
   virtual bool HasControls() = 0;
 };

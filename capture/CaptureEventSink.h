@@ -23,6 +23,9 @@ public:
   // The device was removed: stop the web server and show the stopped state. Called on the
   // UI thread and handled before it returns.
   virtual void SendStopServer() = 0;
+  // The removed device is back: start server and capture again, as the Play command does.
+  // Called on the UI thread from graph-event handling; may queue the work.
+  virtual void SendDeviceBack() = 0;
   // Shows the device's settings modally; the result of that dialog (0 when shown).
   virtual int ShowDeviceControls(DeviceControls& controls) = 0;
 };

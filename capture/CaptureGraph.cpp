@@ -84,10 +84,10 @@ int CaptureGraph::CreateGraphWithDevice(const std::string& name) {
     Report(kMsgNoDevice, kSeverityQuiet);
     return kCapFail;
   }
-  const int status = source->Connect();
-  if (CapFailed(status)) {
+  const CaptureError error = source->Connect();
+  if (Failed(error)) {
     Report(kMsgDeviceNotAdded, kSeverityQuiet);
-    return status;
+    return StatusOf(error);
   }
   source_ = std::move(source);
   return kCapOk;
@@ -99,7 +99,7 @@ int CaptureGraph::ListSizes(const std::string& name) {
   const int status = CreateGraphWithDevice(device);
   if (CapFailed(status)) return status;
   std::vector<CaptureCapability> caps;
-  if (CapFailed(source_->Capabilities(caps))) return kCapFail;
+  if (Failed(source_->Capabilities(caps))) return kCapFail;
   sizeNames_.clear();
   for (std::size_t i = 0; i < caps.size(); ++i) {
     const CaptureCapability& cap = caps[i];
@@ -115,7 +115,7 @@ int CaptureGraph::ListSizes(const std::string& name) {
 
 int CaptureGraph::SetCaptureFormat(int sizeIndex) {
   std::vector<CaptureCapability> caps;
-  if (!source_ || CapFailed(source_->Capabilities(caps))) return kCapFail;
+  if (!source_ || Failed(source_->Capabilities(caps))) return kCapFail;
   if (sizeIndex < 0 || static_cast<std::size_t>(sizeIndex) >= caps.size()) return kCapFail;
   CaptureCapability cap = caps[static_cast<std::size_t>(sizeIndex)];
   if (cap.sizedVideo && cap.rgb24) {
@@ -133,10 +133,10 @@ int CaptureGraph::SetCaptureFormat(int sizeIndex) {
   cap.bitCount = 24;
   // The device may agree to another size than asked: the grabber must read frames of the
   // size that will actually arrive, or it would read past them.
-  const int status = source_->SetFormat(cap);
-  if (CapFailed(status) || !cap.rgb24 || cap.width <= 0 || cap.height <= 0) {
+  const CaptureError error = source_->SetFormat(cap);
+  if (Failed(error) || !cap.rgb24 || cap.width <= 0 || cap.height <= 0) {
     Report(kMsgFormatRefused, kSeverityQuiet);
-    return CapFailed(status) ? status : kCapFail;
+    return Failed(error) ? StatusOf(error) : kCapFail;
   }
   width_ = cap.width;
   height_ = cap.height;
@@ -150,13 +150,13 @@ int CaptureGraph::Run(CaptureEventSink& window) {
   auto events = std::make_unique<GraphEvents>(&window, kGraphEventInstance);
   std::swap(mediaEvent_, events);
   events.reset();
-  const int status = source_->Run(callback_, *mediaEvent_);
-  if (CapFailed(status)) {
+  const CaptureError error = source_->Run(callback_, *mediaEvent_);
+  if (Failed(error)) {
     source_->Stop();
     TearDown();
     stopped_ = 1;
     Report(kMsgWouldNotRun, kSeverityQuiet);
-    return status;
+    return StatusOf(error);
   }
   running_ = true;
   Report(kMsgRunning, kSeverityTrace);
@@ -190,10 +190,10 @@ int CaptureGraph::Stop() {
 
 int CaptureGraph::Pause() {
   if (!source_ || !running_) return kCapFail;
-  return source_->Pause();
+  return StatusOf(source_->Pause());
 }
 
-int CaptureGraph::HandleGraphEvents(CaptureEventSink& window, int deviceIndex, int sizeIndex) {
+int CaptureGraph::HandleGraphEvents(CaptureEventSink& window) {
   int result = kCapOk;
   GraphEvent event;
   // The queue is looked up afresh each time: a reopen replaces it.
@@ -201,7 +201,9 @@ int CaptureGraph::HandleGraphEvents(CaptureEventSink& window, int deviceIndex, i
     GraphEvents* queue = mediaEvent_.get();
     if (event.code == kEventDeviceLost) {
       if (event.param2 != 0) {
-        Open(window, deviceIndex, sizeIndex);
+        // Reopening capture alone would leave the server that the loss stopped stopped for
+        // good: the window runs Play, which starts both.
+        window.SendDeviceBack();
       } else {
         if (source_) source_->Stop();
         TearDown();

@@ -53,8 +53,9 @@ public:
   int Stop();
   // Halts delivery; kCapFail when nothing was opened.
   int Pause();
-  // Drains device loss and return events; reopens with the indexes given on return.
-  int HandleGraphEvents(CaptureEventSink& window, int deviceIndex, int sizeIndex);
+  // Drains device loss and return events: a loss tears down and tells window to stop the
+  // server, a return tells window to start server and capture again.
+  int HandleGraphEvents(CaptureEventSink& window);
   // Shows the device's settings through window.
   int ShowPropertyPages(CaptureEventSink& window);
   // Processes the waiting frame; true when the latest image was renewed.

@@ -26,17 +26,17 @@ void GrabberCallback::Notify() {
   if (CaptureEventSink* sink = notify_.load(std::memory_order_acquire)) sink->PostFrameReady();
 }
 
-int GrabberCallback::BufferCB(double, const std::uint8_t* buffer, long length) {
+CaptureError GrabberCallback::BufferCB(double, const std::uint8_t* buffer, long length) {
   bool stored = false;
-  const int status = buffer_.Store(buffer, length, stored);
+  const CaptureError status = buffer_.Store(buffer, length, stored);
   if (stored) Notify();
   return status;
 }
 
-int GrabberCallback::BufferRowsCB(double, const std::uint8_t* topRow, long stride, int width,
+CaptureError GrabberCallback::BufferRowsCB(double, const std::uint8_t* topRow, long stride, int width,
                                   int height) {
   bool stored = false;
-  const int status = buffer_.StoreRows(topRow, stride, width, height, stored);
+  const CaptureError status = buffer_.StoreRows(topRow, stride, width, height, stored);
   if (stored) Notify();
   return status;
 }

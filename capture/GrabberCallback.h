@@ -24,9 +24,9 @@ public:
   GrabberCallback& operator=(const GrabberCallback&) = delete;
 
   // Streaming thread: copies the sample when accepting and posts the frame-ready notice.
-  int BufferCB(double sampleTime, const std::uint8_t* buffer, long length) override;
-  int BufferRowsCB(double sampleTime, const std::uint8_t* topRow, long stride, int width,
-                   int height) override;
+  CaptureError BufferCB(double sampleTime, const std::uint8_t* buffer, long length) override;
+  CaptureError BufferRowsCB(double sampleTime, const std::uint8_t* topRow, long stride, int width,
+                            int height) override;
 
   // User-interface thread: decodes the buffer, draws caption, time and logo, paints the
   // preview. 1 when a frame was processed, 0 when there was nothing (or nothing whole) to do.

@@ -21,29 +21,29 @@ bool SampleBuffer::ReserveLocked(long length) {
   return true;
 }
 
-int SampleBuffer::Store(const std::uint8_t* sample, long length, bool& stored) {
+CaptureError SampleBuffer::Store(const std::uint8_t* sample, long length, bool& stored) {
   stored = false;
   std::lock_guard lock(mutex_);
-  if (!accept_) return kCapOk;
-  if (sample == nullptr) return kCapPointer;
-  if (length <= 0) return kCapOk;
-  if (!ReserveLocked(length)) return kCapOutOfMemory;
+  if (!accept_) return CaptureError::kNone;
+  if (sample == nullptr) return CaptureError::kNullSample;
+  if (length <= 0) return CaptureError::kNone;
+  if (!ReserveLocked(length)) return CaptureError::kOutOfMemory;
   std::memcpy(buffer_.get(), sample, static_cast<std::size_t>(length));
   stored = true;
-  return kCapOk;
+  return CaptureError::kNone;
 }
 
-int SampleBuffer::StoreRows(const std::uint8_t* topRow, long stride, int width, int height,
+CaptureError SampleBuffer::StoreRows(const std::uint8_t* topRow, long stride, int width, int height,
                             bool& stored) {
   stored = false;
-  if (width <= 0 || height <= 0) return kCapOk;
+  if (width <= 0 || height <= 0) return CaptureError::kNone;
   const long rowBytes = static_cast<long>(RowBytes(width, 24));
   const long pixelBytes = static_cast<long>(width) * 3;
   const long length = rowBytes * height;
   std::lock_guard lock(mutex_);
-  if (!accept_) return kCapOk;
-  if (topRow == nullptr) return kCapPointer;
-  if (!ReserveLocked(length)) return kCapOutOfMemory;
+  if (!accept_) return CaptureError::kNone;
+  if (topRow == nullptr) return CaptureError::kNullSample;
+  if (!ReserveLocked(length)) return CaptureError::kOutOfMemory;
   // The last source row is the first stored row: bottom-up, as the frame format wants.
   for (int row = 0; row < height; ++row) {
     std::uint8_t* out = buffer_.get() + static_cast<long>(height - 1 - row) * rowBytes;
@@ -51,7 +51,7 @@ int SampleBuffer::StoreRows(const std::uint8_t* topRow, long stride, int width, 
     if (rowBytes > pixelBytes) std::memset(out + pixelBytes, 0, static_cast<std::size_t>(rowBytes - pixelBytes));
   }
   stored = true;
-  return kCapOk;
+  return CaptureError::kNone;
 }
 
 bool SampleBuffer::BeginRead(const std::uint8_t*& data, long& capacity) {

@@ -10,6 +10,8 @@
 #include <memory>
 #include <mutex>
 
+#include "capture/CaptureStatus.h"
+
 namespace orbiscope {
 
 class SampleBuffer {
@@ -18,11 +20,11 @@ public:
   SampleBuffer(const SampleBuffer&) = delete;
   SampleBuffer& operator=(const SampleBuffer&) = delete;
 
-  // Copies a sample of length bytes in. kCapOk also when not accepting (stored stays
-  // false); kCapPointer for a null sample; kCapOutOfMemory when the buffer cannot grow.
-  int Store(const std::uint8_t* sample, long length, bool& stored);
+  // Copies a sample of length bytes in. kNone also when not accepting (stored stays
+  // false); kNullSample for a null sample; kOutOfMemory when the buffer cannot grow.
+  CaptureError Store(const std::uint8_t* sample, long length, bool& stored);
   // The same for top-down rows at a stride, stored bottom-up with rows padded to 4 bytes.
-  int StoreRows(const std::uint8_t* topRow, long stride, int width, int height, bool& stored);
+  CaptureError StoreRows(const std::uint8_t* topRow, long stride, int width, int height, bool& stored);
 
   // Starts a read: clears accept and hands out the buffer. False (and nothing changes) when
   // not accepting or when no sample came yet.

@@ -104,9 +104,9 @@ class TestPatternSource final : public CaptureSource {
 public:
   ~TestPatternSource() override { Stop(); }
 
-  int Connect() override { return kCapOk; }
+  CaptureError Connect() override { return CaptureError::kNone; }
 
-  int Capabilities(std::vector<CaptureCapability>& caps) override {
+  CaptureError Capabilities(std::vector<CaptureCapability>& caps) override {
     caps.clear();
     for (const auto& size : kSizes) {
       CaptureCapability cap;
@@ -116,54 +116,54 @@ public:
       cap.frameTime = kTestPatternMinFrameTime;
       caps.push_back(cap);
     }
-    return kCapOk;
+    return CaptureError::kNone;
   }
 
-  int SetFormat(CaptureCapability& cap) override {
+  CaptureError SetFormat(CaptureCapability& cap) override {
     // Any size the frame layout can hold; the rate is capped at 30 frames a second.
     if (cap.width <= 0 || cap.height <= 0 || cap.width > kMaxSide || cap.height > kMaxSide)
-      return kCapFail;
+      return CaptureError::kFailed;
     cap.rgb24 = true;
     cap.bitCount = 24;
     if (cap.frameTime < kTestPatternMinFrameTime) cap.frameTime = kTestPatternMinFrameTime;
     std::lock_guard lock(mutex_);
     format_ = cap;
-    return kCapOk;
+    return CaptureError::kNone;
   }
 
-  int Run(SampleSink& sink, GraphEvents&) override {
+  CaptureError Run(SampleSink& sink, GraphEvents&) override {
     std::lock_guard lock(mutex_);
     paused_ = false;
     if (thread_.joinable()) {
       cv_.notify_all();
-      return kCapOk;  // running again after a pause
+      return CaptureError::kNone;  // running again after a pause
     }
-    if (format_.width <= 0) return kCapFail;
+    if (format_.width <= 0) return CaptureError::kFailed;
     thread_ = std::jthread([this, &sink, format = format_](std::stop_token stop) {
       Stream(stop, sink, format);
     });
-    return kCapOk;
+    return CaptureError::kNone;
   }
 
-  int Pause() override {
+  CaptureError Pause() override {
     std::lock_guard lock(mutex_);
     paused_ = true;
-    return kCapOk;
+    return CaptureError::kNone;
   }
 
-  int Stop() override {
+  CaptureError Stop() override {
     if (thread_.joinable()) {
       thread_.request_stop();
       cv_.notify_all();
       thread_.join();
     }
     thread_ = std::jthread();
-    return kCapOk;
+    return CaptureError::kNone;
   }
 
   bool HasControls() override { return false; }
   std::vector<DeviceControl> Controls() override { return {}; }
-  int SetControl(std::uint32_t, std::int32_t) override { return kCapNoInterface; }
+  CaptureError SetControl(std::uint32_t, std::int32_t) override { return CaptureError::kNotOffered; }
 
 private:
   void Stream(std::stop_token stop, SampleSink& sink, CaptureCapability format) {

@@ -75,18 +75,18 @@ public:
     if (fd_ >= 0) io_->Close(fd_);
   }
 
-  int Connect() override {
-    if (fd_ >= 0) return kCapOk;
+  CaptureError Connect() override {
+    if (fd_ >= 0) return CaptureError::kNone;
     v4l2_capability caps;
     fd_ = OpenCapture(*io_, path_, caps);
-    if (fd_ < 0) return kCapFail;
+    if (fd_ < 0) return CaptureError::kFailed;
     deviceCaps_ = DeviceCaps(caps);
-    return kCapOk;
+    return CaptureError::kNone;
   }
 
-  int Capabilities(std::vector<CaptureCapability>& caps) override {
+  CaptureError Capabilities(std::vector<CaptureCapability>& caps) override {
     caps.clear();
-    if (fd_ < 0) return kCapFail;
+    if (fd_ < 0) return CaptureError::kFailed;
     std::vector<CaptureCapability> others;
     for (std::uint32_t i = 0;; ++i) {
       v4l2_fmtdesc desc{};
@@ -98,25 +98,25 @@ public:
       AddSizes(desc.pixelformat, desc.pixelformat == V4L2_PIX_FMT_BGR24 ? caps : others);
     }
     caps.insert(caps.end(), others.begin(), others.end());
-    return caps.empty() ? kCapFail : kCapOk;
+    return caps.empty() ? CaptureError::kFailed : CaptureError::kNone;
   }
 
-  int SetFormat(CaptureCapability& cap) override {
-    if (fd_ < 0 || running_) return kCapFail;
+  CaptureError SetFormat(CaptureCapability& cap) override {
+    if (fd_ < 0 || running_) return CaptureError::kFailed;
     v4l2_format fmt{};
     fmt.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     fmt.fmt.pix.width = static_cast<std::uint32_t>(cap.width);
     fmt.fmt.pix.height = static_cast<std::uint32_t>(cap.height);
     fmt.fmt.pix.pixelformat = V4L2_PIX_FMT_BGR24;
     fmt.fmt.pix.field = V4L2_FIELD_ANY;
-    if (io_->Ioctl(fd_, VIDIOC_S_FMT, &fmt) != 0) return kCapFail;
+    if (io_->Ioctl(fd_, VIDIOC_S_FMT, &fmt) != 0) return CaptureError::kFailed;
     cap.width = static_cast<int>(fmt.fmt.pix.width);
     cap.height = static_cast<int>(fmt.fmt.pix.height);
     cap.rgb24 = fmt.fmt.pix.pixelformat == V4L2_PIX_FMT_BGR24;
     cap.pixelFormat = fmt.fmt.pix.pixelformat;
     stride_ = fmt.fmt.pix.bytesperline != 0 ? fmt.fmt.pix.bytesperline : fmt.fmt.pix.width * 3;
     sizeImage_ = fmt.fmt.pix.sizeimage != 0 ? fmt.fmt.pix.sizeimage : stride_ * fmt.fmt.pix.height;
-    if (stride_ < fmt.fmt.pix.width * 3) return kCapFail;
+    if (stride_ < fmt.fmt.pix.width * 3) return CaptureError::kFailed;
     width_ = cap.width;
     height_ = cap.height;
 
@@ -132,21 +132,21 @@ public:
         if (agreed > 0) cap.frameTime = agreed;
       }
     }
-    return kCapOk;
+    return CaptureError::kNone;
   }
 
-  int Run(SampleSink& sink, GraphEvents& events) override {
-    if (fd_ < 0 || width_ <= 0 || height_ <= 0) return kCapFail;
+  CaptureError Run(SampleSink& sink, GraphEvents& events) override {
+    if (fd_ < 0 || width_ <= 0 || height_ <= 0) return CaptureError::kFailed;
     if (running_) {
       paused_.store(false);
-      return kCapOk;
+      return CaptureError::kNone;
     }
     const bool streaming = (deviceCaps_ & V4L2_CAP_STREAMING) != 0;
     if (streaming && !StartStreaming()) {
       StopStreaming();
-      return kCapFail;
+      return CaptureError::kFailed;
     }
-    if (!streaming && !(deviceCaps_ & V4L2_CAP_READWRITE)) return kCapFail;
+    if (!streaming && !(deviceCaps_ & V4L2_CAP_READWRITE)) return CaptureError::kFailed;
     paused_.store(false);
     running_ = true;
     thread_ = std::jthread([this, &sink, &events, streaming](std::stop_token stop) {
@@ -158,16 +158,16 @@ public:
         });
       }
     });
-    return kCapOk;
+    return CaptureError::kNone;
   }
 
-  int Pause() override {
-    if (!running_) return kCapFail;
+  CaptureError Pause() override {
+    if (!running_) return CaptureError::kFailed;
     paused_.store(true);
-    return kCapOk;
+    return CaptureError::kNone;
   }
 
-  int Stop() override {
+  CaptureError Stop() override {
     if (thread_.joinable()) {
       thread_.request_stop();
       thread_.join();
@@ -175,7 +175,7 @@ public:
     thread_ = std::jthread();
     StopStreaming();
     running_ = false;
-    return kCapOk;
+    return CaptureError::kNone;
   }
 
   bool HasControls() override { return !Controls().empty(); }
@@ -196,12 +196,12 @@ public:
     return controls;
   }
 
-  int SetControl(std::uint32_t id, std::int32_t value) override {
-    if (fd_ < 0) return kCapFail;
+  CaptureError SetControl(std::uint32_t id, std::int32_t value) override {
+    if (fd_ < 0) return CaptureError::kFailed;
     v4l2_control control{};
     control.id = id;
     control.value = value;
-    return io_->Ioctl(fd_, VIDIOC_S_CTRL, &control) == 0 ? kCapOk : kCapFail;
+    return io_->Ioctl(fd_, VIDIOC_S_CTRL, &control) == 0 ? CaptureError::kNone : CaptureError::kFailed;
   }
 
 private:

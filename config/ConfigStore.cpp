@@ -26,11 +26,18 @@ using DocPtr = std::unique_ptr<xmlDoc, DocFree>;
 
 const xmlChar* X(const std::string& s) { return reinterpret_cast<const xmlChar*>(s.c_str()); }
 
+// What loading found: the document, or why there is none.
+struct Loaded {
+  DocPtr doc;
+  ConfigStore::ParseProblem problem;  // line 0 and no reason when nothing was parsed
+};
+
 // Loads the file, or the empty document when the file cannot be opened for reading and
-// writing. Null when the text is malformed; the parser's reason then goes to the sink.
-DocPtr Load(const std::string& path, const MessageSink& sink) {
+// writing. No document when the text is malformed; the parser's line and reason say why.
+Loaded Load(const std::string& path) {
+  Loaded out;
   std::unique_ptr<xmlParserCtxt, CtxtFree> ctxt(xmlNewParserCtxt());
-  if (!ctxt) return nullptr;
+  if (!ctxt) return out;
   const int options = XML_PARSE_NOERROR | XML_PARSE_NOWARNING | XML_PARSE_NONET;
   bool openable = false;
   if (!path.empty()) {
@@ -49,13 +56,28 @@ DocPtr Load(const std::string& path, const MessageSink& sink) {
     doc = xmlCtxtReadMemory(ctxt.get(), text.data(), static_cast<int>(text.size()), nullptr,
                             nullptr, options);
   }
-  if (doc != nullptr && xmlDocGetRootElement(doc) != nullptr) return DocPtr(doc);
+  if (doc != nullptr && xmlDocGetRootElement(doc) != nullptr) {
+    out.doc.reset(doc);
+    return out;
+  }
+  const bool rootless = doc != nullptr;
   xmlFreeDoc(doc);
   const xmlError* err = xmlCtxtGetLastError(ctxt.get());
   std::string reason = err != nullptr && err->message != nullptr ? err->message : "";
   while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r')) reason.pop_back();
-  if (!reason.empty() && sink) sink(ConfigStore::kMalformedCaption, reason);
-  return nullptr;
+  // A document without a root element is no settings file either.
+  if (reason.empty() && rootless) reason = "no root element";
+  out.problem.line = err != nullptr && err->line > 0 ? err->line : 1;
+  out.problem.reason = std::move(reason);
+  return out;
+}
+
+// Loads for one call of the store: a malformed file is shown once per call.
+DocPtr LoadForCall(const std::string& path, const MessageSink& sink) {
+  Loaded loaded = Load(path);
+  if (!loaded.doc && !loaded.problem.reason.empty() && sink)
+    sink(ConfigStore::kMalformedCaption, loaded.problem.reason);
+  return std::move(loaded.doc);
 }
 
 bool IsElementName(const std::string& name) {
@@ -153,7 +175,7 @@ std::vector<std::string> ConfigStore::SplitPath(std::string_view section, std::s
 std::string ConfigStore::GetValue(std::string_view section, std::string_view key,
                                   std::string_view def) const {
   const auto names = SplitPath(section, key);
-  DocPtr doc = Load(path_, sink_);
+  DocPtr doc = LoadForCall(path_, sink_);
   if (!doc) return std::string(def);
   xmlNode* node = FindNode(doc.get(), names, false);
   if (node == nullptr) return std::string(def);
@@ -163,13 +185,19 @@ std::string ConfigStore::GetValue(std::string_view section, std::string_view key
   return value;
 }
 
+std::optional<ConfigStore::ParseProblem> ConfigStore::Malformed() const {
+  Loaded loaded = Load(path_);
+  if (loaded.doc || loaded.problem.reason.empty()) return std::nullopt;
+  return std::move(loaded.problem);
+}
+
 long ConfigStore::GetInt(std::string_view section, std::string_view key, long def) const {
   return AtoL(GetValue(section, key, std::to_string(def)));
 }
 
 int ConfigStore::SetValue(std::string_view section, std::string_view key, std::string_view value) {
   const auto names = SplitPath(section, key);
-  DocPtr doc = Load(path_, sink_);
+  DocPtr doc = LoadForCall(path_, sink_);
   if (!doc) return kCannotLoad;
   xmlNode* node = FindNode(doc.get(), names, true);
   if (node == nullptr) return kCannotReach;

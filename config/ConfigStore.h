@@ -6,6 +6,7 @@
 // every write saves it at once, so edits made by other programs are seen by the next call.
 // Files are windows-1252 on disk; every text crossing this interface is UTF-8.
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -37,6 +38,15 @@ public:
   void SetFileName(std::string path);
   const std::string& FileName() const { return path_; }
   void SetMessageSink(MessageSink sink) { sink_ = std::move(sink); }
+
+  // Why a file that exists could not be parsed.
+  struct ParseProblem {
+    int line = 0;        // 1-based line the parser stopped at
+    std::string reason;  // the parser's reason text
+  };
+  // The problem when the file can be opened but is not a well-formed document; nothing
+  // when it parses or cannot be opened (reads then give the defaults). Shows nothing.
+  std::optional<ParseProblem> Malformed() const;
 
   // The value text, possibly empty, or `def` when the element or the file is missing.
   std::string GetValue(std::string_view section, std::string_view key, std::string_view def) const;

@@ -128,7 +128,7 @@ std::int32_t DeviceControlsPanel::SliderValue(std::size_t index, int position) c
 
 void DeviceControlsPanel::Apply(std::size_t index, std::int32_t value) {
   DeviceControl& c = list_[index];
-  if (controls_.SetControl(c.id, value) == kCapOk) {
+  if (!Failed(controls_.SetControl(c.id, value))) {
     c.value = value;
     if (rows_[index].number != nullptr) rows_[index].number->setNum(value);
     return;

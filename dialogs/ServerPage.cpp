@@ -6,6 +6,7 @@
 #include <netinet/in.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <filesystem>
 #include <system_error>
 
@@ -20,6 +21,7 @@ namespace fs = std::filesystem;
 constexpr const char* kSection = "SERVER";
 constexpr const char* kModule = "DlgOpcionServer";
 constexpr const char* kInitFunction = "CDlgOpcionServer::OnInitDialog";
+constexpr const char* kMoveFunction = "CDlgOpcionServer::MoveTo";
 constexpr int kMinPasswordLength = 8;
 
 // True when `inner` is `outer` or lies below it.
@@ -55,22 +57,37 @@ std::vector<std::string> LocalIPv4Addresses() {
   return others;
 }
 
-bool MoveContentFolder(const std::string& from, const std::string& to) {
+FolderMove MoveContentFolder(const std::string& from, const std::string& to,
+                             const std::function<bool()>& saveNewFolder) {
   std::error_code ec;
-  if (from.empty() || to.empty() || !fs::is_directory(from, ec)) return false;
+  if (from.empty() || to.empty() || !fs::is_directory(from, ec)) return FolderMove::kFailed;
   const fs::path src = fs::weakly_canonical(from, ec);
-  if (ec) return false;
+  if (ec) return FolderMove::kFailed;
   const fs::path dst = fs::weakly_canonical(to, ec);
-  if (ec) return false;
+  if (ec) return FolderMove::kFailed;
   // Copying a folder into itself, or onto a folder that holds it, and then deleting the
   // old folder would delete the new copy too.
-  if (IsWithin(dst, src) || IsWithin(src, dst)) return false;
+  if (IsWithin(dst, src) || IsWithin(src, dst)) return FolderMove::kFailed;
+  if (fs::exists(fs::symlink_status(dst, ec))) {
+    if (!fs::is_directory(dst, ec)) return FolderMove::kFailed;
+    if (!fs::is_empty(dst, ec)) return ec ? FolderMove::kFailed : FolderMove::kNotEmpty;
+  }
+
+  // One file system: the folder changes its name and nothing is copied or deleted. An
+  // empty destination folder is replaced; one filled in the meantime is refused.
+  if (::rename(src.c_str(), dst.c_str()) == 0) {
+    if (saveNewFolder()) return FolderMove::kMoved;
+    // The settings still name the old folder: it gets its files back.
+    return ::rename(dst.c_str(), src.c_str()) == 0 ? FolderMove::kFailed : FolderMove::kMoved;
+  }
+  if (errno == ENOTEMPTY || errno == EEXIST) return FolderMove::kNotEmpty;
+  if (errno != EXDEV) return FolderMove::kFailed;
 
   fs::create_directories(dst, ec);
-  if (ec) return false;
-  fs::copy(src, dst, fs::copy_options::recursive | fs::copy_options::overwrite_existing |
-                         fs::copy_options::copy_symlinks, ec);
-  if (ec) return false;
+  if (ec) return FolderMove::kFailed;
+  // Without an overwrite option a file that appeared in the destination fails the copy.
+  fs::copy(src, dst, fs::copy_options::recursive | fs::copy_options::copy_symlinks, ec);
+  if (ec || !saveNewFolder()) return FolderMove::kFailed;
 
   fs::path cwd = fs::current_path(ec);
   if (!ec && IsWithin(cwd, src)) {
@@ -78,7 +95,7 @@ bool MoveContentFolder(const std::string& from, const std::string& to) {
     fs::current_path(cwd, ec);
   }
   fs::remove_all(src, ec);
-  return true;
+  return FolderMove::kMoved;
 }
 
 CDlgOpcionServer::CDlgOpcionServer(ConfigStore& config, LogXML& log,
@@ -171,11 +188,21 @@ void CDlgOpcionServer::OnFolderChosen(const std::string& folder) {
 }
 
 void CDlgOpcionServer::MoveTo(const std::string& folder) {
-  if (MoveContentFolder(virtDir_, folder)) {
+  // The new folder is saved as soon as the files are in it: a crash before the close must
+  // not leave the settings naming a folder that is gone.
+  const FolderMove result = MoveContentFolder(virtDir_, folder, [&] {
+    return config_.SetValue(kSection, "VIRTDIR", folder) == ConfigStore::kOk;
+  });
+  if (result == FolderMove::kMoved) {
     virtDir_ = folder;
-  } else {
-    SetVirtualDirectoryText(virtDir_);
+    return;
   }
+  if (result == FolderMove::kNotEmpty) {
+    if (messages_) messages_(resources_.String(res::kStrSettingsTitle), resources_.String(res::kStrFolderNotEmpty, folder));
+  } else {
+    log_.WriteEntry("No se ha movido el directorio virtual a " + folder, kModule, kMoveFunction);
+  }
+  SetVirtualDirectoryText(virtDir_);
 }
 
 void CDlgOpcionServer::OnEnter() {

@@ -29,10 +29,20 @@ public:
 // The machine's IPv4 addresses of interfaces that are up: others first, loopback last.
 std::vector<std::string> LocalIPv4Addresses();
 
-// Copies `from` into `to` and then deletes `from`. Refuses (false, nothing touched) when
-// either folder lies inside the other or they are the same, and when `from` is not a
-// folder. When the copy fails, files already copied stay and `from` is kept.
-bool MoveContentFolder(const std::string& from, const std::string& to);
+// How moving the content folder ended.
+enum class FolderMove {
+  kMoved,        // the files are in the new folder and the new folder is saved
+  kNotEmpty,     // the destination holds something: nothing was touched
+  kFailed,       // refused or failed; the old folder is whole and still the one in use
+};
+
+// Moves the content folder `from` to `to`, which must not exist or be an empty folder, so
+// that no file is ever overwritten. One file system: rename(2). Otherwise a copy, then
+// `saveNewFolder`, and only when that succeeds is `from` deleted; when the copy or the
+// save fails, files already copied stay and `from` is kept. Refuses when either folder
+// lies inside the other or they are the same, and when `from` is not a folder.
+FolderMove MoveContentFolder(const std::string& from, const std::string& to,
+                             const std::function<bool()>& saveNewFolder);
 
 class CDlgOpcionServer {
 public:

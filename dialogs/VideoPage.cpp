@@ -50,10 +50,10 @@ CDlgOpcionVideo::CDlgOpcionVideo(ConfigStore& config, const ResourceLibrary& res
       graph_(graph),
       window_(window) {}
 
-void CDlgOpcionVideo::OnInitDialog(const OverlayFont& dialogFont) {
+void CDlgOpcionVideo::OnInitDialog(const OverlayFont& dialogFont, bool loadSettings) {
   showText_ = 0;
   font_ = dialogFont;
-  LoadSettings();
+  if (loadSettings) LoadSettings();
 }
 
 void CDlgOpcionVideo::LoadSettings() {

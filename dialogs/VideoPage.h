@@ -34,8 +34,9 @@ public:
   CDlgOpcionVideo(ConfigStore& config, const ResourceLibrary& resources, MessageSink messages,
                   CaptureGraph& graph, CaptureEventSink& window);
 
-  // Initialisation: show text off, the font from the dialog's own, then the settings.
-  void OnInitDialog(const OverlayFont& dialogFont);
+  // Initialisation: show text off, the font from the dialog's own, then the settings
+  // (unless the settings file cannot be used yet).
+  void OnInitDialog(const OverlayFont& dialogFont, bool loadSettings = true);
   void LoadSettings();
   // Writes the page to the "VIDEO" settings; false when a write failed (later keys are
   // then not written). Writes nothing when there is no device or nothing was loaded.

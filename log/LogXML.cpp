@@ -20,6 +20,7 @@ constexpr std::string_view kRotationEntry = "Fichero de LOG borrado por sobrepas
 constexpr std::string_view kClosedEntry = "Log File closed";
 constexpr std::string_view kLogModule = "LogXML";
 constexpr std::string_view kRotationFunction = "LogXML::WriteDAta";
+constexpr const char* kPreviousSuffix = ".1";
 
 // The messages of this log are formatted and then dropped: nothing reaches the user when
 // the log itself fails, and the program runs on. Kept so the failure paths read plainly.
@@ -60,6 +61,10 @@ bool LogXML::Open() {
 bool LogXML::OpenLocked() {
   CloseFileLocked();
   if (filePath_.empty()) return false;
+  // The previous file becomes the ".1" file (replacing an older one), so neither a restart
+  // nor a rotation loses the last log. Where it cannot be renamed it is truncated as before.
+  if (::rename(filePath_.c_str(), (filePath_ + kPreviousSuffix).c_str()) != 0 && errno != ENOENT)
+    DropMessage("LogXML: Error renaming file \"%s\".\n", filePath_);
   fd_ = ::open(filePath_.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
   if (fd_ < 0) {
     DropMessage("LogXML: Error opening file \"%s\".\n", filePath_);
@@ -131,10 +136,16 @@ void LogXML::AppendItem(std::string& out, std::string_view entry, std::string_vi
 }
 
 bool LogXML::WriteRaw(std::string_view bytes) {
+  struct stat st {};
+  const bool sized = ::fstat(fd_, &st) == 0;
   while (!bytes.empty()) {
     const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
+      // A full disk may take part of the bytes: they are cut off again, so the file holds
+      // whole items only and stays a document a reader can open.
+      const bool cut = sized && ::ftruncate(fd_, st.st_size) == 0;
+      static_cast<void>(cut);  // a file that cannot even shrink has nothing more to lose
       DropMessage("LogXML: Could not write to file \"%s\".\n", filePath_);
       return false;
     }
@@ -143,11 +154,24 @@ bool LogXML::WriteRaw(std::string_view bytes) {
   return true;
 }
 
+void LogXML::AppendTailLocked(std::string& out) {
+  while (depth_ > 1) {
+    --depth_;
+    AppendLine(out, "</LogItem>");
+  }
+  depth_ = 0;
+  AppendLine(out, "</LogFile>");
+}
+
 bool LogXML::WriteEntry(std::string_view entry, std::string_view module, std::string_view function) {
   std::lock_guard lock(mutex_);
   if (fd_ < 0) return false;
   struct stat st {};
   if (::fstat(fd_, &st) == 0 && st.st_size > kMaxSize) {
+    // The kept file ends as a whole document.
+    std::string tail;
+    AppendTailLocked(tail);
+    WriteRaw(tail);
     if (!OpenLocked()) return false;
     std::string rotation;
     AppendItem(rotation, kRotationEntry, kLogModule, kRotationFunction);
@@ -169,8 +193,7 @@ void LogXML::Close() {
     AppendLine(tail, "</LogItem>");
   }
   AppendItem(tail, kClosedEntry, kLogModule, {});
-  --depth_;
-  AppendLine(tail, "</LogFile>");
+  AppendTailLocked(tail);
   WriteRaw(tail);
   CloseFileLocked();
 }

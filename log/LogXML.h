@@ -2,8 +2,9 @@
 // The program's XML event log: one document per run beside the executable.
 //
 // Every entry is one LogItem with date, time, optional module and function names and the
-// text. The file is recreated at every start and restarted when it grows past 5 MiB.
-// Safe from any thread: each entry is written whole under one lock, in one write.
+// text. The file is recreated at every start and restarted when it grows past 5 MiB; the
+// file it replaces is kept as "<file>.1". Safe from any thread: each entry is written whole
+// under one lock, in one write, and a write that fails half-way is cut back off.
 
 #include <mutex>
 #include <string>
@@ -24,8 +25,8 @@ public:
   void SetExecutablePath(std::string exePath);
   const std::string& FilePath() const { return filePath_; }
 
-  // Creates or truncates the file and writes the head. False leaves the log closed
-  // (the program runs on without a log).
+  // Keeps an existing file as "<file>.1", creates the file and writes the head. False
+  // leaves the log closed (the program runs on without a log).
   bool Open();
   // Writes one LogItem; module and function are left out when empty. False when the log
   // is closed or a write failed.
@@ -41,6 +42,8 @@ private:
   void AppendLine(std::string& out, std::string_view text) const;
   void AppendElement(std::string& out, std::string_view name, std::string_view text) const;
   void AppendDateTime(std::string& out) const;
+  // Closes any open item and the document.
+  void AppendTailLocked(std::string& out);
   void AppendItem(std::string& out, std::string_view entry, std::string_view module,
                   std::string_view function);
   bool WriteRaw(std::string_view bytes);

@@ -35,6 +35,13 @@ std::string ResourceLibrary::String(int id) const {
   return std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size());
 }
 
+std::string ResourceLibrary::String(int id, std::string_view value) const {
+  std::string text = String(id);
+  const std::size_t mark = text.find("%1");
+  if (mark == std::string::npos) return std::string(value);
+  return text.replace(mark, 2, value);
+}
+
 std::string_view ResourceLibrary::Html(int id) const {
   auto bytes = Find(ResourceKind::Html, id);
   return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};

@@ -30,6 +30,8 @@ public:
 
   // UTF-8 text of a string; empty when missing.
   std::string String(int id) const;
+  // The string with its "%1" replaced by value; value alone when the string is missing.
+  std::string String(int id, std::string_view value) const;
   // The bytes of an HTML page (resource type 23); empty when missing.
   std::string_view Html(int id) const;
   // Encoded picture bytes (BMP or PNG); empty when missing.

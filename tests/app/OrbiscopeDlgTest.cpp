@@ -7,7 +7,9 @@
 #include <mutex>
 
 #include "capture/TestPattern.h"
+#include "capture/V4L2Backend.h"
 #include "tests/capture/FakeCapture.h"
+#include "tests/capture/FakeV4L2Device.h"
 #include "tests/support/TempDir.h"
 
 namespace orbiscope {
@@ -80,6 +82,10 @@ public:
     work_.push_back(std::move(f));
     cv_.notify_all();
   }
+  std::size_t Size() {
+    std::lock_guard lock(mutex_);
+    return work_.size();
+  }
   // Runs queued work until done() holds; false when nothing arrives for ten seconds.
   bool RunUntil(const std::function<bool()>& done) {
     while (!done()) {
@@ -113,13 +119,10 @@ protected:
     devices_[0].caps = {Rgb(640, 480)};
   }
 
-  std::unique_ptr<COrbiscopeDlg> Make(bool testPattern = false) {
+  // The controller over the given back-end, by default the scripted devices_.
+  std::unique_ptr<COrbiscopeDlg> Make(std::unique_ptr<CaptureBackend> backend = nullptr) {
     std::vector<std::unique_ptr<CaptureBackend>> backends;
-    if (testPattern) {
-      backends.push_back(MakeTestPatternBackend());
-    } else {
-      backends.push_back(std::make_unique<FakeBackend>(&devices_));
-    }
+    backends.push_back(backend ? std::move(backend) : std::make_unique<FakeBackend>(&devices_));
     COrbiscopeDlg::Dependencies deps{
         .config = config_,
         .log = log_,
@@ -195,7 +198,7 @@ TEST_F(ControllerTest, FailedServerStartLeavesBothStopped) {
 }
 
 TEST_F(ControllerTest, CaptureThatCannotOpenStopsTheServerAgain) {
-  devices_[0].runResult = kCapFail;
+  devices_[0].runResult = CaptureError::kFailed;
   auto dlg = Make();
   ASSERT_TRUE(dlg->OnInitDialog());
   EXPECT_EQ(dlg->ServerState(), 0);
@@ -323,8 +326,124 @@ TEST_F(ControllerTest, PositionYIsNotWrittenWhenXFailed) {
   EXPECT_EQ(malformed, 1) << "one write was tried, so one malformed-file message";
 }
 
+// A settings file that exists but does not parse is never taken for the defaults (which
+// would serve the camera to anyone): one message naming file and line, no server, no
+// write; the server starts once the file is mended and the settings are reloaded.
+TEST_F(ControllerTest, BrokenSettingsFileKeepsTheServerStoppedUntilItIsMended) {
+  config_.SetMessageSink([this](std::string_view c, std::string_view t) {
+    boxes_.push_back(std::string(c) + "|" + std::string(t));
+  });
+  const std::string broken =
+      "<?xml version=\"1.0\" encoding=\"windows-1252\"?>\n<ORBISCOPEConfigSettings>\n"
+      "<SERVER><IP>127.0.0.1</IP><PORT>8080</PORT><USER>cam</USER>\n<PASS>AB</PASS>";
+  WriteFile(config_.FileName(), broken);
+  auto dlg = Make();
+  ASSERT_TRUE(dlg->OnInitDialog());
+  EXPECT_EQ(dlg->ServerState(), 0);
+  EXPECT_EQ(dlg->CaptureState(), 0);
+  EXPECT_EQ(server_.address, "") << "nothing may start from the defaults";
+  ASSERT_EQ(boxes_.size(), 1u);
+  EXPECT_EQ(boxes_[0].rfind("LoadXML Malformed XML Error|", 0), 0u) << boxes_[0];
+  EXPECT_NE(boxes_[0].find(config_.FileName() + ", line 4: "), std::string::npos) << boxes_[0];
+
+  dlg->OnPlay();  // the window's Play checks again and refuses again, once
+  EXPECT_EQ(dlg->ServerState(), 0);
+  EXPECT_EQ(boxes_.size(), 2u);
+
+  // A reload while the file is still broken changes nothing.
+  dlg->ReloadSettings();
+  EXPECT_EQ(dlg->ServerState(), 0);
+  EXPECT_EQ(boxes_.size(), 3u);
+  EXPECT_EQ(ReadFile(config_.FileName()), broken);
+
+  WriteFile(config_.FileName(), broken + "</SERVER></ORBISCOPEConfigSettings>");
+  dlg->ReloadSettings();
+  EXPECT_EQ(dlg->ServerState(), 2);
+  EXPECT_EQ(dlg->CaptureState(), 2);
+  EXPECT_EQ(server_.port, 8080);
+  EXPECT_EQ(server_.user, "cam");
+  EXPECT_EQ(server_.password, "AB");
+
+  // Broken again while running: the running server keeps its values, and closing writes
+  // nothing over the user's file.
+  WriteFile(config_.FileName(), broken);
+  const int created = server_.created;
+  dlg->ReloadSettings();
+  EXPECT_EQ(dlg->ServerState(), 2);
+  EXPECT_EQ(server_.created, created);
+  dlg->OnClose();
+  EXPECT_EQ(ReadFile(config_.FileName()), broken);
+  EXPECT_EQ(boxes_.size(), 5u);
+  const std::string log = Log();
+  EXPECT_NE(log.find("Fichero de configuracion mal formado: " + config_.FileName() + ", line 4: "),
+            std::string::npos);
+}
+
+TEST_F(ControllerTest, BrokenSettingsFileIsNeverOverwrittenAtClose) {
+  WriteFile(config_.FileName(), "");  // a save cut short by another editor
+  auto dlg = Make();
+  ASSERT_TRUE(dlg->OnInitDialog());
+  EXPECT_EQ(dlg->ServerState(), 0);
+  ASSERT_EQ(boxes_.size(), 1u);
+  EXPECT_NE(boxes_[0].find(", line 1: "), std::string::npos) << boxes_[0];
+  // Mended while stopped: the pages were never loaded, so closing still writes nothing.
+  WriteFile(config_.FileName(), "<R/>");
+  dlg->OnClose();
+  EXPECT_EQ(ReadFile(config_.FileName()), "<R/>");
+}
+
+// The camera unplugged stops the server; plugged back, it runs Play, so that a box without
+// anyone at it serves again.
+TEST_F(ControllerTest, ACameraThatComesBackStartsServerAndCaptureAgain) {
+  constexpr const char* kPath = "/dev/video0";
+  auto device = std::make_shared<testing::FakeV4L2Device>();
+  testing::FakeCamera camera;
+  camera.path = kPath;
+  camera.card = "Camera";
+  camera.formats = {{V4L2_PIX_FMT_BGR24, {{320, 240}}}};
+  device->AddCamera(camera);
+  auto dlg = Make(MakeV4L2Backend(device));
+  ASSERT_TRUE(dlg->OnInitDialog());
+  ASSERT_EQ(dlg->ServerState(), 2);
+  ASSERT_TRUE(device->WaitUntilStreaming(kPath));
+
+  device->Unplug(kPath);
+  ASSERT_TRUE(queue_.RunUntil([&] { return dlg->ServerState() == 0; }));
+  EXPECT_EQ(boxes_, std::vector<std::string>{"Error!|" + resources_.String(105)});
+  EXPECT_EQ(dlg->Graph().Stopped(), 1);
+
+  device->Plug(kPath);
+  ASSERT_TRUE(queue_.RunUntil([&] { return dlg->ServerState() == 2 && dlg->Graph().Stopped() == 0; }));
+  EXPECT_EQ(server_.created, 2);
+  EXPECT_EQ(view_.buttons, (std::array<bool, 3>{false, true, true}));
+  ASSERT_TRUE(device->WaitUntilStreaming(kPath));
+  ASSERT_TRUE(device->PushFrame(kPath, 1));
+  EXPECT_TRUE(queue_.RunUntil([&] {
+    std::lock_guard lock(FakeServer::mutex);
+    return server_.frames >= 1;
+  }));
+  dlg->OnClose();
+  const std::string log = Log();
+  std::size_t starts = 0;
+  for (std::size_t at = 0; (at = log.find("<Entry>Iniciado Servidor Web</Entry>", at)) != std::string::npos; ++at)
+    ++starts;
+  EXPECT_EQ(starts, 2u) << "the return is logged as a Play is";
+}
+
+// However many frames the camera announces, one notice at most waits for the UI thread.
+TEST_F(ControllerTest, FrameNoticesAreCoalescedToOneWaiting) {
+  auto dlg = Make();
+  ASSERT_TRUE(dlg->OnInitDialog());
+  ASSERT_EQ(queue_.Size(), 0u);
+  for (int i = 0; i < 100; ++i) dlg->PostFrameReady();
+  EXPECT_EQ(queue_.Size(), 1u);
+  ASSERT_TRUE(queue_.RunUntil([&] { return queue_.Size() == 0; }));
+  dlg->PostFrameReady();  // handled: the next frame is announced again
+  EXPECT_EQ(queue_.Size(), 1u);
+}
+
 TEST_F(ControllerTest, FramesFromTheTestPatternReachTheServer) {
-  auto dlg = Make(/*testPattern=*/true);
+  auto dlg = Make(MakeTestPatternBackend());
   ASSERT_TRUE(dlg->OnInitDialog());
   ASSERT_EQ(dlg->CaptureState(), 2);
   EXPECT_EQ(dlg->Graph().Width(), 640);

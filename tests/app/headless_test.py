@@ -7,12 +7,14 @@ Usage: headless_test.py BIN_DIR   (the build's bin/ folder: orbiscope, Resource.
 """
 import hashlib
 import os
+import queue
 import shutil
 import signal
 import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 import urllib.request
@@ -48,6 +50,76 @@ def leaf_paths(element, above):
         yield from leaf_paths(child, above + (child.tag,))
 
 
+WAIT = 20  # seconds any one wait on the program may take before the test fails
+
+
+class Program:
+    """The program with its output read by threads, so that every wait has a time-out."""
+
+    def __init__(self, argv, env, **popen):
+        popen.setdefault("stdout", subprocess.PIPE)
+        self.process = subprocess.Popen(argv, env=env, stderr=subprocess.PIPE, **popen)
+        self.lines = queue.Queue()
+        self.err = []
+        self.err_changed = threading.Condition()
+        self.pumps = [threading.Thread(target=self._pump, args=(self.process.stderr, self._add_err),
+                                       daemon=True)]
+        if self.process.stdout is not None:
+            self.pumps.append(threading.Thread(target=self._pump,
+                                               args=(self.process.stdout, self.lines.put), daemon=True))
+        for t in self.pumps:
+            t.start()
+
+    @staticmethod
+    def _pump(stream, sink):
+        for raw in stream:
+            sink(raw.decode("utf-8", "replace").rstrip("\n"))
+        stream.close()
+
+    def _add_err(self, line):
+        with self.err_changed:
+            self.err.append(line)
+            self.err_changed.notify_all()
+
+    def wait_err(self, count, timeout=WAIT):
+        """The first `count` lines of standard error, once they have come."""
+        with self.err_changed:
+            if not self.err_changed.wait_for(lambda: len(self.err) >= count, timeout=timeout):
+                raise AssertionError(f"standard error has {self.err}, not {count} lines")
+            return list(self.err)
+
+    def read_line(self, timeout=WAIT):
+        try:
+            return self.lines.get(timeout=timeout)
+        except queue.Empty:
+            raise AssertionError(f"no line from the program within {timeout} s "
+                                 f"(standard error: {self.err})") from None
+
+    def wait(self, timeout=WAIT):
+        code = self.process.wait(timeout=timeout)
+        for t in self.pumps:
+            t.join(timeout=timeout)
+        return code
+
+    def send_signal(self, sig):
+        self.process.send_signal(sig)
+
+    def poll(self):
+        return self.process.poll()
+
+    def out(self):
+        """Standard output not yet read as lines."""
+        lines = []
+        while not self.lines.empty():
+            lines.append(self.lines.get_nowait())
+        return lines
+
+    def close(self):
+        if self.process.poll() is None:
+            self.process.kill()
+        self.wait()
+
+
 class Headless(unittest.TestCase):
     def setUp(self):
         self.dir = tempfile.mkdtemp(prefix="orbiscope-headless-")
@@ -66,28 +138,13 @@ class Headless(unittest.TestCase):
 
     def tearDown(self):
         for p in self.procs:
-            if p.poll() is None:
-                p.kill()
-                p.wait()
-            for stream in (p.stdout, p.stderr):
-                stream.close()
+            p.close()
         shutil.rmtree(self.dir, ignore_errors=True)
 
-    def start(self, *args, env=None):
-        p = subprocess.Popen([self.exe, *args], env=env or self.env, stdout=subprocess.PIPE,
-                             stderr=subprocess.PIPE, text=True)
+    def start(self, *args, env=None, **popen):
+        p = Program([self.exe, *args], env or self.env, **popen)
         self.procs.append(p)
         return p
-
-    def read_line(self, p, timeout=20):
-        deadline = time.time() + timeout
-        while time.time() < deadline:
-            line = p.stdout.readline()
-            if line:
-                return line.strip()
-            if p.poll() is not None:
-                break
-        self.fail("no line from the program")
 
     def get(self, port, path="/"):
         with urllib.request.urlopen(f"http://127.0.0.1:{port}{path}", timeout=5) as r:
@@ -98,32 +155,31 @@ class Headless(unittest.TestCase):
         with open(self.config, "w") as f:
             f.write(settings(port))
         first = self.start("--headless")
-        self.assertEqual(self.read_line(first), f"Orbiscope serves http://127.0.0.1:{port}/")
+        self.assertEqual(first.read_line(), f"Orbiscope serves http://127.0.0.1:{port}/")
         self.assertEqual(self.get(port), (200, b"hello"))
 
-        # A second copy leaves at once and touches nothing. The first copy logs the request
-        # after answering it, so the log is measured once that line is in.
-        deadline = time.time() + 10
-        while b'"GET / HTTP/1.1" 200' not in slurp(self.log) and time.time() < deadline:
-            time.sleep(0.02)
-        before = (slurp(self.config), os.stat(self.log).st_size)
+        # A second copy leaves at once and touches nothing.
+        # (The first copy may still be logging the request above: its log only grows.)
+        config, log = slurp(self.config), os.stat(self.log)
         second = self.start("--headless")
-        out, err = second.communicate(timeout=10)
-        self.assertEqual((second.returncode, out, err), (0, "", ""))
-        self.assertEqual(before, (slurp(self.config), os.stat(self.log).st_size))
+        self.assertEqual((second.wait(), second.out(), second.err), (0, [], []))
+        self.assertEqual(slurp(self.config), config)
+        self.assertEqual(os.stat(self.log).st_ino, log.st_ino)
+        self.assertGreaterEqual(os.stat(self.log).st_size, log.st_size)
+        self.assertFalse(os.path.exists(self.log + ".1"))
 
         # SIGHUP applies an edited settings file.
         port2 = free_port()
         with open(self.config, "w") as f:
             f.write(settings(port2))
         first.send_signal(signal.SIGHUP)
-        self.assertEqual(self.read_line(first), f"Orbiscope serves http://127.0.0.1:{port2}/")
+        self.assertEqual(first.read_line(), f"Orbiscope serves http://127.0.0.1:{port2}/")
         self.assertEqual(self.get(port2), (200, b"hello"))
         with self.assertRaises(OSError):
             self.get(port)
 
         first.send_signal(signal.SIGTERM)
-        self.assertEqual(first.wait(timeout=20), 0)
+        self.assertEqual(first.wait(), 0)
         log = slurp(self.log)
         self.assertTrue(log.rstrip().endswith(b"<Entry>Log File closed</Entry>\n  </LogItem>\n</LogFile>"))
         xml.dom.minidom.parseString(log)
@@ -153,7 +209,7 @@ class Headless(unittest.TestCase):
         home = os.path.join(self.dir, "new", "home")
 
         p = self.start("--headless", "--home", home)
-        self.assertEqual(self.read_line(p), f"Orbiscope serves http://127.0.0.1:{port}/")
+        self.assertEqual(p.read_line(), f"Orbiscope serves http://127.0.0.1:{port}/")
         self.assertEqual(self.get(port), (200, b"hello"))
         # The camera password the starter's comment names is the one its digest holds.
         digest = hashlib.md5(b"orbiscope").hexdigest().upper()
@@ -161,7 +217,7 @@ class Headless(unittest.TestCase):
         self.assertEqual((status, body[:8]), (200, b"\x89PNG\r\n\x1a\n"))
         p.send_signal(signal.SIGTERM)
         self.assertEqual(p.wait(timeout=20), 0)
-        self.assertIn("change it", p.stderr.read())
+        self.assertIn("change it", "\n".join(p.err))
 
         self.assertEqual(sorted(os.listdir(home)), ["Log.xsl", "WebServer.config.xml", "orbiscope.CONFIG.XML",
                                                     "orbiscope.LOG.xml", "root"])
@@ -182,11 +238,11 @@ class Headless(unittest.TestCase):
         with open(os.path.join(home, "root", "index.html"), "w") as f:
             f.write("edited")
         p = self.start("--headless", env=dict(self.env, ORBISCOPE_HOME=home))
-        self.assertEqual(self.read_line(p), f"Orbiscope serves http://127.0.0.1:{port}/")
+        self.assertEqual(p.read_line(), f"Orbiscope serves http://127.0.0.1:{port}/")
         self.assertEqual(self.get(port), (200, b"edited"))
         p.send_signal(signal.SIGTERM)
         self.assertEqual(p.wait(timeout=20), 0)
-        self.assertEqual(p.stderr.read(), "", "nothing to make the second time")
+        self.assertEqual(p.err, [], "nothing to make the second time")
 
     def test_busy_port_leaves_the_program_running_stopped(self):
         with socket.socket() as busy:
@@ -196,19 +252,86 @@ class Headless(unittest.TestCase):
             with open(self.config, "w") as f:
                 f.write(settings(port))
             p = self.start("--headless")
-            self.assertEqual(self.read_line(p), "Orbiscope is stopped: the web server is not running.")
+            self.assertEqual(p.read_line(), "Orbiscope is stopped: the web server is not running.")
             self.assertIsNone(p.poll())
             p.send_signal(signal.SIGINT)
-            self.assertEqual(p.wait(timeout=20), 0)
-            err = p.stderr.read()
-            self.assertIn("ERROR: ", err)
+            self.assertEqual(p.wait(), 0)
+            self.assertIn("ERROR: ", "\n".join(p.err))
             self.assertIn(b"No se ha iniciado servidor WEB", slurp(self.log))
+
+    def test_broken_settings_stay_stopped_until_mended(self):
+        port = free_port()
+        good = settings(port)
+        broken = good[:good.index("</SERVER>")]  # a save cut short
+        with open(self.config, "w") as f:
+            f.write(broken)
+        p = self.start("--headless")
+        self.assertEqual(p.read_line(), "Orbiscope is stopped: the web server is not running.")
+        [err] = p.wait_err(1)
+        self.assertTrue(err.startswith("LoadXML Malformed XML Error: "), err)
+        self.assertIn(self.config + ", line 2: ", err)
+        with self.assertRaises(OSError):
+            self.get(port)
+
+        with open(self.config, "w") as f:
+            f.write(good)
+        p.send_signal(signal.SIGHUP)
+        self.assertEqual(p.read_line(), f"Orbiscope serves http://127.0.0.1:{port}/")
+        self.assertEqual(self.get(port), (200, b"hello"))
+        p.send_signal(signal.SIGTERM)
+        self.assertEqual(p.wait(), 0)
+        self.assertEqual(len(p.err), 1, p.err)
+        self.assertIn(b"Fichero de configuracion mal formado", slurp(self.log))
+
+        # Broken from start to end: the file is left byte for byte as it was.
+        with open(self.config, "w") as f:
+            f.write(broken)
+        p = self.start("--headless")
+        self.assertEqual(p.read_line(), "Orbiscope is stopped: the web server is not running.")
+        p.send_signal(signal.SIGTERM)
+        self.assertEqual(p.wait(), 0)
+        self.assertEqual(slurp(self.config), broken.encode())
+
+    def test_a_start_keeps_the_previous_log(self):
+        with open(self.config, "w") as f:
+            f.write(settings(free_port()))
+        for run in range(2):
+            p = self.start("--headless")
+            p.read_line()
+            p.send_signal(signal.SIGTERM)
+            self.assertEqual(p.wait(), 0)
+            if run == 0:
+                first = slurp(self.log)
+        self.assertEqual(slurp(self.log + ".1"), first)
+        self.assertNotEqual(slurp(self.log), first)
+        xml.dom.minidom.parseString(slurp(self.log))
+
+    def test_a_closed_standard_output_does_not_end_the_program(self):
+        port = free_port()
+        with open(self.config, "w") as f:
+            f.write(settings(port))
+        read_end, write_end = os.pipe()
+        os.close(read_end)  # the first line the program prints meets a closed pipe
+        try:
+            p = self.start("--headless", stdout=write_end)
+        finally:
+            os.close(write_end)
+        deadline = time.monotonic() + WAIT
+        while True:
+            self.assertIsNone(p.poll(), "the program ended when its output was closed")
+            try:
+                self.assertEqual(self.get(port), (200, b"hello"))
+                break
+            except OSError:
+                self.assertLess(time.monotonic(), deadline, "the program never served")
+                time.sleep(0.05)  # nothing to wait on: the program cannot say it is ready
+        p.send_signal(signal.SIGTERM)
+        self.assertEqual(p.wait(), 0)
 
     def test_without_a_display_it_says_how_to_run_headless(self):
         p = self.start()
-        out, err = p.communicate(timeout=10)
-        self.assertEqual(p.returncode, 2)
-        self.assertIn("--headless", err)
+        self.assertEqual(p.wait(), 2)
+        self.assertIn("--headless", "\n".join(p.err))
         self.assertFalse(os.path.exists(self.log))
 
 

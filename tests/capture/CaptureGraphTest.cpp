@@ -103,6 +103,9 @@ TEST_F(CaptureGraphTest, LongNameIsListedCutAndFoundAgain) {
   EXPECT_TRUE(Graph().ContainsDevice(stored));
   EXPECT_FALSE(Graph().ContainsDevice("Integrated Camera With A Very Long Name"));
   EXPECT_FALSE(Graph().ContainsDevice("second"));  // exact, case-sensitive
+  // Listed again, the list is the same, not doubled.
+  ASSERT_EQ(kCapOk, Graph().EnumerateDevices());
+  EXPECT_EQ((std::vector<std::string>{stored, "Second"}), Graph().DeviceNames());
 
   // The stored (cut) name opens that device, not the first one that happens to bind.
   ASSERT_EQ(kCapOk, Graph().ListSizes("Second"));
@@ -118,7 +121,7 @@ TEST_F(CaptureGraphTest, OnlyNonRgbCapabilitiesGiveNoSizes) {
   EXPECT_TRUE(Graph().SizeNames().empty());
   EXPECT_EQ(0, Graph().Width());  // capability 0 is not 24-bit: width stays open
 
-  devices_[0].capsResult = kCapFail;  // no format control at all
+  devices_[0].capsResult = CaptureError::kFailed;  // no format control at all
   EXPECT_TRUE(CapFailed(Graph().ListSizes("")));
 }
 
@@ -175,7 +178,7 @@ TEST_F(CaptureGraphTest, GrabberReadsTheSizeTheDeviceAgreedTo) {
 
   // A device that refuses the format fails the start instead of sending unreadable frames.
   Graph().Stop();
-  devices_[0].setFormatResult = kCapFail;
+  devices_[0].setFormatResult = CaptureError::kFailed;
   EXPECT_TRUE(CapFailed(Graph().Open(sink_, 0, 0)));
   EXPECT_EQ(devices_[0].runs, 1);
 }
@@ -188,14 +191,14 @@ TEST_F(CaptureGraphTest, PlatformBackendsListTheTestPatternLast) {
 
 TEST_F(CaptureGraphTest, FailedRunStopsAndPropertyPagesNeedARunningGraph) {
   devices_.push_back(Device("Cam", {Rgb(640, 480)}));
-  devices_.back().runResult = kCapFail;
+  devices_.back().runResult = CaptureError::kFailed;
   Graph().EnumerateDevices();
   EXPECT_TRUE(CapFailed(Graph().Open(sink_, 0, 0)));
   EXPECT_EQ(1, Graph().Stopped());
   EXPECT_TRUE(CapFailed(Graph().ShowPropertyPages(sink_)));
   EXPECT_TRUE(CapFailed(Graph().Pause()));
 
-  devices_[0].runResult = kCapOk;
+  devices_[0].runResult = CaptureError::kNone;
   ASSERT_EQ(kCapOk, Graph().Open(sink_, 0, 0));
   EXPECT_EQ(0, Graph().Stopped());
   EXPECT_EQ(kCapOk, Graph().ShowPropertyPages(sink_));
@@ -206,7 +209,7 @@ TEST_F(CaptureGraphTest, FailedRunStopsAndPropertyPagesNeedARunningGraph) {
 
 TEST_F(CaptureGraphTest, ConnectFailureAndUnboundDeviceAreReportedQuietly) {
   devices_.push_back(Device("Busy", {Rgb(640, 480)}));
-  devices_.back().connectResult = kCapFail;
+  devices_.back().connectResult = CaptureError::kFailed;
   Graph().EnumerateDevices();
   EXPECT_TRUE(CapFailed(Graph().ListSizes("")));
   devices_[0].bindable = false;
@@ -215,31 +218,32 @@ TEST_F(CaptureGraphTest, ConnectFailureAndUnboundDeviceAreReportedQuietly) {
   EXPECT_TRUE(boxes_.empty());
 }
 
-TEST_F(CaptureGraphTest, DeviceLossShowsOneBoxThenStopsTheServerAndReturnReopens) {
+TEST_F(CaptureGraphTest, DeviceLossShowsOneBoxThenStopsTheServerAndReturnAsksForPlay) {
   devices_.push_back(Device("Cam", {Rgb(640, 480)}));
   Graph().EnumerateDevices();
   ASSERT_EQ(kCapOk, Graph().Open(sink_, 0, 0));
   ASSERT_NE(nullptr, devices_[0].events);
 
   devices_[0].events->Post(GraphEvent{kEventDeviceLost, 0, 0});
-  sink_.WaitForGraphEvents(1);
-  EXPECT_EQ(kCapOk, Graph().HandleGraphEvents(sink_, 0, 0));
+  ASSERT_TRUE(sink_.WaitForGraphEvents(1));
+  EXPECT_EQ(kCapOk, Graph().HandleGraphEvents(sink_));
   EXPECT_EQ(1, Graph().Stopped());
   ASSERT_EQ(1u, boxes_.size());
   EXPECT_EQ("Error!|" + resources_.String(105), boxes_[0]);
   EXPECT_EQ((std::vector<std::string>{"box", "stop-server"}), sink_.log);
 
-  // The event queue outlives the torn-down graph: the device coming back reopens it.
+  // The event queue outlives the torn-down graph: the device coming back is heard, and
+  // the window is asked to start server and capture (the graph does not reopen alone).
   const int runsBefore = devices_[0].runs;
   devices_[0].events->Post(GraphEvent{kEventDeviceLost, 0, 1});
-  EXPECT_EQ(kCapOk, Graph().HandleGraphEvents(sink_, 0, 0));
-  EXPECT_EQ(runsBefore + 1, devices_[0].runs);
-  EXPECT_EQ(0, Graph().Stopped());
+  EXPECT_EQ(kCapOk, Graph().HandleGraphEvents(sink_));
+  EXPECT_EQ((std::vector<std::string>{"box", "stop-server", "device-back"}), sink_.log);
+  EXPECT_EQ(runsBefore, devices_[0].runs);
   EXPECT_EQ(1u, boxes_.size());
 
   // Nothing queued: nothing happens.
-  EXPECT_EQ(kCapOk, Graph().HandleGraphEvents(sink_, 0, 0));
-  EXPECT_EQ(runsBefore + 1, devices_[0].runs);
+  EXPECT_EQ(kCapOk, Graph().HandleGraphEvents(sink_));
+  EXPECT_EQ(3u, sink_.log.size());
 }
 
 }  // namespace

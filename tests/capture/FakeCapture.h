@@ -1,8 +1,10 @@
 #pragma once
 // A scripted capture back-end and a recording event sink for the graph's tests.
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -20,11 +22,11 @@ namespace orbiscope::testing {
 struct FakeDeviceScript {
   std::string name;
   std::vector<CaptureCapability> caps;
-  int connectResult = kCapOk;
-  int capsResult = kCapOk;
-  int runResult = kCapOk;
+  CaptureError connectResult = CaptureError::kNone;
+  CaptureError capsResult = CaptureError::kNone;
+  CaptureError runResult = CaptureError::kNone;
   bool bindable = true;
-  int setFormatResult = kCapOk;
+  CaptureError setFormatResult = CaptureError::kNone;
   int agreedWidth = 0;   // non-zero: the size the device agrees to instead of the one asked
   int agreedHeight = 0;
   // Filled in by the source.
@@ -39,12 +41,12 @@ struct FakeDeviceScript {
 class FakeSource final : public CaptureSource {
 public:
   explicit FakeSource(FakeDeviceScript& script) : script_(script) {}
-  int Connect() override { return script_.connectResult; }
-  int Capabilities(std::vector<CaptureCapability>& caps) override {
+  CaptureError Connect() override { return script_.connectResult; }
+  CaptureError Capabilities(std::vector<CaptureCapability>& caps) override {
     caps = script_.caps;
     return script_.capsResult;
   }
-  int SetFormat(CaptureCapability& cap) override {
+  CaptureError SetFormat(CaptureCapability& cap) override {
     script_.formatsSet.push_back(cap);
     if (script_.agreedWidth != 0) {
       cap.width = script_.agreedWidth;
@@ -52,23 +54,23 @@ public:
     }
     return script_.setFormatResult;
   }
-  int Run(SampleSink& sink, GraphEvents& events) override {
+  CaptureError Run(SampleSink& sink, GraphEvents& events) override {
     ++script_.runs;
     script_.sink = &sink;
     script_.events = &events;
     return script_.runResult;
   }
-  int Pause() override {
+  CaptureError Pause() override {
     ++script_.pauses;
-    return kCapOk;
+    return CaptureError::kNone;
   }
-  int Stop() override {
+  CaptureError Stop() override {
     ++script_.stops;
-    return kCapOk;
+    return CaptureError::kNone;
   }
   bool HasControls() override { return true; }
   std::vector<DeviceControl> Controls() override { return {}; }
-  int SetControl(std::uint32_t, std::int32_t) override { return kCapOk; }
+  CaptureError SetControl(std::uint32_t, std::int32_t) override { return CaptureError::kNone; }
 
 private:
   FakeDeviceScript& script_;
@@ -125,27 +127,34 @@ public:
     cv_.notify_all();
   }
   void SendStopServer() override { log.push_back("stop-server"); }
+  void SendDeviceBack() override {
+    log.push_back("device-back");
+    if (onDeviceBack) onDeviceBack();
+  }
   int ShowDeviceControls(DeviceControls&) override {
     log.push_back("controls");
     return kCapOk;
   }
 
-  // Waits until at least n frame notices came.
-  void WaitForFrames(int n) {
+  // Waits until at least n frame notices came; false when they do not within kWait.
+  [[nodiscard]] bool WaitForFrames(int n) {
     std::unique_lock lock(mutex_);
-    cv_.wait(lock, [&] { return frames_ >= n; });
+    return cv_.wait_for(lock, kWait, [&] { return frames_ >= n; });
   }
-  // Waits until at least n graph-event notices came.
-  void WaitForGraphEvents(std::size_t n) {
+  // Waits until at least n graph-event notices came; false when they do not within kWait.
+  [[nodiscard]] bool WaitForGraphEvents(std::size_t n) {
     std::unique_lock lock(mutex_);
-    cv_.wait(lock, [&] { return graphEvents_.size() >= n; });
+    return cv_.wait_for(lock, kWait, [&] { return graphEvents_.size() >= n; });
   }
+  // Long enough for a loaded machine, short enough that a fault fails in seconds.
+  static constexpr std::chrono::seconds kWait{10};
   int Frames() {
     std::lock_guard lock(mutex_);
     return frames_;
   }
 
   std::vector<std::string> log;  // UI-thread notices, in order
+  std::function<void()> onDeviceBack;  // what the controller's Play would do
 
 private:
   std::mutex mutex_;

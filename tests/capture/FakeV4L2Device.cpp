@@ -73,9 +73,9 @@ std::int32_t FakeV4L2Device::ControlValue(const std::string& path, std::uint32_t
   return -1;
 }
 
-void FakeV4L2Device::WaitUntilStreaming(const std::string& path) {
+bool FakeV4L2Device::WaitUntilStreaming(const std::string& path) {
   std::unique_lock lock(mutex_);
-  cv_.wait(lock, [&] {
+  return cv_.wait_for(lock, std::chrono::seconds(10), [&] {
     const State& s = cameras_.at(path);
     return s.streaming && !s.queued.empty();
   });

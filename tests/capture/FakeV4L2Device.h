@@ -52,8 +52,8 @@ public:
   v4l2_fract Interval(const std::string& path);
   // The control's current value.
   std::int32_t ControlValue(const std::string& path, std::uint32_t id);
-  // Waits until the camera streams with a buffer queued.
-  void WaitUntilStreaming(const std::string& path);
+  // Waits until the camera streams with a buffer queued; false after ten seconds without.
+  [[nodiscard]] bool WaitUntilStreaming(const std::string& path);
 
   int Open(const std::string& path, int flags) override;
   int Close(int fd) override;

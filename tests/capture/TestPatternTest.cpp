@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
@@ -21,19 +22,21 @@ namespace {
 // Keeps the first frames it is given.
 class CollectingSink final : public SampleSink {
 public:
-  int BufferCB(double time, const std::uint8_t* buffer, long length) override {
+  CaptureError BufferCB(double time, const std::uint8_t* buffer, long length) override {
     std::lock_guard lock(mutex_);
     if (frames.size() < 3) {
       frames.emplace_back(buffer, buffer + length);
       times.push_back(time);
     }
     cv_.notify_all();
-    return kCapOk;
+    return CaptureError::kNone;
   }
-  int BufferRowsCB(double, const std::uint8_t*, long, int, int) override { return kCapFail; }
-  void WaitFor(std::size_t n) {
+  CaptureError BufferRowsCB(double, const std::uint8_t*, long, int, int) override {
+    return CaptureError::kFailed;
+  }
+  [[nodiscard]] bool WaitFor(std::size_t n) {
     std::unique_lock lock(mutex_);
-    cv_.wait(lock, [&] { return frames.size() >= n; });
+    return cv_.wait_for(lock, std::chrono::seconds(10), [&] { return frames.size() >= n; });
   }
   std::vector<std::vector<std::uint8_t>> frames;
   std::vector<double> times;
@@ -68,9 +71,9 @@ TEST(TestPatternTest, OffersFourSizesAndDeliversNumberedFramesOnItsThread) {
   ASSERT_EQ(1u, devices.size());
   EXPECT_EQ(kTestPatternName, devices[0].name);
   auto source = backend->Bind(devices[0]);
-  ASSERT_EQ(kCapOk, source->Connect());
+  ASSERT_EQ(CaptureError::kNone, source->Connect());
   std::vector<CaptureCapability> caps;
-  ASSERT_EQ(kCapOk, source->Capabilities(caps));
+  ASSERT_EQ(CaptureError::kNone, source->Capabilities(caps));
   ASSERT_EQ(4u, caps.size());
   const int sizes[4][2] = {{640, 480}, {320, 240}, {800, 600}, {1280, 720}};
   for (int i = 0; i < 4; ++i) {
@@ -81,13 +84,13 @@ TEST(TestPatternTest, OffersFourSizesAndDeliversNumberedFramesOnItsThread) {
 
   CaptureCapability wanted = caps[1];
   wanted.frameTime = 100'000;  // 100 fps asked: held to 30
-  ASSERT_EQ(kCapOk, source->SetFormat(wanted));
+  ASSERT_EQ(CaptureError::kNone, source->SetFormat(wanted));
   EXPECT_EQ(kTestPatternMinFrameTime, wanted.frameTime);
 
   CollectingSink sink;
   GraphEvents events(nullptr, kGraphEventInstance);
-  ASSERT_EQ(kCapOk, source->Run(sink, events));
-  sink.WaitFor(3);
+  ASSERT_EQ(CaptureError::kNone, source->Run(sink, events));
+  ASSERT_TRUE(sink.WaitFor(3));
   source->Stop();
   std::vector<std::uint8_t> expected(static_cast<std::size_t>(FrameBytes(320, 240, 24)));
   for (std::uint32_t n = 0; n < 3; ++n) {
@@ -109,7 +112,7 @@ TEST(TestPatternTest, RunsThroughTheWholeGraphWithoutACamera) {
   ASSERT_EQ(kCapOk, graph.ListSizes(""));
   graph.SetFrameRate(30.0);
   ASSERT_EQ(kCapOk, graph.Open(sink, 0, 0));
-  sink.WaitForFrames(1);
+  ASSERT_TRUE(sink.WaitForFrames(1));
   OverlaySettings settings;
   settings.caption = "Test";
   ClampOverlayPosition(settings.x, settings.y, graph.Width(), graph.Height());

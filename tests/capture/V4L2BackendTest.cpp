@@ -69,10 +69,10 @@ protected:
 
   // Pushes frame n once streaming runs and processes it.
   const CPicture& Deliver(int n) {
-    device_->WaitUntilStreaming(kCam);
+    EXPECT_TRUE(device_->WaitUntilStreaming(kCam));
     const int before = sink_.Frames();
     EXPECT_TRUE(device_->PushFrame(kCam, n));
-    sink_.WaitForFrames(before + 1);
+    EXPECT_TRUE(sink_.WaitForFrames(before + 1));
     OverlaySettings plain;
     plain.x = plain.y = 0;
     EXPECT_TRUE(Graph().ProcessFrame(plain));
@@ -141,20 +141,22 @@ TEST_F(V4L2BackendTest, FramesArriveBottomUpWithTheStrideRemoved) {
 
 TEST_F(V4L2BackendTest, UnpluggedCameraIsLostThenReopenedWhenItReturns) {
   Graph().EnumerateDevices();
+  sink_.onDeviceBack = [this] { Graph().Open(sink_, 0, 0); };
   ASSERT_EQ(kCapOk, Graph().Open(sink_, 0, 0));
   Deliver(1);
 
   device_->Unplug(kCam);
-  sink_.WaitForGraphEvents(1);
-  Graph().HandleGraphEvents(sink_, 0, 0);
+  ASSERT_TRUE(sink_.WaitForGraphEvents(1));
+  Graph().HandleGraphEvents(sink_);
   EXPECT_EQ(1, Graph().Stopped());
   ASSERT_EQ(1u, boxes_.size());
   EXPECT_EQ("Error!|" + resources_.String(105), boxes_[0]);
   EXPECT_EQ(std::vector<std::string>{"stop-server"}, sink_.log);
 
   device_->Plug(kCam);
-  sink_.WaitForGraphEvents(2);
-  Graph().HandleGraphEvents(sink_, 0, 0);
+  ASSERT_TRUE(sink_.WaitForGraphEvents(2));
+  Graph().HandleGraphEvents(sink_);
+  EXPECT_EQ((std::vector<std::string>{"stop-server", "device-back"}), sink_.log);
   EXPECT_EQ(0, Graph().Stopped());
   EXPECT_EQ(1u, boxes_.size());
   const CPicture& again = Deliver(50);
@@ -164,15 +166,16 @@ TEST_F(V4L2BackendTest, UnpluggedCameraIsLostThenReopenedWhenItReturns) {
 TEST_F(V4L2BackendTest, StoppingAfterALossKeepsTheReturningCameraStopped) {
   Graph().EnumerateDevices();
   ASSERT_EQ(kCapOk, Graph().Open(sink_, 0, 0));
-  device_->WaitUntilStreaming(kCam);
+  ASSERT_TRUE(device_->WaitUntilStreaming(kCam));
   device_->Unplug(kCam);
-  sink_.WaitForGraphEvents(1);
-  Graph().HandleGraphEvents(sink_, 0, 0);
+  ASSERT_TRUE(sink_.WaitForGraphEvents(1));
+  Graph().HandleGraphEvents(sink_);
   device_->Plug(kCam);
-  sink_.WaitForGraphEvents(2);  // the return is queued...
+  ASSERT_TRUE(sink_.WaitForGraphEvents(2));  // the return is queued...
   Graph().Stop();               // ...but the user stopped capture in between
-  EXPECT_EQ(kCapOk, Graph().HandleGraphEvents(sink_, 0, 0));
+  EXPECT_EQ(kCapOk, Graph().HandleGraphEvents(sink_));
   EXPECT_EQ(1, Graph().Stopped());
+  EXPECT_EQ(std::vector<std::string>{"stop-server"}, sink_.log);
 }
 
 TEST_F(V4L2BackendTest, ControlsAreTheDeviceSettings) {
@@ -183,7 +186,7 @@ TEST_F(V4L2BackendTest, ControlsAreTheDeviceSettings) {
 
   auto backend = MakeV4L2Backend(device_);
   auto source = backend->Bind(backend->Devices().at(0));
-  ASSERT_EQ(kCapOk, source->Connect());
+  ASSERT_EQ(CaptureError::kNone, source->Connect());
   const std::vector<DeviceControl> controls = source->Controls();
   ASSERT_EQ(2u, controls.size());
   EXPECT_EQ("Brightness", controls[0].name);
@@ -192,9 +195,9 @@ TEST_F(V4L2BackendTest, ControlsAreTheDeviceSettings) {
   EXPECT_EQ(1, controls[1].value);
   ASSERT_EQ(3u, controls[1].menu.size());
   EXPECT_EQ("60 Hz", controls[1].menu[2].second);
-  EXPECT_EQ(kCapOk, source->SetControl(V4L2_CID_BRIGHTNESS, 200));
+  EXPECT_EQ(CaptureError::kNone, source->SetControl(V4L2_CID_BRIGHTNESS, 200));
   EXPECT_EQ(200, device_->ControlValue(kCam, V4L2_CID_BRIGHTNESS));
-  EXPECT_TRUE(CapFailed(source->SetControl(V4L2_CID_BRIGHTNESS, 999)));
+  EXPECT_EQ(CaptureError::kFailed, source->SetControl(V4L2_CID_BRIGHTNESS, 999));
 }
 
 }  // namespace

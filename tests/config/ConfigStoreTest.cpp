@@ -8,6 +8,7 @@
 #include <filesystem>
 
 #include "tests/support/TempDir.h"
+#include "tests/support/Unprivileged.h"
 
 namespace orbiscope {
 namespace {
@@ -131,6 +132,22 @@ TEST_F(ConfigStoreTest, MalformedFileReportsEveryCallAndIsLeftAlone) {
   EXPECT_EQ(ReadFile(file_), broken);
 }
 
+TEST_F(ConfigStoreTest, MalformedNamesTheLineWithoutAMessage) {
+  EXPECT_FALSE(store_.Malformed()) << "a missing file is the first run, not a broken one";
+  WriteFile(file_, "<?xml version=\"1.0\"?>\n<R>\n<A>1</A>\n<B>2</C>\n</R>");
+  auto problem = store_.Malformed();
+  ASSERT_TRUE(problem);
+  EXPECT_EQ(problem->line, 4);
+  EXPECT_FALSE(problem->reason.empty());
+  WriteFile(file_, "");  // a save cut short
+  problem = store_.Malformed();
+  ASSERT_TRUE(problem);
+  EXPECT_EQ(problem->line, 1);
+  WriteFile(file_, "<R><A>1</A></R>");
+  EXPECT_FALSE(store_.Malformed());
+  EXPECT_TRUE(messages_.empty());
+}
+
 TEST_F(ConfigStoreTest, WindowsCodePageOnDiskUtf8Inside) {
   ASSERT_EQ(store_.SetValue("SERVER", "TEXT", "N\xC2\xBA 5 & <b> \xE2\x82\xAC \xE2\x86\x92"), 0);
   const std::string bytes = ReadFile(file_);
@@ -184,18 +201,21 @@ TEST_F(ConfigStoreTest, SaveKeepsThePermissionsAndFollowsALink) {
   EXPECT_EQ(store_.GetValue("A", "B", ""), "3");
 }
 
-TEST_F(ConfigStoreTest, ReadOnlyFileReadsDefaultsAndRefusesWrites) {
-  if (geteuid() == 0) GTEST_SKIP() << "root may write any file";
-  ASSERT_EQ(store_.SetValue("A", "B", "1"), 0);
-  const std::string before = ReadFile(file_);
-  std::filesystem::permissions(file_, std::filesystem::perms(0444));
-  EXPECT_EQ(store_.GetValue("A", "B", "d"), "d");
-  EXPECT_EQ(store_.SetValue("A", "B", "2"), ConfigStore::kCannotSave);
-  EXPECT_EQ(ReadFile(file_), before);
-  std::filesystem::permissions(file_, std::filesystem::perms(0644));
-  std::filesystem::permissions(dir_.path(), std::filesystem::perms(0555));
-  EXPECT_EQ(store_.SetValue("A", "B", "3"), ConfigStore::kCannotSave);
-  EXPECT_EQ(ReadFile(file_), before);
+TEST(ConfigStoreAsUser, ReadOnlyFileReadsDefaultsAndRefusesWrites) {
+  if (!testing::RunHereUnprivileged()) return;
+  TempDir dir;
+  ConfigStore store;
+  store.SetFileName(dir.File("orbiscope.CONFIG.XML"));
+  ASSERT_EQ(store.SetValue("A", "B", "1"), 0);
+  const std::string before = ReadFile(store.FileName());
+  std::filesystem::permissions(store.FileName(), std::filesystem::perms(0444));
+  EXPECT_EQ(store.GetValue("A", "B", "d"), "d");
+  EXPECT_EQ(store.SetValue("A", "B", "2"), ConfigStore::kCannotSave);
+  EXPECT_EQ(ReadFile(store.FileName()), before);
+  std::filesystem::permissions(store.FileName(), std::filesystem::perms(0644));
+  std::filesystem::permissions(dir.path(), std::filesystem::perms(0555));
+  EXPECT_EQ(store.SetValue("A", "B", "3"), ConfigStore::kCannotSave);
+  EXPECT_EQ(ReadFile(store.FileName()), before);
 }
 
 TEST(AtoL, Cases) {

@@ -76,7 +76,7 @@ private slots:
     testing::LoadResources(resources);
     struct NoControls final : DeviceControls {
       std::vector<DeviceControl> Controls() override { return {}; }
-      int SetControl(std::uint32_t, std::int32_t) override { return kCapOk; }
+      CaptureError SetControl(std::uint32_t, std::int32_t) override { return CaptureError::kNone; }
     } none;
     QCOMPARE(ShowDeviceControlsDialog(none, resources, nullptr), kCapNoInterface);
 

@@ -29,16 +29,16 @@ public:
 
   std::vector<DeviceControl> Controls() override { return controls_; }
 
-  int SetControl(std::uint32_t id, std::int32_t value) override {
+  CaptureError SetControl(std::uint32_t id, std::int32_t value) override {
     for (DeviceControl& c : controls_) {
       if (c.id != id) continue;
-      if (refused.count(id) != 0) return kCapFail;
-      if (c.kind != DeviceControl::Kind::Button && (value < c.minimum || value > c.maximum)) return kCapFail;
+      if (refused.count(id) != 0) return CaptureError::kFailed;
+      if (c.kind != DeviceControl::Kind::Button && (value < c.minimum || value > c.maximum)) return CaptureError::kFailed;
       set.emplace_back(id, value);
       if (c.kind != DeviceControl::Kind::Button) c.value = value;
-      return kCapOk;
+      return CaptureError::kNone;
     }
-    return kCapFail;
+    return CaptureError::kFailed;
   }
 
   // The current value of control id.

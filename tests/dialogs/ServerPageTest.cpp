@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <filesystem>
 
 #include "httpd/client/Md5Hex.h"
@@ -183,6 +185,7 @@ TEST_F(ServerPageTest, MovingTheContentFolder) {
   page->OnFolderChosen(target);
   EXPECT_EQ(host_.restarts, 1);
   EXPECT_EQ(page->VirtualDirectory(), target);
+  EXPECT_EQ(config_.GetValue("SERVER", "VIRTDIR", ""), target) << "saved with the move, not at close";
   EXPECT_EQ(page->VirtualDirectoryText(), target);
   EXPECT_FALSE(fs::exists(old));
   EXPECT_EQ(ReadFile(target + "/index.html"), "hello");
@@ -211,6 +214,61 @@ TEST_F(ServerPageTest, MovingIntoItselfOrOntoItsParentIsRefused) {
   page->OnEnter();
   EXPECT_EQ(page->VirtualDirectoryText(), old.string());
   EXPECT_TRUE(fs::exists(old / "index.html"));
+}
+
+TEST_F(ServerPageTest, AFolderThatHoldsAnythingIsNeverMovedInto) {
+  const fs::path old = dir_.path() / "root";
+  fs::create_directories(old);
+  WriteFile((old / "index.html").string(), "mine");
+  const std::string target = dir_.File("theirs");
+  fs::create_directories(target);
+  WriteFile(target + "/index.html", "theirs");
+  auto page = MakePage();
+  page->OnFolderChosen(target);
+  EXPECT_EQ(page->VirtualDirectory(), old.string());
+  EXPECT_EQ(ReadFile(target + "/index.html"), "theirs");
+  EXPECT_EQ(ReadFile((old / "index.html").string()), "mine");
+  ASSERT_EQ(boxes_.size(), 1u);
+  EXPECT_NE(boxes_[0].find(target + " is not empty"), std::string::npos) << boxes_[0];
+  EXPECT_EQ(config_.GetValue("SERVER", "VIRTDIR", "none"), "none");
+
+  // An empty folder is taken.
+  fs::remove(target + "/index.html");
+  page->OnFolderChosen(target);
+  EXPECT_EQ(page->VirtualDirectory(), target);
+  EXPECT_EQ(ReadFile(target + "/index.html"), "mine");
+}
+
+// The settings must name the new folder before the old one goes: when they cannot be
+// saved, the old folder stays whole and in use, on one file system and across two.
+TEST(MoveContentFolder, TheNewFolderIsSavedBeforeTheOldOneGoes) {
+  TempDir here;
+  std::vector<fs::path> elsewhere = {here.path()};
+  struct stat tmp {}, shm {};
+  if (::stat("/dev/shm", &shm) == 0 && ::stat(here.path().c_str(), &tmp) == 0 && shm.st_dev != tmp.st_dev)
+    elsewhere.push_back("/dev/shm");  // a copy instead of a rename
+  for (const fs::path& base : elsewhere) {
+    const fs::path from = here.path() / "root";
+    fs::create_directories(from / "sub");
+    WriteFile((from / "sub" / "a.txt").string(), "a");
+    const fs::path to = base / ("moved-" + here.path().filename().string());
+
+    EXPECT_EQ(MoveContentFolder(from, to, [] { return false; }), FolderMove::kFailed) << base;
+    EXPECT_EQ(ReadFile((from / "sub" / "a.txt").string()), "a") << base;
+    fs::remove_all(to);  // what a failed copy left
+
+    bool oldWasThere = false;
+    EXPECT_EQ(MoveContentFolder(from.string(), to.string(), [&] {
+                oldWasThere = fs::exists(from / "sub" / "a.txt") || base == here.path();
+                return fs::exists(to / "sub" / "a.txt");
+              }),
+              FolderMove::kMoved)
+        << base;
+    EXPECT_TRUE(oldWasThere) << base;
+    EXPECT_FALSE(fs::exists(from)) << base;
+    EXPECT_EQ(ReadFile((to / "sub" / "a.txt").string()), "a") << base;
+    fs::remove_all(to);
+  }
 }
 
 TEST(LocalIPv4Addresses, LoopbackIsListedLast) {

@@ -187,6 +187,20 @@ TEST_F(VideoPageTest, NothingIsSavedWithoutADeviceOrBeforeLoading) {
   auto page = MakePage();
   EXPECT_TRUE(page->SaveSettings());
   EXPECT_FALSE(std::filesystem::exists(config_.FileName()));
+
+  // With a device, a page whose settings were never loaded (the settings file could not
+  // be used) still writes nothing: its defaults would replace the user's values.
+  devices_.resize(1);
+  devices_[0].name = "Camera";
+  devices_[0].caps = {Rgb(640, 480)};
+  graph_->EnumerateDevices();
+  CDlgOpcionVideo unloaded(config_, resources_, {}, *graph_, window_);
+  unloaded.OnInitDialog(OverlayFont{}, /*loadSettings=*/false);
+  graph_->ListSizes("");
+  unloaded.FillLists();
+  ASSERT_FALSE(unloaded.DeviceNames().empty());
+  EXPECT_TRUE(unloaded.SaveSettings());
+  EXPECT_FALSE(std::filesystem::exists(config_.FileName()));
 }
 
 }  // namespace

@@ -36,6 +36,7 @@ struct IdleWindow final : CaptureEventSink {
   void PostFrameReady() override {}
   void PostGraphEvent(long) override {}
   void SendStopServer() override {}
+  void SendDeviceBack() override {}
   int ShowDeviceControls(DeviceControls&) override { return 0; }
 };
 

@@ -102,7 +102,8 @@ class Server:
             except queue.Empty:
                 raise Failure("the program did not say where it serves") from None
             if line is None:
-                raise Failure(f"the program ended at start-up ({self.process.wait()})")
+                raise Failure("the program ended at start-up "
+                              f"({self.process.wait(timeout=STOP_TIMEOUT)})")
             print(f"   program: {line}", flush=True)
             if line.startswith("Orbiscope serves "):
                 return line[len("Orbiscope serves "):].strip()
@@ -128,7 +129,7 @@ class Server:
                 os.killpg(self.process.pid, signal.SIGKILL)
             except ProcessLookupError:
                 pass
-            self.process.wait()
+            self.process.wait(timeout=STOP_TIMEOUT)
 
 
 def write_settings(folder, port):
@@ -307,7 +308,7 @@ def run(build_dir, keep):
     try:
         step(f"installing into {folder}")
         result = subprocess.run(["cmake", "--install", build_dir, "--prefix", folder],
-                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+                                stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=60)
         check(result.returncode == 0, "cmake --install failed:\n" + result.stdout.decode())
         for name in ("orbiscope", "Resource.so", "WebServer.config.xml", "root/index.html",
                      "root/index.wml", "root/phone.xhtml", "root/phone.chtml"):

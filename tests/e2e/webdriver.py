@@ -136,5 +136,5 @@ class Browser:
         except ProcessLookupError:
             pass
         if self._driver.poll() is None:
-            self._driver.wait()
+            self._driver.wait(timeout=5)
         self._log.close()

@@ -284,6 +284,23 @@ TEST(PngWriterTest, TransparentEntryGoesFirstInTheFileWithoutChangingThePicture)
   EXPECT_EQ(r.background.index, 0);
 }
 
+// A transparent index the palette does not have names no colour: no entry is swapped and
+// none is made transparent. The palette's size itself is the first index outside it.
+TEST(PngWriterTest, TransparentIndexOutsideThePaletteIsIgnored) {
+  for (const std::int32_t index : {16, 200}) {
+    CPicture pic(4, 2, 4, kFormatPng);
+    for (std::uint32_t i = 0; i < 16; ++i) pic.SetPaletteColor(i, RGBQuad{static_cast<std::uint8_t>(i * 10), 0, 0, 0});
+    std::memset(pic.Bits(), 0x5F, pic.Header().biSizeImage);
+    pic.Info().transparentIndex = index;
+    const PngRead r = ReadPng(EncodeBytes(pic, kFormatPng));
+    ASSERT_TRUE(r.ok) << index;
+    EXPECT_TRUE(r.trans.empty()) << index;
+    ASSERT_EQ(r.paletteEntries, 16) << index;
+    for (int i = 0; i < 16; ++i) EXPECT_EQ(r.palette[static_cast<std::size_t>(i)].blue, i * 10) << index;
+    EXPECT_EQ(r.rows[0][0], 0x5F) << index;
+  }
+}
+
 TEST(PngWriterTest, TransparentColourAndAlphaPlaneGiveRgba) {
   CPicture pic(2, 1, 24, kFormatPng);
   pic.SetPixelColor(0, 0, RGBQuad{1, 2, 3, 0});

@@ -213,6 +213,35 @@ TEST(OctreeQuantizerTest, The257thLeafReducesTheNewestLevelSixNode) {
   EXPECT_EQ(std::find(table, table + 256, (RGBQuad{0, 128, 252, 0})), table + 256);
 }
 
+// Over 16.8 million pixels of one colour take a leaf's sums past 2^32; the mean must still
+// be that colour. One bit per pixel keeps the picture at 2 MiB.
+TEST(OctreeQuantizerTest, LeafSumsBeyondThirtyTwoBitsKeepTheMean) {
+  BitmapInfoHeader header;
+  header.biWidth = 4200;
+  header.biHeight = 4100;  // 17 220 000 pixels: 255 each sums to 4.39e9
+  header.biBitCount = 1;
+  std::vector<std::uint8_t> pixels((4200 + 31) / 32 * 4 * 4100, 0);
+  const RGBQuad palette[2] = {{253, 254, 255, 0}, {0, 0, 0, 0}};
+  OctreeQuantizer q(256, 7);
+  ASSERT_TRUE(q.ProcessImage(header, pixels.data(), palette));
+  RGBQuad table[256] = {};
+  ASSERT_EQ(q.GetColorTable(table), 1u);
+  EXPECT_EQ(table[0], (RGBQuad{253, 254, 255, 0}));
+}
+
+// A quantizer asked for more colours than a palette holds still fills at most 256 entries.
+TEST(OctreeQuantizerTest, TheTableStopsAtTwoHundredFiftySixEntries) {
+  CPicture pic(300, 1, 24, kFormatBmp);
+  for (std::uint32_t x = 0; x < 300; ++x)
+    pic.SetPixelColor(x, 0, RGBQuad{static_cast<std::uint8_t>(x), static_cast<std::uint8_t>(x >> 8), 7, 0});
+  OctreeQuantizer q(1000, 8);
+  ASSERT_TRUE(q.ProcessImage(pic));
+  ASSERT_EQ(q.LeafCount(), 300u);
+  std::vector<RGBQuad> table(300, RGBQuad{1, 2, 3, 4});
+  EXPECT_EQ(q.GetColorTable(table.data()), 256u);
+  EXPECT_EQ(std::count(table.begin() + 256, table.end(), (RGBQuad{1, 2, 3, 4})), 44);
+}
+
 // The tree exactly as described, without any shortcut: the quantizer's table must match
 // it entry for entry on pictures that force thousands of reductions at every level.
 class ReferenceOctree {

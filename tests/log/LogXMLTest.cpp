@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 #include <libxml/parser.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <filesystem>
 #include <regex>
 #include <thread>
@@ -96,6 +98,34 @@ TEST_F(LogXMLTest, RotatesStrictlyAboveFiveMebibytes) {
   const std::string masked = MaskTimes(ReadFile(path));
   EXPECT_EQ(masked,
             ReadFile(std::string(ORBISCOPE_TEST_DATA) + "/log/rotated.LOG.xml"));
+  // The file it replaced is kept whole, closed as a document.
+  const std::string kept = ReadFile(path + ".1");
+  EXPECT_EQ(kept.rfind("<?xml", 0), 0u);
+  EXPECT_EQ(kept.substr(LogXML::kMaxSize + 1), "\n</LogFile>");
+}
+
+TEST_F(LogXMLTest, AWriteThatFailsHalfWayLeavesOnlyWholeItems) {
+  ASSERT_TRUE(log_.Open());
+  ASSERT_TRUE(log_.WriteEntry("before"));
+  struct stat st {};
+  ASSERT_EQ(::stat(log_.FilePath().c_str(), &st), 0);
+  // A full disk, as the file-size limit makes it: write(2) takes the first bytes of the
+  // item, then fails with EFBIG.
+  std::signal(SIGXFSZ, SIG_IGN);
+  rlimit old {};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+  rlimit tight = old;
+  tight.rlim_cur = static_cast<rlim_t>(st.st_size) + 40;
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &tight), 0);
+  const bool written = log_.WriteEntry("this item does not fit in forty bytes", "Module", "F");
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &old), 0);
+  EXPECT_FALSE(written);
+  struct stat after {};
+  ASSERT_EQ(::stat(log_.FilePath().c_str(), &after), 0);
+  EXPECT_EQ(after.st_size, st.st_size) << "no part of the refused item stays";
+  EXPECT_TRUE(log_.WriteEntry("after"));
+  log_.Close();
+  EXPECT_TRUE(ParsesAsXml(log_.FilePath()));
 }
 
 TEST_F(LogXMLTest, EightThreadsLeaveAParsableDocument) {
@@ -128,7 +158,7 @@ TEST_F(LogXMLTest, UncreatableFileLeavesTheLogClosed) {
   EXPECT_FALSE(unnamed.Open());
 }
 
-TEST_F(LogXMLTest, ReopeningTruncatesAndDestructionCloses) {
+TEST_F(LogXMLTest, ReopeningKeepsThePreviousFileAndDestructionCloses) {
   {
     LogXML log;
     log.SetExecutablePath(dir_.File("app"));
@@ -143,6 +173,9 @@ TEST_F(LogXMLTest, ReopeningTruncatesAndDestructionCloses) {
   const std::string bytes = ReadFile(dir_.File("app.LOG.xml"));
   EXPECT_LT(bytes.size(), 1000u);
   EXPECT_NE(bytes.find("<Entry>Log File closed</Entry>\n  </LogItem>\n</LogFile>"), std::string::npos);
+  const std::string previous = ReadFile(dir_.File("app.LOG.xml.1"));
+  EXPECT_NE(previous.find(std::string(10000, 'x')), std::string::npos);
+  EXPECT_TRUE(ParsesAsXml(dir_.File("app.LOG.xml.1")));
 }
 
 }  // namespace

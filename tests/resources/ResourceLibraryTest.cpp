@@ -28,7 +28,12 @@ TEST(ResourceLibrary, EveryStringTheProgramUsesHasText) {
   for (int id = 105; id <= 116; ++id) ids.push_back(id);
   for (int id = 126; id <= 134; ++id) ids.push_back(id);
   for (int id = 148; id <= 174; ++id) ids.push_back(id);
+  ids.insert(ids.end(), {res::kStrSettingsBroken, res::kStrFolderNotEmpty});
   for (int id : ids) EXPECT_FALSE(lib.String(id).empty()) << "string " << id;
+  // A string with a place for a value takes it; a missing one gives the value alone.
+  const std::string folder = lib.String(res::kStrFolderNotEmpty, "/srv/cam");
+  EXPECT_NE(folder.find("/srv/cam is not empty"), std::string::npos) << folder;
+  EXPECT_EQ(lib.String(99, "/srv/cam"), "/srv/cam");
   // Unknown identifiers answer empty text, never another item of the same number.
   EXPECT_EQ(lib.String(99), "");
   EXPECT_EQ(lib.String(1000), "");
