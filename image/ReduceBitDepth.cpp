@@ -2,11 +2,10 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
-#include <memory>
+#include <utility>
 #include <vector>
 
 #include "image/PaletteSearch.h"
-#include "image/PendingReduction.h"
 #include "image/Picture.h"
 
 namespace orbiscope {
@@ -36,6 +35,33 @@ std::uint32_t NormalisedBpp(std::uint32_t bpp) {
 }
 
 }  // namespace
+
+void CPicture::MapToPalette(const CPicture& source, std::uint32_t searched) {
+  PaletteSearch search(std::as_const(*this).Palette(), searched);
+  const std::uint32_t w = Width(), h = Height();
+  const bool direct = source.Bpp() == 24, bytes = Bpp() == 8;
+  for (std::uint32_t y = 0; y < h; ++y) {
+    const std::uint8_t* in = source.RowAt(y);
+    std::uint8_t* out = RowAt(y);
+    // Neighbours often share a colour: the answer for the previous one is kept.
+    std::uint32_t lastKey = 0xFFFFFFFFu;
+    std::uint8_t index = 0;
+    for (std::uint32_t x = 0; x < w; ++x) {
+      const RGBQuad c = direct ? RGBQuad{in[3 * x], in[3 * x + 1], in[3 * x + 2], 0}
+                               : source.GetPixelColor(x, y, false);
+      const std::uint32_t key = c.blue | (c.green << 8) | (c.red << 16);
+      if (key != lastKey) {
+        index = search.Nearest(c);
+        lastKey = key;
+      }
+      if (bytes) {
+        out[x] = index;
+      } else {
+        StoreIndex(x, y, index);
+      }
+    }
+  }
+}
 
 bool CPicture::ReduceBitDepth(std::uint32_t target, bool errorDiffusion, const RGBQuad* palette,
                               std::uint32_t important) {
@@ -83,24 +109,8 @@ bool CPicture::ReduceBitDepth(std::uint32_t target, bool errorDiffusion, const R
 
   const std::uint32_t w = Width(), h = Height();
   if (!errorDiffusion) {
-    // Each index is looked up when its pixel is first read; the old picture stays
-    // alive (without its planes, which the new one already has) until then.
-    const std::size_t pixels = static_cast<std::size_t>(w) * h;
-    if (pixels != 0) {
-      auto* pending = new PendingReduction;
-      reduced.pending_.reset(pending);
-      std::copy(pal, pal + entries, pending->palette.begin());
-      const std::uint32_t searched = reduced.header_.biClrImportant != 0
-                                         ? reduced.header_.biClrImportant
-                                         : entries;
-      pending->search = std::make_unique<PaletteSearch>(pending->palette.data(), searched);
-      pending->done.assign((pixels + 63) / 64, 0);
-      pending->remaining = pixels;
-      pending->source.TakeOver(*this);
-      pending->source.AlphaDelete();
-      pending->source.SelectionDelete();
-      reduced.info_.pixels = nullptr;
-    }
+    const std::uint32_t searched = reduced.header_.biClrImportant;
+    reduced.MapToPalette(*this, searched != 0 ? searched : entries);
   } else {
     // Floyd-Steinberg: the error of each pixel goes 7/16 right, 3/16 below-left, 5/16 below
     // and 1/16 below-right, "below" being the next row visited.
