@@ -65,14 +65,15 @@ SharedFrame LatestFrame::Share() const {
   return SharedFrame{image_, width_, height_, generation_};
 }
 
-FrameSnapshot LatestFrame::Snapshot() const {
-  const SharedFrame shared = Share();
+FrameSnapshot LatestFrame::Snapshot() const { return Share().Copy(); }
+
+FrameSnapshot SharedFrame::Copy() const {
   FrameSnapshot snap;
   // Before the first publication a reader gets an empty picture.
-  if (shared.image->HasPixels()) snap.image.CopyFrom(*shared.image, true, true, true);
-  snap.width = shared.width;
-  snap.height = shared.height;
-  snap.generation = shared.generation;
+  if (image->HasPixels()) snap.image.CopyFrom(*image, true, true, true);
+  snap.width = width;
+  snap.height = height;
+  snap.generation = generation;
   return snap;
 }
 

@@ -30,6 +30,9 @@ struct SharedFrame {
   std::int32_t width = 0;
   std::int32_t height = 0;
   std::uint64_t generation = 0;  // 0 before the first publication, then 1, 2, ...
+
+  // A private copy of this very frame, for a reader that turns out to need one.
+  FrameSnapshot Copy() const;
 };
 
 class LatestFrame {

@@ -89,6 +89,9 @@ TEST(LatestFrameTest, SharedFrameStaysAsPublishedWhileHeld) {
   }
   EXPECT_TRUE(AllBytes(*held.image, 1));
   EXPECT_EQ(8, held.width);
+  const FrameSnapshot copy = held.Copy();  // of the held frame, not the newest
+  EXPECT_TRUE(AllBytes(copy.image, 1));
+  EXPECT_EQ(1u, copy.generation);
 }
 
 // Readers racing a publisher always get one whole frame, with the size it came with.
