@@ -255,23 +255,6 @@ const std::uint8_t* CPicture::Bits() const { return info_.pixels; }
 
 const std::uint8_t* CPicture::Block() const { return block_; }
 
-void CPicture::StoreIndex(std::uint32_t x, std::uint32_t y, std::uint8_t index) {
-  std::uint8_t* row = RowAt(y);
-  switch (header_.biBitCount) {
-    case 8: row[x] = index; break;
-    case 4: {
-      const int shift = (x & 1) ? 0 : 4;
-      row[x >> 1] = static_cast<std::uint8_t>((row[x >> 1] & ~(0x0F << shift)) | ((index & 0x0F) << shift));
-      break;
-    }
-    default: {
-      const int shift = 7 - static_cast<int>(x & 7);
-      row[x >> 3] = static_cast<std::uint8_t>((row[x >> 3] & ~(1 << shift)) | ((index & 1) << shift));
-      break;
-    }
-  }
-}
-
 RGBQuad* CPicture::Palette() {
   if (block_ == nullptr || header_.biClrUsed == 0) return nullptr;
   // The caller may change entries through the pointer: the remembered answers go.
@@ -373,7 +356,20 @@ void CPicture::SetPixelIndex(std::int64_t x, std::int64_t y, std::uint8_t index)
       y >= Height()) {
     return;
   }
-  StoreIndex(static_cast<std::uint32_t>(x), static_cast<std::uint32_t>(y), index);
+  std::uint8_t* row = RowAt(static_cast<std::uint32_t>(y));
+  switch (header_.biBitCount) {
+    case 8: row[x] = index; break;
+    case 4: {
+      const int shift = (x & 1) ? 0 : 4;
+      row[x >> 1] = static_cast<std::uint8_t>((row[x >> 1] & ~(0x0F << shift)) | ((index & 0x0F) << shift));
+      break;
+    }
+    default: {
+      const int shift = 7 - static_cast<int>(x & 7);
+      row[x >> 3] = static_cast<std::uint8_t>((row[x >> 3] & ~(1 << shift)) | ((index & 1) << shift));
+      break;
+    }
+  }
 }
 
 void CPicture::SetPixelColor(std::int64_t x, std::int64_t y, RGBQuad color, bool withAlpha) {

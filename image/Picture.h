@@ -271,7 +271,6 @@ private:
   const std::uint8_t* RowAt(std::uint32_t y) const {
     return info_.pixels + std::size_t{y} * info_.rowBytes;
   }
-  void StoreIndex(std::uint32_t x, std::uint32_t y, std::uint8_t index);
   // The palette indices of a reduction without diffusion: every pixel of `source` mapped
   // to its nearest entry among the first `searched` ones of this picture's palette.
   void MapToPalette(const CPicture& source, std::uint32_t searched);

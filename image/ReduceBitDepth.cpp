@@ -38,14 +38,16 @@ std::uint32_t NormalisedBpp(std::uint32_t bpp) {
 
 void CPicture::MapToPalette(const CPicture& source, std::uint32_t searched) {
   PaletteSearch search(std::as_const(*this).Palette(), searched);
-  const std::uint32_t w = Width(), h = Height();
-  const bool direct = source.Bpp() == 24, bytes = Bpp() == 8;
+  const std::uint32_t w = Width(), h = Height(), bpp = Bpp();
+  const std::uint32_t perByte = 8 / bpp;  // 8, 2 or 1 indices, the first in the high bits
+  const bool direct = source.Bpp() == 24;
   for (std::uint32_t y = 0; y < h; ++y) {
     const std::uint8_t* in = source.RowAt(y);
     std::uint8_t* out = RowAt(y);
     // Neighbours often share a colour: the answer for the previous one is kept.
     std::uint32_t lastKey = 0xFFFFFFFFu;
     std::uint8_t index = 0;
+    std::uint32_t packed = 0;
     for (std::uint32_t x = 0; x < w; ++x) {
       const RGBQuad c = direct ? RGBQuad{in[3 * x], in[3 * x + 1], in[3 * x + 2], 0}
                                : source.GetPixelColor(x, y, false);
@@ -54,11 +56,15 @@ void CPicture::MapToPalette(const CPicture& source, std::uint32_t searched) {
         index = search.Nearest(c);
         lastKey = key;
       }
-      if (bytes) {
-        out[x] = index;
-      } else {
-        StoreIndex(x, y, index);
+      packed = (packed << bpp) | index;
+      if ((x + 1) % perByte == 0) {
+        out[x / perByte] = static_cast<std::uint8_t>(packed);
+        packed = 0;
       }
+    }
+    // The unused low bits of a partial last byte stay zero.
+    if (w % perByte != 0) {
+      out[w / perByte] = static_cast<std::uint8_t>(packed << ((perByte - w % perByte) * bpp));
     }
   }
 }
