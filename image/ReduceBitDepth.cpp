@@ -39,32 +39,43 @@ std::uint32_t NormalisedBpp(std::uint32_t bpp) {
 void CPicture::MapToPalette(const CPicture& source, std::uint32_t searched) {
   PaletteSearch search(std::as_const(*this).Palette(), searched);
   const std::uint32_t w = Width(), h = Height(), bpp = Bpp();
-  const std::uint32_t perByte = 8 / bpp;  // 8, 2 or 1 indices, the first in the high bits
-  const bool direct = source.Bpp() == 24;
+  // 8, 2 or 1 indices a byte, the first in the high bits; powers of two, so masks and
+  // shifts do instead of divisions in the pixel loop.
+  const std::uint32_t perByte = 8 / bpp, lastInByte = perByte - 1;
+  const std::uint32_t byteShift = bpp == 1 ? 3 : bpp == 4 ? 1 : 0;
+  // A palette source is read a row at a time into blue-green-red, as 24-bit rows are stored.
+  std::vector<std::uint8_t> expanded(source.Bpp() == 24 ? 0 : 3 * std::size_t{w});
   for (std::uint32_t y = 0; y < h; ++y) {
     const std::uint8_t* in = source.RowAt(y);
+    if (!expanded.empty()) {
+      for (std::uint32_t x = 0; x < w; ++x) {
+        const RGBQuad c = source.GetPixelColor(x, y, false);
+        expanded[3 * x] = c.blue;
+        expanded[3 * x + 1] = c.green;
+        expanded[3 * x + 2] = c.red;
+      }
+      in = expanded.data();
+    }
     std::uint8_t* out = RowAt(y);
     // Neighbours often share a colour: the answer for the previous one is kept.
     std::uint32_t lastKey = 0xFFFFFFFFu;
     std::uint8_t index = 0;
     std::uint32_t packed = 0;
-    for (std::uint32_t x = 0; x < w; ++x) {
-      const RGBQuad c = direct ? RGBQuad{in[3 * x], in[3 * x + 1], in[3 * x + 2], 0}
-                               : source.GetPixelColor(x, y, false);
-      const std::uint32_t key = c.blue | (c.green << 8) | (c.red << 16);
+    for (std::uint32_t x = 0; x < w; ++x, in += 3) {
+      const std::uint32_t key = in[0] | (in[1] << 8) | (in[2] << 16);
       if (key != lastKey) {
-        index = search.Nearest(c);
+        index = search.Nearest(RGBQuad{in[0], in[1], in[2], 0});
         lastKey = key;
       }
       packed = (packed << bpp) | index;
-      if ((x + 1) % perByte == 0) {
-        out[x / perByte] = static_cast<std::uint8_t>(packed);
+      if ((x & lastInByte) == lastInByte) {
+        out[x >> byteShift] = static_cast<std::uint8_t>(packed);
         packed = 0;
       }
     }
     // The unused low bits of a partial last byte stay zero.
-    if (w % perByte != 0) {
-      out[w / perByte] = static_cast<std::uint8_t>(packed << ((perByte - w % perByte) * bpp));
+    if ((w & lastInByte) != 0) {
+      out[w >> byteShift] = static_cast<std::uint8_t>(packed << ((perByte - (w & lastInByte)) * bpp));
     }
   }
 }
