@@ -14,6 +14,9 @@ struct LatestFrame::Spares {
   std::mutex mutex;
   std::vector<std::unique_ptr<CPicture>> pictures;
 
+  // Room for all spares up front: handing one back runs in a deleter and must not throw.
+  Spares() { pictures.reserve(kMax); }
+
   std::unique_ptr<CPicture> Take() {
     std::lock_guard lock(mutex);
     if (pictures.empty()) return std::make_unique<CPicture>();
