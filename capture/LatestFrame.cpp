@@ -1,39 +1,88 @@
 #include "capture/LatestFrame.h"
 
-#include <mutex>
 #include <utility>
+#include <vector>
 
 #include "capture/FrameCopy.h"
 
 namespace orbiscope {
 
+struct LatestFrame::Spares {
+  // The store holds one frame and readers usually let go of the one before it while the
+  // next is made: two spares cover a reader that keeps a frame a little longer.
+  static constexpr std::size_t kMax = 2;
+  std::mutex mutex;
+  std::vector<std::unique_ptr<CPicture>> pictures;
+
+  // Room for all spares up front: handing one back runs in a deleter and must not throw.
+  Spares() { pictures.reserve(kMax); }
+
+  std::unique_ptr<CPicture> Take() {
+    std::lock_guard lock(mutex);
+    if (pictures.empty()) return std::make_unique<CPicture>();
+    std::unique_ptr<CPicture> picture = std::move(pictures.back());
+    pictures.pop_back();
+    return picture;
+  }
+  void Give(std::unique_ptr<CPicture> picture) {
+    std::lock_guard lock(mutex);
+    if (pictures.size() < kMax) pictures.push_back(std::move(picture));
+  }
+
+  // Deleter of a published frame: its last holder hands it back.
+  struct Return {
+    std::shared_ptr<Spares> spares;
+    void operator()(CPicture* picture) const { spares->Give(std::unique_ptr<CPicture>(picture)); }
+  };
+};
+
+LatestFrame::LatestFrame()
+    : image_(std::make_shared<const CPicture>()), spares_(std::make_shared<Spares>()) {}
+
+LatestFrame::~LatestFrame() = default;
+
 void LatestFrame::Publish(const CPicture& image, std::int32_t height, std::int32_t width) {
-  std::unique_lock lock(mutex_);
-  CopyFrame(image_, image);
-  height_ = height;
-  width_ = width;
+  std::unique_ptr<CPicture> copy = spares_->Take();
+  CopyFrame(*copy, image);
+  Store(std::move(copy), height, width);
 }
 
 void LatestFrame::Publish(CPicture&& image, std::int32_t height, std::int32_t width) {
-  // The old frame is destroyed outside the lock, so readers do not wait for the free.
-  CPicture old;
-  {
-    std::unique_lock lock(mutex_);
-    old.TakeOver(image_);
-    image_.TakeOver(image);
-    height_ = height;
-    width_ = width;
-  }
+  Store(std::make_unique<CPicture>(std::move(image)), height, width);
 }
 
-FrameSnapshot LatestFrame::Snapshot() const {
+void LatestFrame::Store(std::unique_ptr<CPicture> picture, std::int32_t height,
+                        std::int32_t width) {
+  std::shared_ptr<CPicture> published(picture.release(), Spares::Return{spares_});
+  // The frame it replaces is let go outside the lock: readers do not wait for its return.
+  std::shared_ptr<const CPicture> old = std::move(published);
+  std::lock_guard lock(mutex_);
+  std::swap(image_, old);
+  height_ = height;
+  width_ = width;
+  ++generation_;
+}
+
+SharedFrame LatestFrame::Share() const {
+  std::lock_guard lock(mutex_);
+  return SharedFrame{image_, width_, height_, generation_};
+}
+
+FrameSnapshot LatestFrame::Snapshot() const { return Share().Copy(); }
+
+FrameSnapshot SharedFrame::Copy() const {
   FrameSnapshot snap;
-  std::shared_lock lock(mutex_);
   // Before the first publication a reader gets an empty picture.
-  if (image_.HasPixels()) snap.image.CopyFrom(image_, true, true, true);
-  snap.width = width_;
-  snap.height = height_;
+  if (image->HasPixels()) snap.image.CopyFrom(*image, true, true, true);
+  snap.width = width;
+  snap.height = height;
+  snap.generation = generation;
   return snap;
+}
+
+std::uint64_t LatestFrame::Generation() const {
+  std::lock_guard lock(mutex_);
+  return generation_;
 }
 
 }  // namespace orbiscope

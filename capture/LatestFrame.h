@@ -1,26 +1,44 @@
 #pragma once
 // The web server's frame store: the last published frame with the capture size it was
-// published at. The user-interface thread publishes; worker threads take snapshots, several
-// at once. Each publication and each snapshot is one step under the store lock, so a
-// reader always gets one whole frame with its own width and height.
+// published at. The user-interface thread publishes; worker threads read, several at once.
+// Each publication and each read is one step under the store lock, so a reader always gets
+// one whole frame with its own width and height.
+//
+// A published frame is never changed again: readers may share it instead of copying it,
+// and it lives as long as one of them holds it. Each publication has a generation number,
+// one more than the last, so a reader can tell whether the frame it has is the newest.
 
 #include <cstdint>
-#include <shared_mutex>
+#include <memory>
+#include <mutex>
 
 #include "image/Picture.h"
 
 namespace orbiscope {
 
-// What a reader takes away: a private copy and the capture size it came with.
+// What a reader takes away when it must change the picture: a private copy.
 struct FrameSnapshot {
   CPicture image;      // empty before the first publication
   std::int32_t width = 0;
   std::int32_t height = 0;
+  std::uint64_t generation = 0;  // 0 before the first publication
+};
+
+// What a reader shares: the published frame itself.
+struct SharedFrame {
+  std::shared_ptr<const CPicture> image;  // never null; empty before the first publication
+  std::int32_t width = 0;
+  std::int32_t height = 0;
+  std::uint64_t generation = 0;  // 0 before the first publication, then 1, 2, ...
+
+  // A private copy of this very frame, for a reader that turns out to need one.
+  FrameSnapshot Copy() const;
 };
 
 class LatestFrame {
 public:
-  LatestFrame() = default;
+  LatestFrame();
+  ~LatestFrame();
   LatestFrame(const LatestFrame&) = delete;
   LatestFrame& operator=(const LatestFrame&) = delete;
 
@@ -28,14 +46,26 @@ public:
   void Publish(const CPicture& image, std::int32_t height, std::int32_t width);
   // The same for a copy made only to be published: it is taken over, not copied again.
   void Publish(CPicture&& image, std::int32_t height, std::int32_t width);
-  // A private copy of the stored frame with its width and height.
+  // A private copy of the stored frame with its width, height and generation.
   FrameSnapshot Snapshot() const;
+  // The stored frame itself, without a copy.
+  SharedFrame Share() const;
+  // The generation of the stored frame (0 before the first publication).
+  std::uint64_t Generation() const;
 
 private:
-  mutable std::shared_mutex mutex_;  // readers share it; a publication has it alone
-  CPicture image_;
+  struct Spares;
+  void Store(std::unique_ptr<CPicture> picture, std::int32_t height, std::int32_t width);
+
+  mutable std::mutex mutex_;  // held only to read or swap the fields below
+  std::shared_ptr<const CPicture> image_;
   std::int32_t width_ = 0;
   std::int32_t height_ = 0;
+  std::uint64_t generation_ = 0;
+  // Frames no reader holds any more come back here, so that a publication copies into a
+  // block of the right size instead of a fresh one. Readers may outlive the store, so the
+  // frames they hold share the spares with it.
+  std::shared_ptr<Spares> spares_;
 };
 
 }  // namespace orbiscope

@@ -46,7 +46,7 @@ PaletteSearch::PaletteSearch(const RGBQuad* palette, std::uint32_t count)
   }
 }
 
-const PaletteSearch::Cell& PaletteSearch::CellOf(int red, int green, int blue) const {
+const PaletteSearch::Cell& PaletteSearch::CellOf(int red, int green, int blue) {
   if (cells_.empty()) cells_.resize(4096);
   Cell& cell = cells_[static_cast<std::size_t>(((red >> 4) << 8) | ((green >> 4) << 4) | (blue >> 4))];
   if (cell.ready) return cell;
@@ -78,7 +78,7 @@ const PaletteSearch::Cell& PaletteSearch::CellOf(int red, int green, int blue) c
   return cell;
 }
 
-std::uint8_t PaletteSearch::Nearest(RGBQuad color) const {
+std::uint8_t PaletteSearch::Nearest(RGBQuad color) {
   if (count_ == 0) return 0;
   // A few entries are cheaper to scan than to index (the black and white of WBMP).
   if (count_ <= kScanLimit) return NearestByScan(palette_, count_, color);

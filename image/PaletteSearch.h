@@ -6,7 +6,8 @@
 // matches come from a hash of the entries. Other colours look only at the candidates of
 // their 16 x 16 x 16 colour cell: the entries that could be nearest to some colour of the
 // cell, judged by their distances to the cell's box. A cell's candidates are found once,
-// when a colour of the cell is first asked for.
+// when a colour of the cell is first asked for, so asking changes the search: one thread
+// at a time.
 
 #include <array>
 #include <cstdint>
@@ -22,7 +23,7 @@ public:
   // unchanged while the search is used.
   PaletteSearch(const RGBQuad* palette, std::uint32_t count);
   // The nearest entry's index; 0 for an empty palette.
-  std::uint8_t Nearest(RGBQuad color) const;
+  std::uint8_t Nearest(RGBQuad color);
   // The same answer by a plain scan: the best distance starts above any real one, a
   // strictly smaller distance wins (so ties keep the lowest index), an exact match ends
   // the scan. Used for small palettes and for checking the fast path.
@@ -52,7 +53,7 @@ private:
   static constexpr std::uint32_t kScanLimit = 16;
   static constexpr std::uint32_t kEmpty = 0xFFFFFFFFu;
 
-  const Cell& CellOf(int red, int green, int blue) const;
+  const Cell& CellOf(int red, int green, int blue);
 
   const RGBQuad* palette_;
   std::uint32_t count_ = 0;
@@ -60,8 +61,8 @@ private:
   std::array<int, 256> blue_{}, green_{}, red_{};
   std::array<std::uint32_t, kSlots> exactKey_{};  // colour key or kEmpty
   std::array<std::uint8_t, kSlots> exactIndex_{};
-  mutable std::vector<Cell> cells_;                 // 4 096 cells
-  mutable std::vector<std::uint8_t> candidates_;    // indices, ascending within a cell
+  std::vector<Cell> cells_;               // 4 096 cells
+  std::vector<std::uint8_t> candidates_;  // indices, ascending within a cell
 };
 
 }  // namespace orbiscope

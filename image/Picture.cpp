@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include "image/PaletteSearch.h"
-#include "image/PendingReduction.h"
 
 namespace orbiscope {
 
@@ -73,13 +73,11 @@ void CPicture::ResetState(std::uint32_t format) {
   info_ = PictureInfo{};
   info_.format = format;
   ForgetNearest();
-  pending_.reset();
 }
 
 void CPicture::SearchDelete::operator()(PaletteSearch* search) const { delete search; }
-void CPicture::PendingDelete::operator()(PendingReduction* pending) const { delete pending; }
 
-void CPicture::ForgetNearest() const {
+void CPicture::ForgetNearest() {
   nearestValid_ = false;
   search_.reset();
 }
@@ -100,7 +98,6 @@ void CPicture::Clear() {
   selection_ = nullptr;
   delete[] alpha_;
   alpha_ = nullptr;
-  pending_.reset();
   std::free(block_);
   block_ = nullptr;
   info_.pixels = nullptr;
@@ -163,7 +160,6 @@ std::size_t CPicture::BlockSize() const {
 void CPicture::CopyFrom(const CPicture& source, bool copyPixels, bool copySelection,
                         bool copyAlpha) {
   if (&source == this) return;
-  source.ResolveAll();
   const PictureInfo info = source.info_;
   const BitmapInfoHeader header = source.header_;
   if (!Create(static_cast<std::uint32_t>(header.biWidth), static_cast<std::uint32_t>(header.biHeight),
@@ -206,7 +202,6 @@ void CPicture::CopyFrom(const CPicture& source, bool copyPixels, bool copySelect
 
 void CPicture::ShareFrom(const CPicture& source) {
   if (&source == this) return;
-  source.ResolveAll();
   Clear();
   header_ = source.header_;
   info_ = source.info_;
@@ -228,7 +223,6 @@ void CPicture::TakeOver(CPicture& other) {
   alpha_ = other.alpha_;
   layers_ = other.layers_;
   ForgetNearest();
-  pending_ = std::move(other.pending_);
   other.ResetState(other.info_.format);
 }
 
@@ -246,128 +240,24 @@ void CPicture::SetPelsPerMeter(std::int32_t x, std::int32_t y) {
 }
 
 std::uint8_t* CPicture::Row(std::uint32_t y) {
-  ResolveAll();
   if (info_.pixels == nullptr || y >= Height()) return nullptr;
   return info_.pixels + static_cast<std::size_t>(y) * info_.rowBytes;
 }
 
 const std::uint8_t* CPicture::Row(std::uint32_t y) const {
-  ResolveAll();
   if (info_.pixels == nullptr || y >= Height()) return nullptr;
   return info_.pixels + static_cast<std::size_t>(y) * info_.rowBytes;
 }
 
-std::uint8_t* CPicture::Bits() {
-  ResolveAll();
-  return info_.pixels;
-}
+std::uint8_t* CPicture::Bits() { return info_.pixels; }
 
-const std::uint8_t* CPicture::Bits() const {
-  ResolveAll();
-  return info_.pixels;
-}
+const std::uint8_t* CPicture::Bits() const { return info_.pixels; }
 
-const std::uint8_t* CPicture::Block() const {
-  ResolveAll();
-  return block_;
-}
-
-std::uint8_t* CPicture::RawRow(std::uint32_t y) const {
-  return block_ + sizeof(BitmapInfoHeader) + 4u * header_.biClrUsed +
-         static_cast<std::size_t>(y) * info_.rowBytes;
-}
-
-void CPicture::StoreIndex(std::uint32_t x, std::uint32_t y, std::uint8_t index) const {
-  std::uint8_t* row = RawRow(y);
-  switch (header_.biBitCount) {
-    case 8: row[x] = index; break;
-    case 4: {
-      const int shift = (x & 1) ? 0 : 4;
-      row[x >> 1] = static_cast<std::uint8_t>((row[x >> 1] & ~(0x0F << shift)) | ((index & 0x0F) << shift));
-      break;
-    }
-    default: {
-      const int shift = 7 - static_cast<int>(x & 7);
-      row[x >> 3] = static_cast<std::uint8_t>((row[x >> 3] & ~(1 << shift)) | ((index & 1) << shift));
-      break;
-    }
-  }
-}
-
-void CPicture::ResolvePixel(std::uint32_t x, std::uint32_t y) const {
-  PendingReduction& p = *pending_;
-  const std::size_t i = static_cast<std::size_t>(y) * Width() + x;
-  std::uint64_t& word = p.done[i >> 6];
-  const std::uint64_t bit = std::uint64_t{1} << (i & 63);
-  if (word & bit) return;
-  RGBQuad c;
-  if (p.source.Bpp() == 24) {
-    const std::uint8_t* in = p.source.RawRow(y) + 3u * x;
-    c = RGBQuad{in[0], in[1], in[2], 0};
-  } else {
-    c = p.source.GetPixelColor(x, y, false);
-  }
-  StoreIndex(x, y, p.search->Nearest(c));
-  word |= bit;
-  --p.remaining;
-}
-
-void CPicture::ResolveAll() const {
-  if (!pending_) return;
-  PendingReduction& p = *pending_;
-  const std::uint32_t w = Width(), h = Height();
-  if (p.remaining == static_cast<std::size_t>(w) * h && p.source.Bpp() == 24) {
-    // Nothing read yet: whole rows at a time, with the answer for the previous colour
-    // kept, as the encoders of a reduced picture want every pixel anyway.
-    const PaletteSearch& search = *p.search;
-    const std::uint32_t bpp = header_.biBitCount;
-    const std::uint32_t perByte = bpp < 8 ? 8 / bpp : 1;  // 8, 2 or 1: a power of two
-    const std::uint32_t lastInByte = perByte - 1, indexMask = (1u << bpp) - 1;
-    for (std::uint32_t y = 0; y < h; ++y) {
-      const std::uint8_t* in = p.source.RawRow(y);
-      std::uint8_t* out = RawRow(y);
-      std::uint32_t lastKey = 0xFFFFFFFFu;
-      std::uint8_t index = 0;
-      std::uint32_t packed = 0;
-      for (std::uint32_t x = 0; x < w; ++x, in += 3) {
-        const std::uint32_t key = in[0] | (in[1] << 8) | (in[2] << 16);
-        if (key != lastKey) {
-          index = search.Nearest(RGBQuad{in[0], in[1], in[2], 0});
-          lastKey = key;
-        }
-        if (bpp == 8) {
-          out[x] = index;
-        } else {
-          packed = (packed << bpp) | (index & indexMask);
-          if ((x & lastInByte) == lastInByte) {
-            out[x >> (bpp == 1 ? 3 : 1)] = static_cast<std::uint8_t>(packed);
-            packed = 0;
-          }
-        }
-      }
-      if (bpp < 8 && (w & lastInByte) != 0) {
-        // The last byte keeps its unused low bits as they were.
-        const std::uint32_t used = w & lastInByte;
-        const std::uint32_t shift = (perByte - used) * bpp;
-        const std::uint8_t keep = static_cast<std::uint8_t>((1u << shift) - 1);
-        std::uint8_t& last = out[w / perByte];
-        last = static_cast<std::uint8_t>((last & keep) | (packed << shift));
-      }
-    }
-  } else {
-    for (std::uint32_t y = 0; y < h && p.remaining != 0; ++y) {
-      for (std::uint32_t x = 0; x < w; ++x) ResolvePixel(x, y);
-    }
-  }
-  pending_.reset();
-  // Every index is known: the pixels are visible again.
-  const_cast<CPicture*>(this)->info_.pixels = RawRow(0);
-}
+const std::uint8_t* CPicture::Block() const { return block_; }
 
 RGBQuad* CPicture::Palette() {
   if (block_ == nullptr || header_.biClrUsed == 0) return nullptr;
   // The caller may change entries through the pointer: the remembered answers go.
-  // (Indices of a pending reduction come from the palette it was given, kept apart.)
   ForgetNearest();
   return reinterpret_cast<RGBQuad*>(block_ + sizeof(BitmapInfoHeader));
 }
@@ -417,7 +307,7 @@ bool CPicture::IsGreyRamp() const {
 RGBQuad CPicture::ReadPixel(std::uint32_t x, std::uint32_t y) const {
   RGBQuad c;
   if (header_.biBitCount == 24) {
-    const std::uint8_t* p = RawRow(y) + 3u * x;
+    const std::uint8_t* p = RowAt(y) + 3u * x;
     c = RGBQuad{p[0], p[1], p[2], info_.transparentColor.alpha};
   } else {
     c = GetPaletteColor(GetPixelIndex(x, y));
@@ -453,8 +343,7 @@ std::uint8_t CPicture::GetPixelIndex(std::int64_t x, std::int64_t y) const {
       y >= Height()) {
     return 0;
   }
-  if (pending_) ResolvePixel(static_cast<std::uint32_t>(x), static_cast<std::uint32_t>(y));
-  const std::uint8_t* row = RawRow(static_cast<std::uint32_t>(y));
+  const std::uint8_t* row = RowAt(static_cast<std::uint32_t>(y));
   switch (header_.biBitCount) {
     case 8: return row[x];
     case 4: return static_cast<std::uint8_t>((row[x >> 1] >> ((x & 1) ? 0 : 4)) & 0x0F);
@@ -467,18 +356,20 @@ void CPicture::SetPixelIndex(std::int64_t x, std::int64_t y, std::uint8_t index)
       y >= Height()) {
     return;
   }
-  const auto ux = static_cast<std::uint32_t>(x), uy = static_cast<std::uint32_t>(y);
-  if (pending_) {
-    // The written index replaces whatever the search would have found.
-    const std::size_t i = static_cast<std::size_t>(uy) * Width() + ux;
-    std::uint64_t& word = pending_->done[i >> 6];
-    const std::uint64_t bit = std::uint64_t{1} << (i & 63);
-    if (!(word & bit)) {
-      word |= bit;
-      --pending_->remaining;
+  std::uint8_t* row = RowAt(static_cast<std::uint32_t>(y));
+  switch (header_.biBitCount) {
+    case 8: row[x] = index; break;
+    case 4: {
+      const int shift = (x & 1) ? 0 : 4;
+      row[x >> 1] = static_cast<std::uint8_t>((row[x >> 1] & ~(0x0F << shift)) | ((index & 0x0F) << shift));
+      break;
+    }
+    default: {
+      const int shift = 7 - static_cast<int>(x & 7);
+      row[x >> 3] = static_cast<std::uint8_t>((row[x >> 3] & ~(1 << shift)) | ((index & 1) << shift));
+      break;
     }
   }
-  StoreIndex(ux, uy, index);
 }
 
 void CPicture::SetPixelColor(std::int64_t x, std::int64_t y, RGBQuad color, bool withAlpha) {
@@ -486,7 +377,7 @@ void CPicture::SetPixelColor(std::int64_t x, std::int64_t y, RGBQuad color, bool
   if (header_.biBitCount <= 8) {
     SetPixelIndex(x, y, GetNearestIndex(color));
   } else {
-    std::uint8_t* p = RawRow(static_cast<std::uint32_t>(y)) + 3u * x;
+    std::uint8_t* p = RowAt(static_cast<std::uint32_t>(y)) + 3u * x;
     p[0] = color.blue;
     p[1] = color.green;
     p[2] = color.red;
@@ -496,8 +387,8 @@ void CPicture::SetPixelColor(std::int64_t x, std::int64_t y, RGBQuad color, bool
   }
 }
 
-std::uint8_t CPicture::GetNearestIndex(RGBQuad color) const {
-  const RGBQuad* pal = Palette();
+std::uint8_t CPicture::GetNearestIndex(RGBQuad color) {
+  const RGBQuad* pal = std::as_const(*this).Palette();
   if (pal == nullptr) return 0;
   if (nearestValid_ && nearestColor_.blue == color.blue && nearestColor_.green == color.green &&
       nearestColor_.red == color.red) {
@@ -517,7 +408,6 @@ std::uint8_t CPicture::GetNearestIndex(RGBQuad color) const {
 
 void CPicture::FlipRows() {
   if (!HasPixels()) return;
-  ResolveAll();
   const std::uint32_t h = Height();
   const std::size_t rb = info_.rowBytes;
   std::vector<std::uint8_t> tmp(rb);
@@ -539,7 +429,6 @@ void CPicture::FlipRows() {
 
 void CPicture::MirrorColumns() {
   if (!HasPixels()) return;
-  ResolveAll();
   const std::uint32_t w = Width(), h = Height();
   for (std::uint32_t y = 0; y < h; ++y) {
     if (header_.biBitCount == 24) {

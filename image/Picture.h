@@ -3,10 +3,9 @@
 // header, the palette and bottom-up pixel rows padded to 4 bytes (24-bit pixels stored
 // blue, green, red), plus an info record, optional selection and alpha planes and layers.
 //
-// One picture is changed by one thread at a time; it has no locking of its own. Several
-// threads may copy or encode (through a copy) one picture that nobody changes meanwhile,
-// as workers do with the latest frame, unless a reduction of it is still pending (see
-// ReduceBitDepth): reading such a picture stores the indices it finds.
+// One picture is changed by one thread at a time; it has no locking of its own. Its const
+// operations write nothing, so several threads may read, copy or measure one picture that
+// nobody changes meanwhile, as workers do with the shared latest frame.
 
 #include <cstddef>
 #include <cstdint>
@@ -76,7 +75,6 @@ static_assert(sizeof(BitmapInfoHeader) == 40);
 
 class CPicture;
 class PaletteSearch;
-struct PendingReduction;
 
 // Everything about a picture besides its pixels, in the order the program keeps it.
 struct PictureInfo {
@@ -163,12 +161,8 @@ public:
   bool Decode(ImageStream* stream, std::uint32_t format);
 
   // Reduces to `target` bits per pixel (1, 4 or 8) over `palette` (or the standard one)
-  // by nearest colour; `important` limits the palette entries searched (0 = all).
-  // Without diffusion each pixel's index is found when the pixel is first read (by pixel
-  // access, Scale, Bits, Row, Block, a copy or an encoder), so a route that scales down
-  // right after reducing searches only the pixels it keeps; every answer is the one an
-  // immediate search would give, with the palette given here even if the picture's
-  // palette changes later. Until then Info().pixels is nullptr: use Bits().
+  // by nearest colour; `important` limits the palette entries searched (0 = all). Every
+  // pixel is searched now, so a route that also scales down should scale first.
   bool ReduceBitDepth(std::uint32_t target, bool errorDiffusion = false,
                       const RGBQuad* palette = nullptr, std::uint32_t important = 0);
 
@@ -222,8 +216,9 @@ public:
   void SetPixelColor(std::int64_t x, std::int64_t y, RGBQuad color, bool withAlpha = false);
   // Writes a palette index; nothing outside or on 24-bit pictures.
   void SetPixelIndex(std::int64_t x, std::int64_t y, std::uint8_t index);
-  // The palette index nearest to `color` (lowest index on ties); remembers the last answer.
-  std::uint8_t GetNearestIndex(RGBQuad color) const;
+  // The palette index nearest to `color` (lowest index on ties); remembers the last answer,
+  // which is why asking is not a const operation.
+  std::uint8_t GetNearestIndex(RGBQuad color);
 
   // Reverses the row order.
   void FlipRows();
@@ -269,14 +264,16 @@ private:
   // topDown) into the stored rows, zeroing each row's padding.
   void CopyRowsIn(const std::uint8_t* src, std::size_t bytes, std::size_t stride, bool topDown);
   void ResetState(std::uint32_t format);
-  void ForgetNearest() const;
+  void ForgetNearest();
   RGBQuad ReadPixel(std::uint32_t x, std::uint32_t y) const;
-  // The raw stored row, whether or not its indices are all known yet.
-  std::uint8_t* RawRow(std::uint32_t y) const;
-  // Finds the index of one pending pixel, or of all of them.
-  void ResolvePixel(std::uint32_t x, std::uint32_t y) const;
-  void ResolveAll() const;
-  void StoreIndex(std::uint32_t x, std::uint32_t y, std::uint8_t index) const;
+  // Stored row y without a bounds check (y < Height(), pixels present).
+  std::uint8_t* RowAt(std::uint32_t y) { return info_.pixels + std::size_t{y} * info_.rowBytes; }
+  const std::uint8_t* RowAt(std::uint32_t y) const {
+    return info_.pixels + std::size_t{y} * info_.rowBytes;
+  }
+  // The palette indices of a reduction without diffusion: every pixel of `source` mapped
+  // to its nearest entry among the first `searched` ones of this picture's palette.
+  void MapToPalette(const CPicture& source, std::uint32_t searched);
   bool Owns() const { return info_.sharingSource == nullptr; }
 
   // Block, planes and layers are owned unless the picture shares another one's data.
@@ -288,18 +285,13 @@ private:
   std::vector<std::unique_ptr<CPicture>>* layers_ = nullptr;
   // The nearest-index search remembers its last question and answer, and keeps an index
   // of the palette that is rebuilt after any palette change.
-  mutable bool nearestValid_ = false;
-  mutable RGBQuad nearestColor_;
-  mutable std::uint8_t nearestIndex_ = 0;
+  bool nearestValid_ = false;
+  RGBQuad nearestColor_;
+  std::uint8_t nearestIndex_ = 0;
   struct SearchDelete {
     void operator()(PaletteSearch* search) const;
   };
-  mutable std::unique_ptr<PaletteSearch, SearchDelete> search_;
-  // A reduction whose indices are still to be found, with the picture it reduces.
-  struct PendingDelete {
-    void operator()(PendingReduction* pending) const;
-  };
-  mutable std::unique_ptr<PendingReduction, PendingDelete> pending_;
+  std::unique_ptr<PaletteSearch, SearchDelete> search_;
 };
 
 }  // namespace orbiscope

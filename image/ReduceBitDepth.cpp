@@ -2,11 +2,10 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
-#include <memory>
+#include <utility>
 #include <vector>
 
 #include "image/PaletteSearch.h"
-#include "image/PendingReduction.h"
 #include "image/Picture.h"
 
 namespace orbiscope {
@@ -36,6 +35,50 @@ std::uint32_t NormalisedBpp(std::uint32_t bpp) {
 }
 
 }  // namespace
+
+void CPicture::MapToPalette(const CPicture& source, std::uint32_t searched) {
+  PaletteSearch search(std::as_const(*this).Palette(), searched);
+  const std::uint32_t w = Width(), h = Height(), bpp = Bpp();
+  // 8, 2 or 1 indices a byte, the first in the high bits; powers of two, so masks and
+  // shifts do instead of divisions in the pixel loop.
+  const std::uint32_t perByte = 8 / bpp, lastInByte = perByte - 1;
+  const std::uint32_t byteShift = bpp == 1 ? 3 : bpp == 4 ? 1 : 0;
+  // A palette source is read a row at a time into blue-green-red, as 24-bit rows are stored.
+  std::vector<std::uint8_t> expanded(source.Bpp() == 24 ? 0 : 3 * std::size_t{w});
+  for (std::uint32_t y = 0; y < h; ++y) {
+    const std::uint8_t* in = source.RowAt(y);
+    if (!expanded.empty()) {
+      for (std::uint32_t x = 0; x < w; ++x) {
+        const RGBQuad c = source.GetPixelColor(x, y, false);
+        expanded[3 * x] = c.blue;
+        expanded[3 * x + 1] = c.green;
+        expanded[3 * x + 2] = c.red;
+      }
+      in = expanded.data();
+    }
+    std::uint8_t* out = RowAt(y);
+    // Neighbours often share a colour: the answer for the previous one is kept.
+    std::uint32_t lastKey = 0xFFFFFFFFu;
+    std::uint8_t index = 0;
+    std::uint32_t packed = 0;
+    for (std::uint32_t x = 0; x < w; ++x, in += 3) {
+      const std::uint32_t key = in[0] | (in[1] << 8) | (in[2] << 16);
+      if (key != lastKey) {
+        index = search.Nearest(RGBQuad{in[0], in[1], in[2], 0});
+        lastKey = key;
+      }
+      packed = (packed << bpp) | index;
+      if ((x & lastInByte) == lastInByte) {
+        out[x >> byteShift] = static_cast<std::uint8_t>(packed);
+        packed = 0;
+      }
+    }
+    // The unused low bits of a partial last byte stay zero.
+    if ((w & lastInByte) != 0) {
+      out[w >> byteShift] = static_cast<std::uint8_t>(packed << ((perByte - (w & lastInByte)) * bpp));
+    }
+  }
+}
 
 bool CPicture::ReduceBitDepth(std::uint32_t target, bool errorDiffusion, const RGBQuad* palette,
                               std::uint32_t important) {
@@ -83,24 +126,8 @@ bool CPicture::ReduceBitDepth(std::uint32_t target, bool errorDiffusion, const R
 
   const std::uint32_t w = Width(), h = Height();
   if (!errorDiffusion) {
-    // Each index is looked up when its pixel is first read; the old picture stays
-    // alive (without its planes, which the new one already has) until then.
-    const std::size_t pixels = static_cast<std::size_t>(w) * h;
-    if (pixels != 0) {
-      auto* pending = new PendingReduction;
-      reduced.pending_.reset(pending);
-      std::copy(pal, pal + entries, pending->palette.begin());
-      const std::uint32_t searched = reduced.header_.biClrImportant != 0
-                                         ? reduced.header_.biClrImportant
-                                         : entries;
-      pending->search = std::make_unique<PaletteSearch>(pending->palette.data(), searched);
-      pending->done.assign((pixels + 63) / 64, 0);
-      pending->remaining = pixels;
-      pending->source.TakeOver(*this);
-      pending->source.AlphaDelete();
-      pending->source.SelectionDelete();
-      reduced.info_.pixels = nullptr;
-    }
+    const std::uint32_t searched = reduced.header_.biClrImportant;
+    reduced.MapToPalette(*this, searched != 0 ? searched : entries);
   } else {
     // Floyd-Steinberg: the error of each pixel goes 7/16 right, 3/16 below-left, 5/16 below
     // and 1/16 below-right, "below" being the next row visited.

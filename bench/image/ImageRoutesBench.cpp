@@ -83,12 +83,12 @@ void BM_Route_Gif(benchmark::State& state) {
     quantizer.ProcessImage(copy);
     RGBQuad table[256] = {};
     quantizer.GetColorTable(table);
+    copy.Scale(90, 90);
     copy.ReduceBitDepth(8, false, table, 0);
     const RGBQuad* palette = copy.Palette();
     if (std::none_of(palette, palette + 256, [](const RGBQuad& e) { return e.alpha != 0; })) {
       copy.Info().alphaPaletteEnabled = 0;
     }
-    copy.Scale(90, 90);
     std::size_t size = 0;
     EncodedBytes out = copy.EncodeToMemory(kFormatGif, size);
     if (!out) state.SkipWithError(copy.LastError());

@@ -25,6 +25,10 @@ void ConvertForGif(CPicture& picture) {
   quantizer.ProcessImage(picture);
   std::array<RGBQuad, 256> palette {};
   quantizer.GetColorTable(palette.data());
+  // Scaling first searches the palette only for the pixels kept. The pixels are those of
+  // reducing first: nearest-neighbour scaling moves colours, and a reduced pixel's index
+  // is already the lowest one of its colour, which is what scaling a reduced picture finds.
+  picture.Scale(kGifSide, kGifSide, kScaleNearest);
   picture.ReduceBitDepth(8, false, palette.data());
   const RGBQuad* entries = picture.Palette();
   const std::uint32_t count = std::min<std::uint32_t>(picture.PaletteSize(), 256);
@@ -32,7 +36,6 @@ void ConvertForGif(CPicture& picture) {
       entries != nullptr &&
       std::any_of(entries, entries + count, [](const RGBQuad& e) { return e.alpha != 0; });
   if (!anyAlpha) picture.Info().alphaPaletteEnabled = 0;
-  picture.Scale(kGifSide, kGifSide, kScaleNearest);
 }
 
 void ConvertForWbmp(CPicture& picture) {

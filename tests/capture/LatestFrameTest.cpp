@@ -35,6 +35,9 @@ TEST(LatestFrameTest, EmptyBeforeFirstPublicationThenCopiesWithSize) {
   EXPECT_FALSE(empty.image.HasPixels());
   EXPECT_EQ(0, empty.width);
   EXPECT_EQ(0, empty.height);
+  EXPECT_EQ(0u, empty.generation);
+  ASSERT_NE(nullptr, store.Share().image);
+  EXPECT_FALSE(store.Share().image->HasPixels());
 
   CPicture frame = Filled(8, 4, 7);
   frame.AlphaCreate();
@@ -48,6 +51,7 @@ TEST(LatestFrameTest, EmptyBeforeFirstPublicationThenCopiesWithSize) {
   EXPECT_EQ(4, snap.height);
   EXPECT_TRUE(AllBytes(snap.image, 7));
   EXPECT_TRUE(snap.image.HasAlpha());
+  EXPECT_EQ(1u, snap.generation);
 
   // A snapshot is private: drawing into it leaves the store alone.
   std::memset(snap.image.Bits(), 1, snap.image.RowBytes() * 4);
@@ -65,6 +69,29 @@ TEST(LatestFrameTest, TakenOverPublicationReplacesTheFrame) {
   EXPECT_EQ(6, snap.width);
   EXPECT_EQ(2, snap.height);
   EXPECT_TRUE(AllBytes(snap.image, 2));
+  EXPECT_EQ(2u, store.Generation());
+}
+
+// A shared frame is the published one, not a copy, and later publications (which recycle
+// frames nobody holds) never change it while a reader holds it.
+TEST(LatestFrameTest, SharedFrameStaysAsPublishedWhileHeld) {
+  LatestFrame store;
+  store.Publish(Filled(8, 4, 1), 4, 8);
+  const SharedFrame held = store.Share();
+  EXPECT_EQ(held.image, store.Share().image);
+  EXPECT_EQ(1u, held.generation);
+  for (std::uint8_t v = 2; v < 8; ++v) {
+    const CPicture next = Filled(8, 4, v);
+    store.Publish(next, 4, 8);
+    const SharedFrame now = store.Share();
+    EXPECT_EQ(v, now.generation);
+    EXPECT_TRUE(AllBytes(*now.image, v));
+  }
+  EXPECT_TRUE(AllBytes(*held.image, 1));
+  EXPECT_EQ(8, held.width);
+  const FrameSnapshot copy = held.Copy();  // of the held frame, not the newest
+  EXPECT_TRUE(AllBytes(copy.image, 1));
+  EXPECT_EQ(1u, copy.generation);
 }
 
 // Readers racing a publisher always get one whole frame, with the size it came with.
@@ -79,22 +106,30 @@ TEST(LatestFrameTest, ReadersNeverSeeAMixedFrame) {
   for (int r = 0; r < kReaders; ++r) {
     readers.emplace_back([&] {
       started.arrive_and_wait();
-      while (!done.load()) {
-        FrameSnapshot s = store.Snapshot();
-        const std::uint8_t v = s.image.Bits()[0];
-        // Frames change size every second publication (so copies both reuse the store's
-        // block and replace it); size and pixels must agree.
-        const bool sizeOk = ((v / 2) % 2 == 0) ? (s.width == 16 && s.image.Width() == 16)
-                                         : (s.width == 12 && s.image.Width() == 12);
-        if (!sizeOk || !AllBytes(s.image, v)) ++bad;
+      for (bool share = false; !done.load(); share = !share) {
+        FrameSnapshot copy;
+        SharedFrame shared;
+        if (share) shared = store.Share();
+        else copy = store.Snapshot();
+        const CPicture& image = share ? *shared.image : copy.image;
+        const std::int32_t width = share ? shared.width : copy.width;
+        const std::uint64_t generation = share ? shared.generation : copy.generation;
+        const std::uint8_t v = image.Bits()[0];
+        // Frames change size every second publication (so copies both reuse a recycled
+        // block and replace it); size, pixels and generation must agree.
+        const bool sizeOk = ((v / 2) % 2 == 0) ? (width == 16 && image.Width() == 16)
+                                               : (width == 12 && image.Width() == 12);
+        if (!sizeOk || !AllBytes(image, v) || (generation - 1) % 256 != v) ++bad;
       }
     });
   }
   started.arrive_and_wait();
   for (int i = 1; i <= 400; ++i) {
     const std::uint8_t v = static_cast<std::uint8_t>(i);
-    if ((v / 2) % 2 == 0) store.Publish(Filled(16, 8, v), 8, 16);
-    else store.Publish(Filled(12, 6, v), 6, 12);
+    // Both ways in: a copy into a recycled frame, and a taken-over picture.
+    const CPicture next = (v / 2) % 2 == 0 ? Filled(16, 8, v) : Filled(12, 6, v);
+    if (i % 3 == 0) store.Publish(CPicture(next), next.Height(), next.Width());
+    else store.Publish(next, next.Height(), next.Width());
   }
   done = true;
   for (auto& t : readers) t.join();

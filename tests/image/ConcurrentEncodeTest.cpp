@@ -24,8 +24,8 @@ std::vector<std::uint8_t> RouteBytes(const CPicture& latest, int route) {
       q.ProcessImage(copy);
       RGBQuad table[256] = {};
       q.GetColorTable(table);
-      copy.ReduceBitDepth(8, false, table, 0);
       copy.Scale(90, 90);
+      copy.ReduceBitDepth(8, false, table, 0);
       return testing::EncodeBytes(copy, kFormatGif);
     }
     default:

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstring>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "ImageTestSupport.h"
@@ -98,45 +99,28 @@ TEST(ReduceBitDepthTest, ErrorDiffusionKeepsTheMeanOfAFlatGrey) {
   EXPECT_NEAR(white / 4096.0, 64 / 255.0, 0.03);  // plain nearest would give all black
 }
 
-// The indices of a reduction are found when first read; whichever way they are read,
-// they must be those an immediate search gives, computed with the palette of the moment
-// of the reduction.
-TEST(ReduceBitDepthTest, IndicesFoundLaterEqualAnImmediateSearch) {
+// Every index is the one a plain scan of the palette gives, from a 24-bit or a palette
+// picture; bits beyond the last pixel and the row padding are zero.
+TEST(ReduceBitDepthTest, IndicesAreThoseOfAPlainScan) {
   const CPicture frame = testing::NaturalFrame(61, 37, 9);  // odd width: partial last bytes
-  for (std::uint32_t target : {1u, 4u, 8u}) {
-    OctreeQuantizer q(1u << target, 7);
-    ASSERT_TRUE(q.ProcessImage(frame));
-    RGBQuad table[256] = {};
-    q.GetColorTable(table);
-    const std::uint32_t entries = 1u << target;
-    auto expected = [&](std::uint32_t x, std::uint32_t y) {
-      return PaletteSearch::NearestByScan(table, entries, frame.GetPixelColor(x, y));
-    };
-    for (int way = 0; way < 5; ++way) {
-      CPicture pic(frame);
+  CPicture eightBit(frame);
+  ASSERT_TRUE(eightBit.ReduceBitDepth(8));  // the standard palette: a palette source
+  for (const CPicture* source : {&frame, static_cast<const CPicture*>(&eightBit)}) {
+    for (std::uint32_t target : {1u, 4u, 8u}) {
+      if (target == source->Bpp()) continue;
+      OctreeQuantizer q(1u << target, 7);
+      ASSERT_TRUE(q.ProcessImage(*source));
+      RGBQuad table[256] = {};
+      q.GetColorTable(table);
+      CPicture pic(*source);
       ASSERT_TRUE(pic.ReduceBitDepth(target, false, table, 0));
-      EXPECT_EQ(pic.Info().pixels, nullptr);
-      std::uint8_t written = 0;
-      if (way == 1) {  // one pixel first, then all
-        EXPECT_EQ(pic.GetPixelIndex(5, 6), expected(5, 6));
-      }
-      if (way == 2) {  // a written index wins over the search
-        written = static_cast<std::uint8_t>((expected(7, 8) + 1) % entries);
-        pic.SetPixelIndex(7, 8, written);
-      }
-      if (way == 3) pic = CPicture(pic);  // a copy reads everything
-      if (way == 4) {  // the palette given to the reduction answers, not the changed one
-        pic.SetPaletteColor(0, RGBQuad{1, 2, 3, 0});
-        EXPECT_EQ(pic.Info().pixels, nullptr) << "a palette change must not search every pixel";
-      }
-      const std::uint8_t* bits = pic.Bits();
-      ASSERT_NE(bits, nullptr);
       for (std::uint32_t y = 0; y < 37; ++y) {
         for (std::uint32_t x = 0; x < 61; ++x) {
-          const std::uint8_t want = way == 2 && x == 7 && y == 8 ? written : expected(x, y);
-          ASSERT_EQ(pic.GetPixelIndex(x, y), want) << target << " way " << way << " " << x << "," << y;
+          const std::uint8_t want =
+              PaletteSearch::NearestByScan(table, 1u << target, source->GetPixelColor(x, y));
+          ASSERT_EQ(pic.GetPixelIndex(x, y), want) << source->Bpp() << "->" << target << " "
+                                                   << x << "," << y;
         }
-        // Bits beyond the last pixel and the row padding are zero.
         const std::uint32_t usedBits = 61 * target;
         const std::uint8_t* row = pic.Row(y);
         if (usedBits % 8) {
@@ -144,6 +128,36 @@ TEST(ReduceBitDepthTest, IndicesFoundLaterEqualAnImmediateSearch) {
         }
         for (std::uint32_t b = (usedBits + 7) / 8; b < pic.RowBytes(); ++b) EXPECT_EQ(row[b], 0);
       }
+    }
+  }
+}
+
+// The GIF route scales before it reduces, so that only the kept pixels are searched. That
+// must give the pixels of reducing first, also when the palette repeats colours (the
+// octree's unused black entries) and when the picture is scaled up.
+TEST(ReduceBitDepthTest, ScalingBeforeOrAfterTheReductionGivesTheSamePicture) {
+  std::mt19937 rng(5);
+  RGBQuad palette[256] = {};
+  for (int i = 0; i < 200; ++i) {
+    // Few levels: many colours lie at equal distances from several entries.
+    palette[i] = RGBQuad{static_cast<std::uint8_t>(rng() % 6 * 51),
+                         static_cast<std::uint8_t>(rng() % 6 * 51),
+                         static_cast<std::uint8_t>(rng() % 6 * 51), 0};
+  }
+  palette[7] = palette[3];
+  for (auto [w, h] : {std::pair{640u, 480u}, std::pair{161u, 97u}, std::pair{64u, 48u}}) {
+    CPicture reducedFirst = testing::NaturalFrame(w, h, w);
+    CPicture scaledFirst(reducedFirst);
+    ASSERT_TRUE(reducedFirst.ReduceBitDepth(8, false, palette, 0));
+    ASSERT_TRUE(reducedFirst.Scale(90, 90));
+    ASSERT_TRUE(scaledFirst.Scale(90, 90));
+    ASSERT_TRUE(scaledFirst.ReduceBitDepth(8, false, palette, 0));
+    // Header and palette, then the pixels (scaling leaves row padding as it found it).
+    const std::size_t head = reducedFirst.Bits() - reducedFirst.Block();
+    ASSERT_EQ(head, std::size_t{40 + 4 * 256});
+    ASSERT_EQ(0, std::memcmp(reducedFirst.Block(), scaledFirst.Block(), head)) << w << "x" << h;
+    for (std::uint32_t y = 0; y < 90; ++y) {
+      ASSERT_EQ(0, std::memcmp(reducedFirst.Row(y), scaledFirst.Row(y), 90)) << w << "x" << h;
     }
   }
 }
@@ -386,8 +400,8 @@ TEST(RouteTest, EmptyFrameThroughEveryRoute) {
     q.ProcessImage(gif);
     RGBQuad table[256] = {};
     q.GetColorTable(table);
-    gif.ReduceBitDepth(8, false, table, 0);
     ASSERT_TRUE(gif.Scale(90, 90));
+    gif.ReduceBitDepth(8, false, table, 0);
     const auto decoded = DecodeGif(EncodeBytes(gif, kFormatGif));
     ASSERT_TRUE(decoded.ok);
     EXPECT_EQ(decoded.width, 90);
@@ -411,11 +425,10 @@ TEST(RouteTest, GifRouteShowsTheNearestPaletteColourOfEachSampledPixel) {
   ASSERT_TRUE(q.ProcessImage(frame));
   RGBQuad table[256] = {};
   q.GetColorTable(table);
+  ASSERT_TRUE(frame.Scale(90, 90));
   ASSERT_TRUE(frame.ReduceBitDepth(8, false, table, 0));
-  // The route looks at the palette's fourth bytes before scaling.
   ASSERT_NE(frame.Palette(), nullptr);
   frame.Info().alphaPaletteEnabled = 0;
-  ASSERT_TRUE(frame.Scale(90, 90));
   const auto decoded = DecodeGif(EncodeBytes(frame, kFormatGif));
   ASSERT_TRUE(decoded.ok);
   for (std::uint32_t y = 0; y < 90; ++y) {
