@@ -35,10 +35,17 @@ DEVICE_CONTROLS = (595, 128)
 TIMEOUT = 20.0
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+def shown_port():
+    """The starter settings' port 8080 when it is free, so the pictures show the address a
+    new user sees; else any free port."""
+    for port in (8080, 0):
+        with socket.socket() as s:
+            try:
+                s.bind(("127.0.0.1", port))
+            except OSError:
+                continue
+            return s.getsockname()[1]
+    raise RuntimeError("no free port")
 
 
 def write_settings(folder, port):
@@ -89,7 +96,7 @@ def take(build_dir, out_dir):
     folder = tempfile.mkdtemp(prefix="orbiscope-shots-")
     subprocess.run(["cmake", "--install", build_dir, "--prefix", folder], check=True,
                    stdout=subprocess.DEVNULL)
-    write_settings(folder, free_port())
+    write_settings(folder, shown_port())
     display = Display(1024, 768)
     program = None
     shots = []
