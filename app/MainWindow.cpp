@@ -54,6 +54,7 @@ constexpr Selector kSelectors[] = {
 
 constexpr int kTitleBand = 44;
 constexpr QRect kMark{8, 6, 32, 32};  // the mark on the title band opens the window menu
+constexpr QRect kAddressArea{26, 306, 198, 18};  // the web address, under its caption
 const QColor kInk(0x1d, 0x27, 0x33), kMuted(0x5b, 0x68, 0x78), kAccent(0x1f, 0x6f, 0xeb);
 const QColor kStatusInk(0xc9, 0xd3, 0xdf);
 
@@ -413,9 +414,13 @@ void MainWindow::ShowAbout() {
   auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok, &about);
   connect(buttons, &QDialogButtonBox::accepted, &about, &QDialog::accept);
   auto* top = new QHBoxLayout;
+  top->setSpacing(14);
   top->addWidget(icon);
   top->addWidget(name, 1);
+  // The margins of the other dialogs (the device's settings), so the boxes read as a set.
   auto* layout = new QVBoxLayout(&about);
+  layout->setContentsMargins(18, 16, 18, 14);
+  layout->setSpacing(14);
   layout->addLayout(top);
   layout->addWidget(text);
   layout->addWidget(buttons);
@@ -449,9 +454,14 @@ void MainWindow::paintEvent(QPaintEvent*) {
   font.setBold(!address.isEmpty());
   painter.setFont(font);
   painter.setPen(address.isEmpty() ? kMuted : kAccent);
-  const QString shown = address.isEmpty() ? skin_.String(kStrNotServing) : address;
-  painter.drawText(QRect(26, 306, 200, 18), Qt::AlignLeft | Qt::AlignVCenter,
-                   painter.fontMetrics().elidedText(shown, Qt::ElideRight, 200));
+  if (address.isEmpty()) {
+    // Words, not an address: they wrap onto a second line rather than lose their end.
+    painter.drawText(kAddressArea.adjusted(0, 2, 0, kAddressArea.height()), Qt::AlignLeft | Qt::TextWordWrap,
+                     skin_.String(kStrNotServing));
+  } else {
+    painter.drawText(kAddressArea, Qt::AlignLeft | Qt::AlignVCenter,
+                     painter.fontMetrics().elidedText(address, Qt::ElideRight, kAddressArea.width()));
+  }
 
   // Status text and the two lamps on the status bar.
   font.setBold(false);

@@ -137,10 +137,20 @@ bool COrbiscopeDlg::OnInitDialog() {
   if (serverState_ == kServerRunning) {
     StartCapture();
   } else {
+    // A broken settings file kept the server from being tried at all, so no stop has
+    // shown the stopped controls yet; without them the window would offer Stop and Pause.
+    if (!settingsLoaded_) ShowStoppedControls();
     ShowStoppedLook();
   }
   Log("Creados dialogos de opciones", kFnInit);
   return true;
+}
+
+void COrbiscopeDlg::ShowStoppedControls() {
+  view_.SetStatusText(resources_.String(res::kStrStopped));
+  view_.ShowVideoArea(false);
+  view_.PlayClip(res::kClipStopped);
+  view_.SetButtons(/*play=*/true, /*pause=*/false, /*stop=*/false);
 }
 
 void COrbiscopeDlg::ShowStoppedLook() {
@@ -193,10 +203,7 @@ void COrbiscopeDlg::StopServer() {
     server_->Stop();
     serverState_ = kServerStopped;
     server_.reset();
-    view_.SetStatusText(resources_.String(res::kStrStopped));
-    view_.ShowVideoArea(false);
-    view_.PlayClip(res::kClipStopped);
-    view_.SetButtons(/*play=*/true, /*pause=*/false, /*stop=*/false);
+    ShowStoppedControls();
     if (serverPage_) serverPage_->SetServerState(kServerStopped);
   }
   view_.Repaint();

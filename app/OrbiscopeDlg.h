@@ -116,6 +116,8 @@ private:
   void Log(const char* text, const char* function);
   void Box(const std::string& caption, int textId);
   void ShowStoppedLook();
+  // Status text, status animation and buttons of a stopped server.
+  void ShowStoppedControls();
 
   ConfigStore& config_;
   LogXML& log_;

@@ -7,7 +7,9 @@
 #include <QScreen>
 #include <QTimer>
 #include <QVariantAnimation>
+#include <algorithm>
 #include <cstdio>
+#include <iterator>
 #include <cstdlib>
 
 #include "app/Skin.h"
@@ -71,6 +73,7 @@ CSplashScreenEx::CSplashScreenEx(const Skin& skin, SplashTimings timings, QWidge
 
 void CSplashScreenEx::SetText(const QString& text) {
   text_ = text;
+  ++textsShown_;
   repaint();
   emit textShown(text_);
 }
@@ -121,6 +124,16 @@ void CSplashScreenEx::paintEvent(QPaintEvent*) {
   const QString line = painter.fontMetrics().elidedText(text_, Qt::ElideRight, band.width());
   painter.drawText(band.translated(kTextRect.center().x() - band.center().x(), 0),
                    Qt::AlignCenter | Qt::TextSingleLine, line);
+
+  // A fifth of the track at once and a fifth more with each text, so the bar is full for
+  // the last moment before the window appears, and never looks stuck.
+  const int parts = static_cast<int>(std::size(kTexts)) + 1;
+  QRect done = kProgressTrack;
+  done.setWidth(kProgressTrack.width() * std::min(textsShown_ + 1, parts) / parts);
+  painter.setRenderHint(QPainter::Antialiasing);
+  painter.setPen(Qt::NoPen);
+  painter.setBrush(QColor(0x1f, 0x6f, 0xeb));
+  painter.drawRoundedRect(QRectF(done), kProgressTrack.height() / 2.0, kProgressTrack.height() / 2.0);
 }
 
 }  // namespace orbiscope

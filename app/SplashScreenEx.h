@@ -31,6 +31,8 @@ public:
   static constexpr const char* kTimingVariable = "ORBISCOPE_SPLASH_TIMING";
   // Where the text is drawn, in the picture's pixels.
   static constexpr QRect kTextRect{125, 90, 240, 35};
+  // The picture's progress track, which fills a step with each text.
+  static constexpr QRect kProgressTrack{150, 232, 190, 3};
 
   CSplashScreenEx(const Skin& skin, SplashTimings timings, QWidget* owner = nullptr);
 
@@ -51,6 +53,7 @@ private:
   const Skin& skin_;
   SplashTimings timings_;
   QString text_;
+  int textsShown_ = 0;
 };
 
 // Runs the event loop for ms milliseconds, so that painting and timers go on meanwhile.

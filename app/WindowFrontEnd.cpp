@@ -7,6 +7,7 @@
 
 #include <QApplication>
 #include <QMessageBox>
+#include <QPainter>
 #include <QSocketNotifier>
 #include <QThread>
 #include <QTimer>
@@ -16,25 +17,45 @@
 #include "app/OrbiscopeDlg.h"
 #include "app/ProgramParts.h"
 #include "config/ConfigStore.h"
+#include "dialogs/PageLook.h"
 
 namespace orbiscope {
 namespace {
 
-// Menus and boxes in the colours of the skin (those of the desktop viewer page).
-constexpr const char* kStyleSheet = R"(
-QMenu { background: #ffffff; border: 1px solid #c4ccd6; padding: 4px; }
-QMenu::item { color: #1d2733; padding: 5px 22px 5px 14px; border-radius: 4px; }
-QMenu::item:selected { background: #1f6feb; color: #ffffff; }
-QMenu::item:disabled { color: #9aa5b1; }
-QMenu::separator { height: 1px; background: #e3e8ee; margin: 4px 6px; }
-QMessageBox, QDialog#about { background: #ffffff; }
-QMessageBox QLabel, QDialog#about QLabel { color: #1d2733; }
+// The pages' look for the whole program (menus, tips and the dialogs they open), with the
+// message boxes and the About box on white and their one button in the accent colour.
+QString StyleSheet() {
+  return look::StyleSheet() + QStringLiteral(R"(
+QMessageBox, QDialog#about { background: %1; }
+QMessageBox QLabel, QDialog#about QLabel { color: %2; }
 QDialogButtonBox { dialogbuttonbox-buttons-have-icons: 0; }
 QMessageBox QPushButton, QDialog#about QPushButton {
-  background: #1f6feb; color: #ffffff; border: 0; border-radius: 6px; padding: 6px 18px; min-width: 60px;
+  background: %3; color: #ffffff; border: 0; border-radius: 6px; padding: 6px 18px; min-width: 60px;
 }
 QMessageBox QPushButton:hover, QDialog#about QPushButton:hover { background: #3b82f6; }
-)";
+)").arg(look::kPanel.name(), look::kInk.name(), look::kAccent.name());
+}
+
+// The message boxes' sign, drawn in the skin's colours: the style's own are from another
+// era and another palette. An "i" on the accent for notices, an "!" on red for errors.
+QPixmap BoxSign(bool error) {
+  constexpr int kSide = 36;
+  constexpr qreal kDensity = 2.0;
+  QPixmap sign(QSize(kSide, kSide) * kDensity);
+  sign.setDevicePixelRatio(kDensity);
+  sign.fill(Qt::transparent);
+  QPainter painter(&sign);
+  painter.setRenderHint(QPainter::Antialiasing);
+  painter.setPen(Qt::NoPen);
+  painter.setBrush(error ? look::kBad : look::kAccent);
+  painter.drawEllipse(QRectF(1, 1, kSide - 2, kSide - 2));
+  painter.setPen(QPen(Qt::white, 3.6, Qt::SolidLine, Qt::RoundCap));
+  const qreal mid = kSide / 2.0;
+  const qreal dotY = error ? 26 : 10.5, stemTop = error ? 9.5 : 16, stemBottom = error ? 20 : 26;
+  painter.drawLine(QPointF(mid, stemTop), QPointF(mid, stemBottom));
+  painter.drawPoint(QPointF(mid, dotY));
+  return sign;
+}
 
 }  // namespace
 
@@ -45,8 +66,10 @@ void ShowMessageBox(std::string_view caption, std::string_view text) {
   }
   const QString title = QString::fromUtf8(caption.data(), qsizetype(caption.size()));
   QWidget* owner = QApplication::activeWindow();
-  QMessageBox box(title.startsWith(QStringLiteral("Error")) ? QMessageBox::Warning : QMessageBox::Information, title,
+  const bool error = title.contains(QStringLiteral("Error"));  // "Error: 0x000001 ", "LoadXML Malformed XML Error"
+  QMessageBox box(error ? QMessageBox::Warning : QMessageBox::Information, title,
                   QString::fromUtf8(text.data(), qsizetype(text.size())), QMessageBox::Ok, owner);
+  box.setIconPixmap(BoxSign(error));
   box.exec();
 }
 
@@ -65,7 +88,8 @@ int RunWindow(ConfigStore& config, LogXML& log, const ResourceLibrary& resources
   QApplication::setApplicationName(QStringLiteral("Orbiscope"));
   QApplication::setQuitOnLastWindowClosed(false);  // the controller decides when it ends
   QApplication::setStyle(QStringLiteral("Fusion"));   // the same look on every desktop
-  app.setStyleSheet(QString::fromLatin1(kStyleSheet));
+  app.setStyleSheet(StyleSheet());
+  QApplication::setFont(look::PageFont(resources));  // boxes and dialogs in the pages' face and size
   config.SetMessageSink(ShowMessageBox);
 
   MainWindow window(resources);

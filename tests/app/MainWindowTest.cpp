@@ -1,6 +1,12 @@
 #include "app/MainWindow.h"
 
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QPushButton>
 #include <QSignalSpy>
+#include <QSlider>
+#include <QToolButton>
 #include <QtTest>
 
 #include "app/DlgVistaPrevia.h"
@@ -10,23 +16,37 @@
 #include "app/VideoArea.h"
 #include "capture/TestPattern.h"
 #include "image/Picture.h"
+#include "tests/dialogs/WidgetTestSupport.h"
 #include "tests/support/TempDir.h"
 
 namespace orbiscope {
 namespace {
 
+// What one start of the web server was given.
+struct ServerStart {
+  std::string address;
+  int port = 0;
+  int phonePages = 0;
+  bool operator==(const ServerStart&) const = default;
+};
+
 class AlwaysStartsServer final : public WebServerHandle {
 public:
-  bool InitServer(LogXML&, std::string_view, std::uint16_t, std::string_view, std::string_view, std::string_view,
-                  unsigned char) override {
+  explicit AlwaysStartsServer(std::vector<ServerStart>& starts) : starts_(starts) {}
+  bool InitServer(LogXML&, std::string_view address, std::uint16_t port, std::string_view, std::string_view,
+                  std::string_view, unsigned char phonePages) override {
+    starts_.push_back({std::string(address), port, phonePages});
     return true;
   }
   void Stop() override {}
   void UpdateFrame(const CPicture&, std::int32_t, std::int32_t) override {}
+
+private:
+  std::vector<ServerStart>& starts_;
 };
 
 // The real window over a controller running the test pattern, with a server that always
-// starts and never listens.
+// starts, never listens and records what it was started with.
 struct Rig {
   Rig() {
     qputenv(CSplashScreenEx::kTimingVariable, "0,0,0,0");  // the splash's texts have their own test
@@ -45,10 +65,10 @@ struct Rig {
         .messages = [this](std::string_view c, std::string_view t) { boxes << QString::fromUtf8(c.data(), c.size()) + ": " + QString::fromUtf8(t.data(), t.size()); },
         .view = *window,
         .post = window->Poster(),
-        .serverFactory = [] { return std::make_unique<AlwaysStartsServer>(); },
+        .serverFactory = [this] { return std::make_unique<AlwaysStartsServer>(starts); },
         .captureBackends = std::move(backends),
         .exeFolder = dir.path().string(),
-        .addresses = [] { return std::vector<std::string>{"127.0.0.1"}; },
+        .addresses = [] { return std::vector<std::string>{"127.0.0.1", "192.0.2.7"}; },
     };
     dlg = std::make_unique<COrbiscopeDlg>(std::move(deps));
     window->SetController(dlg.get());
@@ -83,11 +103,36 @@ struct Rig {
     }, 10000);
   }
 
+  // Shows a page of the unfolded panel.
+  QWidget* Page(MainWindow::Page page) {
+    if (!window->PanelExpanded()) window->TogglePanel();
+    if (!QTest::qWaitFor([&] { return !window->PanelSliding(); }, 5000)) return nullptr;
+    window->SelectPage(page);
+    return window->ShownPage();
+  }
+  // Clicks a menu field of a page and chooses an entry of the menu it opens.
+  static bool ChooseFromMenu(QWidget* page, const char* field, const QString& entry) {
+    QTest::mouseClick(page->findChild<QPushButton*>(field), Qt::LeftButton);
+    return testing::OpenMenu().Choose(entry);
+  }
+  // Types into an edit of a page, replacing its text, and presses Enter there.
+  static void Enter(QWidget* page, const char* edit, const QString& text) {
+    auto* line = page->findChild<QLineEdit*>(edit);
+    line->setFocus();
+    line->selectAll();
+    QTest::keyClicks(line, text);
+    QTest::keyClick(line, Qt::Key_Return);
+  }
+  QString Box(int text) const {
+    return QString::fromStdString(resources.String(131) + ": " + resources.String(text));
+  }
+
   testing::TempDir dir;
   ConfigStore config;
   LogXML log;
   ResourceLibrary resources;
   QStringList boxes;
+  std::vector<ServerStart> starts;
   std::unique_ptr<MainWindow> window;
   std::unique_ptr<COrbiscopeDlg> dlg;
 };
@@ -214,6 +259,64 @@ private slots:
                          rig.Button(MainWindow::kInfoSelector).ShownPicture()}),
                c.pictures);
     }
+  }
+
+  // The pages as the window holds them, over the real controller: their menus and Enter
+  // restart the server and the camera, refusals leave both running, and Enter on a page
+  // never reaches the window.
+  void serverPageRestartsTheServerItDescribes() {
+    Rig rig;
+    QVERIFY(rig.Start());
+    QWidget* page = rig.Page(MainWindow::Page::Server);
+    QVERIFY(page != nullptr);
+    using Starts = std::vector<ServerStart>;
+    QCOMPARE(rig.starts, (Starts{{"127.0.0.1", 8080, 0}}));
+
+    Rig::Enter(page, "port", "8081");  // Enter on a running server restarts it on the new port
+    QVERIFY(Rig::ChooseFromMenu(page, "address", "192.0.2.7"));
+    QVERIFY(Rig::ChooseFromMenu(page, "phonePages", rig.window->Pictures().String(158)));
+    QCOMPARE(rig.starts, (Starts{{"127.0.0.1", 8080, 0}, {"127.0.0.1", 8081, 0}, {"192.0.2.7", 8081, 0},
+                                 {"192.0.2.7", 8081, 1}}));
+    QCOMPARE(rig.dlg->CaptureState(), COrbiscopeDlg::kCaptureRunning);
+
+    Rig::Enter(page, "port", "0");
+    Rig::Enter(page, "port", "8081");
+    Rig::Enter(page, "password", "short");
+    QCOMPARE(rig.boxes, (QStringList{rig.Box(161), rig.Box(160)}));
+    QCOMPARE(rig.starts.size(), std::size_t(6));  // all but the refused port restarted it
+    QVERIFY(rig.window->isVisible());
+    QVERIFY(!rig.dlg->Closed());
+  }
+
+  void videoPageRestartsTheCameraItDescribes() {
+    Rig rig;
+    QVERIFY(rig.Start());
+    QWidget* page = rig.Page(MainWindow::Page::Video);
+    QVERIFY(page != nullptr);
+    QVERIFY(Rig::ChooseFromMenu(page, "size", "320 x 240"));
+    QCOMPARE(rig.dlg->Graph().Width(), 320);
+    QVERIFY(Rig::ChooseFromMenu(page, "time", rig.window->Pictures().String(127)));
+    QCOMPARE(rig.dlg->VideoPage()->TimeMode(), 127);
+
+    Rig::Enter(page, "frameRate", "31");
+    QCOMPARE(rig.boxes, QStringList{rig.Box(130)});
+    Rig::Enter(page, "frameRate", "30");
+    QCOMPARE(rig.dlg->Graph().FrameRate(), 30.0);
+    QCOMPARE(rig.dlg->CaptureState(), COrbiscopeDlg::kCaptureRunning);
+    QVERIFY(rig.window->isVisible());
+
+    // The test pattern's own controls, through the same dialog a camera's get.
+    QStringList listed;
+    QTimer::singleShot(0, rig.window.get(), [&] {
+      QWidget* dialog = QApplication::activeModalWidget();
+      if (dialog == nullptr) return;
+      for (QWidget* w : dialog->findChildren<QWidget*>())
+        if (qobject_cast<QSlider*>(w) || qobject_cast<QCheckBox*>(w) || qobject_cast<QComboBox*>(w))
+          listed << w->objectName();
+      dialog->close();
+    });
+    QTest::mouseClick(page->findChild<QToolButton*>("deviceSettings"), Qt::LeftButton);
+    QCOMPARE(listed, (QStringList{"Brightness", "Contrast", "Saturation", "Show moving block", "Pattern"}));
   }
 
   void twoClicksOnTheVideoLeaveOnePreviewOfTheSecondFrame() {

@@ -342,6 +342,9 @@ TEST_F(ControllerTest, BrokenSettingsFileKeepsTheServerStoppedUntilItIsMended) {
   EXPECT_EQ(dlg->ServerState(), 0);
   EXPECT_EQ(dlg->CaptureState(), 0);
   EXPECT_EQ(server_.address, "") << "nothing may start from the defaults";
+  // The window shows that stopped state, rather than Stop and Pause for nothing running.
+  EXPECT_EQ(view_.buttons, (std::array<bool, 3>{true, false, false}));
+  EXPECT_EQ(view_.status, resources_.String(169));
   ASSERT_EQ(boxes_.size(), 1u);
   EXPECT_EQ(boxes_[0].rfind("LoadXML Malformed XML Error|", 0), 0u) << boxes_[0];
   EXPECT_NE(boxes_[0].find(config_.FileName() + ", line 4: "), std::string::npos) << boxes_[0];

@@ -100,6 +100,43 @@ TEST(TestPatternTest, OffersFourSizesAndDeliversNumberedFramesOnItsThread) {
   EXPECT_LT(sink.times[0], sink.times[1]);
 }
 
+// Every control, moved off its default, changes the frames the device sends, but not the
+// frame number in them; values the device refuses change nothing; and the values outlive
+// the open, as a camera driver keeps them.
+TEST(TestPatternTest, EveryControlChangesTheFramesItSends) {
+  auto backend = MakeTestPatternBackend();
+  const auto device = backend->Devices().at(0);
+  auto source = backend->Bind(device);
+  ASSERT_TRUE(source->HasControls());
+  CaptureCapability format;
+  format.width = 64;
+  format.height = 48;
+  ASSERT_EQ(CaptureError::kNone, source->SetFormat(format));
+  const std::size_t bytes = static_cast<std::size_t>(FrameBytes(64, 48, 24));
+  std::vector<std::uint8_t> plain(bytes);
+
+  const std::vector<DeviceControl> controls = source->Controls();
+  ASSERT_EQ(5u, controls.size());
+  for (const DeviceControl& c : controls) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(c.defaultValue, c.value);
+    EXPECT_EQ(CaptureError::kFailed, source->SetControl(c.id, c.maximum + 1));
+    const std::int32_t other = c.defaultValue == c.minimum ? c.maximum : c.minimum;
+    ASSERT_EQ(CaptureError::kNone, source->SetControl(c.id, other));
+    CollectingSink sink;
+    GraphEvents events(nullptr, kGraphEventInstance);
+    ASSERT_EQ(CaptureError::kNone, source->Run(sink, events));
+    ASSERT_TRUE(sink.WaitFor(1));
+    source->Stop();
+    RenderTestPattern(plain.data(), 64, 48, 0);
+    EXPECT_NE(plain, sink.frames[0]);
+    EXPECT_EQ(0u, ReadTestPatternNumber(sink.frames[0].data(), 64, 48));
+    EXPECT_EQ(other, backend->Bind(device)->Controls()[&c - controls.data()].value);
+    ASSERT_EQ(CaptureError::kNone, source->SetControl(c.id, c.defaultValue));
+  }
+  EXPECT_EQ(CaptureError::kNotOffered, source->SetControl(999, 0));
+}
+
 TEST(TestPatternTest, RunsThroughTheWholeGraphWithoutACamera) {
   ResourceLibrary resources;
   resources.Load(std::string(ORBISCOPE_BIN_DIR) + "/Resource.so");
