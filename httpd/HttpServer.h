@@ -1,7 +1,6 @@
 #pragma once
 // The server object: one listener thread accepting connections and posting each one to the
-// worker pool, the error hook every failure of the server goes through, the error pages,
-// the camera credentials and the frame store the camera routes read.
+// worker pool, the error hook every failure of the server goes through, and the error pages.
 
 #include <atomic>
 #include <condition_variable>
@@ -12,7 +11,6 @@
 #include <string>
 #include <string_view>
 
-#include "capture/LatestFrame.h"
 #include "config/MessageSink.h"
 #include "httpd/EventFd.h"
 #include "httpd/HttpServerSettings.h"
@@ -62,13 +60,6 @@ public:
   std::uint16_t GetListeningPort() const { return listeningPort_.load(); }
 
   CThreadPoolServer m_ThreadPool;
-
-  // Values of the camera routes, stored by CWebServer after Start.
-  std::string m_sCameraUser;
-  std::string m_sCameraPassword;  // MD5 digest, 32 upper-case hexadecimal digits
-  unsigned char m_nPhoneSwitch = 0;
-  // The latest frame: published by CWebServer::UpdateFrame, copied by the camera routes.
-  LatestFrame m_LatestFrame;
 
 protected:
   // The queue the pool is made with: the unbounded kind or the directed one, each freeing

@@ -57,9 +57,7 @@ void CWebServer::Log(const std::string& text) {
 bool CWebServer::StartupSocketLibrary() { return true; }
 void CWebServer::CleanupSocketLibrary() {}
 
-bool CWebServer::InitServer(LogXML& log, std::string_view bindAddress, std::uint16_t port,
-                            std::string_view contentDirectory, std::string_view cameraUser,
-                            std::string_view cameraPassword, unsigned char phoneSwitch) {
+bool CWebServer::InitServer(LogXML& log, const WebServerOptions& options) {
   // A server still held from an earlier start is stopped first: replacing it while its
   // waiter thread runs would end the process.
   if (server_) {
@@ -94,7 +92,7 @@ bool CWebServer::InitServer(LogXML& log, std::string_view bindAddress, std::uint
     const std::string section = "DIR" + std::to_string(i);
     HttpDirectorySettings directory;
     directory.m_sAlias = store_.GetValue(section, "Alias", "");
-    directory.m_sDirectory = std::string(contentDirectory);
+    directory.m_sDirectory = options.contentDirectory;
     directory.m_sDefaultFile = store_.GetValue(section, "DefaultFile", "index.html");
     directory.m_bDirectoryListing = store_.GetInt(section, "DirectoryListing", 0) != 0;
     directory.m_bWritable = store_.GetInt(section, "Writable", 0) != 0;
@@ -107,12 +105,12 @@ bool CWebServer::InitServer(LogXML& log, std::string_view bindAddress, std::uint
 
   // 5.
   CHttpServerSettings& s = *settings_;
-  s.m_nPort = port;
+  s.m_nPort = options.port;
   s.m_ClientFactory = clientFactory_;
   s.m_bDNSLookup = store_.GetInt("GENERAL", "DNSLookup", 0) != 0;
-  if (!bindAddress.empty()) {
+  if (!options.bindAddress.empty()) {
     s.m_bBind = true;
-    s.m_sBindAddress = std::string(bindAddress);
+    s.m_sBindAddress = options.bindAddress;
   }
 
   // 6. Each key defaults to the field's current value.
@@ -150,11 +148,8 @@ bool CWebServer::InitServer(LogXML& log, std::string_view bindAddress, std::uint
   // 8.
   Log("Web server is starting...\n");
   server_ = std::make_unique<CMyHttpServer>(log, resources_, sink_);
-  // 9. The camera credentials go in before the workers start: a request arriving the
-  // moment the listener opens must not read them while they are being written.
-  server_->m_sCameraUser = std::string(cameraUser);
-  server_->m_sCameraPassword = std::string(cameraPassword);
-  server_->m_nPhoneSwitch = phoneSwitch;
+  // 9. The camera's values belong to the program's session, which holds them before the
+  // server starts (see the client factory).
   if (!server_->Start(settings_.get())) {
     Log("Failed to start up the web server\n");
     CleanupSocketLibrary();
@@ -196,14 +191,6 @@ bool CWebServer::InitServer(LogXML& log, std::string_view bindAddress, std::uint
   CMyHttpServer* server = server_.get();
   waiter_ = std::thread([server] { server->Wait(); });
   return true;
-}
-
-void CWebServer::UpdateFrame(const CPicture& image, std::int32_t height, std::int32_t width) {
-  if (server_) server_->m_LatestFrame.Publish(image, height, width);
-}
-
-void CWebServer::UpdateFrame(CPicture&& image, std::int32_t height, std::int32_t width) {
-  if (server_) server_->m_LatestFrame.Publish(std::move(image), height, width);
 }
 
 void CWebServer::Stop() {

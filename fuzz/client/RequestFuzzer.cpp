@@ -15,7 +15,7 @@
 
 #include "httpd/client/Base64.h"
 #include "httpd/client/PathResolver.h"
-#include "httpd/client/RequestFraming.h"
+#include "httpd/RequestFraming.h"
 #include "httpd/client/RequestParser.h"
 #include "httpd/client/UrlCodec.h"
 #include "httpd/HttpResponseHeader.h"

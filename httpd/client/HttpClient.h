@@ -107,18 +107,4 @@ private:
   std::vector<std::unique_ptr<CHttpDirectory>> directories_;
 };
 
-// The program's session: serves the camera routes, and its access-log lines carry the
-// module name "MyHttpClient" with camera passwords masked.
-class CMyHttpClient : public CHttpClient {
-public:
-  using CHttpClient::CHttpClient;
-  void PostLog(int code, std::int32_t bytes) override;
-  bool HandleCameraRoute() override;
-
-private:
-  // The directories are answering this request; they may shorten its URL, so its path no
-  // longer says whether it was a camera request.
-  bool servedByDirectories_ = false;
-};
-
 }  // namespace orbiscope

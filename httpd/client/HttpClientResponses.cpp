@@ -5,13 +5,11 @@
 
 #include <cstdio>
 #include <string>
-#include <utility>
 
 #include "httpd/AccessLog.h"
 #include "httpd/HttpServer.h"
 #include "httpd/HttpServerSettings.h"
 #include "httpd/MimeMap.h"
-#include "httpd/client/CameraRoutes.h"
 #include "httpd/client/HtmlText.h"
 
 namespace orbiscope {
@@ -39,24 +37,6 @@ CHttpResponseHeader CHttpClient::StartHeader(int code, const HttpTime& now) cons
 void CHttpClient::PostLog(int code, std::int32_t bytes) {
   PostAccessLog(Server().GetLog(), "HttpClient", m_Request.clientAddress, m_Request.userName,
                 m_Request.requestLine, code, bytes);
-}
-
-void CMyHttpClient::PostLog(int code, std::int32_t bytes) {
-  // A camera query carries the password or its digest; neither may reach the log file,
-  // also when the request was refused before it reached its route (gate, verb).
-  const CameraRoute route = std::exchange(servedByDirectories_, false)
-                                ? CameraRoute::None
-                                : FindCameraRoute(m_Request.url, Server().m_nPhoneSwitch != 0);
-  PostAccessLog(Server().GetLog(), "MyHttpClient", m_Request.clientAddress, m_Request.userName,
-                MaskCameraPassword(m_Request.requestLine, route), code, bytes);
-}
-
-bool CMyHttpClient::HandleCameraRoute() {
-  const CameraRoute route = FindCameraRoute(m_Request.url, Server().m_nPhoneSwitch != 0);
-  servedByDirectories_ = route == CameraRoute::None;
-  if (servedByDirectories_) return false;
-  ServeCameraRoute(*this, route);
-  return true;
 }
 
 int CHttpClient::ReturnErrorMessage(int code) {

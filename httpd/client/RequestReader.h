@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "httpd/client/RequestFraming.h"
+#include "httpd/RequestFraming.h"
 
 namespace orbiscope {
 

@@ -100,9 +100,9 @@ TEST_F(HttpSessionTest, HeaderOrderOfEachResponseKind) {
   EXPECT_EQ(Field(r, "Content-Length"), "11");
   EXPECT_EQ(Body(r), "");
 
-  // Every request was logged by the program's session.
+  // Every request was logged by the session.
   EXPECT_NE(server_.LogText().find("\"GET /hello.txt HTTP/1.0\" 200 11"), std::string::npos);
-  EXPECT_NE(server_.LogText().find("MyHttpClient"), std::string::npos);
+  EXPECT_NE(server_.LogText().find("<Filename>HttpClient</Filename>"), std::string::npos);
 }
 
 TEST_F(HttpSessionTest, KeepAliveServesSeveralRequestsAndPipelines) {
@@ -384,9 +384,9 @@ TEST_F(HttpSessionTest, HeaderValuesCannotCarryNewLines) {
 }
 
 // A session with stand-in camera routes, to drive the writers no directory uses.
-class RoutedClient : public CMyHttpClient {
+class RoutedClient : public CHttpClient {
 public:
-  using CMyHttpClient::CMyHttpClient;
+  using CHttpClient::CHttpClient;
   bool HandleCameraRoute() override {
     if (m_Request.url == "/go") {
       SendRedirect(m_Request.query);
