@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <utility>
 
 namespace orbiscope {
 
@@ -23,7 +24,7 @@ bool CDirectedThreadPoolQueue::Create(unsigned size) {
   return true;
 }
 
-bool CDirectedThreadPoolQueue::PostRequest(const CThreadPoolRequest& request, unsigned timeoutMs) {
+bool CDirectedThreadPoolQueue::PostRequest(CThreadPoolRequest request, unsigned timeoutMs) {
   {
     std::unique_lock lock(mutex_);
     const bool directed = request.m_bDirectedRequest;
@@ -44,10 +45,10 @@ bool CDirectedThreadPoolQueue::PostRequest(const CThreadPoolRequest& request, un
     if (room() == nullptr) return false;
     --*room();
   }
-  return PostRequestWithoutLimitCheck(request);
+  return PostRequestWithoutLimitCheck(std::move(request));
 }
 
-bool CDirectedThreadPoolQueue::PostRequestWithoutLimitCheck(const CThreadPoolRequest& request) {
+bool CDirectedThreadPoolQueue::PostRequestWithoutLimitCheck(CThreadPoolRequest request) {
   {
     std::lock_guard lock(mutex_);
     if (!created_) return false;
@@ -59,7 +60,7 @@ bool CDirectedThreadPoolQueue::PostRequestWithoutLimitCheck(const CThreadPoolReq
     }
     // A release beyond the maximum count fails, and the request is not kept.
     if (*ready >= size_) return false;
-    pending_.push_back(request);
+    pending_.push_back(std::move(request));
     ++*ready;
   }
   changed_.notify_all();
@@ -88,7 +89,7 @@ bool CDirectedThreadPoolQueue::GetRequest(CThreadPoolRequest& request, int threa
         break;
     }
     if (it == pending_.end()) return false;  // counters and list never disagree; be safe
-    request = *it;
+    request = std::move(*it);
     pending_.erase(it);
     // Room never grows past its maximum, as a semaphore release past it fails.
     if (directed) {
@@ -120,7 +121,7 @@ void CDirectedThreadPoolQueue::Close() {
     workerGetReady_.clear();
   }
   changed_.notify_all();
-  for (const auto& request : dropped) DiscardPending(request);
+  // `dropped` goes here, outside the lock, closing the connections it held.
 }
 
 }  // namespace orbiscope

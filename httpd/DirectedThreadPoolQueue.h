@@ -20,19 +20,15 @@ public:
   // is refused (EINVAL in errno), as a semaphore with maximum count 0 is.
   bool Create(unsigned size) override;
   // Waits up to timeoutMs for room (the worker's own room for a directed request).
-  bool PostRequest(const CThreadPoolRequest& request, unsigned timeoutMs = kInfinite) override;
+  bool PostRequest(CThreadPoolRequest request, unsigned timeoutMs = kInfinite) override;
   // Appends without waiting; false (and nothing appended) when its counter is at its
   // maximum or the index names no worker.
-  bool PostRequestWithoutLimitCheck(const CThreadPoolRequest& request) override;
+  bool PostRequestWithoutLimitCheck(CThreadPoolRequest request) override;
   // The earliest request directed to threadIndex, else the earliest undirected one.
   bool GetRequest(CThreadPoolRequest& request, int threadIndex, unsigned timeoutMs = kInfinite) override;
   bool IsCreated() const override;
   bool SupportsDirectedRequests() const override { return true; }
   void Close() override;
-
-protected:
-  // Called by Close for every request still queued; the base drops it.
-  virtual void DiscardPending(const CThreadPoolRequest& request) { (void)request; }
 
 private:
   // The counters stand for the semaphores of the design: room to post (shared, per worker)

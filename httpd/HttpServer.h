@@ -1,6 +1,7 @@
 #pragma once
-// The server object: one listener thread accepting connections and posting each one to the
-// worker pool, the error hook every failure of the server goes through, and the error pages.
+// The server object: one listener thread that runs the event loop (it accepts, reads and
+// parks the connections, and posts each whole request to the worker pool), the error hook
+// every failure of the server goes through, and the error pages.
 
 #include <atomic>
 #include <condition_variable>
@@ -38,7 +39,8 @@ public:
   // the listener must show (bind failure) is shown through the sink on this thread before
   // Start returns. The settings must outlive the server.
   virtual bool Start(CHttpServerSettings* settings);
-  // Ends the listener and with it the pool; connections still waiting are closed. True.
+  // Ends the listener and with it the pool; every connection is closed, the sends the loop
+  // was finishing included. True.
   virtual bool Stop();
   // Waits for the listener's end; false (and an error) when no listener runs.
   virtual bool Wait();
@@ -62,9 +64,10 @@ public:
   CThreadPoolServer m_ThreadPool;
 
 protected:
-  // The queue the pool is made with: the unbounded kind or the directed one, each freeing
-  // the connections it still holds when it goes.
+  // The queue the pool is made with: the unbounded kind or the directed one.
   virtual std::unique_ptr<CThreadPoolQueue> CreateQueue(bool useIOCPQueue);
+  // What a connection over a connection limit is sent before it is closed: a 503 page.
+  std::string RefusalResponse() const;
   // The listener thread's body.
   virtual void ListenSocketFunction();
   // Shows a message on the thread blocked in Start and returns once it was dismissed.

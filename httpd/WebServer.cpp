@@ -1,5 +1,8 @@
 #include "httpd/WebServer.h"
 
+#include <sys/resource.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 
@@ -25,6 +28,28 @@ std::string Format(const char* format, const std::string& value) {
   const std::size_t at = text.find("%s");
   if (at != std::string::npos) text.replace(at, 2, value);
   return text;
+}
+
+// Descriptors the process needs besides its connections: the log, the settings, the
+// loop's and the pool's own, the program's.
+constexpr rlim_t kSpareDescriptors = 256;
+
+// Raises the soft descriptor limit towards what `maxConnections` need (a socket each, and a
+// file each while the loop finishes sending one), as far as the hard limit allows. Answers
+// the limit now in force when it stays below the need, else 0.
+rlim_t RaiseDescriptorLimit(int maxConnections) {
+  const rlim_t need = 2 * static_cast<rlim_t>(std::max(maxConnections, 0)) + kSpareDescriptors;
+  rlimit limit {};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return 0;
+  if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < need) {
+    const rlim_t wanted = limit.rlim_max == RLIM_INFINITY ? need : std::min(need, limit.rlim_max);
+    if (wanted > limit.rlim_cur) {
+      limit.rlim_cur = wanted;
+      ::setrlimit(RLIMIT_NOFILE, &limit);
+      ::getrlimit(RLIMIT_NOFILE, &limit);
+    }
+  }
+  return limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < need ? limit.rlim_cur : 0;
 }
 
 }  // namespace
@@ -135,6 +160,9 @@ bool CWebServer::InitServer(LogXML& log, const WebServerOptions& options) {
   s.m_bAllowAnonymous = readBool("AllowAnonymous", s.m_bAllowAnonymous);
   s.m_bAllowBasicAuthentication = readBool("AllowBasicAuthentication", s.m_bAllowBasicAuthentication);
   s.m_bAllowNTLMAuthentication = readBool("AllowNTLMAuthentication", s.m_bAllowNTLMAuthentication);
+  s.m_nMaxConnections = static_cast<int>(store_.GetInt("GENERAL", "MaxConnections", s.m_nMaxConnections));
+  s.m_nMaxConnectionsPerClient =
+      static_cast<int>(store_.GetInt("GENERAL", "MaxConnectionsPerClient", s.m_nMaxConnectionsPerClient));
 
   // 7.
   mimeMap_ = std::make_unique<CMimeMap>();
@@ -147,6 +175,7 @@ bool CWebServer::InitServer(LogXML& log, const WebServerOptions& options) {
 
   // 8.
   Log("Web server is starting...\n");
+  const rlim_t descriptors = RaiseDescriptorLimit(s.m_nMaxConnections);
   server_ = std::make_unique<CMyHttpServer>(log, resources_, sink_);
   // 9. The camera's values belong to the program's session, which holds them before the
   // server starts (see the client factory).
@@ -164,6 +193,12 @@ bool CWebServer::InitServer(LogXML& log, const WebServerOptions& options) {
   Log(Format("Client write timeout: %ld ms\n", static_cast<long>(static_cast<int>(s.m_dwWritableTimeout))));
   Log(Format("Configured Server Name: %s\n", s.m_sServerName));
   Log(Format("Thread pool size: %ld\n", s.m_nThreadPoolSize));
+  Log(Format("Maximum connections: %ld\n", s.m_nMaxConnections));
+  Log(Format("Maximum connections per client: %ld\n", s.m_nMaxConnectionsPerClient));
+  if (descriptors != 0)
+    Log(Format("The descriptor limit of %ld is below what the maximum connections need; "
+               "connections may be refused sooner\n",
+               static_cast<long>(descriptors)));
   if (s.m_bEnableThreadLifetime)
     Log(Format("Threads in the thread pool will be recycled every %ld minute(s)\n",
                static_cast<long>(static_cast<int>(s.m_dwThreadLifetime))));

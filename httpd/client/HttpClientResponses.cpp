@@ -3,7 +3,6 @@
 
 #include "httpd/client/HttpClient.h"
 
-#include <cstdio>
 #include <string>
 
 #include "httpd/AccessLog.h"
@@ -16,12 +15,6 @@ namespace orbiscope {
 namespace {
 
 constexpr std::string_view kHtmlType = "text/html";
-
-std::string WithCode(const char* format, int code) {
-  char text[256];
-  std::snprintf(text, sizeof text, format, code);
-  return text;
-}
 
 }  // namespace
 
@@ -42,12 +35,7 @@ void CHttpClient::PostLog(int code, std::int32_t bytes) {
 int CHttpClient::ReturnErrorMessage(int code) {
   std::string_view body = Server().GetErrorPage(code);
   if (IsHeaderless()) {
-    try {
-      m_Socket.SendWithRetry(body.data(), body.size(), Settings().m_dwWritableTimeout);
-    } catch (const CWSocketException& e) {
-      ReportError(WithCode("CHttpClient::ReturnErrorMessage, Failed to send to socket, Error:%d",
-                           e.GetErrorCode()));
-    }
+    Send({}, body.data(), body.size(), -1, "CHttpClient::ReturnErrorMessage, Failed to send to socket, Error:");
   } else {
     CHttpResponseHeader header = StartHeader(code, CurrentHttpTime());
     if (m_bResponseKeepAlive) header.AddKeepAlive();
@@ -112,13 +100,7 @@ bool CHttpClient::TransmitBuffer(const void* data, std::size_t size, bool /*rese
     header.AddContentType(HeaderValue(type));
     sent = SendResponse(header, data, size);
   } else if (m_Request.verb != HttpVerb::Head) {
-    try {
-      m_Socket.SendWithRetry(data, size, settings.m_dwWritableTimeout);
-    } catch (const CWSocketException& e) {
-      ReportError(WithCode("CHttpClient::TransmitBuffer, Failed to send to socket, Error:%d",
-                           e.GetErrorCode()));
-      sent = false;
-    }
+    sent = Send({}, data, size, -1, "CHttpClient::TransmitBuffer, Failed to send to socket, Error:");
   }
   PostLog(200, static_cast<std::int32_t>(size));
   return sent;
@@ -126,26 +108,30 @@ bool CHttpClient::TransmitBuffer(const void* data, std::size_t size, bool /*rese
 
 bool CHttpClient::SendResponse(const CHttpResponseHeader& header, const void* body,
                                std::size_t size) {
-  try {
-    m_Socket.SendPackets(header.GetData(), body, size, Settings().m_dwWritableTimeout);
-    return true;
-  } catch (const CWSocketException& e) {
-    ReportError(WithCode(
-        "CHttpClient::TransmitBuffer, Failed to send response via TransmitPackets, Error:%d",
-        e.GetErrorCode()));
-    return false;
-  }
+  return Send(header.GetData(), body, size, -1,
+              "CHttpClient::TransmitBuffer, Failed to send response via TransmitPackets, Error:");
 }
 
 bool CHttpClient::TransmitFile(const CHttpResponseHeader& header, int fileFd, std::uint64_t size) {
-  try {
-    m_Socket.SendFile(header.GetData(), fileFd, size, Settings().m_dwWritableTimeout);
-    return true;
-  } catch (const CWSocketException& e) {
-    ReportError(WithCode("CHttpClient::TransmitFile, Failed to send response via TransmitFile, Error:%d",
-                         e.GetErrorCode()));
-    return false;
+  return Send(header.GetData(), nullptr, size, fileFd,
+              "CHttpClient::TransmitFile, Failed to send response via TransmitFile, Error:");
+}
+
+bool CHttpClient::Send(std::string_view head, const void* body, std::uint64_t size, int fileFd,
+                       std::string_view failureText) {
+  if (!connection_ || sendFailed_) return false;
+  OutputQueue& output = connection_->Output();
+  output.Borrow(head);
+  if (fileFd >= 0) {
+    output.BorrowFile(fileFd, 0, size);
+  } else if (body != nullptr) {
+    output.Borrow(std::string_view(static_cast<const char*>(body), static_cast<std::size_t>(size)));
   }
+  const int error = connection_->SendNow(failureText);
+  if (error == 0) return true;
+  sendFailed_ = true;
+  ReportError(std::string(failureText) + std::to_string(error));
+  return false;
 }
 
 }  // namespace orbiscope

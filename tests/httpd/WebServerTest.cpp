@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
 #include <algorithm>
 
 #include "log/LogXML.h"
@@ -21,7 +23,7 @@ const std::string kMime =
     "<MIME2><KEY>JPG</KEY><VALUE>image/jpeg</VALUE></MIME2></MIME>";
 
 class WebServerTest : public ::testing::Test {
-protected:
+public:
   WebServerTest() {
     log_.SetExecutablePath(dir_.File("orbiscope"));
     log_.Open();
@@ -74,6 +76,7 @@ TEST_F(WebServerTest, StartupBlockIsWrittenWordForWordInItsOrder) {
       "<Directories>1</Directories><DNSLookup>1</DNSLookup><Timeout>15000</Timeout>"
       "<WritableTimeout>5000</WritableTimeout><ServerName>Cam/2</ServerName>"
       "<ThreadPoolSize>3</ThreadPoolSize><EnableThreadLifetime>1</EnableThreadLifetime>"
+      "<MaxConnections>100</MaxConnections><MaxConnectionsPerClient>5</MaxConnectionsPerClient>"
       "<ThreadLifetime>30</ThreadLifetime><AutoExpire>1</AutoExpire><AllowDeletes>1</AllowDeletes>"
       "<AllowAnonymous>0</AllowAnonymous><AllowNTLMAuthentication>1</AllowNTLMAuthentication>",
       "<DIR0><Alias>/</Alias></DIR0>");
@@ -91,6 +94,8 @@ TEST_F(WebServerTest, StartupBlockIsWrittenWordForWordInItsOrder) {
       "Client write timeout: 5000 ms\n",
       "Configured Server Name: Cam/2\n",
       "Thread pool size: 3\n",
+      "Maximum connections: 100\n",
+      "Maximum connections per client: 5\n",
       "Threads in the thread pool will be recycled every 30 minute(s)\n",
       "Using Directed Thread pool queue\n",
       "Using Keep Alives\n",
@@ -106,6 +111,36 @@ TEST_F(WebServerTest, StartupBlockIsWrittenWordForWordInItsOrder) {
   EXPECT_EQ(testing::LogEntriesOf(log_.FilePath(), "CWebServer::InitServer"), expected);
 }
 
+// The start raises the soft descriptor limit to what the connections need, and says so
+// when the hard limit does not allow it. Run in a child, so the lowered limits stay there.
+int DescriptorLimitChild(WebServerTest& test) {
+  rlimit limit {};
+  limit.rlim_cur = 512;
+  limit.rlim_max = 4096;
+  if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) return 2;
+  auto server = test.MakeServer();
+  if (!test.Init(*server)) return 3;
+  server->Stop();
+  server->Release();
+  ::getrlimit(RLIMIT_NOFILE, &limit);
+  if (limit.rlim_cur < 2 * 1000) return 4;
+  limit.rlim_cur = limit.rlim_max = 512;
+  if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) return 5;
+  if (!test.Init(*server)) return 6;
+  server->Stop();
+  const auto lines = test.StartupLines();
+  const std::string shortfall =
+      "The descriptor limit of 512 is below what the maximum connections need; "
+      "connections may be refused sooner\n";
+  return std::count(lines.begin(), lines.end(), shortfall) == 1 ? 0 : 7;
+}
+
+TEST_F(WebServerTest, TheDescriptorLimitIsRaisedForTheConnectionsOrTheShortfallLogged) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  WriteSettings("<Directories>1</Directories><MaxConnections>1000</MaxConnections>", "");
+  EXPECT_EXIT(std::_Exit(DescriptorLimitChild(*this)), ::testing::ExitedWithCode(0), "");
+}
+
 TEST_F(WebServerTest, DefaultsFillWhatTheFileLeavesOutAndOptionalLinesStayAway) {
   WriteSettings("<Directories>1</Directories>", "");
   auto server = MakeServer();
@@ -113,6 +148,8 @@ TEST_F(WebServerTest, DefaultsFillWhatTheFileLeavesOutAndOptionalLinesStayAway) 
   const CHttpServerSettings& s = *server->Settings();
   EXPECT_EQ(s.m_sServerName, "Zentrux/1.62");
   EXPECT_EQ(s.m_nThreadPoolSize, 10);
+  EXPECT_EQ(s.m_nMaxConnections, 4096);
+  EXPECT_EQ(s.m_nMaxConnectionsPerClient, 64);
   EXPECT_EQ(s.m_dwIdleClientTimeout, 30000u);
   EXPECT_EQ(s.m_dwWritableTimeout, 10000u);
   EXPECT_EQ(s.m_dwThreadLifetime, 120u);
