@@ -1,5 +1,6 @@
 #include "httpd/DirectedThreadPoolQueue.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <utility>
@@ -20,6 +21,8 @@ bool CDirectedThreadPoolQueue::Create(unsigned size) {
   workerPostRoom_.assign(size, size);
   getReady_ = 0;
   workerGetReady_.assign(size, 0);
+  while (wake_.size() < size) wake_.emplace_back();
+  idle_.clear();
   created_ = true;
   return true;
 }
@@ -39,8 +42,8 @@ bool CDirectedThreadPoolQueue::PostRequest(CThreadPoolRequest request, unsigned 
     };
     const auto hasRoom = [&] { return room() == nullptr || *room() > 0; };
     if (timeoutMs == kInfinite)
-      changed_.wait(lock, hasRoom);
-    else if (!changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), hasRoom))
+      room_.wait(lock, hasRoom);
+    else if (!room_.wait_for(lock, std::chrono::milliseconds(timeoutMs), hasRoom))
       return false;
     if (room() == nullptr) return false;
     --*room();
@@ -49,6 +52,7 @@ bool CDirectedThreadPoolQueue::PostRequest(CThreadPoolRequest request, unsigned 
 }
 
 bool CDirectedThreadPoolQueue::PostRequestWithoutLimitCheck(CThreadPoolRequest request) {
+  const int target = request.m_bDirectedRequest ? request.m_nDirectedRequestIndex : -1;
   {
     std::lock_guard lock(mutex_);
     if (!created_) return false;
@@ -62,9 +66,19 @@ bool CDirectedThreadPoolQueue::PostRequestWithoutLimitCheck(CThreadPoolRequest r
     if (*ready >= size_) return false;
     pending_.push_back(std::move(request));
     ++*ready;
+    WakeWorker(target);
   }
-  changed_.notify_all();
   return true;
+}
+
+void CDirectedThreadPoolQueue::WakeWorker(int index) {
+  if (index < 0) {
+    if (idle_.empty()) return;  // the next worker to look takes it
+    index = static_cast<int>(idle_.back());
+  }
+  const auto worker = static_cast<unsigned>(index);
+  std::erase(idle_, worker);
+  wake_[worker].notify_one();
 }
 
 bool CDirectedThreadPoolQueue::GetRequest(CThreadPoolRequest& request, int threadIndex,
@@ -76,10 +90,20 @@ bool CDirectedThreadPoolQueue::GetRequest(CThreadPoolRequest& request, int threa
     const auto ready = [&] {
       return !created_ || mine >= workerGetReady_.size() || workerGetReady_[mine] > 0 || getReady_ > 0;
     };
-    if (timeoutMs == kInfinite)
-      changed_.wait(lock, ready);
-    else if (!changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), ready))
-      return false;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    std::condition_variable& wake = wake_[mine];
+    while (!ready()) {
+      // Listed as waiting on every pass: a poster takes a worker off the list as it wakes
+      // it, and another worker may have taken that request meanwhile.
+      if (std::find(idle_.begin(), idle_.end(), mine) == idle_.end()) idle_.push_back(mine);
+      if (timeoutMs == kInfinite) {
+        wake.wait(lock);
+      } else if (wake.wait_until(lock, deadline) == std::cv_status::timeout && !ready()) {
+        std::erase(idle_, mine);
+        return false;
+      }
+    }
+    std::erase(idle_, mine);
     if (!created_ || mine >= workerGetReady_.size()) return false;
     const bool directed = workerGetReady_[mine] > 0;
     auto it = pending_.begin();
@@ -100,7 +124,7 @@ bool CDirectedThreadPoolQueue::GetRequest(CThreadPoolRequest& request, int threa
       if (postRoom_ < size_) ++postRoom_;
     }
   }
-  changed_.notify_all();
+  room_.notify_all();
   return true;
 }
 
@@ -119,8 +143,10 @@ void CDirectedThreadPoolQueue::Close() {
     postRoom_ = getReady_ = 0;
     workerPostRoom_.clear();
     workerGetReady_.clear();
+    idle_.clear();
+    for (std::condition_variable& wake : wake_) wake.notify_all();
   }
-  changed_.notify_all();
+  room_.notify_all();
   // `dropped` goes here, outside the lock, closing the connections it held.
 }
 

@@ -4,6 +4,7 @@
 // one.
 
 #include <condition_variable>
+#include <deque>
 #include <list>
 #include <mutex>
 #include <vector>
@@ -31,10 +32,17 @@ public:
   void Close() override;
 
 private:
+  // Wakes one waiting worker for an undirected request, or the addressed one, as releasing
+  // a semaphore by one wakes one waiter: waking them all for every request would cost each
+  // request a crowd of wake-ups.
+  void WakeWorker(int index);
+
   // The counters stand for the semaphores of the design: room to post (shared, per worker)
   // and requests ready to get (shared, per worker), each between 0 and size_.
   mutable std::mutex mutex_;
-  std::condition_variable changed_;
+  std::condition_variable room_;               // posters wait here
+  std::deque<std::condition_variable> wake_;   // one per worker index; never shrinks
+  std::vector<unsigned> idle_;                 // workers waiting in GetRequest, latest last
   std::list<CThreadPoolRequest> pending_;
   unsigned size_ = 0;
   bool created_ = false;
