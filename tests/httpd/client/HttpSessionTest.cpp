@@ -127,6 +127,22 @@ TEST_F(HttpSessionTest, KeepAliveServesSeveralRequestsAndPipelines) {
   EXPECT_TRUE(client.ClosedByServer());
 }
 
+// A response the client does not take at once is finished by the loop; the requests
+// pipelined behind it are answered only after it, in order.
+TEST_F(HttpSessionTest, PipelinedRequestsWaitForALargeResponseAhead) {
+  std::string big(8 << 20, '\0');
+  for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>('a' + i % 23);
+  WriteFile(File("big.bin"), big);
+  server_.Start();
+  RawClient client(server_.port());
+  const std::string keep = " HTTP/1.0\r\nConnection: Keep-Alive\r\n\r\n";
+  client.Send("GET /big.bin" + keep + "GET /hello.txt" + keep + "GET /index.html HTTP/1.0\r\n\r\n");
+  EXPECT_TRUE(Body(client.ReadResponse()) == big);
+  EXPECT_EQ(Body(client.ReadResponse()), "hello world");
+  EXPECT_EQ(Body(client.ReadResponse()), "<p>index</p>");
+  EXPECT_TRUE(client.ClosedByServer());
+}
+
 TEST_F(HttpSessionTest, KeepAliveOffInSettingsClosesAfterEachResponse) {
   server_.settings().m_bKeepAlives = false;
   server_.Start();
