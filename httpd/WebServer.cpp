@@ -34,10 +34,9 @@ std::string Format(const char* format, const std::string& value) {
 // loop's and the pool's own, the program's.
 constexpr rlim_t kSpareDescriptors = 256;
 
-// Raises the soft descriptor limit towards what `maxConnections` need (a socket each, and a
-// file each while the loop finishes sending one), as far as the hard limit allows. Answers
-// the limit now in force when it stays below the need, else 0.
-rlim_t RaiseDescriptorLimit(int maxConnections) {
+}  // namespace
+
+unsigned long RaiseDescriptorLimit(int maxConnections) {
   const rlim_t need = 2 * static_cast<rlim_t>(std::max(maxConnections, 0)) + kSpareDescriptors;
   rlimit limit {};
   if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return 0;
@@ -51,8 +50,6 @@ rlim_t RaiseDescriptorLimit(int maxConnections) {
   }
   return limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < need ? limit.rlim_cur : 0;
 }
-
-}  // namespace
 
 CWebServer::CWebServer(const ResourceLibrary& resources, MessageSink sink,
                        std::string executableDir, ClientFactory clientFactory)
@@ -175,7 +172,7 @@ bool CWebServer::InitServer(LogXML& log, const WebServerOptions& options) {
 
   // 8.
   Log("Web server is starting...\n");
-  const rlim_t descriptors = RaiseDescriptorLimit(s.m_nMaxConnections);
+  const unsigned long descriptors = RaiseDescriptorLimit(s.m_nMaxConnections);
   server_ = std::make_unique<CMyHttpServer>(log, resources_, sink_);
   // 9. The camera's values belong to the program's session, which holds them before the
   // server starts (see the client factory).

@@ -27,6 +27,11 @@ struct WebServerOptions {
   std::string contentDirectory;  // the folder every virtual directory maps onto
 };
 
+// Raises the soft descriptor limit towards what `maxConnections` need (a socket each, and a
+// file each while the loop finishes sending one), as far as the hard limit allows. Answers
+// the limit now in force when it stays below the need, else 0.
+unsigned long RaiseDescriptorLimit(int maxConnections);
+
 class CWebServer {
 public:
   // The settings file's name, beside the executable.

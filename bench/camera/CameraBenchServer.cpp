@@ -23,6 +23,7 @@
 #include "config/MessageSink.h"
 #include "httpd/MimeMap.h"
 #include "httpd/MyHttpServer.h"
+#include "httpd/WebServer.h"
 #include "httpd/camera/MyHttpClient.h"
 #include "httpd/client/Md5Hex.h"
 #include "log/LogXML.h"
@@ -74,6 +75,7 @@ int main(int argc, char** argv) {
     return std::make_unique<CMyHttpClient>(resources, camera);
   };
 
+  RaiseDescriptorLimit(settings.m_nMaxConnections);  // as the program does at each start
   CMyHttpServer server(log, resources, StderrMessageSink());
 
   constexpr int kWidth = 640, kHeight = 480;

@@ -16,6 +16,7 @@
 
 #include "config/MessageSink.h"
 #include "httpd/MyHttpServer.h"
+#include "httpd/WebServer.h"
 #include "log/LogXML.h"
 #include "resources/ResourceLibrary.h"
 #include "tests/httpd/FixedResponseClient.h"
@@ -51,6 +52,7 @@ int main(int argc, char** argv) {
     return std::make_unique<testing::FixedResponseClient>(std::string(100, 'x'), &tally);
   };
 
+  RaiseDescriptorLimit(settings.m_nMaxConnections);  // as the program does at each start
   CMyHttpServer server(log, resources, StderrMessageSink());
   if (!server.Start(&settings)) return 1;
   std::printf("listening on %u\n", static_cast<unsigned>(server.GetListeningPort()));
