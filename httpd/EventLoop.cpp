@@ -119,11 +119,13 @@ void EventLoop::LeftWorker() {
   if (backlogged_.load()) Wake();
 }
 
-void EventLoop::PullScan(Clock::time_point when) {
+bool EventLoop::PullScan(Clock::time_point when) {
   const std::int64_t ticks = Ticks(when);
   std::int64_t current = nextScan_.load();
-  while (ticks < current && !nextScan_.compare_exchange_weak(current, ticks)) {
+  while (ticks < current) {
+    if (nextScan_.compare_exchange_weak(current, ticks)) return true;
   }
+  return false;
 }
 
 bool EventLoop::Arm(HttpConnection& connection) {
@@ -157,9 +159,7 @@ void EventLoop::Park(Owned connection, State state, Clock::time_point deadline) 
         refused = std::move(*c.where_);
         parked_.erase(c.where_);
       } else {
-        const std::int64_t before = nextScan_.load();
-        PullScan(deadline);
-        pulled = nextScan_.load() < before;
+        pulled = PullScan(deadline);
       }
     }
   }

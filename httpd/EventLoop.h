@@ -85,7 +85,8 @@ private:
   void Park(Owned connection, State state, Clock::time_point deadline);
   Owned Unpark(HttpConnection* connection);
   bool Arm(HttpConnection& connection);
-  void PullScan(Clock::time_point when);
+  // Brings the next deadline check forward to `when`; true when it moved.
+  bool PullScan(Clock::time_point when);
   void LeftWorker();
   void Wake();
   void ReportSendFailure(const HttpConnection& connection, int code);

@@ -78,10 +78,13 @@ std::unique_ptr<CThreadPoolQueue> CHttpServer::CreateQueue(bool useIOCPQueue) {
 
 std::string CHttpServer::RefusalResponse() const {
   const std::string_view body = GetErrorPage(503);
+  // A line break in the configured name must not end the header early.
+  std::string name = settings_->m_sServerName;
+  std::erase_if(name, [](char c) { return c == '\r' || c == '\n'; });
   CHttpResponseHeader header;
   header.AddStatusLine(503);
   header.AddDate(CurrentHttpTime());
-  header.AddServer(settings_->m_sServerName);
+  header.AddServer(name);
   header.AddAllow(settings_->m_bAllowDeleteRequest);
   header.AddContentLength(static_cast<std::int32_t>(body.size()));
   header.AddContentType("text/html");
