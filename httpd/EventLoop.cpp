@@ -80,11 +80,6 @@ bool EventLoop::Open() {
   return ::epoll_ctl(epoll_, EPOLL_CTL_ADD, wake_, &event) == 0;
 }
 
-int EventLoop::OpenConnections() const {
-  std::lock_guard lock(countLock_);
-  return open_;
-}
-
 bool EventLoop::Admit(const sockaddr_in& peer) {
   std::lock_guard lock(countLock_);
   if (open_ >= options_.maxConnections) return false;

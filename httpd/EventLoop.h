@@ -54,9 +54,6 @@ public:
   // From a worker: the connection's response is queued (or sent); see HttpConnection::After.
   void Return(std::unique_ptr<HttpConnection> connection, HttpConnection::After after);
 
-  // Connections open now, wherever they are (loop, queue or worker).
-  int OpenConnections() const;
-
 private:
   friend class HttpConnection;
   using Clock = std::chrono::steady_clock;
@@ -116,7 +113,7 @@ private:
   int refusedSinceReport_ = 0;
   Clock::time_point lastRefusalReport_ {};
 
-  mutable std::mutex countLock_;
+  std::mutex countLock_;
   int open_ = 0;
   std::unordered_map<std::uint32_t, int> perClient_;
 };

@@ -43,8 +43,6 @@ public:
   bool Empty() const { return next_ == parts_.size(); }
   // Drops everything queued.
   void Clear();
-  // Bytes queued and not yet sent (files counted by their length).
-  std::uint64_t Pending() const;
   // Bytes sent since the queue was made.
   std::uint64_t Sent() const { return sent_; }
 

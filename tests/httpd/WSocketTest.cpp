@@ -130,6 +130,8 @@ TEST(OutputQueueTest, PartsGoOutWholeInOrderAfterTheWriterLetGo) {
   std::string received;
   std::thread reader([&] { received = pair.DrainClient(); });
   OutputQueue queue;
+  // Shared memory is held by reference only while it is queued.
+  auto shared = std::make_shared<const std::string>("shared");
   {
     std::string head = "HTTP/1.0 200 OK\r\n\r\n";
     std::string memory = body;
@@ -139,6 +141,7 @@ TEST(OutputQueueTest, PartsGoOutWholeInOrderAfterTheWriterLetGo) {
     queue.Borrow(memory);
     queue.BorrowFile(file, 5, body.size() - 5);
     queue.Borrow("tail");
+    queue.Share(shared, *shared);
     int error = 0;
     EXPECT_EQ(queue.FlushTo(pair.Server().Handle(), error), OutputQueue::Flush::Blocked);
     EXPECT_TRUE(queue.Keep());
@@ -149,10 +152,11 @@ TEST(OutputQueueTest, PartsGoOutWholeInOrderAfterTheWriterLetGo) {
   int error = 0;
   EXPECT_EQ(FlushAll(queue, pair.Server().Handle(), error), OutputQueue::Flush::Done);
   EXPECT_TRUE(queue.Empty());
-  EXPECT_EQ(queue.Sent(), 19 + 2 * body.size() - 5 + 4);
+  EXPECT_EQ(queue.Sent(), 19 + 2 * body.size() - 5 + 4 + 6);
+  EXPECT_EQ(shared.use_count(), 1);
   pair.Server().Close();
   reader.join();
-  EXPECT_TRUE(received == "HTTP/1.0 200 OK\r\n\r\n" + body + body.substr(5) + "tail");
+  EXPECT_TRUE(received == "HTTP/1.0 200 OK\r\n\r\n" + body + body.substr(5) + "tail" + *shared);
 }
 
 TEST(OutputQueueTest, AFileShorterThanAnnouncedFailsInsteadOfHanging) {
