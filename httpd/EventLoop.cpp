@@ -192,11 +192,11 @@ void EventLoop::Return(Owned connection, HttpConnection::After after) {
   Wake();
 }
 
-void EventLoop::Run(int listenFd, int stopFd, CThreadPoolQueue& queue) {
+void EventLoop::Run(int listenFd, EventFd& stop, CThreadPoolQueue& queue) {
   epoll_event event {};
   event.events = EPOLLIN;
   event.data.ptr = &stopTag;
-  ::epoll_ctl(epoll_, EPOLL_CTL_ADD, stopFd, &event);
+  ::epoll_ctl(epoll_, EPOLL_CTL_ADD, stop.Fd(), &event);
   event.data.ptr = &listenerTag;
   if (::epoll_ctl(epoll_, EPOLL_CTL_ADD, listenFd, &event) != 0) {
     onError_(WithCode("CHttpServer::ListenSocketFunction, Failed in call to WSAEventSelect, GetLastError:",
@@ -224,8 +224,10 @@ void EventLoop::Run(int listenFd, int stopFd, CThreadPoolQueue& queue) {
     // Every connection a worker parked was put in the list under this lock before it was
     // armed; taking it once orders what the worker wrote before what the loop reads now.
     { std::lock_guard lock(lock_); }
-    // The stop is looked at first: seeing it orders this thread after Stop.
-    if (std::any_of(events, events + n, [](const epoll_event& e) { return e.data.ptr == &stopTag; }))
+    // The stop is looked at first, through the event itself: seeing it there orders this
+    // thread after Stop, for race checkers too, which cannot see through epoll.
+    if (std::any_of(events, events + n, [](const epoll_event& e) { return e.data.ptr == &stopTag; }) &&
+        stop.TryWait())
       break;
     for (int i = 0; i < n; ++i) {
       void* tag = events[i].data.ptr;

@@ -20,6 +20,7 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "httpd/EventFd.h"
 #include "httpd/HttpConnection.h"
 
 namespace orbiscope {
@@ -47,9 +48,9 @@ public:
 
   // Makes the epoll set and the wake-up signal; false (errno) when the system refuses.
   bool Open();
-  // Accepts on the listening socket and serves until `stopFd` turns readable, posting
-  // requests to `queue`; then closes every connection it holds. Runs on the listener thread.
-  void Run(int listenFd, int stopFd, CThreadPoolQueue& queue);
+  // Accepts on the listening socket and serves until `stop` is raised, posting requests to
+  // `queue`; then closes every connection it holds. Runs on the listener thread.
+  void Run(int listenFd, EventFd& stop, CThreadPoolQueue& queue);
 
   // From a worker: the connection's response is queued (or sent); see HttpConnection::After.
   void Return(std::unique_ptr<HttpConnection> connection, HttpConnection::After after);

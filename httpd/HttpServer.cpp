@@ -286,7 +286,7 @@ void CHttpServer::ListenSocketFunction() {
 
   // 11. Until the stop event: connections are accepted, read, parked and written by the
   // loop on this thread; whole requests go to the pool.
-  loop.Run(server.Handle(), stopEvent_.Fd(), *m_ThreadPool.GetQueue());
+  loop.Run(server.Handle(), stopEvent_, *m_ThreadPool.GetQueue());
   // 12. The loop has closed what it held; the pool's stop closes what the queue and the
   // workers still hold.
   m_ThreadPool.Stop();

@@ -43,21 +43,22 @@ bool FixedResponseClient::Run(CThreadPoolRequest& request) {
     const std::string_view head(raw);
     const std::string requestLine(head.substr(0, head.find("\r\n")));
     const bool keepAlive = (settings == nullptr || settings->m_bKeepAlives) && AsksKeepAlive(head);
+    const std::string& body = Body(requestLine);
     CHttpResponseHeader header;
     header.AddStatusLine(200);
     header.AddDate(CurrentHttpTime());
     header.AddServer(serverName);
     header.AddAllow(false);
     if (keepAlive) header.AddKeepAlive();
-    header.AddContentLength(static_cast<std::int32_t>(body_.size()));
+    header.AddContentLength(static_cast<std::int32_t>(body.size()));
     header.AddContentType("text/html");
     const std::string bytes = header.GetData();
     connection->Output().Borrow(bytes);
-    connection->Output().Borrow(body_);
+    connection->Output().Borrow(body);
     const bool sent = connection->SendNow("FixedResponseClient, Failed to send, Error:") == 0;
     const bool logged = server != nullptr &&
                         PostAccessLog(server->GetLog(), "HttpClient", connection->Peer(), {},
-                                      requestLine, 200, static_cast<std::int32_t>(body_.size()));
+                                      requestLine, 200, static_cast<std::int32_t>(body.size()));
     if (tally_ != nullptr) {
       ++tally_->answered;
       if (logged) ++tally_->logged;

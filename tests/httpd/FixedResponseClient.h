@@ -27,6 +27,11 @@ protected:
   // Called for every request a worker takes, before it is answered; false closes the
   // connection unanswered (a test holds a worker here).
   virtual bool OnRequest(HttpConnection& connection) { (void)connection; return true; }
+  // The body answered to the request with this request line.
+  virtual const std::string& Body(std::string_view requestLine) const {
+    (void)requestLine;
+    return body_;
+  }
 
 private:
   std::string body_;

@@ -119,9 +119,10 @@ protected:
     return Pillow(Save(Body(response), name));
   }
 
-  CameraState camera_;  // outlives the server, whose sessions read it
-  LoopbackServer server_;
+  // Both outlive the server, whose sessions read them.
+  CameraState camera_;
   CMimeMap mime_;
+  LoopbackServer server_;
 };
 
 // Each desktop route's size rules, read back with Pillow; JPEG also by djpeg and PNG by
