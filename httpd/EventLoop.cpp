@@ -146,13 +146,12 @@ void EventLoop::Park(Owned connection, State state, Clock::time_point deadline) 
     if (closed_) {
       refused = std::move(connection);
     } else {
-      parked_.push_front(std::move(connection));
-      c.where_ = parked_.begin();
+      c.slot_ = parked_.size();
+      parked_.push_back(std::move(connection));
       // Armed under the lock: the loop cannot close it, and its descriptor number cannot be
       // taken by another connection, between the insertion and the arming.
       if (!Arm(c)) {
-        refused = std::move(*c.where_);
-        parked_.erase(c.where_);
+        refused = TakeSlot(c.slot_);
       } else {
         pulled = PullScan(deadline);
       }
@@ -162,11 +161,19 @@ void EventLoop::Park(Owned connection, State state, Clock::time_point deadline) 
   if (pulled && !refused) Wake();
 }
 
+EventLoop::Owned EventLoop::TakeSlot(std::size_t slot) {
+  Owned owned = std::move(parked_[slot]);
+  if (slot + 1 != parked_.size()) {
+    parked_[slot] = std::move(parked_.back());
+    parked_[slot]->slot_ = slot;
+  }
+  parked_.pop_back();
+  return owned;
+}
+
 EventLoop::Owned EventLoop::Unpark(HttpConnection* connection) {
   std::lock_guard lock(lock_);
-  Owned owned = std::move(*connection->where_);
-  parked_.erase(connection->where_);
-  return owned;
+  return TakeSlot(connection->slot_);
 }
 
 void EventLoop::Return(Owned connection, HttpConnection::After after) {
@@ -462,14 +469,13 @@ void EventLoop::Scan(Clock::time_point now) {
   std::int64_t earliest = kNever;
   {
     std::lock_guard lock(lock_);
-    for (auto it = parked_.begin(); it != parked_.end();) {
-      HttpConnection& c = **it;
+    for (std::size_t slot = 0; slot < parked_.size();) {
+      HttpConnection& c = *parked_[slot];
       if (c.deadline_ <= now) {
-        expired.push_back(std::move(*it));
-        it = parked_.erase(it);
+        expired.push_back(TakeSlot(slot));  // the last one moves here: look at it next
       } else {
         earliest = std::min(earliest, Ticks(c.deadline_));
-        ++it;
+        ++slot;
       }
     }
     nextScan_.store(earliest == kNever ? kNever : std::max(earliest, Ticks(now + kScanSpacing)));
@@ -480,7 +486,7 @@ void EventLoop::Scan(Clock::time_point now) {
 }
 
 void EventLoop::CloseAll() {
-  std::list<Owned> parked;
+  std::vector<Owned> parked;
   std::deque<Owned> inbox;
   {
     std::lock_guard lock(lock_);

@@ -13,12 +13,12 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
-#include <list>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include "httpd/EventFd.h"
 #include "httpd/HttpConnection.h"
@@ -54,6 +54,8 @@ public:
 
   // From a worker: the connection's response is queued (or sent); see HttpConnection::After.
   void Return(std::unique_ptr<HttpConnection> connection, HttpConnection::After after);
+  // Whether whole requests wait for a free worker.
+  bool Backlogged() const { return backlogged_.load(std::memory_order_relaxed); }
 
 private:
   friend class HttpConnection;
@@ -82,6 +84,7 @@ private:
   // has stopped or epoll refuses it.
   void Park(Owned connection, State state, Clock::time_point deadline);
   Owned Unpark(HttpConnection* connection);
+  Owned TakeSlot(std::size_t slot);  // under lock_
   bool Arm(HttpConnection& connection);
   // Brings the next deadline check forward to `when`; true when it moved.
   bool PullScan(Clock::time_point when);
@@ -98,7 +101,9 @@ private:
 
   // Shared with the workers.
   std::mutex lock_;
-  std::list<Owned> parked_;  // reading, writing or lingering, armed in the epoll set
+  // Reading, writing or lingering, armed in the epoll set; in no order, so that one goes
+  // out by taking the last one's place, and parking allocates nothing once it has grown.
+  std::vector<Owned> parked_;
   std::deque<Owned> inbox_;  // returned with something left for the loop to do
   bool closed_ = false;
   std::atomic<std::int64_t> nextScan_;  // steady-clock nanoseconds

@@ -1,5 +1,9 @@
 #include "httpd/HttpConnection.h"
 
+#include <sys/socket.h>
+
+#include <cerrno>
+
 #include "httpd/EventLoop.h"
 
 namespace orbiscope {
@@ -29,6 +33,23 @@ int HttpConnection::SendNow(std::string_view failureText) {
       return error;
   }
   return 0;
+}
+
+bool HttpConnection::ReadAhead() {
+  if (loop_ != nullptr && loop_->Backlogged()) return false;
+  while (input_.State() == FrameState::Incomplete) {
+    std::span<char> space = input_.ReceiveSpace();
+    if (space.empty()) break;
+    const ssize_t n = ::recv(Fd(), space.data(), space.size(), MSG_DONTWAIT);
+    if (n > 0) {
+      input_.Commit(static_cast<std::size_t>(n));
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else {
+      break;  // nothing more yet; a close or a failure is the loop's to see
+    }
+  }
+  return input_.State() != FrameState::Incomplete;
 }
 
 void ReturnToLoop(std::unique_ptr<HttpConnection> connection, HttpConnection::After after) {

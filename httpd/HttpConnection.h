@@ -8,7 +8,7 @@
 
 #include <chrono>
 #include <cstdint>
-#include <list>
+#include <cstddef>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -50,6 +50,11 @@ public:
   // code if the rest cannot be delivered. Answers 0, or the errno of a failure (Output()
   // is then emptied and the caller reports it).
   int SendNow(std::string_view failureText);
+  // Reads what the client has already sent, never waiting, unless other whole requests
+  // wait for a worker: a worker that finds its connection's next request already whole
+  // answers it at once, sparing it the trip through the loop and a worker's wake-up. True
+  // when Input() now holds a whole request (or one to refuse).
+  bool ReadAhead();
   // The report for a send the loop could not finish (set by SendNow).
   const std::string& FailureText() const { return failureText_; }
 
@@ -76,7 +81,7 @@ private:
   bool withWorker_ = false;  // posted to the pool and not returned yet
   std::chrono::steady_clock::time_point deadline_ {};
   std::uint64_t lingerLeft_ = 0;
-  std::list<std::unique_ptr<HttpConnection>>::iterator where_;  // in the loop's list
+  std::size_t slot_ = 0;  // its place in the loop's list while the loop holds it
 };
 
 // Hands `connection` back to the loop it came from once its response is queued; without a

@@ -2,8 +2,9 @@
 # Requests per second of the server engine (stand-in session: a fixed 100-byte answer and
 # one access-log line per request) beside the engine as it landed before the event loop
 # (commit bf672e4, built from git into a temporary folder) and nginx serving a 100-byte
-# file, all on loopback in one run, measured with wrk: keep-alive, 10 s per figure, at 10
-# and at 256 connections.
+# file, all on loopback in one run, measured with wrk: keep-alive, at 10 and at 256
+# connections. The machine is shared, so the three are measured in turn, 5 s each, three
+# rounds, and each figure is the median of its three.
 #
 #   bench/httpd/wrk-vs-nginx.sh [BUILD_DIR] [LANDED_COMMIT]   (defaults: build, bf672e4)
 #
@@ -63,7 +64,7 @@ start_loopback_nginx "$work" "$theirs"
 
 # "requests/s p99_ms errors" for one wrk run.
 measure() {
-  wrk -t2 -c"$1" -d10s --latency -H "Connection: Keep-Alive" "http://127.0.0.1:$2/index.html" \
+  wrk -t2 -c"$1" -d5s --latency -H "Connection: Keep-Alive" "http://127.0.0.1:$2/index.html" \
     > "$work/wrk.out"
   awk '
     function ms(v) { if (v ~ /us$/) return v / 1000; if (v ~ /ms$/) return v + 0; if (v ~ /s$/) return v * 1000; return v }
@@ -74,16 +75,24 @@ measure() {
     tr ' ' '\t' | sed 's/\t/ /3g'
 }
 
+median() { sort -n | sed -n 2p; }
+
 for conns in 10 256; do
-  echo "== $conns keep-alive connections, 10 s each (load average $(cut -d' ' -f1-3 /proc/loadavg))"
-  for target in ours:$ours landed:$landed nginx:$theirs; do
-    name=${target%%:*}; port=${target#*:}
-    measure "$conns" "$port" > "$work/$name.$conns"
-    printf "  %-7s %10.0f req/s  p99 %8.3f ms  socket errors: %s\n" "$name" \
-      "$(cut -f1 "$work/$name.$conns")" "$(cut -f2 "$work/$name.$conns")" "$(cut -f3 "$work/$name.$conns")"
+  echo "== $conns keep-alive connections (load average $(cut -d' ' -f1-3 /proc/loadavg))"
+  for round in 1 2 3; do
+    for target in ours:$ours landed:$landed nginx:$theirs; do
+      name=${target%%:*}; port=${target#*:}
+      measure "$conns" "$port" >> "$work/$name.$conns"
+    done
   done
-  awk -v a="$(cut -f1 "$work/ours.$conns")" -v l="$(cut -f1 "$work/landed.$conns")" \
-      -v n="$(cut -f1 "$work/nginx.$conns")" 'BEGIN {
+  for name in ours landed nginx; do
+    printf "  %-7s %10.0f req/s  p99 %8.3f ms  (rounds: %s req/s)  socket errors: %s\n" "$name" \
+      "$(cut -f1 "$work/$name.$conns" | median)" "$(cut -f2 "$work/$name.$conns" | median)" \
+      "$(cut -f1 "$work/$name.$conns" | cut -d. -f1 | paste -sd" ")" \
+      "$(cut -f3 "$work/$name.$conns" | sort -u | tr '\n' ' ')"
+  done
+  awk -v a="$(cut -f1 "$work/ours.$conns" | median)" -v l="$(cut -f1 "$work/landed.$conns" | median)" \
+      -v n="$(cut -f1 "$work/nginx.$conns" | median)" 'BEGIN {
     printf "  ours/landed %.2f (target at least 1.00), ours/nginx %.2f (target at least 0.60)\n", a / l, a / n }'
 done
 echo "== load average at end: $(cut -d' ' -f1-3 /proc/loadavg)"

@@ -139,8 +139,8 @@ void CHttpClient::HandleClient() {
       return;
     }
     after_ = HttpConnection::After::KeepAlive;
-    if (input.State() == FrameState::Incomplete || !connection.Output().Empty() || RequestToStop())
-      return;
+    if (!connection.Output().Empty() || RequestToStop()) return;
+    if (input.State() == FrameState::Incomplete && !connection.ReadAhead()) return;
   }
 }
 

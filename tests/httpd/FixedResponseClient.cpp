@@ -37,8 +37,10 @@ bool FixedResponseClient::Run(CThreadPoolRequest& request) {
   const CHttpServerSettings* settings = server != nullptr ? server->GetSettings() : nullptr;
   const std::string serverName = settings != nullptr ? settings->m_sServerName : "Zentrux/1.62";
   auto after = HttpConnection::After::Close;
-  // Every whole request already received is answered, in order.
-  while (connection->Input().State() == FrameState::Complete) {
+  // Every whole request already received is answered, in order, as the session does.
+  while (connection->Input().State() == FrameState::Complete ||
+         (after == HttpConnection::After::KeepAlive && connection->ReadAhead() &&
+          connection->Input().State() == FrameState::Complete)) {
     const std::string raw = connection->Input().TakeRequest();
     const std::string_view head(raw);
     const std::string requestLine(head.substr(0, head.find("\r\n")));
