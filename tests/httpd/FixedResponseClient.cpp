@@ -32,7 +32,7 @@ FixedResponseClient::FixedResponseClient(std::string body, Tally* tally)
 
 bool FixedResponseClient::Run(CThreadPoolRequest& request) {
   std::unique_ptr<HttpConnection> connection = std::move(request.m_pConnection);
-  if (!connection || !OnRequest(*connection)) return true;
+  if (!connection) return true;
   CHttpServer* server = GetServer();
   const CHttpServerSettings* settings = server != nullptr ? server->GetSettings() : nullptr;
   const std::string serverName = settings != nullptr ? settings->m_sServerName : "Zentrux/1.62";
@@ -41,6 +41,7 @@ bool FixedResponseClient::Run(CThreadPoolRequest& request) {
   while (connection->Input().State() == FrameState::Complete ||
          (after == HttpConnection::After::KeepAlive && connection->ReadAhead() &&
           connection->Input().State() == FrameState::Complete)) {
+    if (!OnRequest(*connection)) return true;
     const std::string raw = connection->Input().TakeRequest();
     const std::string_view head(raw);
     const std::string requestLine(head.substr(0, head.find("\r\n")));
