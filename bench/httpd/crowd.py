@@ -13,7 +13,7 @@ the field).
   crowd.py viewers PORT PID [--viewers 100] [--rate 10] [--seconds 30] [--url PATH]
       Every viewer polls the URL over one kept-alive connection at the rate, never more
       than one request in flight (a late answer delays the next request, as a browser's
-      picture loop does). Prints each viewer's share of the pictures it asked for, and the
+      picture loop does); the viewers' starts are spread over one period. Prints each viewer's share of the pictures it asked for, and the
       median and 99th percentile of the answer times.
 
 PID is the server's process, whose resident size and threads are read from /proc.
@@ -132,10 +132,13 @@ async def viewers(args):
     latencies = []
     counts = []
 
+    begin_all = time.perf_counter() + 1.0
+
     async def viewer(i):
         reader, writer = await connect(port, i)
         got = 0
-        start = time.perf_counter()
+        # Viewers are not in step: each starts at its own point of the period.
+        start = begin_all + period * i / args.viewers
         for n in range(wanted):
             due = start + n * period
             delay = due - time.perf_counter()
