@@ -203,9 +203,9 @@ void EventLoop::Run(int listenFd, EventFd& stop, CThreadPoolQueue& queue) {
   epoll_event event {};
   event.events = EPOLLIN;
   event.data.ptr = &stopTag;
-  ::epoll_ctl(epoll_, EPOLL_CTL_ADD, stop.Fd(), &event);
+  const bool stopAdded = ::epoll_ctl(epoll_, EPOLL_CTL_ADD, stop.Fd(), &event) == 0;
   event.data.ptr = &listenerTag;
-  if (::epoll_ctl(epoll_, EPOLL_CTL_ADD, listenFd, &event) != 0) {
+  if (!stopAdded || ::epoll_ctl(epoll_, EPOLL_CTL_ADD, listenFd, &event) != 0) {
     onError_(WithCode("CHttpServer::ListenSocketFunction, Failed in call to WSAEventSelect, GetLastError:",
                       errno));
     CloseAll();
