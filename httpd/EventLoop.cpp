@@ -69,15 +69,21 @@ EventLoop::~EventLoop() {
   if (epoll_ >= 0) ::close(epoll_);
 }
 
-bool EventLoop::Open() {
+bool EventLoop::Watch(int fd, void* tag) {
+  epoll_event event {};
+  event.events = EPOLLIN;
+  event.data.ptr = tag;
+  return ::epoll_ctl(epoll_, EPOLL_CTL_ADD, fd, &event) == 0;
+}
+
+bool EventLoop::Open(int listenFd, EventFd& stop) {
+  listenFd_ = listenFd;
+  stop_ = &stop;
   epoll_ = ::epoll_create1(EPOLL_CLOEXEC);
   if (epoll_ < 0) return false;
   wake_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-  if (wake_ < 0) return false;
-  epoll_event event {};
-  event.events = EPOLLIN;
-  event.data.ptr = &wakeTag;
-  return ::epoll_ctl(epoll_, EPOLL_CTL_ADD, wake_, &event) == 0;
+  return wake_ >= 0 && Watch(wake_, &wakeTag) && Watch(stop.Fd(), &stopTag) &&
+         Watch(listenFd, &listenerTag);
 }
 
 bool EventLoop::Admit(const sockaddr_in& peer) {
@@ -199,18 +205,7 @@ void EventLoop::Return(Owned connection, HttpConnection::After after) {
   Wake();
 }
 
-void EventLoop::Run(int listenFd, EventFd& stop, CThreadPoolQueue& queue) {
-  epoll_event event {};
-  event.events = EPOLLIN;
-  event.data.ptr = &stopTag;
-  const bool stopAdded = ::epoll_ctl(epoll_, EPOLL_CTL_ADD, stop.Fd(), &event) == 0;
-  event.data.ptr = &listenerTag;
-  if (!stopAdded || ::epoll_ctl(epoll_, EPOLL_CTL_ADD, listenFd, &event) != 0) {
-    onError_(WithCode("CHttpServer::ListenSocketFunction, Failed in call to WSAEventSelect, GetLastError:",
-                      errno));
-    CloseAll();
-    return;
-  }
+void EventLoop::Run(CThreadPoolQueue& queue) {
   epoll_event events[kEventsPerWait];
   for (;;) {
     std::int64_t wakeAt = nextScan_.load();
@@ -234,14 +229,14 @@ void EventLoop::Run(int listenFd, EventFd& stop, CThreadPoolQueue& queue) {
     // The stop is looked at first, through the event itself: seeing it there orders this
     // thread after Stop, for race checkers too, which cannot see through epoll.
     if (std::any_of(events, events + n, [](const epoll_event& e) { return e.data.ptr == &stopTag; }) &&
-        stop.TryWait())
+        stop_->TryWait())
       break;
     for (int i = 0; i < n; ++i) {
       void* tag = events[i].data.ptr;
       if (tag == &wakeTag) {
         TakeInbox();
       } else if (tag == &listenerTag) {
-        AcceptSome(listenFd);
+        AcceptSome();
       } else {
         OnEvent(static_cast<HttpConnection*>(tag));
       }
@@ -249,22 +244,20 @@ void EventLoop::Run(int listenFd, EventFd& stop, CThreadPoolQueue& queue) {
     const auto now = Clock::now();
     if (Ticks(now) >= nextScan_.load()) Scan(now);
     if (acceptPaused_ && now >= acceptPausedUntil_) {
-      event.events = EPOLLIN;
-      event.data.ptr = &listenerTag;
-      acceptPaused_ = ::epoll_ctl(epoll_, EPOLL_CTL_ADD, listenFd, &event) != 0;
+      acceptPaused_ = !Watch(listenFd_, &listenerTag);
       if (acceptPaused_) acceptPausedUntil_ = now + kAcceptBackoff;
     }
     Dispatch(queue);
   }
-  ::epoll_ctl(epoll_, EPOLL_CTL_DEL, listenFd, nullptr);
+  ::epoll_ctl(epoll_, EPOLL_CTL_DEL, listenFd_, nullptr);
   CloseAll();
 }
 
-void EventLoop::AcceptSome(int listenFd) {
+void EventLoop::AcceptSome() {
   for (int i = 0; i < kAcceptsPerWake; ++i) {
     sockaddr_in peer {};
     socklen_t length = sizeof peer;
-    const int fd = ::accept4(listenFd, reinterpret_cast<sockaddr*>(&peer), &length,
+    const int fd = ::accept4(listenFd_, reinterpret_cast<sockaddr*>(&peer), &length,
                              SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (fd < 0) {
       const int code = errno;
@@ -274,7 +267,7 @@ void EventLoop::AcceptSome(int listenFd) {
                         "connection, GetLastError:",
                         code));
       if (code == EMFILE || code == ENFILE || code == ENOBUFS || code == ENOMEM) {
-        ::epoll_ctl(epoll_, EPOLL_CTL_DEL, listenFd, nullptr);
+        ::epoll_ctl(epoll_, EPOLL_CTL_DEL, listenFd_, nullptr);
         acceptPaused_ = true;
         acceptPausedUntil_ = Clock::now() + kAcceptBackoff;
       }

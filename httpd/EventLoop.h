@@ -46,11 +46,12 @@ public:
   EventLoop(const EventLoop&) = delete;
   EventLoop& operator=(const EventLoop&) = delete;
 
-  // Makes the epoll set and the wake-up signal; false (errno) when the system refuses.
-  bool Open();
-  // Accepts on the listening socket and serves until `stop` is raised, posting requests to
-  // `queue`; then closes every connection it holds. Runs on the listener thread.
-  void Run(int listenFd, EventFd& stop, CThreadPoolQueue& queue);
+  // Makes the epoll set watching the listening socket, `stop` and the loop's own wake-up
+  // signal; false (errno) when the system refuses.
+  bool Open(int listenFd, EventFd& stop);
+  // Accepts and serves until `stop` is raised, posting requests to `queue`; then closes
+  // every connection it holds. Runs on the listener thread, after Open.
+  void Run(CThreadPoolQueue& queue);
 
   // From a worker: the connection's response is queued (or sent); see HttpConnection::After.
   void Return(std::unique_ptr<HttpConnection> connection, HttpConnection::After after);
@@ -67,7 +68,9 @@ private:
   void Forget(const HttpConnection& connection);
   bool Admit(const sockaddr_in& peer);
 
-  void AcceptSome(int listenFd);
+  void AcceptSome();
+  // Watches `fd` for readability, the event carrying `tag`.
+  bool Watch(int fd, void* tag);
   void Refuse(int fd);
   void OnEvent(HttpConnection* connection);
   void ReadRequest(HttpConnection* connection);
@@ -95,6 +98,8 @@ private:
   const EventLoopOptions options_;
   const ErrorHook onError_;
   const Refusal refusal_;
+  int listenFd_ = -1;
+  EventFd* stop_ = nullptr;
   int epoll_ = -1;
   int wake_ = -1;
   std::atomic<bool> wakePending_ {false};

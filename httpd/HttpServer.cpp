@@ -274,7 +274,7 @@ void CHttpServer::ListenSocketFunction() {
     return;
   }
   // 9. The loop's own descriptors: its epoll set takes the place of the accept event.
-  if (!loop.Open()) {
+  if (!loop.Open(server.Handle(), stopEvent_)) {
     OnError(Format("CHttpServer::ListenSocketFunction, Failed in call to WSAEventSelect, GetLastError:%ld",
                    errno));
     m_ThreadPool.Stop();
@@ -286,7 +286,7 @@ void CHttpServer::ListenSocketFunction() {
 
   // 11. Until the stop event: connections are accepted, read, parked and written by the
   // loop on this thread; whole requests go to the pool.
-  loop.Run(server.Handle(), stopEvent_, *m_ThreadPool.GetQueue());
+  loop.Run(*m_ThreadPool.GetQueue());
   // 12. The loop has closed what it held; the pool's stop closes what the queue and the
   // workers still hold.
   m_ThreadPool.Stop();
