@@ -46,7 +46,8 @@ std::int64_t Ticks(Clock::time_point t) {
 }
 
 Clock::time_point FromTicks(std::int64_t ticks) {
-  return Clock::time_point(std::chrono::duration_cast<Clock::duration>(std::chrono::nanoseconds(ticks)));
+  return Clock::time_point(
+      std::chrono::duration_cast<Clock::duration>(std::chrono::nanoseconds(ticks)));
 }
 
 constexpr std::int64_t kNever = INT64_MAX;
@@ -219,8 +220,8 @@ void EventLoop::Run(CThreadPoolQueue& queue) {
     const int n = ::epoll_wait(epoll_, events, kEventsPerWait, timeoutMs);
     if (n < 0) {
       if (errno == EINTR) continue;
-      onError_(WithCode("CHttpServer::ListenSocketFunction, Failed in call to WSAEventSelect, GetLastError:",
-                        errno));
+      onError_(WithCode(
+          "CHttpServer::ListenSocketFunction, Failed in call to WSAEventSelect, GetLastError:", errno));
       break;
     }
     // Every connection a worker parked was put in the list under this lock before it was
@@ -228,9 +229,8 @@ void EventLoop::Run(CThreadPoolQueue& queue) {
     { std::lock_guard lock(lock_); }
     // The stop is looked at first, through the event itself: seeing it there orders this
     // thread after Stop, for race checkers too, which cannot see through epoll.
-    if (std::any_of(events, events + n, [](const epoll_event& e) { return e.data.ptr == &stopTag; }) &&
-        stop_->TryWait())
-      break;
+    const auto isStop = [](const epoll_event& e) { return e.data.ptr == &stopTag; };
+    if (std::any_of(events, events + n, isStop) && stop_->TryWait()) break;
     for (int i = 0; i < n; ++i) {
       void* tag = events[i].data.ptr;
       if (tag == &wakeTag) {

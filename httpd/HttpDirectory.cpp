@@ -178,7 +178,8 @@ void CHttpDirectory::TransmitFile(CHttpClient& client) const {
       client.TransmitFile(header, file.fd, size);
     }
   } else if (request.verb != HttpVerb::Head) {
-    client.Send({}, nullptr, size, file.fd, "CHttpDirectory::TransmitFile, Failed to send to socket, Error:");
+    client.Send({}, nullptr, size, file.fd,
+                "CHttpDirectory::TransmitFile, Failed to send to socket, Error:");
   }
   client.PostLog(200, static_cast<std::int32_t>(size));
 }

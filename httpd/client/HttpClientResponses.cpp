@@ -35,7 +35,8 @@ void CHttpClient::PostLog(int code, std::int32_t bytes) {
 int CHttpClient::ReturnErrorMessage(int code) {
   std::string_view body = Server().GetErrorPage(code);
   if (IsHeaderless()) {
-    Send({}, body.data(), body.size(), -1, "CHttpClient::ReturnErrorMessage, Failed to send to socket, Error:");
+    Send({}, body.data(), body.size(), -1,
+         "CHttpClient::ReturnErrorMessage, Failed to send to socket, Error:");
   } else {
     CHttpResponseHeader header = StartHeader(code, CurrentHttpTime());
     if (m_bResponseKeepAlive) header.AddKeepAlive();
