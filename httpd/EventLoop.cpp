@@ -220,8 +220,9 @@ void EventLoop::Run(CThreadPoolQueue& queue) {
     const int n = ::epoll_wait(epoll_, events, kEventsPerWait, timeoutMs);
     if (n < 0) {
       if (errno == EINTR) continue;
-      onError_(WithCode(
-          "CHttpServer::ListenSocketFunction, Failed in call to WSAEventSelect, GetLastError:", errno));
+      onError_(WithCode("CHttpServer::ListenSocketFunction, Failed in call to WSAEventSelect, "
+                        "GetLastError:",
+                        errno));
       break;
     }
     // Every connection a worker parked was put in the list under this lock before it was

@@ -44,7 +44,8 @@ public:
   bool Run(CThreadPoolRequest& request) override {
     const auto begin = Clock::now();
     const bool result = FixedResponseClient::Run(request);
-    const long long us = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - begin).count();
+    const long long us =
+        std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - begin).count();
     long long longest = seen_.longestRunUs.load();
     while (us > longest && !seen_.longestRunUs.compare_exchange_weak(longest, us)) {
     }
@@ -130,7 +131,8 @@ TEST_F(EventLoopTest, TheRequestDeadlineClosesASlowHeadAtTheIdleTimeOut) {
   Start();
   const int fd = ConnectLoopback(port_);
   const auto begin = Clock::now();
-  std::thread slowloris([fd] { Trickle(fd, "GET / HTTP/1.0\r\nX-A: " + std::string(100, 'a'), milliseconds(50)); });
+  std::thread slowloris(
+      [fd] { Trickle(fd, "GET / HTTP/1.0\r\nX-A: " + std::string(100, 'a'), milliseconds(50)); });
   EXPECT_TRUE(testing::PeerClosed(fd, 3000));
   const auto lasted = Clock::now() - begin;
   ::shutdown(fd, SHUT_RDWR);
@@ -176,7 +178,8 @@ TEST_F(EventLoopTest, ConnectionsOverEitherLimitGetA503AndAreClosed) {
     return closed ? answer : "left open: " + answer;
   };
   std::vector<int> held;
-  for (const char* from : {"127.0.0.2", "127.0.0.2", "127.0.0.3"}) held.push_back(ConnectLoopbackFrom(port_, from));
+  for (const char* from : {"127.0.0.2", "127.0.0.2", "127.0.0.3"})
+    held.push_back(ConnectLoopbackFrom(port_, from));
   // The third from one address is over the per-client limit, whatever the total.
   const std::string perClient = refused("127.0.0.2");
   EXPECT_EQ(perClient.rfind("HTTP/1.0 503 Service Unavailable\r\n", 0), 0u) << perClient;
