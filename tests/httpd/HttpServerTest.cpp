@@ -61,14 +61,16 @@ private:
   Stage& stage_;
 };
 
-// The directed queue, counting the loop's posts and refusing none quietly.
+// The directed queue, counting the loop's posts and those it refused.
 class CountingQueue : public CDirectedThreadPoolQueue {
 public:
   CountingQueue(Counter& posted, Counter& refused) : posted_(posted), refused_(refused) {}
   bool PostRequest(CThreadPoolRequest request, unsigned timeoutMs) override {
+    // Counted before it goes in: a worker may take it before this thread returns.
     const bool serve = request.m_dwID == CThreadPoolRequest::kServe;
+    if (serve) posted_.Add();
     const bool ok = CDirectedThreadPoolQueue::PostRequest(std::move(request), timeoutMs);
-    if (serve) (ok ? posted_ : refused_).Add();
+    if (serve && !ok) refused_.Add();
     return ok;
   }
 
