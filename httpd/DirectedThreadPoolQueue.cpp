@@ -53,6 +53,7 @@ bool CDirectedThreadPoolQueue::PostRequest(CThreadPoolRequest request, unsigned 
 
 bool CDirectedThreadPoolQueue::PostRequestWithoutLimitCheck(CThreadPoolRequest request) {
   const int target = request.m_bDirectedRequest ? request.m_nDirectedRequestIndex : -1;
+  std::condition_variable* wake = nullptr;
   {
     std::lock_guard lock(mutex_);
     if (!created_) return false;
@@ -66,19 +67,21 @@ bool CDirectedThreadPoolQueue::PostRequestWithoutLimitCheck(CThreadPoolRequest r
     if (*ready >= size_) return false;
     pending_.push_back(std::move(request));
     ++*ready;
-    WakeWorker(target);
+    wake = WorkerToWake(target);
   }
+  // Outside the lock, so the worker does not wake only to wait for it.
+  if (wake != nullptr) wake->notify_one();
   return true;
 }
 
-void CDirectedThreadPoolQueue::WakeWorker(int index) {
+std::condition_variable* CDirectedThreadPoolQueue::WorkerToWake(int index) {
   if (index < 0) {
-    if (idle_.empty()) return;  // the next worker to look takes it
+    if (idle_.empty()) return nullptr;  // the next worker to look takes it
     index = static_cast<int>(idle_.back());
   }
   const auto worker = static_cast<unsigned>(index);
   std::erase(idle_, worker);
-  wake_[worker].notify_one();
+  return &wake_[worker];  // the conditions live as long as the queue
 }
 
 bool CDirectedThreadPoolQueue::GetRequest(CThreadPoolRequest& request, int threadIndex,

@@ -32,10 +32,10 @@ public:
   void Close() override;
 
 private:
-  // Wakes one waiting worker for an undirected request, or the addressed one, as releasing
-  // a semaphore by one wakes one waiter: waking them all for every request would cost each
-  // request a crowd of wake-ups.
-  void WakeWorker(int index);
+  // The worker to wake for a request: a waiting one for an undirected request, or the
+  // addressed one, as releasing a semaphore by one wakes one waiter (waking them all would
+  // cost each request a crowd of wake-ups). Takes it off the waiting list; null for none.
+  std::condition_variable* WorkerToWake(int index);
 
   // The counters stand for the semaphores of the design: room to post (shared, per worker)
   // and requests ready to get (shared, per worker), each between 0 and size_.
