@@ -1,7 +1,7 @@
 #include "app/WebServerAdapter.h"
 
 #include "httpd/WebServer.h"
-#include "httpd/client/HttpClient.h"
+#include "httpd/camera/MyHttpClient.h"
 #include "resources/ResourceLibrary.h"
 
 namespace orbiscope {
@@ -11,23 +11,32 @@ class WebServerAdapter final : public WebServerHandle {
 public:
   WebServerAdapter(const ResourceLibrary& resources, MessageSink messages, std::string exeFolder)
       : server_(resources, std::move(messages), std::move(exeFolder),
-                [&resources] { return std::make_unique<CMyHttpClient>(resources); }) {}
+                [&resources, this] { return std::make_unique<CMyHttpClient>(resources, camera_); }) {}
 
   bool InitServer(LogXML& log, std::string_view address, std::uint16_t port,
                   std::string_view contentFolder, std::string_view cameraUser,
                   std::string_view cameraPassword, unsigned char phonePages) override {
-    return server_.InitServer(log, address, port, contentFolder, cameraUser, cameraPassword,
-                              phonePages);
+    // Before the start: a request arriving the moment the server listens reads them.
+    camera_.m_sCameraUser = std::string(cameraUser);
+    camera_.m_sCameraPassword = std::string(cameraPassword);
+    camera_.m_nPhoneSwitch = phonePages;
+    WebServerOptions options;
+    options.bindAddress = std::string(address);
+    options.port = port;
+    options.contentDirectory = std::string(contentFolder);
+    return server_.InitServer(log, options);
   }
   void Stop() override {
     server_.Stop();
     server_.Release();
   }
+  // Only a running server's routes read the frame: a stopped one is not worth the copy.
   void UpdateFrame(const CPicture& frame, std::int32_t height, std::int32_t width) override {
-    server_.UpdateFrame(frame, height, width);
+    if (server_.Server() != nullptr) camera_.m_LatestFrame.Publish(frame, height, width);
   }
 
 private:
+  CameraState camera_;  // outlives the server, whose sessions read it
   CWebServer server_;
 };
 

@@ -3,7 +3,10 @@
 #include <time.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <mutex>
+#include <optional>
+#include <string>
 
 #include "log/LogXML.h"
 
@@ -47,12 +50,30 @@ std::string FormatAccessLogLine(const sockaddr_in& client, std::string_view user
 }
 
 long TimeZoneBiasMinutes() {
-  // tzset rewrites the C library's zone state (it re-reads TZ every time); workers logging
-  // at once take turns here rather than rely on a lock the C library keeps to itself.
-  static std::mutex zoneLock;
-  std::lock_guard lock(zoneLock);
-  ::tzset();
-  return ::timezone / 60;
+  // Asked for every access line: each thread asks the C library once a second, or when
+  // TZ changed, as reading the zone (a look at its file) under a lock shared by every
+  // worker cost the busy server more than anything else in the line.
+  struct Cached {
+    std::time_t second = -1;
+    std::optional<std::string> tz;  // unset and empty are different zones
+    long bias = 0;
+  };
+  thread_local Cached cached;
+  const std::time_t now = std::time(nullptr);
+  const char* tz = std::getenv("TZ");
+  if (now == cached.second && (tz == nullptr ? !cached.tz : cached.tz && *cached.tz == tz))
+    return cached.bias;
+  {
+    // tzset rewrites the C library's zone state (it re-reads TZ every time); workers
+    // logging at once take turns here rather than rely on a lock the library keeps.
+    static std::mutex zoneLock;
+    std::lock_guard lock(zoneLock);
+    ::tzset();
+    cached.bias = ::timezone / 60;
+  }
+  cached.second = now;
+  cached.tz = tz != nullptr ? std::optional<std::string>(tz) : std::nullopt;
+  return cached.bias;
 }
 
 bool PostAccessLog(LogXML& log, std::string_view module, const sockaddr_in& client,

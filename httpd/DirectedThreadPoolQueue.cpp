@@ -1,7 +1,9 @@
 #include "httpd/DirectedThreadPoolQueue.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <utility>
 
 namespace orbiscope {
 
@@ -19,11 +21,13 @@ bool CDirectedThreadPoolQueue::Create(unsigned size) {
   workerPostRoom_.assign(size, size);
   getReady_ = 0;
   workerGetReady_.assign(size, 0);
+  while (wake_.size() < size) wake_.emplace_back();
+  idle_.clear();
   created_ = true;
   return true;
 }
 
-bool CDirectedThreadPoolQueue::PostRequest(const CThreadPoolRequest& request, unsigned timeoutMs) {
+bool CDirectedThreadPoolQueue::PostRequest(CThreadPoolRequest request, unsigned timeoutMs) {
   {
     std::unique_lock lock(mutex_);
     const bool directed = request.m_bDirectedRequest;
@@ -38,16 +42,18 @@ bool CDirectedThreadPoolQueue::PostRequest(const CThreadPoolRequest& request, un
     };
     const auto hasRoom = [&] { return room() == nullptr || *room() > 0; };
     if (timeoutMs == kInfinite)
-      changed_.wait(lock, hasRoom);
-    else if (!changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), hasRoom))
+      room_.wait(lock, hasRoom);
+    else if (!room_.wait_for(lock, std::chrono::milliseconds(timeoutMs), hasRoom))
       return false;
     if (room() == nullptr) return false;
     --*room();
   }
-  return PostRequestWithoutLimitCheck(request);
+  return PostRequestWithoutLimitCheck(std::move(request));
 }
 
-bool CDirectedThreadPoolQueue::PostRequestWithoutLimitCheck(const CThreadPoolRequest& request) {
+bool CDirectedThreadPoolQueue::PostRequestWithoutLimitCheck(CThreadPoolRequest request) {
+  const int target = request.m_bDirectedRequest ? request.m_nDirectedRequestIndex : -1;
+  std::condition_variable* wake = nullptr;
   {
     std::lock_guard lock(mutex_);
     if (!created_) return false;
@@ -59,11 +65,23 @@ bool CDirectedThreadPoolQueue::PostRequestWithoutLimitCheck(const CThreadPoolReq
     }
     // A release beyond the maximum count fails, and the request is not kept.
     if (*ready >= size_) return false;
-    pending_.push_back(request);
+    pending_.push_back(std::move(request));
     ++*ready;
+    wake = WorkerToWake(target);
   }
-  changed_.notify_all();
+  // Outside the lock, so the worker does not wake only to wait for it.
+  if (wake != nullptr) wake->notify_one();
   return true;
+}
+
+std::condition_variable* CDirectedThreadPoolQueue::WorkerToWake(int index) {
+  if (index < 0) {
+    if (idle_.empty()) return nullptr;  // the next worker to look takes it
+    index = static_cast<int>(idle_.back());
+  }
+  const auto worker = static_cast<unsigned>(index);
+  std::erase(idle_, worker);
+  return &wake_[worker];  // the conditions live as long as the queue
 }
 
 bool CDirectedThreadPoolQueue::GetRequest(CThreadPoolRequest& request, int threadIndex,
@@ -75,10 +93,20 @@ bool CDirectedThreadPoolQueue::GetRequest(CThreadPoolRequest& request, int threa
     const auto ready = [&] {
       return !created_ || mine >= workerGetReady_.size() || workerGetReady_[mine] > 0 || getReady_ > 0;
     };
-    if (timeoutMs == kInfinite)
-      changed_.wait(lock, ready);
-    else if (!changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), ready))
-      return false;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    std::condition_variable& wake = wake_[mine];
+    while (!ready()) {
+      // Listed as waiting on every pass: a poster takes a worker off the list as it wakes
+      // it, and another worker may have taken that request meanwhile.
+      if (std::find(idle_.begin(), idle_.end(), mine) == idle_.end()) idle_.push_back(mine);
+      if (timeoutMs == kInfinite) {
+        wake.wait(lock);
+      } else if (wake.wait_until(lock, deadline) == std::cv_status::timeout && !ready()) {
+        std::erase(idle_, mine);
+        return false;
+      }
+    }
+    std::erase(idle_, mine);
     if (!created_ || mine >= workerGetReady_.size()) return false;
     const bool directed = workerGetReady_[mine] > 0;
     auto it = pending_.begin();
@@ -88,7 +116,7 @@ bool CDirectedThreadPoolQueue::GetRequest(CThreadPoolRequest& request, int threa
         break;
     }
     if (it == pending_.end()) return false;  // counters and list never disagree; be safe
-    request = *it;
+    request = std::move(*it);
     pending_.erase(it);
     // Room never grows past its maximum, as a semaphore release past it fails.
     if (directed) {
@@ -99,7 +127,7 @@ bool CDirectedThreadPoolQueue::GetRequest(CThreadPoolRequest& request, int threa
       if (postRoom_ < size_) ++postRoom_;
     }
   }
-  changed_.notify_all();
+  room_.notify_all();
   return true;
 }
 
@@ -118,9 +146,11 @@ void CDirectedThreadPoolQueue::Close() {
     postRoom_ = getReady_ = 0;
     workerPostRoom_.clear();
     workerGetReady_.clear();
+    idle_.clear();
+    for (std::condition_variable& wake : wake_) wake.notify_all();
   }
-  changed_.notify_all();
-  for (const auto& request : dropped) DiscardPending(request);
+  room_.notify_all();
+  // `dropped` goes here, outside the lock, closing the connections it held.
 }
 
 }  // namespace orbiscope

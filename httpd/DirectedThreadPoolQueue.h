@@ -4,6 +4,7 @@
 // one.
 
 #include <condition_variable>
+#include <deque>
 #include <list>
 #include <mutex>
 #include <vector>
@@ -20,25 +21,28 @@ public:
   // is refused (EINVAL in errno), as a semaphore with maximum count 0 is.
   bool Create(unsigned size) override;
   // Waits up to timeoutMs for room (the worker's own room for a directed request).
-  bool PostRequest(const CThreadPoolRequest& request, unsigned timeoutMs = kInfinite) override;
+  bool PostRequest(CThreadPoolRequest request, unsigned timeoutMs = kInfinite) override;
   // Appends without waiting; false (and nothing appended) when its counter is at its
   // maximum or the index names no worker.
-  bool PostRequestWithoutLimitCheck(const CThreadPoolRequest& request) override;
+  bool PostRequestWithoutLimitCheck(CThreadPoolRequest request) override;
   // The earliest request directed to threadIndex, else the earliest undirected one.
   bool GetRequest(CThreadPoolRequest& request, int threadIndex, unsigned timeoutMs = kInfinite) override;
   bool IsCreated() const override;
   bool SupportsDirectedRequests() const override { return true; }
   void Close() override;
 
-protected:
-  // Called by Close for every request still queued; the base drops it.
-  virtual void DiscardPending(const CThreadPoolRequest& request) { (void)request; }
-
 private:
+  // The worker to wake for a request: a waiting one for an undirected request, or the
+  // addressed one, as releasing a semaphore by one wakes one waiter (waking them all would
+  // cost each request a crowd of wake-ups). Takes it off the waiting list; null for none.
+  std::condition_variable* WorkerToWake(int index);
+
   // The counters stand for the semaphores of the design: room to post (shared, per worker)
   // and requests ready to get (shared, per worker), each between 0 and size_.
   mutable std::mutex mutex_;
-  std::condition_variable changed_;
+  std::condition_variable room_;               // posters wait here
+  std::deque<std::condition_variable> wake_;   // one per worker index; never shrinks
+  std::vector<unsigned> idle_;                 // workers waiting in GetRequest, latest last
   std::list<CThreadPoolRequest> pending_;
   unsigned size_ = 0;
   bool created_ = false;

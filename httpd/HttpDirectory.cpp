@@ -25,8 +25,6 @@
 namespace orbiscope {
 namespace {
 
-constexpr std::size_t kChunk = 4096;
-
 // Closes a descriptor when the scope ends.
 struct FileCloser {
   int fd;
@@ -157,7 +155,7 @@ void CHttpDirectory::TransmitFile(CHttpClient& client) const {
       header.AddLastModified(fileTime);
       header.AddContentLength(0);
       header.AddContentType("text/html");
-      header.Send(client.m_Socket, settings.m_dwWritableTimeout);
+      client.SendResponse(header, nullptr, 0);
       client.PostLog(304, 0);
       return;
     }
@@ -175,25 +173,13 @@ void CHttpDirectory::TransmitFile(CHttpClient& client) const {
     header.AddContentLength(static_cast<std::int64_t>(size));
     header.AddContentType(HeaderValue(type));
     if (request.verb == HttpVerb::Head) {
-      header.Send(client.m_Socket, settings.m_dwWritableTimeout);
+      client.SendResponse(header, nullptr, 0);
     } else {
       client.TransmitFile(header, file.fd, size);
     }
   } else if (request.verb != HttpVerb::Head) {
-    char buffer[kChunk];
-    try {
-      for (;;) {
-        ssize_t n = ::read(file.fd, buffer, sizeof buffer);
-        if (n <= 0) break;
-        client.m_Socket.SendWithRetry(buffer, static_cast<std::size_t>(n),
-                                      settings.m_dwWritableTimeout);
-      }
-    } catch (const CWSocketException& e) {
-      char text[128];
-      std::snprintf(text, sizeof text, "CHttpDirectory::TransmitFile, Failed to send to socket, Error:%d",
-                    e.GetErrorCode());
-      client.ReportError(text);
-    }
+    client.Send({}, nullptr, size, file.fd,
+                "CHttpDirectory::TransmitFile, Failed to send to socket, Error:");
   }
   client.PostLog(200, static_cast<std::int64_t>(size));
 }

@@ -8,7 +8,10 @@
 #include <cstdio>
 #include <memory>
 
-#include "httpd/HttpThreadPoolQueues.h"
+#include "httpd/DirectedThreadPoolQueue.h"
+#include "httpd/EventLoop.h"
+#include "httpd/HttpResponseHeader.h"
+#include "httpd/IOCPThreadPoolQueue.h"
 #include "log/LogXML.h"
 #include "resources/ResourceIds.h"
 #include "resources/ResourceLibrary.h"
@@ -16,13 +19,6 @@
 namespace orbiscope {
 
 namespace {
-
-// How long the listener waits for room in a full queue before it looks at the stop event
-// again; a full queue must not keep Stop waiting for the busy workers.
-constexpr unsigned kPostSliceMs = 50;
-// How long the listener pauses after an accept failed for lack of descriptors or memory;
-// the pending connection keeps the socket readable, so retrying at once would spin.
-constexpr int kAcceptBackoffMs = 100;
 
 std::string Format(const char* format, long value) {
   char text[256];
@@ -76,8 +72,25 @@ std::string_view CHttpServer::GetErrorPage(int code) const {
 std::string_view CHttpServer::GetDeletedPage() const { return pages_.deleted; }
 
 std::unique_ptr<CThreadPoolQueue> CHttpServer::CreateQueue(bool useIOCPQueue) {
-  if (useIOCPQueue) return std::make_unique<CHttpIOCPThreadPoolQueue>();
-  return std::make_unique<CHttpDirectedThreadPoolQueue>();
+  if (useIOCPQueue) return std::make_unique<CIOCPThreadPoolQueue>();
+  return std::make_unique<CDirectedThreadPoolQueue>();
+}
+
+std::string CHttpServer::RefusalResponse() const {
+  const std::string_view body = GetErrorPage(503);
+  // A line break in the configured name must not end the header early.
+  std::string name = settings_->m_sServerName;
+  std::erase_if(name, [](char c) { return c == '\r' || c == '\n'; });
+  CHttpResponseHeader header;
+  header.AddStatusLine(503);
+  header.AddDate(CurrentHttpTime());
+  header.AddServer(name);
+  header.AddAllow(settings_->m_bAllowDeleteRequest);
+  header.AddContentLength(static_cast<std::int32_t>(body.size()));
+  header.AddContentType("text/html");
+  std::string response = header.GetData();
+  response.append(body);
+  return response;
 }
 
 bool CHttpServer::Start(CHttpServerSettings* settings) {
@@ -169,13 +182,25 @@ bool CHttpServer::Wait() {
 
 void CHttpServer::ListenSocketFunction() {
   CHttpServerSettings& settings = *settings_;
-  const ClientFactory clients = settings.m_ClientFactory;
-  const bool useIOCPQueue = settings.m_bUseIOCPQueue;
-  const QueueFactory queues = [this, useIOCPQueue] { return CreateQueue(useIOCPQueue); };
+  // The loop outlives the pool below: every connection, wherever it is when the server
+  // stops, counts itself out of the loop as it closes.
+  EventLoopOptions loopOptions;
+  loopOptions.idleTimeoutMs = settings.m_dwIdleClientTimeout;
+  loopOptions.writeTimeoutMs = settings.m_dwWritableTimeout;
+  loopOptions.maxConnections = settings.m_nMaxConnections;
+  loopOptions.maxConnectionsPerClient = settings.m_nMaxConnectionsPerClient;
+  loopOptions.requestsAtOnce = settings.m_nThreadPoolSize;
+  EventLoop loop(loopOptions, [this](std::string_view text) { OnError(text); },
+                 [this] { return RefusalResponse(); });
 
   // 1. The pool, its threads held until each client knows its server.
-  if (!m_ThreadPool.Create(clients, queues, settings.m_nThreadPoolSize, settings.m_nThreadPoolSize,
-                           true, 0, 0)) {
+  PoolOptions pool;
+  pool.clients = settings.m_ClientFactory;
+  pool.queue = [this, useIOCPQueue = settings.m_bUseIOCPQueue] { return CreateQueue(useIOCPQueue); };
+  pool.poolSize = settings.m_nThreadPoolSize;
+  pool.queueSize = settings.m_nThreadPoolSize;
+  pool.startSuspended = true;
+  if (!m_ThreadPool.Create(pool)) {
     OnError(Format("CHttpServer::ListenSocketFunction, Failed to create thread pool, GetLastError:%ld",
                    errno));
     SignalStarted(false);
@@ -232,8 +257,7 @@ void CHttpServer::ListenSocketFunction() {
     return;
   }
   listeningPort_.store(server.LocalPort());
-  // A client that gives up between the readiness and the accept must not block the listener
-  // in accept, deaf to the stop event.
+  // A client that gives up between the readiness and the accept must not block the loop.
   ::fcntl(server.Handle(), F_SETFL, ::fcntl(server.Handle(), F_GETFL) | O_NONBLOCK);
   // 7, 8. Running as another account is not offered on this system: a configured account
   // cannot be taken on, and the server refuses to run under the wrong identity.
@@ -249,45 +273,22 @@ void CHttpServer::ListenSocketFunction() {
     SignalStarted(false);
     return;
   }
-  // 9, 10. Accept readiness is polled together with the stop event.
+  // 9. The loop's own descriptors: its epoll set takes the place of the accept event.
+  if (!loop.Open(server.Handle(), stopEvent_)) {
+    OnError(Format("CHttpServer::ListenSocketFunction, Failed in call to WSAEventSelect, GetLastError:%ld",
+                   errno));
+    m_ThreadPool.Stop();
+    SignalStarted(false);
+    return;
+  }
+  // 10.
   SignalStarted(true);
 
-  // 11.
-  CThreadPoolQueue* queue = m_ThreadPool.GetQueue();
-  for (;;) {
-    int ready;
-    try {
-      ready = server.WaitFor(POLLIN, -1, {stopEvent_.Fd()});
-    } catch (const CWSocketException& e) {
-      OnError(Format("CHttpServer::ListenSocketFunction, Failed in call to WSAEventSelect, GetLastError:%ld",
-                     e.GetErrorCode()));
-      break;
-    }
-    // The stop event is looked at first in any case: seeing it orders this thread after Stop.
-    if (stopEvent_.TryWait() || ready != 0) break;
-    auto connection = std::make_unique<AcceptedConnection>();
-    try {
-      server.Accept(connection->m_Socket, connection->m_ClientAddress);
-    } catch (const CWSocketException& e) {
-      const int code = e.GetErrorCode();
-      if (code == EAGAIN || code == EWOULDBLOCK) continue;  // the client left before the accept
-      OnError(Format("CHttpServer::ListenSocketFunction, An error occurred accepting a client "
-                     "connection, GetLastError:%ld",
-                     code));
-      if (code == EMFILE || code == ENFILE || code == ENOBUFS || code == ENOMEM)
-        stopEvent_.Wait(kAcceptBackoffMs);
-      continue;
-    }
-    CThreadPoolRequest request;
-    request.m_dwID = CThreadPoolRequest::kServe;
-    request.m_pData = connection.get();
-    bool posted = false;
-    while (!(posted = queue->PostRequest(request, kPostSliceMs)) && !stopEvent_.TryWait()) {
-    }
-    if (!posted) break;  // stopping; the connection closes as it goes
-    connection.release();  // the queue's request owns it now
-  }
-  // 12.
+  // 11. Until the stop event: connections are accepted, read, parked and written by the
+  // loop on this thread; whole requests go to the pool.
+  loop.Run(*m_ThreadPool.GetQueue());
+  // 12. The loop has closed what it held; the pool's stop closes what the queue and the
+  // workers still hold.
   m_ThreadPool.Stop();
 }
 

@@ -1,7 +1,7 @@
 #pragma once
-// The server object: one listener thread accepting connections and posting each one to the
-// worker pool, the error hook every failure of the server goes through, the error pages,
-// the camera credentials and the frame store the camera routes read.
+// The server object: one listener thread that runs the event loop (it accepts, reads and
+// parks the connections, and posts each whole request to the worker pool), the error hook
+// every failure of the server goes through, and the error pages.
 
 #include <atomic>
 #include <condition_variable>
@@ -12,7 +12,6 @@
 #include <string>
 #include <string_view>
 
-#include "capture/LatestFrame.h"
 #include "config/MessageSink.h"
 #include "httpd/EventFd.h"
 #include "httpd/HttpServerSettings.h"
@@ -40,7 +39,8 @@ public:
   // the listener must show (bind failure) is shown through the sink on this thread before
   // Start returns. The settings must outlive the server.
   virtual bool Start(CHttpServerSettings* settings);
-  // Ends the listener and with it the pool; connections still waiting are closed. True.
+  // Ends the listener and with it the pool; every connection is closed, the sends the loop
+  // was finishing included. True.
   virtual bool Stop();
   // Waits for the listener's end; false (and an error) when no listener runs.
   virtual bool Wait();
@@ -63,17 +63,11 @@ public:
 
   CThreadPoolServer m_ThreadPool;
 
-  // Values of the camera routes, stored by CWebServer after Start.
-  std::string m_sCameraUser;
-  std::string m_sCameraPassword;  // MD5 digest, 32 upper-case hexadecimal digits
-  unsigned char m_nPhoneSwitch = 0;
-  // The latest frame: published by CWebServer::UpdateFrame, copied by the camera routes.
-  LatestFrame m_LatestFrame;
-
 protected:
-  // The queue the pool is made with: the unbounded kind or the directed one, each freeing
-  // the connections it still holds when it goes.
+  // The queue the pool is made with: the unbounded kind or the directed one.
   virtual std::unique_ptr<CThreadPoolQueue> CreateQueue(bool useIOCPQueue);
+  // What a connection over a connection limit is sent before it is closed: a 503 page.
+  std::string RefusalResponse() const;
   // The listener thread's body.
   virtual void ListenSocketFunction();
   // Shows a message on the thread blocked in Start and returns once it was dismissed.

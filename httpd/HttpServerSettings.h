@@ -50,7 +50,7 @@ public:
   ClientFactory m_ClientFactory;                      // makes each worker's client object
   std::string m_sUsername;                            // account for the listener (not used on Linux)
   std::string m_sPassword;                            // its password, cleared after the logon step
-  int m_nThreadPoolSize = 10;                         // workers
+  int m_nThreadPoolSize = 10;                         // workers: requests answered at once
   bool m_bDNSLookup = false;                          // reverse-resolve client addresses
   unsigned m_dwWritableTimeout = 10000;               // ms ("WritableTimeout")
   bool m_bEnableThreadLifetime = false;               // recycle workers
@@ -63,6 +63,8 @@ public:
   bool m_bAllowAnonymous = true;                      // serve requests without credentials
   bool m_bAllowBasicAuthentication = true;
   bool m_bAllowNTLMAuthentication = false;
+  int m_nMaxConnections = 4096;                       // open at once ("MaxConnections")
+  int m_nMaxConnectionsPerClient = 64;                // from one address ("MaxConnectionsPerClient")
 };
 
 }  // namespace orbiscope

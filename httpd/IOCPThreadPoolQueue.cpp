@@ -1,7 +1,7 @@
 #include "httpd/IOCPThreadPoolQueue.h"
 
 #include <chrono>
-#include <vector>
+#include <utility>
 
 namespace orbiscope {
 
@@ -14,19 +14,19 @@ bool CIOCPThreadPoolQueue::Create(unsigned /*size*/) {
   return true;
 }
 
-bool CIOCPThreadPoolQueue::PostRequest(const CThreadPoolRequest& request, unsigned /*timeoutMs*/) {
+bool CIOCPThreadPoolQueue::PostRequest(CThreadPoolRequest request, unsigned /*timeoutMs*/) {
   if (request.m_bDirectedRequest) return false;
   {
     std::lock_guard lock(mutex_);
     if (!created_) return false;
-    pending_.push_back(request);
+    pending_.push_back(std::move(request));
   }
   ready_.notify_one();
   return true;
 }
 
-bool CIOCPThreadPoolQueue::PostRequestWithoutLimitCheck(const CThreadPoolRequest& request) {
-  return PostRequest(request, 0);
+bool CIOCPThreadPoolQueue::PostRequestWithoutLimitCheck(CThreadPoolRequest request) {
+  return PostRequest(std::move(request), 0);
 }
 
 bool CIOCPThreadPoolQueue::GetRequest(CThreadPoolRequest& request, int /*threadIndex*/,
@@ -40,7 +40,7 @@ bool CIOCPThreadPoolQueue::GetRequest(CThreadPoolRequest& request, int /*threadI
   if (pending_.empty()) return false;  // closed
   request = CThreadPoolRequest {};
   request.m_dwID = pending_.front().m_dwID;
-  request.m_pData = pending_.front().m_pData;
+  request.m_pConnection = std::move(pending_.front().m_pConnection);
   pending_.pop_front();
   return true;
 }
@@ -58,7 +58,7 @@ void CIOCPThreadPoolQueue::Close() {
     created_ = false;
   }
   ready_.notify_all();
-  for (const auto& request : dropped) DiscardPending(request);
+  // `dropped` goes here, outside the lock, closing the connections it held.
 }
 
 }  // namespace orbiscope

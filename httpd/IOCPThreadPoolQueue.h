@@ -16,17 +16,13 @@ public:
   // Any size is accepted: the queue has no bound.
   bool Create(unsigned size) override;
   // Refuses directed requests; never waits (the time-out is ignored).
-  bool PostRequest(const CThreadPoolRequest& request, unsigned timeoutMs = kInfinite) override;
-  bool PostRequestWithoutLimitCheck(const CThreadPoolRequest& request) override;
+  bool PostRequest(CThreadPoolRequest request, unsigned timeoutMs = kInfinite) override;
+  bool PostRequestWithoutLimitCheck(CThreadPoolRequest request) override;
   // The oldest request whatever the index.
   bool GetRequest(CThreadPoolRequest& request, int threadIndex, unsigned timeoutMs = kInfinite) override;
   bool IsCreated() const override;
   bool SupportsDirectedRequests() const override { return false; }
   void Close() override;
-
-protected:
-  // Called by Close for every request still queued; the base drops it.
-  virtual void DiscardPending(const CThreadPoolRequest& request) { (void)request; }
 
 private:
   mutable std::mutex mutex_;

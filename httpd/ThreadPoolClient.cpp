@@ -14,7 +14,7 @@ void CThreadPoolClient::ClearRequestToStop() {
   stopEvent_.Reset();
 }
 
-bool CThreadPoolClient::Run(const CThreadPoolRequest& /*request*/) { return false; }
+bool CThreadPoolClient::Run(CThreadPoolRequest& /*request*/) { return false; }
 
 void CThreadPoolClient::WorkerProcedure() {
   const bool ok = InitInstance();

@@ -21,16 +21,16 @@ public:
   CThreadPoolClient(const CThreadPoolClient&) = delete;
   CThreadPoolClient& operator=(const CThreadPoolClient&) = delete;
 
-  // Asks the worker to end: sets the flag and raises the stop event, so that a read waiting
-  // on StopEventFd wakes. Overrides call the base.
+  // Asks the worker to end: sets the flag and raises the stop event, so that a wait on
+  // StopEventFd wakes. Overrides call the base.
   virtual void SetRequestToStop();
   // Runs on the worker thread before any request; false ends the worker at once.
   virtual bool InitInstance() { return true; }
   // Runs on the worker thread last; its answer is the thread's result.
   virtual bool ExitInstance() { return true; }
-  // Serves one request of type kServe; the client now owns request.m_pData. False ends the
+  // Serves one request of type kServe, taking request.m_pConnection. False ends the
   // worker. The base takes nothing and answers false.
-  virtual bool Run(const CThreadPoolRequest& request);
+  virtual bool Run(CThreadPoolRequest& request);
 
   // Whether a stop was asked since this thread began.
   bool RequestToStop() const { return requestToStop_.load() != 0; }

@@ -16,11 +16,13 @@ public:
   // bounded kinds). A queue made again drops what it held.
   virtual bool Create(unsigned size) { (void)size; return false; }
   // Posts, waiting up to timeoutMs for room in a bounded queue; false when there was none.
-  virtual bool PostRequest(const CThreadPoolRequest& request, unsigned timeoutMs = kInfinite) {
+  // The queue takes the request either way: one it refuses is dropped (its connection
+  // closes).
+  virtual bool PostRequest(CThreadPoolRequest request, unsigned timeoutMs = kInfinite) {
     (void)request; (void)timeoutMs; return false;
   }
-  // Posts without waiting for room.
-  virtual bool PostRequestWithoutLimitCheck(const CThreadPoolRequest& request) {
+  // Posts without waiting for room; takes the request as PostRequest does.
+  virtual bool PostRequestWithoutLimitCheck(CThreadPoolRequest request) {
     (void)request; return false;
   }
   // Takes the next request for worker threadIndex, waiting up to timeoutMs.
@@ -30,7 +32,8 @@ public:
   virtual bool IsCreated() const { return false; }
   // Whether a request may be addressed to one worker.
   virtual bool SupportsDirectedRequests() const { return false; }
-  // Empties the queue and releases what it is made of.
+  // Empties the queue (closing the connections of the requests it held) and releases what
+  // it is made of.
   virtual void Close() {}
 };
 

@@ -1,27 +1,22 @@
 #pragma once
-// One unit of work for the pool: serve a connection, or stop a worker.
+// One unit of work for the pool: answer a connection's request, or stop a worker.
 
-#include <netinet/in.h>
+#include <memory>
 
-#include "httpd/WSocket.h"
+#include "httpd/HttpConnection.h"
 
 namespace orbiscope {
 
 struct CThreadPoolRequest {
   static constexpr unsigned kStop = 0;   // ends the worker that takes it
-  static constexpr unsigned kServe = 1;  // m_pData is an AcceptedConnection
+  static constexpr unsigned kServe = 1;  // answer m_pConnection's request
 
   bool m_bDirectedRequest = false;   // only the worker m_nDirectedRequestIndex may take it
   int m_nDirectedRequestIndex = -1;  // -1 when not directed
   unsigned m_dwID = kServe;          // the request type
-  void* m_pData = nullptr;           // owned by the request until a worker takes it
-};
-
-// One accepted socket waiting for a worker; heap-made by the listener, freed by the worker
-// that serves it or by the queue that still holds it when the server stops.
-struct AcceptedConnection {
-  sockaddr_in m_ClientAddress {};
-  CHttpSocket m_Socket;
+  // For kServe: the connection with one whole request received. The request owns it until a
+  // worker takes it; a queue dropping the request closes it.
+  std::unique_ptr<HttpConnection> m_pConnection;
 };
 
 }  // namespace orbiscope

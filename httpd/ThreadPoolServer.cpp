@@ -20,30 +20,29 @@ bool CThreadPoolServer::StartWorker(CThreadPoolClient& client, bool suspended) {
   return client.thread_.Start([&client] { client.WorkerProcedure(); }, suspended);
 }
 
-bool CThreadPoolServer::Create(const ClientFactory& clientFactory, const QueueFactory& queueFactory,
-                               int poolSize, int queueSize, bool startSuspended,
-                               int threadPriority, std::size_t stackSize) {
+bool CThreadPoolServer::Create(const PoolOptions& options) {
   Stop();
-  std::unique_ptr<CThreadPoolQueue> queue = queueFactory ? queueFactory() : nullptr;
+  std::unique_ptr<CThreadPoolQueue> queue = options.queue ? options.queue() : nullptr;
   if (!queue) return false;
   std::lock_guard lock(lock_);
-  if (!queue->Create(queueSize < 0 ? 0u : static_cast<unsigned>(queueSize))) return false;
+  if (!queue->Create(options.queueSize < 0 ? 0u : static_cast<unsigned>(options.queueSize)))
+    return false;
   queue_ = std::move(queue);
-  clients_.reserve(poolSize > 0 ? static_cast<std::size_t>(poolSize) : 0);
-  for (int i = 0; i < poolSize; ++i) {
+  clients_.reserve(options.poolSize > 0 ? static_cast<std::size_t>(options.poolSize) : 0);
+  for (int i = 0; i < options.poolSize; ++i) {
     std::unique_ptr<CThreadPoolClient> client;
     try {
       // A client holds descriptors of its own: a large pool can exhaust them, and that must
       // fail this call, not end the process from the listener thread.
-      if (clientFactory) client = clientFactory();
+      if (options.clients) client = options.clients();
     } catch (const std::exception&) {
       client.reset();
     }
     bool made = client != nullptr;
     if (made) {
       client->pool_ = this;
-      client->threadPriority_ = threadPriority;
-      client->stackSize_ = stackSize;
+      client->threadPriority_ = options.threadPriority;
+      client->stackSize_ = options.stackSize;
       client->threadIndex_ = i;
       made = StartWorker(*client, true);
     }
@@ -55,7 +54,7 @@ bool CThreadPoolServer::Create(const ClientFactory& clientFactory, const QueueFa
     }
     clients_.push_back(std::move(client));
   }
-  if (!startSuspended)
+  if (!options.startSuspended)
     for (auto& client : clients_) client->Resume();
   return true;
 }
@@ -79,7 +78,7 @@ void CThreadPoolServer::StopLocked() {
         stop.m_bDirectedRequest = true;
         stop.m_nDirectedRequestIndex = static_cast<int>(i);
       }
-      queue_->PostRequest(stop, kInfinite);
+      queue_->PostRequest(std::move(stop), kInfinite);
     }
   }
   // Joining also releases threads still held suspended, which then take their stop.
@@ -208,7 +207,7 @@ bool CThreadPoolServer::RecycleThread() {
     stop.m_dwID = CThreadPoolRequest::kStop;
     stop.m_bDirectedRequest = true;
     stop.m_nDirectedRequestIndex = recycleIndex_;
-    queue_->PostRequest(stop, kInfinite);
+    queue_->PostRequest(std::move(stop), kInfinite);
   }
   client.thread_.Join();
   // The stop was meant for the old thread; left raised, the new one would drop every

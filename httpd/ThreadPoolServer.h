@@ -3,6 +3,7 @@
 // at a time (each worker once per lifetime).
 
 #include <chrono>
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -20,6 +21,17 @@ using ClientFactory = std::function<std::unique_ptr<CThreadPoolClient>()>;
 // Makes the queue (the "queue class").
 using QueueFactory = std::function<std::unique_ptr<CThreadPoolQueue>()>;
 
+// What a pool is made of.
+struct PoolOptions {
+  ClientFactory clients;        // one client object per worker
+  QueueFactory queue;
+  int poolSize = 0;             // workers
+  int queueSize = 0;            // room of a bounded queue
+  bool startSuspended = false;  // threads held until each client's Resume
+  int threadPriority = 0;
+  std::size_t stackSize = 0;
+};
+
 class CThreadPoolServer {
 public:
   CThreadPoolServer();
@@ -27,12 +39,10 @@ public:
   CThreadPoolServer(const CThreadPoolServer&) = delete;
   CThreadPoolServer& operator=(const CThreadPoolServer&) = delete;
 
-  // Stops any previous pool, makes the queue (queueSize) and poolSize workers, each with its
-  // client object and thread; threads are resumed unless startSuspended. False when the
-  // queue, a client or a thread cannot be made (the pool is then stopped again).
-  virtual bool Create(const ClientFactory& clientFactory, const QueueFactory& queueFactory,
-                      int poolSize, int queueSize, bool startSuspended = false,
-                      int threadPriority = 0, std::size_t stackSize = 0);
+  // Stops any previous pool, makes the queue and the workers, each with its client object
+  // and thread. False when the queue, a client or a thread cannot be made (the pool is then
+  // stopped again).
+  virtual bool Create(const PoolOptions& options);
   // Stops the recycling, asks every worker to stop, waits for all and frees them and the
   // queue (with whatever requests it still holds).
   virtual void Stop();

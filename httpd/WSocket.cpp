@@ -4,18 +4,13 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <poll.h>
-#include <signal.h>
-#include <sys/sendfile.h>
 #include <sys/socket.h>
-#include <sys/uio.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <vector>
 
 namespace orbiscope {
 
@@ -42,33 +37,6 @@ int PollRetry(pollfd* fds, nfds_t count, int timeoutMs) {
     if (n >= 0 || errno != EINTR) return n;
   }
 }
-
-// sendfile(2) has no MSG_NOSIGNAL: a peer that went away would raise SIGPIPE and end the
-// process. The signal is held back on this thread for the call and a pending one is taken.
-class SigpipeGuard {
-public:
-  SigpipeGuard() {
-    sigemptyset(&pipe_);
-    sigaddset(&pipe_, SIGPIPE);
-    ::pthread_sigmask(SIG_BLOCK, &pipe_, &old_);
-  }
-  ~SigpipeGuard() {
-    sigset_t pending;
-    sigemptyset(&pending);
-    if (::sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1) {
-      const timespec zero {0, 0};
-      while (::sigtimedwait(&pipe_, nullptr, &zero) < 0 && errno == EINTR) {
-      }
-    }
-    ::pthread_sigmask(SIG_SETMASK, &old_, nullptr);
-  }
-  SigpipeGuard(const SigpipeGuard&) = delete;
-  SigpipeGuard& operator=(const SigpipeGuard&) = delete;
-
-private:
-  sigset_t pipe_;
-  sigset_t old_;
-};
 
 }  // namespace
 
@@ -214,74 +182,6 @@ void CHttpSocket::SendWithRetry(const void* buffer, std::size_t len, unsigned ti
       data += n;
       len -= static_cast<std::size_t>(n);
     } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-      WaitWritable(timeoutMs);
-    } else if (errno != EINTR) {
-      ThrowWSocketException();
-    }
-  }
-}
-
-void CHttpSocket::SendPackets(std::string_view head, const void* body, std::size_t bodyLen,
-                              unsigned timeoutMs) {
-  iovec parts[2] = {{const_cast<char*>(head.data()), head.size()},
-                    {const_cast<void*>(body), body != nullptr ? bodyLen : 0}};
-  iovec* next = parts;
-  std::size_t count = 2;
-  while (count > 0 && next->iov_len == 0) {
-    ++next;
-    --count;
-  }
-  while (count > 0) {
-    msghdr message {};
-    message.msg_iov = next;
-    message.msg_iovlen = count;
-    ssize_t n = ::sendmsg(Handle(), &message, MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (n < 0) {
-      if (errno == EAGAIN || errno == EWOULDBLOCK) {
-        WaitWritable(timeoutMs);
-        continue;
-      }
-      if (errno == EINTR) continue;
-      ThrowWSocketException();
-    }
-    // Step over what went out; a part sent whole is dropped from the list.
-    while (count > 0 && static_cast<std::size_t>(n) >= next->iov_len) {
-      n -= static_cast<ssize_t>(next->iov_len);
-      ++next;
-      --count;
-    }
-    if (count > 0) {
-      next->iov_base = static_cast<char*>(next->iov_base) + n;
-      next->iov_len -= static_cast<std::size_t>(n);
-    }
-  }
-}
-
-void CHttpSocket::SendFile(std::string_view head, int fileFd, std::uint64_t size,
-                           unsigned timeoutMs) {
-  // The head goes with MSG_MORE so that it shares its packet with the file's first bytes.
-  const char* data = head.data();
-  std::size_t left = head.size();
-  while (left > 0) {
-    const ssize_t n = ::send(Handle(), data, left, MSG_NOSIGNAL | MSG_DONTWAIT | (size > 0 ? MSG_MORE : 0));
-    if (n >= 0) {
-      data += n;
-      left -= static_cast<std::size_t>(n);
-    } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-      WaitWritable(timeoutMs);
-    } else if (errno != EINTR) {
-      ThrowWSocketException();
-    }
-  }
-  SigpipeGuard guard;
-  off_t offset = 0;
-  while (static_cast<std::uint64_t>(offset) < size) {
-    const std::uint64_t rest = size - static_cast<std::uint64_t>(offset);
-    const std::size_t chunk = static_cast<std::size_t>(std::min<std::uint64_t>(rest, 1u << 30));
-    const ssize_t n = ::sendfile(Handle(), fileFd, &offset, chunk);
-    if (n > 0) continue;
-    if (n == 0) ThrowWSocketException(EIO);  // the file is shorter than announced
-    if (errno == EAGAIN || errno == EWOULDBLOCK) {
       WaitWritable(timeoutMs);
     } else if (errno != EINTR) {
       ThrowWSocketException();

@@ -51,7 +51,7 @@ public:
   void Bind(std::uint16_t port, std::string_view address = {});
   void Listen(int backlog);
   // Accepts one connection into target (closing what target held) and fills peer. The new
-  // socket is non-blocking, as sends are timed through SendWithRetry.
+  // socket is non-blocking: the event loop reads it, and sends never wait.
   void Accept(CWSocket& target, sockaddr_in& peer);
   // One send(2) without SIGPIPE; answers the bytes sent (possibly fewer than len).
   std::size_t Send(const void* buffer, std::size_t len);
@@ -84,14 +84,6 @@ class CHttpSocket : public CWSocket {
 public:
   // Sends all len bytes. When the peer does not take data for timeoutMs, throws EAGAIN.
   void SendWithRetry(const void* buffer, std::size_t len, unsigned timeoutMs);
-  // Header and body in one gathered send (sendmsg(2), the writev of sockets) and retried
-  // until both are gone; the body may be empty. Throws as SendWithRetry.
-  void SendPackets(std::string_view head, const void* body, std::size_t bodyLen,
-                   unsigned timeoutMs);
-  // The head, then size bytes of the open file from its offset 0 through sendfile(2), the
-  // file's pages going to the socket without a copy. A file shorter than size throws EIO
-  // once its end is reached. Throws as SendWithRetry.
-  void SendFile(std::string_view head, int fileFd, std::uint64_t size, unsigned timeoutMs);
 
 private:
   void WaitWritable(unsigned timeoutMs);

@@ -1,5 +1,8 @@
 #include "httpd/WebServer.h"
 
+#include <sys/resource.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 
@@ -27,7 +30,26 @@ std::string Format(const char* format, const std::string& value) {
   return text;
 }
 
+// Descriptors the process needs besides its connections: the log, the settings, the
+// loop's and the pool's own, the program's.
+constexpr rlim_t kSpareDescriptors = 256;
+
 }  // namespace
+
+unsigned long RaiseDescriptorLimit(int maxConnections) {
+  const rlim_t need = 2 * static_cast<rlim_t>(std::max(maxConnections, 0)) + kSpareDescriptors;
+  rlimit limit {};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return 0;
+  if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < need) {
+    const rlim_t wanted = limit.rlim_max == RLIM_INFINITY ? need : std::min(need, limit.rlim_max);
+    if (wanted > limit.rlim_cur) {
+      limit.rlim_cur = wanted;
+      ::setrlimit(RLIMIT_NOFILE, &limit);
+      ::getrlimit(RLIMIT_NOFILE, &limit);
+    }
+  }
+  return limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < need ? limit.rlim_cur : 0;
+}
 
 CWebServer::CWebServer(const ResourceLibrary& resources, MessageSink sink,
                        std::string executableDir, ClientFactory clientFactory)
@@ -57,9 +79,7 @@ void CWebServer::Log(const std::string& text) {
 bool CWebServer::StartupSocketLibrary() { return true; }
 void CWebServer::CleanupSocketLibrary() {}
 
-bool CWebServer::InitServer(LogXML& log, std::string_view bindAddress, std::uint16_t port,
-                            std::string_view contentDirectory, std::string_view cameraUser,
-                            std::string_view cameraPassword, unsigned char phoneSwitch) {
+bool CWebServer::InitServer(LogXML& log, const WebServerOptions& options) {
   // A server still held from an earlier start is stopped first: replacing it while its
   // waiter thread runs would end the process.
   if (server_) {
@@ -94,7 +114,7 @@ bool CWebServer::InitServer(LogXML& log, std::string_view bindAddress, std::uint
     const std::string section = "DIR" + std::to_string(i);
     HttpDirectorySettings directory;
     directory.m_sAlias = store_.GetValue(section, "Alias", "");
-    directory.m_sDirectory = std::string(contentDirectory);
+    directory.m_sDirectory = options.contentDirectory;
     directory.m_sDefaultFile = store_.GetValue(section, "DefaultFile", "index.html");
     directory.m_bDirectoryListing = store_.GetInt(section, "DirectoryListing", 0) != 0;
     directory.m_bWritable = store_.GetInt(section, "Writable", 0) != 0;
@@ -107,12 +127,12 @@ bool CWebServer::InitServer(LogXML& log, std::string_view bindAddress, std::uint
 
   // 5.
   CHttpServerSettings& s = *settings_;
-  s.m_nPort = port;
+  s.m_nPort = options.port;
   s.m_ClientFactory = clientFactory_;
   s.m_bDNSLookup = store_.GetInt("GENERAL", "DNSLookup", 0) != 0;
-  if (!bindAddress.empty()) {
+  if (!options.bindAddress.empty()) {
     s.m_bBind = true;
-    s.m_sBindAddress = std::string(bindAddress);
+    s.m_sBindAddress = options.bindAddress;
   }
 
   // 6. Each key defaults to the field's current value.
@@ -137,6 +157,9 @@ bool CWebServer::InitServer(LogXML& log, std::string_view bindAddress, std::uint
   s.m_bAllowAnonymous = readBool("AllowAnonymous", s.m_bAllowAnonymous);
   s.m_bAllowBasicAuthentication = readBool("AllowBasicAuthentication", s.m_bAllowBasicAuthentication);
   s.m_bAllowNTLMAuthentication = readBool("AllowNTLMAuthentication", s.m_bAllowNTLMAuthentication);
+  s.m_nMaxConnections = static_cast<int>(store_.GetInt("GENERAL", "MaxConnections", s.m_nMaxConnections));
+  s.m_nMaxConnectionsPerClient =
+      static_cast<int>(store_.GetInt("GENERAL", "MaxConnectionsPerClient", s.m_nMaxConnectionsPerClient));
 
   // 7.
   mimeMap_ = std::make_unique<CMimeMap>();
@@ -149,12 +172,10 @@ bool CWebServer::InitServer(LogXML& log, std::string_view bindAddress, std::uint
 
   // 8.
   Log("Web server is starting...\n");
+  const unsigned long descriptors = RaiseDescriptorLimit(s.m_nMaxConnections);
   server_ = std::make_unique<CMyHttpServer>(log, resources_, sink_);
-  // 9. The camera credentials go in before the workers start: a request arriving the
-  // moment the listener opens must not read them while they are being written.
-  server_->m_sCameraUser = std::string(cameraUser);
-  server_->m_sCameraPassword = std::string(cameraPassword);
-  server_->m_nPhoneSwitch = phoneSwitch;
+  // 9. The camera's values belong to the program's session, which holds them before the
+  // server starts (see the client factory).
   if (!server_->Start(settings_.get())) {
     Log("Failed to start up the web server\n");
     CleanupSocketLibrary();
@@ -169,6 +190,12 @@ bool CWebServer::InitServer(LogXML& log, std::string_view bindAddress, std::uint
   Log(Format("Client write timeout: %ld ms\n", static_cast<long>(static_cast<int>(s.m_dwWritableTimeout))));
   Log(Format("Configured Server Name: %s\n", s.m_sServerName));
   Log(Format("Thread pool size: %ld\n", s.m_nThreadPoolSize));
+  Log(Format("Maximum connections: %ld\n", s.m_nMaxConnections));
+  Log(Format("Maximum connections per client: %ld\n", s.m_nMaxConnectionsPerClient));
+  if (descriptors != 0)
+    Log(Format("The descriptor limit of %ld is below what the maximum connections need; "
+               "connections may be refused sooner\n",
+               static_cast<long>(descriptors)));
   if (s.m_bEnableThreadLifetime)
     Log(Format("Threads in the thread pool will be recycled every %ld minute(s)\n",
                static_cast<long>(static_cast<int>(s.m_dwThreadLifetime))));
@@ -197,14 +224,6 @@ bool CWebServer::InitServer(LogXML& log, std::string_view bindAddress, std::uint
   CMyHttpServer* server = server_.get();
   waiter_ = std::thread([server] { server->Wait(); });
   return true;
-}
-
-void CWebServer::UpdateFrame(const CPicture& image, std::int32_t height, std::int32_t width) {
-  if (server_) server_->m_LatestFrame.Publish(image, height, width);
-}
-
-void CWebServer::UpdateFrame(CPicture&& image, std::int32_t height, std::int32_t width) {
-  if (server_) server_->m_LatestFrame.Publish(std::move(image), height, width);
 }
 
 void CWebServer::Stop() {

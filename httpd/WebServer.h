@@ -20,6 +20,18 @@ namespace orbiscope {
 class LogXML;
 class ResourceLibrary;
 
+// Where and what a start serves; the rest comes from WebServer.config.xml.
+struct WebServerOptions {
+  std::string bindAddress;       // a dotted address or host name; empty: any address
+  std::uint16_t port = 80;
+  std::string contentDirectory;  // the folder every virtual directory maps onto
+};
+
+// Raises the soft descriptor limit towards what `maxConnections` need (a socket each, and a
+// file each while the loop finishes sending one), as far as the hard limit allows. Answers
+// the limit now in force when it stays below the need, else 0.
+unsigned long RaiseDescriptorLimit(int maxConnections);
+
 class CWebServer {
 public:
   // The settings file's name, beside the executable.
@@ -35,19 +47,12 @@ public:
 
   // Reads the settings and starts the server; true when it listens and every worker started.
   // On false the server object may exist still: the caller runs Stop and Release.
-  bool InitServer(LogXML& log, std::string_view bindAddress, std::uint16_t port,
-                  std::string_view contentDirectory, std::string_view cameraUser,
-                  std::string_view cameraPassword, unsigned char phoneSwitch);
+  bool InitServer(LogXML& log, const WebServerOptions& options);
   // Stops the server if one exists (its workers and waiter end before this returns).
   void Stop();
   // Frees the server object, then the settings and the MIME map, so a later InitServer
   // starts clean.
   void Release();
-
-  // Hands a processed frame with its capture size to the server's frame store; without a
-  // server it does nothing. The moving form spares a copy of a frame made only for this.
-  void UpdateFrame(const CPicture& image, std::int32_t height, std::int32_t width);
-  void UpdateFrame(CPicture&& image, std::int32_t height, std::int32_t width);
 
   // The server object, null while stopped.
   CMyHttpServer* Server() const { return server_.get(); }

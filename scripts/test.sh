@@ -2,6 +2,7 @@
 # Installs what is missing, builds everything and runs every test.
 #   scripts/test.sh             the normal build, in build/
 #   scripts/test.sh --sanitize  the same tests with AddressSanitizer and UBSan, in build-asan/
+#   scripts/test.sh --tsan      the same tests with ThreadSanitizer, in build-tsan/
 #   scripts/test.sh --fuzz      a minute of libFuzzer on the request parser, in build-fuzz/
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -24,6 +25,14 @@ case "${1:-}" in
     cmake --build build-asan -j "$jobs"
     ctest --test-dir build-asan --output-on-failure -j "$jobs"
     ;;
+  --tsan)
+    # halt_on_error: a race fails its test instead of scrolling past in the output.
+    export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+    cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" \
+      -DORBISCOPE_TSAN=ON -DORBISCOPE_BENCH=OFF >/dev/null
+    cmake --build build-tsan -j "$jobs"
+    ctest --test-dir build-tsan --output-on-failure -j "$jobs"
+    ;;
   --fuzz)
     CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
       -DORBISCOPE_FUZZ=ON -DORBISCOPE_BENCH=OFF -DORBISCOPE_GUI=OFF >/dev/null
@@ -31,7 +40,7 @@ case "${1:-}" in
     ctest --test-dir build-fuzz -L fuzz --output-on-failure
     ;;
   *)
-    echo "usage: scripts/test.sh [--sanitize|--fuzz]" >&2
+    echo "usage: scripts/test.sh [--sanitize|--tsan|--fuzz]" >&2
     exit 2
     ;;
 esac

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "httpd/client/PathResolver.h"
-#include "httpd/client/RequestFraming.h"
+#include "httpd/RequestFraming.h"
 #include "httpd/client/RequestParser.h"
 
 namespace {

@@ -14,13 +14,13 @@
 #include <string_view>
 #include <vector>
 
+#include "httpd/HttpResponseHeader.h"
+#include "httpd/RequestFraming.h"
+#include "httpd/camera/CameraRoutes.h"
 #include "httpd/client/Base64.h"
-#include "httpd/client/CameraRoutes.h"
 #include "httpd/client/PathResolver.h"
-#include "httpd/client/RequestFraming.h"
 #include "httpd/client/RequestParser.h"
 #include "httpd/client/UrlCodec.h"
-#include "httpd/HttpResponseHeader.h"
 
 namespace {
 

@@ -1,7 +1,6 @@
 #include "httpd/client/HttpClient.h"
 
 #include <netdb.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,14 +12,9 @@
 #include "httpd/HttpServerSettings.h"
 #include "httpd/ThreadPoolRequest.h"
 #include "httpd/client/PathResolver.h"
-#include "httpd/client/RequestReader.h"
 
 namespace orbiscope {
 namespace {
-
-// How long a refused connection is read and dropped before it is closed.
-constexpr int kDrainSteps = 10;
-constexpr unsigned kDrainStepMs = 100;
 
 // The reverse-lookup name of the client, or "" when there is none.
 std::string LookUpHostName(const sockaddr_in& address) {
@@ -44,14 +38,15 @@ void CHttpClient::ReportError(const std::string& message) {
   if (GetServer() != nullptr) Server().OnError(message);
 }
 
-bool CHttpClient::Run(const CThreadPoolRequest& request) {
-  std::unique_ptr<AcceptedConnection> connection(static_cast<AcceptedConnection*>(request.m_pData));
-  if (!connection) return true;
-  m_Socket.Attach(connection->m_Socket.Detach());
+bool CHttpClient::Run(CThreadPoolRequest& request) {
+  connection_ = std::move(request.m_pConnection);
+  if (!connection_) return true;
   m_Request = ClientRequest();
-  m_Request.clientAddress = connection->m_ClientAddress;
+  m_Request.clientAddress = connection_->Peer();
+  after_ = HttpConnection::After::Close;
+  sendFailed_ = false;
   HandleClient();
-  m_Socket.Close();
+  ReturnToLoop(std::move(connection_), after_);
   m_Request = ClientRequest();
   return true;
 }
@@ -111,39 +106,43 @@ bool CHttpClient::ResolvePath(std::string& url, std::string& localFile, std::str
 }
 
 void CHttpClient::HandleClient() {
-  const CHttpServerSettings& settings = Settings();
-  m_Request.clientHostName.clear();
-  if (settings.m_bDNSLookup) m_Request.clientHostName = LookUpHostName(m_Request.clientAddress);
-
-  if (!AcceptsConnection()) {
-    ReturnErrorMessage(400);
-    return;
-  }
-
-  // poll(2) needs no event registration; without a timer the reads poll in steps.
-  IdleTimer timer;
-  timer.Arm(settings.m_dwIdleClientTimeout);
-  RequestAssembler assembler(kReadStep);
-
-  do {
-    m_bResponseKeepAlive = false;
-    std::string raw;
-    ReadOutcome outcome =
-        timer.IsValid()
-            ? ReadRequest(m_Socket, assembler, raw, settings.m_dwIdleClientTimeout, timer,
-                          StopEventFd())
-            : ReadRequest(m_Socket, assembler, raw, settings.m_dwIdleClientTimeout, *this);
-    if (outcome == ReadOutcome::Failed) break;
-    m_Request.raw = std::move(raw);
-    if (outcome == ReadOutcome::TooLarge || outcome == ReadOutcome::Unsupported) {
-      // Whatever else the client sent cannot be told apart from this request: close.
-      ReturnErrorMessage(outcome == ReadOutcome::TooLarge ? 400 : 501);
-      DrainBeforeClose();
-      break;
+  HttpConnection& connection = *connection_;
+  // The set-up of the connection, once, before its first request.
+  if (!connection.started) {
+    connection.started = true;
+    if (Settings().m_bDNSLookup) connection.hostName = LookUpHostName(m_Request.clientAddress);
+    if (!AcceptsConnection()) {
+      ReturnErrorMessage(400);
+      return;
     }
+  }
+  m_Request.clientHostName = connection.hostName;
+
+  // The requests already received whole are answered in order; the loop reads the others
+  // and waits for the responses that are still going out.
+  RequestAssembler& input = connection.Input();
+  for (;;) {
+    m_bResponseKeepAlive = false;
+    const FrameState state = input.State();
+    if (state == FrameState::TooLarge || state == FrameState::Unsupported) {
+      // Whatever else the client sent cannot be told apart from this request: close, once
+      // the client had a moment to read the answer.
+      m_Request.raw = input.TakeAll();
+      ReturnErrorMessage(state == FrameState::TooLarge ? 400 : 501);
+      after_ = HttpConnection::After::Linger;
+      return;
+    }
+    m_Request.raw = input.TakeRequest();
     ServeRequest();
     EndRequest();
-  } while (m_bResponseKeepAlive);
+    if (!m_bResponseKeepAlive || sendFailed_) {
+      after_ = HttpConnection::After::Close;
+      return;
+    }
+    after_ = HttpConnection::After::KeepAlive;
+    if (!connection.Output().Empty() || RequestToStop()) return;
+    if (input.State() == FrameState::Incomplete && !connection.ReadAhead()) return;
+  }
 }
 
 void CHttpClient::ServeRequest() {
@@ -250,23 +249,6 @@ void CHttpClient::EndRequest() {
   m_Request = ClientRequest();
   m_Request.clientAddress = address;
   m_Request.clientHostName = std::move(host);
-}
-
-void CHttpClient::DrainBeforeClose() {
-  // Closing with unread bytes makes the system reset the connection, and a client still
-  // sending would lose the 400 it was sent. Say that nothing more comes, then read and
-  // drop what is still on its way, within bounds.
-  ::shutdown(m_Socket.Handle(), SHUT_WR);
-  char sink[kReadStep];
-  std::size_t dropped = 0;
-  for (int step = 0; step < kDrainSteps && dropped < kMaxRequestBytes; ++step) {
-    try {
-      if (!m_Socket.IsReadible(kDrainStepMs)) continue;
-      dropped += m_Socket.Receive(sink, sizeof sink);
-    } catch (const CWSocketException&) {
-      return;  // the peer closed too, or the connection failed
-    }
-  }
 }
 
 bool CHttpClient::IsHeaderless() const {

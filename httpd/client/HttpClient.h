@@ -1,8 +1,9 @@
 #pragma once
-// The session of one connection: reads its requests one after another, applies the
+// The session of one connection: answers its whole requests one after another, applies the
 // authentication gate, dispatches by verb, serves directories and DELETE, and answers
 // errors with the server's status pages. One object per pool worker, reused for every
-// connection the worker takes.
+// request the worker takes; the event loop reads the requests and holds the connection in
+// between, so the session never waits for a client.
 
 #include <cstddef>
 #include <cstdint>
@@ -11,10 +12,10 @@
 #include <string_view>
 #include <vector>
 
+#include "httpd/HttpConnection.h"
 #include "httpd/HttpDirectory.h"
 #include "httpd/HttpResponseHeader.h"
 #include "httpd/ThreadPoolClient.h"
-#include "httpd/WSocket.h"
 #include "httpd/client/ClientRequest.h"
 #include "httpd/client/RequestParser.h"
 
@@ -30,8 +31,9 @@ public:
   explicit CHttpClient(const ResourceLibrary& resources);
   ~CHttpClient() override;
 
-  // Serves one accepted connection, then closes it; true so the worker goes on.
-  bool Run(const CThreadPoolRequest& request) override;
+  // Answers the connection's whole request (and those pipelined behind it), then hands the
+  // connection back to the loop; true so the worker goes on.
+  bool Run(CThreadPoolRequest& request) override;
 
   // Status page `code` (the 1005 page for codes without their own); answers its length.
   virtual int ReturnErrorMessage(int code);
@@ -47,8 +49,8 @@ public:
   // A 200 response whose body is `size` bytes at `data`; `reserved` is not used and
   // `expires` adds an Expires field with the current time.
   virtual bool TransmitBuffer(const void* data, std::size_t size, bool reserved, bool expires);
-  // Sends a built header and `size` body bytes in one gathered write; true when the
-  // header went out.
+  // Sends a built header and `size` body bytes in one gathered write; false when the
+  // connection failed.
   virtual bool SendResponse(const CHttpResponseHeader& header, const void* body, std::size_t size);
   // Ends a header begun with StartHeader as every response with a body ends it (Connection
   // when kept alive, Content-Length, Content-Type `type`) and sends it with the body.
@@ -56,6 +58,12 @@ public:
                     std::size_t size);
   // Sends a built header and `size` bytes of the open file without copying them.
   virtual bool TransmitFile(const CHttpResponseHeader& header, int fileFd, std::uint64_t size);
+  // Queues `head`, then `size` bytes of `body` or, when fileFd >= 0, of that open file, and
+  // sends what the client takes now; the event loop sends the rest, so no writer waits for
+  // a slow client. A failure, now or later, is reported as `failureText` followed by the
+  // error code. False when the connection failed now.
+  bool Send(std::string_view head, const void* body, std::uint64_t size, int fileFd,
+            std::string_view failureText);
   // Maps a URL to its virtual directory and local file (see PathResolver.h).
   virtual bool ResolvePath(std::string& url, std::string& localFile, std::string& pathInfo,
                            bool& isDirectory, const CHttpDirectory*& directory,
@@ -70,7 +78,7 @@ public:
   virtual bool AcceptsConnection() { return true; }
   // The first directory whose alias equals `alias` without regard to letter case.
   virtual const CHttpDirectory* FindDirectory(std::string_view alias);
-  // The whole life of the connection held in m_Socket.
+  // Answers the whole requests the connection holds, in turn, while it is kept alive.
   virtual void HandleClient();
   // The end of the line starting at `position` in the current request.
   virtual std::size_t FindLineEnd(std::size_t position);
@@ -88,7 +96,6 @@ public:
   // The header every response starts with: status, Date (`now`), Server and Allow.
   CHttpResponseHeader StartHeader(int code, const HttpTime& now) const;
 
-  CHttpSocket m_Socket;               // the connection being served
   ClientRequest m_Request;            // the current request
   bool m_bResponseKeepAlive = false;  // this response keeps the connection open
 
@@ -103,23 +110,15 @@ private:
   ParsePolicy Policy() const;
   // The directories of the running settings, made once per settings record.
   void PrepareDirectories();
-  // Lets a refused client read its answer before the connection goes.
-  void DrainBeforeClose();
   // Whether this request is answered without a header (HTTP/0.9).
   bool IsHeaderless() const;
 
   const ResourceLibrary& resources_;
+  std::unique_ptr<HttpConnection> connection_;  // the connection being answered
+  HttpConnection::After after_ = HttpConnection::After::Close;
+  bool sendFailed_ = false;  // the connection failed while answering: it closes
   const CHttpServerSettings* directoriesOf_ = nullptr;
   std::vector<std::unique_ptr<CHttpDirectory>> directories_;
-};
-
-// The program's session: serves the camera routes, and its access-log lines carry the
-// module name "MyHttpClient" with camera passwords masked.
-class CMyHttpClient : public CHttpClient {
-public:
-  using CHttpClient::CHttpClient;
-  void PostLog(int code, std::int64_t bytes) override;
-  bool HandleCameraRoute() override;
 };
 
 }  // namespace orbiscope

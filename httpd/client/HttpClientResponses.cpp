@@ -3,26 +3,18 @@
 
 #include "httpd/client/HttpClient.h"
 
-#include <cstdio>
 #include <string>
 
 #include "httpd/AccessLog.h"
 #include "httpd/HttpServer.h"
 #include "httpd/HttpServerSettings.h"
 #include "httpd/MimeMap.h"
-#include "httpd/client/CameraRoutes.h"
 #include "httpd/client/HtmlText.h"
 
 namespace orbiscope {
 namespace {
 
 constexpr std::string_view kHtmlType = "text/html";
-
-std::string WithCode(const char* format, int code) {
-  char text[256];
-  std::snprintf(text, sizeof text, format, code);
-  return text;
-}
 
 }  // namespace
 
@@ -38,20 +30,6 @@ CHttpResponseHeader CHttpClient::StartHeader(int code, const HttpTime& now) cons
 void CHttpClient::PostLog(int code, std::int64_t bytes) {
   PostAccessLog(Server().GetLog(), "HttpClient", m_Request.clientAddress, m_Request.userName,
                 MaskUserInfoPassword(m_Request.requestLine), code, bytes);
-}
-
-void CMyHttpClient::PostLog(int code, std::int64_t bytes) {
-  // A camera query carries the password or its digest, and URL user information a
-  // password; none may reach the log file, whichever way the request went.
-  PostAccessLog(Server().GetLog(), "MyHttpClient", m_Request.clientAddress, m_Request.userName,
-                MaskCameraPassword(MaskUserInfoPassword(m_Request.requestLine)), code, bytes);
-}
-
-bool CMyHttpClient::HandleCameraRoute() {
-  const CameraRoute route = FindCameraRoute(m_Request.url, Server().m_nPhoneSwitch != 0);
-  if (route == CameraRoute::None) return false;
-  ServeCameraRoute(*this, route);
-  return true;
 }
 
 bool CHttpClient::SendWithBody(CHttpResponseHeader& header, std::string_view type,
@@ -74,12 +52,8 @@ int CHttpClient::ReturnErrorMessage(int code) {
     CHttpResponseHeader header = StartHeader(code, CurrentHttpTime());
     return SendPage(header, code, body);
   }
-  try {
-    m_Socket.SendWithRetry(body.data(), body.size(), Settings().m_dwWritableTimeout);
-  } catch (const CWSocketException& e) {
-    ReportError(WithCode("CHttpClient::ReturnErrorMessage, Failed to send to socket, Error:%d",
-                         e.GetErrorCode()));
-  }
+  Send({}, body.data(), body.size(), -1,
+       "CHttpClient::ReturnErrorMessage, Failed to send to socket, Error:");
   PostLog(code, static_cast<std::int64_t>(body.size()));
   return static_cast<int>(body.size());
 }
@@ -116,13 +90,7 @@ bool CHttpClient::TransmitBuffer(const void* data, std::size_t size, bool /*rese
                            : std::string(CMimeMap::kDefaultType);
     sent = SendWithBody(header, type, data, size);
   } else if (m_Request.verb != HttpVerb::Head) {
-    try {
-      m_Socket.SendWithRetry(data, size, settings.m_dwWritableTimeout);
-    } catch (const CWSocketException& e) {
-      ReportError(WithCode("CHttpClient::TransmitBuffer, Failed to send to socket, Error:%d",
-                           e.GetErrorCode()));
-      sent = false;
-    }
+    sent = Send({}, data, size, -1, "CHttpClient::TransmitBuffer, Failed to send to socket, Error:");
   }
   PostLog(200, static_cast<std::int64_t>(size));
   return sent;
@@ -130,26 +98,30 @@ bool CHttpClient::TransmitBuffer(const void* data, std::size_t size, bool /*rese
 
 bool CHttpClient::SendResponse(const CHttpResponseHeader& header, const void* body,
                                std::size_t size) {
-  try {
-    m_Socket.SendPackets(header.GetData(), body, size, Settings().m_dwWritableTimeout);
-    return true;
-  } catch (const CWSocketException& e) {
-    ReportError(WithCode(
-        "CHttpClient::TransmitBuffer, Failed to send response via TransmitPackets, Error:%d",
-        e.GetErrorCode()));
-    return false;
-  }
+  return Send(header.GetData(), body, size, -1,
+              "CHttpClient::TransmitBuffer, Failed to send response via TransmitPackets, Error:");
 }
 
 bool CHttpClient::TransmitFile(const CHttpResponseHeader& header, int fileFd, std::uint64_t size) {
-  try {
-    m_Socket.SendFile(header.GetData(), fileFd, size, Settings().m_dwWritableTimeout);
-    return true;
-  } catch (const CWSocketException& e) {
-    ReportError(WithCode("CHttpClient::TransmitFile, Failed to send response via TransmitFile, Error:%d",
-                         e.GetErrorCode()));
-    return false;
+  return Send(header.GetData(), nullptr, size, fileFd,
+              "CHttpClient::TransmitFile, Failed to send response via TransmitFile, Error:");
+}
+
+bool CHttpClient::Send(std::string_view head, const void* body, std::uint64_t size, int fileFd,
+                       std::string_view failureText) {
+  if (!connection_ || sendFailed_) return false;
+  OutputQueue& output = connection_->Output();
+  output.Borrow(head);
+  if (fileFd >= 0) {
+    output.BorrowFile(fileFd, 0, size);
+  } else if (body != nullptr) {
+    output.Borrow(std::string_view(static_cast<const char*>(body), static_cast<std::size_t>(size)));
   }
+  const int error = connection_->SendNow(failureText);
+  if (error == 0) return true;
+  sendFailed_ = true;
+  ReportError(std::string(failureText) + std::to_string(error));
+  return false;
 }
 
 }  // namespace orbiscope

@@ -1,6 +1,5 @@
 #include "httpd/client/RequestParser.h"
 
-#include <climits>
 #include <cstdint>
 #include <vector>
 
@@ -9,16 +8,6 @@
 
 namespace orbiscope {
 namespace {
-
-bool IsSpace(char c) {
-  return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
-}
-
-std::string_view Trim(std::string_view text) {
-  while (!text.empty() && IsSpace(text.front())) text.remove_prefix(1);
-  while (!text.empty() && IsSpace(text.back())) text.remove_suffix(1);
-  return text;
-}
 
 char Upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
 
@@ -88,21 +77,6 @@ bool ParseVersion(ClientRequest& request, std::string_view token) {
 
 }  // namespace
 
-int ParseDecimal(std::string_view text) {
-  std::size_t i = 0;
-  while (i < text.size() && IsSpace(text[i])) ++i;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-  long long value = 0;
-  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-    value = value * 10 + (text[i] - '0');
-    if (value > static_cast<long long>(INT_MAX) + 1) value = static_cast<long long>(INT_MAX) + 1;
-  }
-  if (negative) value = -value;
-  if (value > INT_MAX) value = INT_MAX;
-  return static_cast<int>(value);
-}
-
 RequestTarget FindRequestTarget(std::string_view requestLine) {
   std::vector<std::string_view> tokens = Tokens(requestLine, ' ');
   RequestTarget target;
@@ -145,16 +119,6 @@ std::string MaskUserInfoPassword(std::string_view requestLine) {
   const std::size_t from = text[colon].rawEnd;
   if (from < text[at].rawBegin) line.replace(from, text[at].rawBegin - from, 1, '*');
   return line;
-}
-
-bool SplitField(std::string_view line, std::string& name, std::string& value) {
-  name.clear();
-  value.clear();
-  std::size_t colon = line.find(':');
-  if (line.empty() || colon == std::string_view::npos) return false;
-  name = std::string(Trim(line.substr(0, colon)));
-  value = std::string(Trim(line.substr(colon + 1)));
-  return true;
 }
 
 std::size_t FindLineEnd(std::string_view raw, std::size_t position, std::size_t limit) {

@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "httpd/HeaderFields.h"
 #include "httpd/client/ClientRequest.h"
 
 namespace orbiscope {
@@ -17,10 +18,6 @@ struct ParsePolicy {
   bool allowBasic = true;   // user information in the URL and Basic authorization count
   bool allowNtlm = false;   // user information in the URL counts
 };
-
-// Splits "name: value" at the first colon, trimming white space around both. False for
-// an empty line or one without a colon (name and value are then emptied).
-bool SplitField(std::string_view line, std::string& name, std::string& value);
 
 // The end of the line that starts at `position`: the next line feed after its first
 // character, but never beyond `limit` (the body start, or the end of the bytes).
@@ -57,9 +54,5 @@ RequestTarget FindRequestTarget(std::string_view requestLine);
 // past a "?", a NUL or an encoded "@"), so that a line the parser refused, or read
 // differently from what its client meant, does not show it either.
 std::string MaskUserInfoPassword(std::string_view requestLine);
-
-// atoi over a text that may not end where the number does: leading blanks, a sign and
-// digits; saturates instead of overflowing.
-int ParseDecimal(std::string_view text);
 
 }  // namespace orbiscope

@@ -1,7 +1,7 @@
 #pragma once
-// A stand-in for the HTTP session: answers every request of a connection with one fixed
-// body, keeps the connection while the client asks for Keep-Alive, and writes the access-log
-// line of each request. The benchmark serves through it, the loopback tests derive from it.
+// A stand-in for the HTTP session: answers every request with one fixed body, keeps the
+// connection while the client asks for Keep-Alive, and writes the access-log line of each
+// request. The benchmark serves through it, the loopback tests derive from it.
 
 #include <atomic>
 #include <string>
@@ -21,16 +21,19 @@ public:
 
   explicit FixedResponseClient(std::string body = std::string(100, 'x'), Tally* tally = nullptr);
 
-  bool Run(const CThreadPoolRequest& request) override;
+  bool Run(CThreadPoolRequest& request) override;
 
 protected:
-  // Called once per connection before its first read, on the worker thread; false drops
-  // the connection (a test holds a worker here).
-  virtual bool OnConnection(CHttpSocket& socket) { (void)socket; return true; }
+  // Called for every request a worker takes, before it is answered; false closes the
+  // connection unanswered (a test holds a worker here).
+  virtual bool OnRequest(HttpConnection& connection) { (void)connection; return true; }
+  // The body answered to the request with this request line.
+  virtual const std::string& Body(std::string_view requestLine) const {
+    (void)requestLine;
+    return body_;
+  }
 
 private:
-  void Serve(CHttpSocket& socket, const sockaddr_in& peer);
-
   std::string body_;
   Tally* tally_;
 };

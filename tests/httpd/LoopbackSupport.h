@@ -83,6 +83,39 @@ inline bool PeerClosed(int fd, int timeoutMs = 5000) {
   return ::recv(fd, &c, 1, MSG_DONTWAIT) <= 0;
 }
 
+// Whether the peer closed the connection within timeoutMs, reading and dropping whatever
+// it still sent before.
+inline bool DrainUntilClosed(int fd, int timeoutMs = 5000) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  char chunk[65536];
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        end - std::chrono::steady_clock::now());
+    pollfd p {fd, POLLIN, 0};
+    if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
+    if (::recv(fd, chunk, sizeof chunk, MSG_DONTWAIT) <= 0) return true;
+  }
+}
+
+// A loopback client whose end has the address `source` (any of 127/8), so that a test can
+// play several client addresses; -1 when the connection failed.
+inline int ConnectLoopbackFrom(std::uint16_t port, const char* source) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in from {};
+  from.sin_family = AF_INET;
+  ::inet_pton(AF_INET, source, &from.sin_addr);
+  sockaddr_in to {};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(port);
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0 ||
+      ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
 inline int OpenDescriptorCount() {
   int count = 0;
   if (DIR* dir = ::opendir("/proc/self/fd")) {

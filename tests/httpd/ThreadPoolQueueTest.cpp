@@ -6,17 +6,16 @@
 #include <cerrno>
 #include <thread>
 
-#include "httpd/HttpThreadPoolQueues.h"
 #include "httpd/IOCPThreadPoolQueue.h"
 #include "tests/httpd/LoopbackSupport.h"
 
 namespace orbiscope {
 namespace {
 
-CThreadPoolRequest Undirected(unsigned id, void* data = nullptr) {
+// The queues never look at the type: tests number their requests with it.
+CThreadPoolRequest Undirected(unsigned id) {
   CThreadPoolRequest r;
   r.m_dwID = id;
-  r.m_pData = data;
   return r;
 }
 
@@ -59,19 +58,18 @@ TEST(DirectedQueueTest, HoldsAtMostSizeUndirectedRequests) {
 TEST(DirectedQueueTest, DirectedRequestsGoFirstAndOnlyToTheirWorker) {
   CDirectedThreadPoolQueue queue;
   ASSERT_TRUE(queue.Create(3));
-  int a = 0, b = 0;
-  ASSERT_TRUE(queue.PostRequest(Undirected(1, &a), 0));
-  ASSERT_TRUE(queue.PostRequest(Undirected(1, &b), 0));
+  ASSERT_TRUE(queue.PostRequest(Undirected(10), 0));
+  ASSERT_TRUE(queue.PostRequest(Undirected(11), 0));
   ASSERT_TRUE(queue.PostRequest(Directed(2), 0));
   CThreadPoolRequest got;
   ASSERT_TRUE(queue.GetRequest(got, 2, 0));
   EXPECT_TRUE(got.m_bDirectedRequest);
   EXPECT_EQ(got.m_dwID, CThreadPoolRequest::kStop);
   ASSERT_TRUE(queue.GetRequest(got, 2, 0));
-  EXPECT_EQ(got.m_pData, &a);  // then the undirected ones, oldest first
+  EXPECT_EQ(got.m_dwID, 10u);  // then the undirected ones, oldest first
   ASSERT_TRUE(queue.PostRequest(Directed(0), 0));
   ASSERT_TRUE(queue.GetRequest(got, 1, 0));
-  EXPECT_EQ(got.m_pData, &b);  // worker 1 never sees worker 0's request
+  EXPECT_EQ(got.m_dwID, 11u);  // worker 1 never sees worker 0's request
   EXPECT_FALSE(queue.GetRequest(got, 1, 10));
   ASSERT_TRUE(queue.GetRequest(got, 0, 0));
   EXPECT_TRUE(got.m_bDirectedRequest);
@@ -104,12 +102,11 @@ TEST(IOCPQueueTest, IsUnboundedFirstInFirstOutAndRefusesDirectedRequests) {
   ASSERT_TRUE(queue.Create(1));
   EXPECT_FALSE(queue.SupportsDirectedRequests());
   EXPECT_FALSE(queue.PostRequest(Directed(0), 0));
-  std::vector<int> data(1000);
-  for (int& d : data) ASSERT_TRUE(queue.PostRequest(Undirected(1, &d), 0));
-  for (int& d : data) {
+  for (unsigned id = 0; id < 1000; ++id) ASSERT_TRUE(queue.PostRequest(Undirected(id), 0));
+  for (unsigned id = 0; id < 1000; ++id) {
     CThreadPoolRequest got;
     ASSERT_TRUE(queue.GetRequest(got, 7, 0));
-    EXPECT_EQ(got.m_pData, &d);
+    EXPECT_EQ(got.m_dwID, id);
     EXPECT_FALSE(got.m_bDirectedRequest);
     EXPECT_EQ(got.m_nDirectedRequestIndex, -1);
   }
@@ -129,10 +126,10 @@ void PendingConnectionsAreClosedWithTheQueue() {
     for (int& peer : peers) {
       int pair[2];
       ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
-      auto* connection = new AcceptedConnection;
-      connection->m_Socket.Attach(pair[0]);
+      CThreadPoolRequest request = Undirected(CThreadPoolRequest::kServe);
+      request.m_pConnection = std::make_unique<HttpConnection>(nullptr, pair[0], sockaddr_in {});
       peer = pair[1];
-      ASSERT_TRUE(queue.PostRequest(Undirected(CThreadPoolRequest::kServe, connection), 0));
+      ASSERT_TRUE(queue.PostRequest(std::move(request), 0));
     }
   }
   for (int peer : peers) {
@@ -142,12 +139,12 @@ void PendingConnectionsAreClosedWithTheQueue() {
   EXPECT_EQ(testing::OpenDescriptorCount(), before);
 }
 
-TEST(HttpQueuesTest, DirectedQueueFreesPendingConnections) {
-  PendingConnectionsAreClosedWithTheQueue<CHttpDirectedThreadPoolQueue>();
+TEST(QueueTest, DirectedQueueFreesPendingConnections) {
+  PendingConnectionsAreClosedWithTheQueue<CDirectedThreadPoolQueue>();
 }
 
-TEST(HttpQueuesTest, UnboundedQueueFreesPendingConnections) {
-  PendingConnectionsAreClosedWithTheQueue<CHttpIOCPThreadPoolQueue>();
+TEST(QueueTest, UnboundedQueueFreesPendingConnections) {
+  PendingConnectionsAreClosedWithTheQueue<CIOCPThreadPoolQueue>();
 }
 
 }  // namespace

@@ -34,7 +34,7 @@ public:
     seen_.initialised.Add();
     return !seen_.failInit;
   }
-  bool Run(const CThreadPoolRequest&) override {
+  bool Run(CThreadPoolRequest&) override {
     if (RequestToStop()) ++seen_.stopSeenInRun;
     seen_.running.Add();
     if (seen_.holding) seen_.release.Wait();
@@ -52,6 +52,16 @@ ClientFactory Probes(Observations& seen) {
 QueueFactory Directed() { return [] { return std::make_unique<CDirectedThreadPoolQueue>(); }; }
 QueueFactory Unbounded() { return [] { return std::make_unique<CIOCPThreadPoolQueue>(); }; }
 
+PoolOptions Pool(ClientFactory clients, QueueFactory queue, int size, bool suspended = false) {
+  PoolOptions options;
+  options.clients = std::move(clients);
+  options.queue = std::move(queue);
+  options.poolSize = size;
+  options.queueSize = size;
+  options.startSuspended = suspended;
+  return options;
+}
+
 CThreadPoolRequest Work() {
   CThreadPoolRequest r;
   r.m_dwID = CThreadPoolRequest::kServe;
@@ -62,7 +72,7 @@ TEST(ThreadPoolServerTest, NWorkersServeNRequestsAtOnce) {
   Observations seen;
   seen.holding = true;
   CThreadPoolServer pool;
-  ASSERT_TRUE(pool.Create(Probes(seen), Directed(), 4, 4));
+  ASSERT_TRUE(pool.Create(Pool(Probes(seen), Directed(), 4)));
   ASSERT_TRUE(pool.WaitForThreadsInitInstance());
   for (int i = 0; i < 4; ++i) ASSERT_TRUE(pool.GetQueue()->PostRequest(Work(), kInfinite));
   // All four are inside Run together, each held there: four threads serve at once.
@@ -78,16 +88,16 @@ TEST(ThreadPoolServerTest, NWorkersServeNRequestsAtOnce) {
 TEST(ThreadPoolServerTest, InitialisationIsTheAndOfEveryWorker) {
   Observations ok;
   CThreadPoolServer pool;
-  ASSERT_TRUE(pool.Create(Probes(ok), Unbounded(), 3, 3));
+  ASSERT_TRUE(pool.Create(Pool(Probes(ok), Unbounded(), 3)));
   EXPECT_TRUE(pool.WaitForThreadsInitInstance());
   EXPECT_TRUE(pool.WaitForThreadsInitInstance());  // asking twice does not wait forever
   Observations failing;
   failing.failInit = true;
-  ASSERT_TRUE(pool.Create(Probes(failing), Unbounded(), 2, 2));
+  ASSERT_TRUE(pool.Create(Pool(Probes(failing), Unbounded(), 2)));
   EXPECT_FALSE(pool.WaitForThreadsInitInstance());
-  ASSERT_TRUE(pool.Create(Probes(ok), Unbounded(), 0, 0));  // an unbounded queue takes 0
+  ASSERT_TRUE(pool.Create(Pool(Probes(ok), Unbounded(), 0)));  // an unbounded queue takes 0
   EXPECT_FALSE(pool.WaitForThreadsInitInstance());        // but no worker is no success
-  EXPECT_FALSE(pool.Create(Probes(ok), Directed(), 0, 0));
+  EXPECT_FALSE(pool.Create(Pool(Probes(ok), Directed(), 0)));
 }
 
 // Threads made suspended and never resumed must not keep a failed Create (or Stop) waiting.
@@ -99,22 +109,22 @@ TEST(ThreadPoolServerTest, FailedCreateReleasesSuspendedThreads) {
     return std::make_unique<ProbeClient>(seen);
   };
   CThreadPoolServer pool;
-  EXPECT_FALSE(pool.Create(thirdFails, Directed(), 5, 5, /*startSuspended=*/true));
+  EXPECT_FALSE(pool.Create(Pool(thirdFails, Directed(), 5, /*suspended=*/true)));
   EXPECT_EQ(pool.GetPoolSize(), 0);
   // A client that cannot be made because the process ran out of something fails the same way.
   const ClientFactory throwing = []() -> std::unique_ptr<CThreadPoolClient> {
     throw std::system_error(EMFILE, std::generic_category());
   };
-  EXPECT_FALSE(pool.Create(throwing, Directed(), 2, 2));
+  EXPECT_FALSE(pool.Create(Pool(throwing, Directed(), 2)));
   // A pool created suspended and stopped without a resume ends as well.
-  ASSERT_TRUE(pool.Create(Probes(seen), Directed(), 3, 3, true));
+  ASSERT_TRUE(pool.Create(Pool(Probes(seen), Directed(), 3, /*suspended=*/true)));
   pool.Stop();
 }
 
 TEST(ThreadPoolServerTest, RecyclingNeedsADirectedQueue) {
   Observations seen;
   CThreadPoolServer pool;
-  ASSERT_TRUE(pool.Create(Probes(seen), Unbounded(), 2, 2));
+  ASSERT_TRUE(pool.Create(Pool(Probes(seen), Unbounded(), 2)));
   EXPECT_FALSE(pool.SetMaxThreadClientLifetime(true, 1u));
   EXPECT_TRUE(pool.SetMaxThreadClientLifetime(false, 1u));
 }
@@ -124,7 +134,7 @@ TEST(ThreadPoolServerTest, RecyclingNeedsADirectedQueue) {
 TEST(ThreadPoolServerTest, RecyclesWorkersInTurnAndTheNewOnesServe) {
   Observations seen;
   CThreadPoolServer pool;
-  ASSERT_TRUE(pool.Create(Probes(seen), Directed(), 2, 2));
+  ASSERT_TRUE(pool.Create(Pool(Probes(seen), Directed(), 2)));
   ASSERT_TRUE(pool.WaitForThreadsInitInstance());
   ASSERT_TRUE(pool.SetMaxThreadClientLifetime(true, std::chrono::milliseconds(60)));
   ASSERT_TRUE(seen.initialised.WaitFor(2 + 4));  // four replacements
@@ -144,7 +154,7 @@ TEST(ThreadPoolServerTest, StopWhileRecyclingFastDoesNotDeadlock) {
   Observations seen;
   CThreadPoolServer pool;
   for (int round = 0; round < 5; ++round) {
-    ASSERT_TRUE(pool.Create(Probes(seen), Directed(), 2, 2));
+    ASSERT_TRUE(pool.Create(Pool(Probes(seen), Directed(), 2)));
     ASSERT_TRUE(pool.SetMaxThreadClientLifetime(true, std::chrono::milliseconds(2)));
     const int target = seen.initialised.Value() + 3;
     ASSERT_TRUE(seen.initialised.WaitFor(target));

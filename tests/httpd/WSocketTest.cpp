@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include <thread>
 
 #include "httpd/HttpResponseHeader.h"
+#include "httpd/OutputQueue.h"
 #include "tests/httpd/LoopbackSupport.h"
 #include "tests/support/TempDir.h"
 
@@ -108,66 +110,81 @@ TEST(WSocketTest, AttachAndDetachHandOverTheDescriptor) {
   EXPECT_EQ(::fcntl(fd, F_GETFD), -1);  // closed
 }
 
-// Sends larger than the socket buffers go out whole: partial writes are continued.
-TEST(WSocketTest, GatheredAndFileSendsDeliverEveryByteInOrder) {
-  const std::string head = "HTTP/1.0 200 OK\r\n\r\n";
-  const std::string body = Pattern(3 * 1024 * 1024 + 17);
-  {
-    ConnectedPair pair;
-    std::string received;
-    std::thread reader([&] { received = pair.DrainClient(); });
-    pair.Server().SendPackets(head, body.data(), body.size(), 5000);
-    pair.Server().Close();
-    reader.join();
-    EXPECT_TRUE(received == head + body);
-  }
-  {
-    testing::TempDir dir;
-    testing::WriteFile(dir.File("f"), body);
-    const int file = ::open(dir.File("f").c_str(), O_RDONLY | O_CLOEXEC);
-    ASSERT_GE(file, 0);
-    ConnectedPair pair;
-    std::string received;
-    std::thread reader([&] { received = pair.DrainClient(); });
-    pair.Server().SendFile(head, file, body.size(), 5000);
-    pair.Server().Close();
-    reader.join();
-    ::close(file);
-    EXPECT_TRUE(received == head + body);
+// Sends the queue whole the way the event loop does: a flush, then a wait for room.
+OutputQueue::Flush FlushAll(OutputQueue& queue, int socket, int& error) {
+  for (;;) {
+    const OutputQueue::Flush result = queue.FlushTo(socket, error);
+    if (result != OutputQueue::Flush::Blocked) return result;
+    pollfd p {socket, POLLOUT, 0};
+    if (::poll(&p, 1, 5000) <= 0) return result;
   }
 }
 
-TEST(WSocketTest, AFileShorterThanAnnouncedFailsInsteadOfHanging) {
+// Memory and file parts larger than the socket buffers go out whole and in order, also
+// once the queue was made to own them and the writer's own copies are gone.
+TEST(OutputQueueTest, PartsGoOutWholeInOrderAfterTheWriterLetGo) {
+  const std::string body = Pattern(3 * 1024 * 1024 + 17);
+  testing::TempDir dir;
+  testing::WriteFile(dir.File("f"), body);
+  ConnectedPair pair;
+  std::string received;
+  std::thread reader([&] { received = pair.DrainClient(); });
+  OutputQueue queue;
+  // Shared memory is held by reference only while it is queued.
+  auto shared = std::make_shared<const std::string>("shared");
+  {
+    std::string head = "HTTP/1.0 200 OK\r\n\r\n";
+    std::string memory = body;
+    const int file = ::open(dir.File("f").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(file, 0);
+    queue.Borrow(head);
+    queue.Borrow(memory);
+    queue.BorrowFile(file, 5, body.size() - 5);
+    queue.Borrow("tail");
+    queue.Share(shared, *shared);
+    int error = 0;
+    EXPECT_EQ(queue.FlushTo(pair.Server().Handle(), error), OutputQueue::Flush::Blocked);
+    EXPECT_TRUE(queue.Keep());
+    head.assign(head.size(), '?');
+    memory.assign(memory.size(), '?');
+    ::close(file);
+  }
+  int error = 0;
+  EXPECT_EQ(FlushAll(queue, pair.Server().Handle(), error), OutputQueue::Flush::Done);
+  EXPECT_TRUE(queue.Empty());
+  EXPECT_EQ(queue.Sent(), 19 + 2 * body.size() - 5 + 4 + 6);
+  EXPECT_EQ(shared.use_count(), 1);
+  pair.Server().Close();
+  reader.join();
+  EXPECT_TRUE(received == "HTTP/1.0 200 OK\r\n\r\n" + body + body.substr(5) + "tail" + *shared);
+}
+
+TEST(OutputQueueTest, AFileShorterThanAnnouncedFailsInsteadOfHanging) {
   testing::TempDir dir;
   testing::WriteFile(dir.File("f"), "12345");
   const int file = ::open(dir.File("f").c_str(), O_RDONLY | O_CLOEXEC);
   ConnectedPair pair;
-  try {
-    pair.Server().SendFile("H", file, 10, 1000);
-    FAIL() << "no exception";
-  } catch (const CWSocketException& e) {
-    EXPECT_EQ(e.GetErrorCode(), EIO);
-  }
+  OutputQueue queue;
+  queue.Borrow("H");
+  queue.BorrowFile(file, 0, 10);
+  int error = 0;
+  EXPECT_EQ(queue.FlushTo(pair.Server().Handle(), error), OutputQueue::Flush::Failed);
+  EXPECT_EQ(error, EIO);
   ::close(file);
 }
 
-// A peer that takes nothing: the send gives up after the write time-out with EAGAIN.
+// A peer that takes nothing: the timed send gives up after the write time-out with EAGAIN.
 TEST(WSocketTest, WriteTimeOutEndsASendThePeerDoesNotRead) {
   ConnectedPair pair;
   const int small = 4096;
   ::setsockopt(pair.Server().Handle(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
   ::setsockopt(pair.Client(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
   const std::string big = Pattern(8 * 1024 * 1024);
-  for (int kind = 0; kind < 2; ++kind) {
-    try {
-      if (kind == 0)
-        pair.Server().SendWithRetry(big.data(), big.size(), 50);
-      else
-        pair.Server().SendPackets("H", big.data(), big.size(), 50);
-      ADD_FAILURE() << "no exception";
-    } catch (const CWSocketException& e) {
-      EXPECT_EQ(e.GetErrorCode(), EAGAIN);
-    }
+  try {
+    pair.Server().SendWithRetry(big.data(), big.size(), 50);
+    ADD_FAILURE() << "no exception";
+  } catch (const CWSocketException& e) {
+    EXPECT_EQ(e.GetErrorCode(), EAGAIN);
   }
   // The response header's Send reports the same as false.
   CHttpResponseHeader header;
@@ -185,12 +202,22 @@ TEST(WSocketTest, SendingToAClosedPeerFailsWithoutEndingTheProcess) {
   const std::string data = Pattern(1 << 20);
   int failures = 0;
   for (int i = 0; i < 3; ++i) {
-    try {
-      if (i == 0) pair.Server().SendWithRetry(data.data(), data.size(), 1000);
-      if (i == 1) pair.Server().SendPackets("H", data.data(), data.size(), 1000);
-      if (i == 2) pair.Server().SendFile("H", file, 1 << 20, 1000);
-    } catch (const CWSocketException& e) {
-      EXPECT_TRUE(e.GetErrorCode() == EPIPE || e.GetErrorCode() == ECONNRESET) << e.GetErrorCode();
+    int error = 0;
+    if (i == 0) {
+      try {
+        pair.Server().SendWithRetry(data.data(), data.size(), 1000);
+      } catch (const CWSocketException& e) {
+        error = e.GetErrorCode();
+      }
+    } else {
+      OutputQueue queue;
+      queue.Borrow("H");
+      if (i == 1) queue.Borrow(data);
+      if (i == 2) queue.BorrowFile(file, 0, 1 << 20);
+      if (FlushAll(queue, pair.Server().Handle(), error) == OutputQueue::Flush::Done) error = 0;
+    }
+    if (error != 0) {
+      EXPECT_TRUE(error == EPIPE || error == ECONNRESET) << error;
       ++failures;
     }
   }

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
 #include <algorithm>
 #include <iterator>
 
@@ -22,7 +24,7 @@ const std::string kMime =
     "<MIME2><KEY>JPG</KEY><VALUE>image/jpeg</VALUE></MIME2></MIME>";
 
 class WebServerTest : public ::testing::Test {
-protected:
+public:
   WebServerTest() {
     log_.SetExecutablePath(dir_.File("orbiscope"));
     log_.Open();
@@ -48,7 +50,11 @@ protected:
   }
 
   bool Init(CWebServer& server, const std::string& bind = "127.0.0.1") {
-    return server.InitServer(log_, bind, 0, "/srv/content", "cam", "0123ABCD", 1);
+    WebServerOptions options;
+    options.bindAddress = bind;
+    options.port = 0;
+    options.contentDirectory = "/srv/content";
+    return server.InitServer(log_, options);
   }
 
   // The entries the start-up wrote with the web server's module and function.
@@ -71,15 +77,13 @@ TEST_F(WebServerTest, StartupBlockIsWrittenWordForWordInItsOrder) {
       "<Directories>1</Directories><DNSLookup>1</DNSLookup><Timeout>15000</Timeout>"
       "<WritableTimeout>5000</WritableTimeout><ServerName>Cam/2</ServerName>"
       "<ThreadPoolSize>3</ThreadPoolSize><EnableThreadLifetime>1</EnableThreadLifetime>"
+      "<MaxConnections>100</MaxConnections><MaxConnectionsPerClient>5</MaxConnectionsPerClient>"
       "<ThreadLifetime>30</ThreadLifetime><AutoExpire>1</AutoExpire><AllowDeletes>1</AllowDeletes>"
       "<AllowAnonymous>0</AllowAnonymous><AllowNTLMAuthentication>1</AllowNTLMAuthentication>",
       "<DIR0><Alias>/</Alias></DIR0>");
   auto server = MakeServer();
   ASSERT_TRUE(Init(*server));
   ASSERT_NE(server->Server(), nullptr);
-  EXPECT_EQ(server->Server()->m_sCameraUser, "cam");
-  EXPECT_EQ(server->Server()->m_sCameraPassword, "0123ABCD");
-  EXPECT_EQ(server->Server()->m_nPhoneSwitch, 1);
   server->Stop();
   server->Release();
   const std::vector<std::string> expected = {
@@ -91,6 +95,8 @@ TEST_F(WebServerTest, StartupBlockIsWrittenWordForWordInItsOrder) {
       "Client write timeout: 5000 ms\n",
       "Configured Server Name: Cam/2\n",
       "Thread pool size: 3\n",
+      "Maximum connections: 100\n",
+      "Maximum connections per client: 5\n",
       "Threads in the thread pool will be recycled every 30 minute(s)\n",
       "Using Directed Thread pool queue\n",
       "Using Keep Alives\n",
@@ -106,6 +112,36 @@ TEST_F(WebServerTest, StartupBlockIsWrittenWordForWordInItsOrder) {
   EXPECT_EQ(testing::LogEntriesOf(log_.FilePath(), "CWebServer::InitServer"), expected);
 }
 
+// The start raises the soft descriptor limit to what the connections need, and says so
+// when the hard limit does not allow it. Run in a child, so the lowered limits stay there.
+int DescriptorLimitChild(WebServerTest& test) {
+  rlimit limit {};
+  limit.rlim_cur = 512;
+  limit.rlim_max = 4096;
+  if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) return 2;
+  auto server = test.MakeServer();
+  if (!test.Init(*server)) return 3;
+  server->Stop();
+  server->Release();
+  ::getrlimit(RLIMIT_NOFILE, &limit);
+  if (limit.rlim_cur < 2 * 1000) return 4;
+  limit.rlim_cur = limit.rlim_max = 512;
+  if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) return 5;
+  if (!test.Init(*server)) return 6;
+  server->Stop();
+  const auto lines = test.StartupLines();
+  const std::string shortfall =
+      "The descriptor limit of 512 is below what the maximum connections need; "
+      "connections may be refused sooner\n";
+  return std::count(lines.begin(), lines.end(), shortfall) == 1 ? 0 : 7;
+}
+
+TEST_F(WebServerTest, TheDescriptorLimitIsRaisedForTheConnectionsOrTheShortfallLogged) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  WriteSettings("<Directories>1</Directories><MaxConnections>1000</MaxConnections>", "");
+  EXPECT_EXIT(std::_Exit(DescriptorLimitChild(*this)), ::testing::ExitedWithCode(0), "");
+}
+
 TEST_F(WebServerTest, DefaultsFillWhatTheFileLeavesOutAndOptionalLinesStayAway) {
   WriteSettings("<Directories>1</Directories>", "");
   auto server = MakeServer();
@@ -113,6 +149,8 @@ TEST_F(WebServerTest, DefaultsFillWhatTheFileLeavesOutAndOptionalLinesStayAway) 
   const CHttpServerSettings& s = *server->Settings();
   EXPECT_EQ(s.m_sServerName, "Zentrux/1.62");
   EXPECT_EQ(s.m_nThreadPoolSize, 10);
+  EXPECT_EQ(s.m_nMaxConnections, 4096);
+  EXPECT_EQ(s.m_nMaxConnectionsPerClient, 64);
   EXPECT_EQ(s.m_dwIdleClientTimeout, 30000u);
   EXPECT_EQ(s.m_dwWritableTimeout, 10000u);
   EXPECT_EQ(s.m_dwThreadLifetime, 120u);
@@ -280,27 +318,6 @@ TEST_F(WebServerTest, StartingAgainWithoutAStopReplacesTheRunningServer) {
   ASSERT_TRUE(testing::SendAll(fd, "GET / HTTP/1.0\r\n\r\n"));
   EXPECT_EQ(testing::ReadResponses(fd, 1).rfind("HTTP/1.0 200 OK\r\n", 0), 0u);
   ::close(fd);
-}
-
-TEST_F(WebServerTest, FramesReachTheRunningServersStoreOnly) {
-  WriteSettings("<Directories>1</Directories><ThreadPoolSize>1</ThreadPoolSize>", "");
-  auto server = MakeServer();
-  CPicture frame(8, 6, 24, 0);
-  server->UpdateFrame(frame, 6, 8);  // no server yet: nothing happens
-  ASSERT_TRUE(Init(*server));
-  EXPECT_FALSE(server->Server()->m_LatestFrame.Snapshot().image.HasPixels());
-  server->UpdateFrame(frame, 6, 8);
-  FrameSnapshot shot = server->Server()->m_LatestFrame.Snapshot();
-  EXPECT_TRUE(shot.image.HasPixels());
-  EXPECT_EQ(shot.width, 8);
-  EXPECT_EQ(shot.height, 6);
-  server->UpdateFrame(CPicture(4, 2, 24, 0), 2, 4);
-  shot = server->Server()->m_LatestFrame.Snapshot();
-  EXPECT_EQ(shot.image.Width(), 4u);
-  EXPECT_EQ(shot.height, 2);
-  server->Stop();
-  server->Release();
-  server->UpdateFrame(frame, 6, 8);  // released: nothing happens
 }
 
 }  // namespace

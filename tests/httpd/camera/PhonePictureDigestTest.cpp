@@ -8,7 +8,7 @@
 
 #include "capture/LatestFrame.h"
 #include "capture/TestPattern.h"
-#include "httpd/client/CameraPicture.h"
+#include "httpd/camera/CameraPicture.h"
 #include "httpd/client/Md5Hex.h"
 
 namespace orbiscope {

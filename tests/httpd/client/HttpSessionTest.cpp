@@ -113,9 +113,9 @@ TEST_F(HttpSessionTest, HeaderOrderOfEachResponseKind) {
   EXPECT_EQ(Field(r, "Content-Length"), "11");
   EXPECT_EQ(Body(r), "");
 
-  // Every request was logged by the program's session.
+  // Every request was logged by the session.
   EXPECT_NE(server_.LogText().find("\"GET /hello.txt HTTP/1.0\" 200 11"), std::string::npos);
-  EXPECT_NE(server_.LogText().find("MyHttpClient"), std::string::npos);
+  EXPECT_NE(server_.LogText().find("<Filename>HttpClient</Filename>"), std::string::npos);
 }
 
 TEST_F(HttpSessionTest, KeepAliveServesSeveralRequestsAndPipelines) {
@@ -137,6 +137,22 @@ TEST_F(HttpSessionTest, KeepAliveServesSeveralRequestsAndPipelines) {
   std::string last = client.ReadResponse();
   EXPECT_EQ(Body(last), "cam pic");
   EXPECT_EQ(Field(last, "Connection"), "");
+  EXPECT_TRUE(client.ClosedByServer());
+}
+
+// A response the client does not take at once is finished by the loop; the requests
+// pipelined behind it are answered only after it, in order.
+TEST_F(HttpSessionTest, PipelinedRequestsWaitForALargeResponseAhead) {
+  std::string big(8 << 20, '\0');
+  for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>('a' + i % 23);
+  WriteFile(File("big.bin"), big);
+  server_.Start();
+  RawClient client(server_.port());
+  const std::string keep = " HTTP/1.0\r\nConnection: Keep-Alive\r\n\r\n";
+  client.Send("GET /big.bin" + keep + "GET /hello.txt" + keep + "GET /index.html HTTP/1.0\r\n\r\n");
+  EXPECT_TRUE(Body(client.ReadResponse()) == big);
+  EXPECT_EQ(Body(client.ReadResponse()), "hello world");
+  EXPECT_EQ(Body(client.ReadResponse()), "<p>index</p>");
   EXPECT_TRUE(client.ClosedByServer());
 }
 
@@ -479,9 +495,9 @@ TEST_F(HttpSessionTest, HeaderValuesCannotCarryNewLines) {
 }
 
 // A session with stand-in camera routes, to drive the writers no directory uses.
-class RoutedClient : public CMyHttpClient {
+class RoutedClient : public CHttpClient {
 public:
-  using CMyHttpClient::CMyHttpClient;
+  using CHttpClient::CHttpClient;
   bool HandleCameraRoute() override {
     if (m_Request.url == "/go") {
       SendRedirect(m_Request.query);

@@ -1,9 +1,9 @@
-#include "httpd/client/RequestFraming.h"
+#include "httpd/RequestFraming.h"
 
 #include <algorithm>
 #include <string>
 
-#include "httpd/client/RequestParser.h"
+#include "httpd/HeaderFields.h"
 
 namespace orbiscope {
 namespace {

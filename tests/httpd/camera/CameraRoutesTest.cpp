@@ -1,11 +1,11 @@
-#include "httpd/client/CameraRoutes.h"
+#include "httpd/camera/CameraRoutes.h"
 
 #include <gtest/gtest.h>
 
 #include <climits>
 #include <string>
 
-#include "httpd/client/CameraPicture.h"
+#include "httpd/camera/CameraPicture.h"
 #include "httpd/client/Md5Hex.h"
 
 namespace orbiscope {

@@ -1,4 +1,4 @@
-#include "httpd/client/CameraPicture.h"
+#include "httpd/camera/CameraPicture.h"
 
 #include <algorithm>
 #include <array>

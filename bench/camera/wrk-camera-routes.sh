@@ -5,7 +5,7 @@
 # in the same run, each route's conversion time from camera_routes_bench. Prints every
 # figure with its target.
 #
-#   bench/client/wrk-camera-routes.sh [BUILD_DIR]      (default: build)
+#   bench/camera/wrk-camera-routes.sh [BUILD_DIR]      (default: build)
 #
 # The build must contain camera_bench_server and camera_routes_bench:
 #   cmake --build BUILD_DIR --target camera_bench_server camera_routes_bench

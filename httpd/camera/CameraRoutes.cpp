@@ -1,11 +1,11 @@
-#include "httpd/client/CameraRoutes.h"
+#include "httpd/camera/CameraRoutes.h"
 
 #include <algorithm>
 #include <vector>
 
 #include "config/Codepage.h"
-#include "httpd/HttpServer.h"
-#include "httpd/client/CameraPicture.h"
+#include "httpd/camera/CameraPicture.h"
+#include "httpd/camera/CameraState.h"
 #include "httpd/client/HttpClient.h"
 #include "httpd/client/Md5Hex.h"
 #include "httpd/client/RequestParser.h"
@@ -161,20 +161,19 @@ std::string MaskCameraPassword(std::string_view requestLine) {
   return line;
 }
 
-void ServeCameraRoute(CHttpClient& client, CameraRoute route) {
-  CHttpServer& server = client.Server();
+void ServeCameraRoute(CHttpClient& client, CameraState& camera, CameraRoute route) {
   if (route == CameraRoute::PhoneGate) {
     Refuse(client, 401);
     return;
   }
   const CameraQuery query = ReadCameraQuery(route, client.m_Request.query);
-  if (!CheckCameraCredentials(route, query, server.m_sCameraUser, server.m_sCameraPassword)) {
+  if (!CheckCameraCredentials(route, query, camera.m_sCameraUser, camera.m_sCameraPassword)) {
     Refuse(client, 401);
     return;
   }
   // One consistent copy of the store; everything after it works on that copy alone, so
   // the publisher never waits for a conversion or a slow client.
-  FrameSnapshot snapshot = server.m_LatestFrame.Snapshot();
+  FrameSnapshot snapshot = camera.m_LatestFrame.Snapshot();
   if (route == CameraRoute::Jpeg) client.m_Request.localFile = CameraFileName(route);
   CameraPicture picture = MakeCameraPicture(route, snapshot, query.width, query.height);
   if (route == CameraRoute::Jpeg) {

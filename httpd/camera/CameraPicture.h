@@ -4,7 +4,7 @@
 #include <cstddef>
 
 #include "capture/LatestFrame.h"
-#include "httpd/client/CameraRoutes.h"
+#include "httpd/camera/CameraRoutes.h"
 #include "image/Picture.h"
 
 namespace orbiscope {

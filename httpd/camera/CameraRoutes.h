@@ -11,6 +11,7 @@
 namespace orbiscope {
 
 class CHttpClient;
+struct CameraState;
 
 // The routes in the order the decoded path is compared with them.
 enum class CameraRoute : int {
@@ -60,8 +61,8 @@ bool CheckCameraCredentials(CameraRoute route, const CameraQuery& query,
 // "*" as a whole.
 std::string MaskCameraPassword(std::string_view requestLine);
 
-// Answers a GET, POST or HEAD on `route` (not None) for the client's current request: the
-// gate, the credentials, the picture. A refusal ends the connection.
-void ServeCameraRoute(CHttpClient& client, CameraRoute route);
+// Answers a GET, POST or HEAD on `route` (not None) for the client's current request from
+// `camera`: the gate, the credentials, the picture. A refusal ends the connection.
+void ServeCameraRoute(CHttpClient& client, CameraState& camera, CameraRoute route);
 
 }  // namespace orbiscope

@@ -1,7 +1,7 @@
 // The access log never shows the camera password, its digest, or the password of URL user
 // information, however a request line spells them and wherever the request went.
 
-#include "httpd/client/CameraRoutes.h"
+#include "httpd/camera/CameraRoutes.h"
 
 #include <gtest/gtest.h>
 
@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "httpd/camera/MyHttpClient.h"
 #include "httpd/client/Md5Hex.h"
 #include "httpd/client/RequestParser.h"
 #include "httpd/client/UrlCodec.h"
@@ -144,12 +145,15 @@ TEST(AccessLogMask, NoGeneratedLineShowsItsSecret) {
 // The same through the server, once for each way a request can end: answered by a route,
 // refused by it, missed by a stray blank or slash, 400, 404, 501, HTTP/0.9.
 TEST(AccessLogMask, TheServersLogShowsNoSecret) {
-  LoopbackServer server;
   const std::string digest = Digest(kPassword);
-  server.beforeStart = [&digest](CMyHttpServer& s) {
-    s.m_sCameraUser = "Cam";
-    s.m_sCameraPassword = digest;
-    s.m_nPhoneSwitch = 0;
+  // Declared first: the server's workers read it until the server is gone.
+  CameraState camera;
+  camera.m_sCameraUser = "Cam";
+  camera.m_sCameraPassword = digest;
+  camera.m_nPhoneSwitch = 0;
+  LoopbackServer server;
+  server.settings().m_ClientFactory = [&server, &camera] {
+    return std::make_unique<CMyHttpClient>(server.resources(), camera);
   };
   server.Start();
   std::mt19937 random(7);

@@ -23,7 +23,8 @@
 #include "config/MessageSink.h"
 #include "httpd/MimeMap.h"
 #include "httpd/MyHttpServer.h"
-#include "httpd/client/HttpClient.h"
+#include "httpd/WebServer.h"
+#include "httpd/camera/MyHttpClient.h"
 #include "httpd/client/Md5Hex.h"
 #include "log/LogXML.h"
 #include "resources/ResourceLibrary.h"
@@ -66,21 +67,25 @@ int main(int argc, char** argv) {
   settings.m_nThreadPoolSize = 10;
   settings.m_bKeepAlives = true;
   settings.m_pMimeManager = &mime;
-  settings.m_ClientFactory = [&resources] { return std::make_unique<CMyHttpClient>(resources); };
+  CameraState camera;
+  camera.m_sCameraUser = argv[2];
+  Md5Hex(argv[3], camera.m_sCameraPassword);
+  camera.m_nPhoneSwitch = 1;
+  settings.m_ClientFactory = [&resources, &camera] {
+    return std::make_unique<CMyHttpClient>(resources, camera);
+  };
 
+  RaiseDescriptorLimit(settings.m_nMaxConnections);  // as the program does at each start
   CMyHttpServer server(log, resources, StderrMessageSink());
-  server.m_sCameraUser = argv[2];
-  Md5Hex(argv[3], server.m_sCameraPassword);
-  server.m_nPhoneSwitch = 1;
 
   constexpr int kWidth = 640, kHeight = 480;
   std::mutex lock;
   std::condition_variable changed;
   bool ending = false;
-  auto publish = [&server](std::uint32_t number) {
+  auto publish = [&camera](std::uint32_t number) {
     CPicture frame(kWidth, kHeight, 24, kFormatBmp);
     RenderTestPattern(frame.Bits(), kWidth, kHeight, number);
-    server.m_LatestFrame.Publish(std::move(frame), kHeight, kWidth);
+    camera.m_LatestFrame.Publish(std::move(frame), kHeight, kWidth);
   };
   publish(0);
   std::thread publisher([&] {

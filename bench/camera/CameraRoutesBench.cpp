@@ -4,7 +4,7 @@
 
 #include "capture/LatestFrame.h"
 #include "capture/TestPattern.h"
-#include "httpd/client/CameraPicture.h"
+#include "httpd/camera/CameraPicture.h"
 
 namespace orbiscope {
 namespace {

@@ -1,4 +1,4 @@
-#include "httpd/client/CameraRoutes.h"
+#include "httpd/camera/CameraRoutes.h"
 
 #include <gtest/gtest.h>
 
@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "httpd/MimeMap.h"
+#include "httpd/camera/MyHttpClient.h"
 #include "httpd/client/Md5Hex.h"
 #include "tests/httpd/client/LoopbackServer.h"
 
@@ -65,11 +66,12 @@ protected:
 
   // Starts the server; publishes a 640 x 480 frame unless `empty`.
   void Start(bool empty = false, bool phones = true) {
-    server_.beforeStart = [empty, phones](CMyHttpServer& server) {
-      server.m_sCameraUser = kUser;
-      server.m_sCameraPassword = Digest(kPassword);
-      server.m_nPhoneSwitch = phones ? 1 : 0;
-      if (!empty) server.m_LatestFrame.Publish(TestFrame(), 480, 640);
+    camera_.m_sCameraUser = kUser;
+    camera_.m_sCameraPassword = Digest(kPassword);
+    camera_.m_nPhoneSwitch = phones ? 1 : 0;
+    if (!empty) camera_.m_LatestFrame.Publish(TestFrame(), 480, 640);
+    server_.settings().m_ClientFactory = [this] {
+      return std::make_unique<CMyHttpClient>(server_.resources(), camera_);
     };
     server_.Start();
   }
@@ -117,8 +119,10 @@ protected:
     return Pillow(Save(Body(response), name));
   }
 
-  LoopbackServer server_;
+  // Both outlive the server, whose sessions read them.
+  CameraState camera_;
   CMimeMap mime_;
+  LoopbackServer server_;
 };
 
 // Each desktop route's size rules, read back with Pillow; JPEG also by djpeg and PNG by

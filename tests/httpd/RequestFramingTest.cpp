@@ -1,4 +1,4 @@
-#include "httpd/client/RequestFraming.h"
+#include "httpd/RequestFraming.h"
 
 #include <gtest/gtest.h>
 

@@ -1,0 +1,132 @@
+#pragma once
+// The server's event loop: one thread with one epoll set holds every connection that is not
+// being answered. It accepts, reads and frames requests into each connection's buffer,
+// posts a connection to the worker pool only once a whole request is there, parks
+// kept-alive connections between requests, finishes the sends workers could not finish at
+// once, and applies the idle, request and write time-outs. A worker therefore never waits
+// for a client, and the pool's size is the number of requests answered at once.
+
+#include <netinet/in.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "httpd/EventFd.h"
+#include "httpd/HttpConnection.h"
+
+namespace orbiscope {
+
+class CThreadPoolQueue;
+
+struct EventLoopOptions {
+  unsigned idleTimeoutMs = 30000;    // waiting for a request, and for a whole request once begun
+  unsigned writeTimeoutMs = 10000;   // a send that makes no progress
+  int maxConnections = 4096;         // open at once; beyond it a 503 and close
+  int maxConnectionsPerClient = 64;  // open at once from one client address; the same beyond
+  int requestsAtOnce = 10;           // posted to the pool and not yet returned
+};
+
+class EventLoop {
+public:
+  using ErrorHook = std::function<void(std::string_view)>;
+  // The whole answer a connection over a limit gets (a short 503 page).
+  using Refusal = std::function<std::string()>;
+
+  EventLoop(EventLoopOptions options, ErrorHook onError, Refusal refusal);
+  ~EventLoop();
+  EventLoop(const EventLoop&) = delete;
+  EventLoop& operator=(const EventLoop&) = delete;
+
+  // Makes the epoll set watching the listening socket, `stop` and the loop's own wake-up
+  // signal; false (errno) when the system refuses.
+  bool Open(int listenFd, EventFd& stop);
+  // Accepts and serves until `stop` is raised, posting requests to `queue`; then closes
+  // every connection it holds. Runs on the listener thread, after Open.
+  void Run(CThreadPoolQueue& queue);
+
+  // From a worker: the connection's response is queued (or sent); see HttpConnection::After.
+  void Return(std::unique_ptr<HttpConnection> connection, HttpConnection::After after);
+  // Whether whole requests wait for a free worker.
+  bool Backlogged() const { return backlogged_.load(std::memory_order_relaxed); }
+
+private:
+  friend class HttpConnection;
+  using Clock = std::chrono::steady_clock;
+  using Owned = std::unique_ptr<HttpConnection>;
+  using State = HttpConnection::State;
+
+  // Counting, from the connection's constructor and destructor.
+  void Forget(const HttpConnection& connection);
+  bool Admit(const sockaddr_in& peer);
+
+  void AcceptSome();
+  // Watches `fd` for readability, the event carrying `tag`.
+  bool Watch(int fd, void* tag);
+  void Refuse(int fd);
+  void OnEvent(HttpConnection* connection);
+  void ReadRequest(HttpConnection* connection);
+  void Write(HttpConnection* connection);
+  void Linger(HttpConnection* connection);
+  void TakeInbox();
+  // The connection's response has gone out: close, linger, read on or queue its next request.
+  void Proceed(Owned connection);
+  void Dispatch(CThreadPoolQueue& queue);
+  void Scan(Clock::time_point now);
+  void CloseAll();
+
+  // Puts the connection in the loop's list and arms it for `state`; closes it when the loop
+  // has stopped or epoll refuses it.
+  void Park(Owned connection, State state, Clock::time_point deadline);
+  Owned Unpark(HttpConnection* connection);
+  Owned TakeSlot(std::size_t slot);  // under lock_
+  bool Arm(HttpConnection& connection);
+  // Brings the next deadline check forward to `when`; true when it moved.
+  bool PullScan(Clock::time_point when);
+  void LeftWorker();
+  void Wake();
+  void ReportSendFailure(const HttpConnection& connection, int code);
+
+  const EventLoopOptions options_;
+  const ErrorHook onError_;
+  const Refusal refusal_;
+  int listenFd_ = -1;
+  EventFd* stop_ = nullptr;
+  int epoll_ = -1;
+  int wake_ = -1;
+  std::atomic<bool> wakePending_ {false};
+
+  // Shared with the workers.
+  std::mutex lock_;
+  // Reading, writing or lingering, armed in the epoll set; in no order, so that one goes
+  // out by taking the last one's place, and parking allocates nothing once it has grown.
+  std::vector<Owned> parked_;
+  std::deque<Owned> inbox_;  // returned with something left for the loop to do
+  bool closed_ = false;
+  std::atomic<std::int64_t> nextScan_;  // steady-clock nanoseconds
+
+  // Capacity of the pool: requests posted and not yet returned.
+  std::atomic<int> withWorkers_ {0};
+  std::atomic<bool> backlogged_ {false};
+
+  // Only the loop's thread.
+  std::deque<Owned> ready_;  // whole requests waiting for a free worker
+  Clock::time_point acceptPausedUntil_ {};
+  bool acceptPaused_ = false;
+  int refusedSinceReport_ = 0;
+  Clock::time_point lastRefusalReport_ {};
+
+  std::mutex countLock_;
+  int open_ = 0;
+  std::unordered_map<std::uint32_t, int> perClient_;
+};
+
+}  // namespace orbiscope

@@ -1,0 +1,91 @@
+#pragma once
+// One client connection. It travels as an owned object between the event loop, which reads
+// its requests and finishes its sends, and the worker that answers one whole request: the
+// loop posts it to the pool with a complete request in Input(), the worker queues the
+// response in Output() and hands it back with ReturnToLoop.
+
+#include <netinet/in.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "httpd/OutputQueue.h"
+#include "httpd/RequestFraming.h"
+#include "httpd/WSocket.h"
+
+namespace orbiscope {
+
+class EventLoop;
+
+class HttpConnection {
+public:
+  // What becomes of the connection once its response has gone out.
+  enum class After {
+    Close,      // it closes
+    KeepAlive,  // its next request is read (or served at once, when it is already there)
+    Linger,     // the client is told nothing more comes, what it still sends is dropped for a
+                // moment, then it closes (so a refused client can read its answer)
+  };
+
+  // Takes the connected, non-blocking socket `fd`. `loop` (null in tests) counts it.
+  HttpConnection(EventLoop* loop, int fd, const sockaddr_in& peer);
+  // Closes the socket; the loop counts the connection gone.
+  ~HttpConnection();
+  HttpConnection(const HttpConnection&) = delete;
+  HttpConnection& operator=(const HttpConnection&) = delete;
+
+  int Fd() const { return socket_.Handle(); }
+  const sockaddr_in& Peer() const { return peer_; }
+  // The bytes received and not yet handed over as a request.
+  RequestAssembler& Input() { return input_; }
+  // The bytes still to send.
+  OutputQueue& Output() { return output_; }
+
+  // Sends what Output() holds as far as the socket takes it now, never waiting. What is
+  // left is kept (owned) for the loop, which reports `failureText` followed by the error
+  // code if the rest cannot be delivered. Answers 0, or the errno of a failure (Output()
+  // is then emptied and the caller reports it).
+  int SendNow(std::string_view failureText);
+  // Reads what the client has already sent, never waiting, unless other whole requests
+  // wait for a worker: a worker that finds its connection's next request already whole
+  // answers it at once, sparing it the trip through the loop and a worker's wake-up. True
+  // when Input() now holds a whole request (or one to refuse).
+  bool ReadAhead();
+  // The report for a send the loop could not finish (set by SendNow).
+  const std::string& FailureText() const { return failureText_; }
+
+  // The session's notes, kept across the connection's requests.
+  bool started = false;  // the session ran its per-connection set-up
+  std::string hostName;  // the client's reverse-lookup name, when looked up
+
+private:
+  friend class EventLoop;
+  friend void ReturnToLoop(std::unique_ptr<HttpConnection>, After);
+  enum class State { Reading, Writing, Lingering };
+
+  CHttpSocket socket_;
+  sockaddr_in peer_;
+  RequestAssembler input_;
+  OutputQueue output_;
+  std::string failureText_;
+
+  // The loop's bookkeeping, touched by whoever holds the connection.
+  EventLoop* loop_;
+  State state_ = State::Reading;
+  After after_ = After::Close;
+  bool registered_ = false;  // known to the loop's epoll set
+  bool withWorker_ = false;  // posted to the pool and not returned yet
+  std::chrono::steady_clock::time_point deadline_ {};
+  std::uint64_t lingerLeft_ = 0;
+  std::size_t slot_ = 0;  // its place in the loop's list while the loop holds it
+};
+
+// Hands `connection` back to the loop it came from once its response is queued; without a
+// loop it just closes.
+void ReturnToLoop(std::unique_ptr<HttpConnection> connection, HttpConnection::After after);
+
+}  // namespace orbiscope

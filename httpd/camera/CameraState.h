@@ -1,0 +1,21 @@
+#pragma once
+// What the camera routes serve from: the credentials and phone switch the controller sets
+// before the server starts, and the frame store the capture side publishes into. The
+// generic engine knows nothing of it; the program's session holds a reference.
+
+#include <string>
+
+#include "capture/LatestFrame.h"
+
+namespace orbiscope {
+
+struct CameraState {
+  // Written before the server starts and only read while it runs.
+  std::string m_sCameraUser;
+  std::string m_sCameraPassword;  // MD5 digest, 32 upper-case hexadecimal digits
+  unsigned char m_nPhoneSwitch = 0;
+  // The latest frame: published by the controller, copied by the camera routes.
+  LatestFrame m_LatestFrame;
+};
+
+}  // namespace orbiscope
