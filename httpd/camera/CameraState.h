@@ -3,6 +3,7 @@
 // before the server starts, and the frame store the capture side publishes into. The
 // generic engine knows nothing of it; the program's session holds a reference.
 
+#include <atomic>
 #include <string>
 
 #include "capture/LatestFrame.h"
@@ -16,6 +17,8 @@ struct CameraState {
   unsigned char m_nPhoneSwitch = 0;
   // The latest frame: published by the controller, copied by the camera routes.
   LatestFrame m_LatestFrame;
+  // Live stream viewers now, for the status page.
+  std::atomic<int> m_nStreams {0};
 };
 
 }  // namespace orbiscope
