@@ -295,7 +295,7 @@ def part(frame, length=None):
 async def stand_in(fault, fps, ready):
     """A stream server publishing `fps` frames a second. Its fault, for the first viewer
     (127.0.1.1) only: "drop" every fifth frame, "repeat" every seventh, "length" one
-    Content-Length short; "" none. A viewer whose socket is still full skips the frame."""
+    Content-Length short; "" none. A viewer with a frame still queued skips the next."""
     streams = set()
 
     async def answer(reader, writer):
@@ -324,14 +324,14 @@ async def stand_in(fault, fps, ready):
 
     server = await asyncio.start_server(answer, "127.0.0.1", 0)
     ready.send(server.sockets[0].getsockname()[1])
-    number = 0
+    number, start = 0, time.monotonic()
     while True:
-        await asyncio.sleep(1 / fps)
         number += 1
+        await asyncio.sleep(max(start + number / fps - time.monotonic(), 0))
         for writer, (w, h), fault in list(streams):
-            if writer.transport.get_write_buffer_size() > 0:
-                continue
             frame = fake_jpeg(number, w, h)
+            if writer.transport.get_write_buffer_size() > len(frame):
+                continue
             if fault == "drop" and number % 5 == 0:
                 continue
             writer.write(part(frame, len(frame) - 1 if fault == "length" and number == 10 else None))
