@@ -36,6 +36,11 @@ if [ -n "$missing" ]; then
   $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends $missing ||
     { $sudo apt-get update -q && $sudo env DEBIAN_FRONTEND=noninteractive \
         apt-get install -y -q --no-install-recommends $missing; }
+  # The package enables and starts motion as a system service (on ports 8080 and 8081):
+  # installed only for this benchmark, it should not stay running.
+  case $missing in *motion*)
+    [ -d /run/systemd/system ] && $sudo systemctl disable --now motion.service 2>/dev/null || true ;;
+  esac
 fi
 
 work=$(mktemp -d)
