@@ -56,6 +56,13 @@ start_orbiscope() {
     grep -q "$want" "$home/orbiscope.CONFIG.XML" || { echo "settings: $want not set" >&2; return 1; }
   done
 
+  # wrk opens every connection from 127.0.0.1: the per-client limit (64) is raised for it,
+  # or a run of 64 connections that starts while the last one's are being closed meets it.
+  sed "s|<MaxConnectionsPerClient>64<|<MaxConnectionsPerClient>1024<|" \
+    "$build/bin/WebServer.config.xml" > "$home/WebServer.config.xml"
+  grep -q "<MaxConnectionsPerClient>1024<" "$home/WebServer.config.xml" ||
+    { echo "WebServer.config.xml: MaxConnectionsPerClient not set" >&2; return 1; }
+
   # A private runtime folder, so that another copy on this machine does not make this one
   # a silent second instance.
   env -u DISPLAY -u WAYLAND_DISPLAY -u ORBISCOPE_HOME XDG_RUNTIME_DIR="$work/run" \
