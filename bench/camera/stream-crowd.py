@@ -95,7 +95,7 @@ class MultipartReader:
     async def line(self):
         line = await self.reader.readline()
         if not line.endswith(b"\n"):
-            raise StreamError("the stream ended inside a part")
+            raise StreamError("the stream ended inside a part" if line else "the server closed the stream")
         return line.rstrip(b"\r\n")
 
     async def next_part(self):
