@@ -107,11 +107,13 @@ done
 # What each server costs with no client at all: ours renders and stamps 30 frames a
 # second, motion decodes its movie and looks for motion in it.
 cpu_ticks() { cut -d')' -f2 "/proc/$1/stat" | awk '{ print $12 + $13 }'; }
+# cpu_since PID TICKS SECONDS: PID's share of one core since its CPU time was TICKS.
+cpu_since() {
+  awk -v a="$2" -v b="$(cpu_ticks "$1")" -v hz="$(getconf CLK_TCK)" -v s="$3" 'BEGIN { printf "%.2f", (b - a) / hz / s }'
+}
 set -- "$(cpu_ticks "$orbiscope_pid")" "$(cpu_ticks "$motion_pid")"
 sleep 2
-echo "== CPU with no clients: ours $(awk -v a="$1" -v b="$(cpu_ticks "$orbiscope_pid")" -v hz="$(getconf CLK_TCK)" \
-  'BEGIN { printf "%.2f", (b - a) / hz / 2 }') of one core, motion $(awk -v a="$2" \
-  -v b="$(cpu_ticks "$motion_pid")" -v hz="$(getconf CLK_TCK)" 'BEGIN { printf "%.2f", (b - a) / hz / 2 }')"
+echo "== CPU with no clients: ours $(cpu_since "$orbiscope_pid" "$1" 2) of one core, motion $(cpu_since "$motion_pid" "$2" 2)"
 
 ours_url="http://127.0.0.1:$orbiscope_port/image%20?user=$orbiscope_user%20pass=$orbiscope_digest%20w=640%20h=480"
 mkdir -p "$work/html"
