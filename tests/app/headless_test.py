@@ -339,7 +339,8 @@ class Headless(unittest.TestCase):
         p = self.start("--headless")
         self.assertEqual(p.read_line(), f"Orbiscope serves http://127.0.0.1:{port}/")
 
-        def status(path=f"/status.json?user=cam&pass={digest}"):
+        def status():
+            path = f"/status.json?user=cam&pass={digest}"
             with urllib.request.urlopen(f"http://127.0.0.1:{port}{path}", timeout=5) as r:
                 self.assertEqual((r.headers["Content-Type"], r.headers["Cache-Control"]),
                                  ("application/json", "no-cache"))
@@ -365,18 +366,7 @@ class Headless(unittest.TestCase):
         self.assertGreater(second["requests"], first["requests"])
         self.assertGreaterEqual(second["uptime"], first["uptime"])
 
-        idle = [socket.create_connection(("127.0.0.1", port)) for _ in range(3)]
-        try:
-            wait_for(lambda s: s["connections"] == len(idle) + 1)
-        finally:
-            for c in idle:
-                c.close()
-        wait_for(lambda s: s["connections"] == 1)
-
-        with self.assertRaises(urllib.error.HTTPError) as refused:
-            status(f"/status.json?user=cam&pass={hashlib.md5(b'wrong').hexdigest()}")
-        self.assertEqual(refused.exception.code, 401)
-
+        # (Connections, HEAD and refusals: tests/httpd/camera/StatusPageTest.cpp.)
         # SIGHUP restarts server and capture: running again, the program's uptime goes on.
         p.send_signal(signal.SIGHUP)
         self.assertEqual(p.read_line(), f"Orbiscope serves http://127.0.0.1:{port}/")
