@@ -153,6 +153,23 @@ void COrbiscopeDlg::ShowStoppedControls() {
   view_.SetButtons(/*play=*/true, /*pause=*/false, /*stop=*/false);
 }
 
+void COrbiscopeDlg::SetCaptureState(int state) {
+  captureState_ = state;
+  ReportCapture();
+}
+
+void COrbiscopeDlg::ReportCapture() {
+  if (!server_) return;
+  CaptureReport report;
+  report.run = captureState_ == kCaptureRunning  ? CaptureRun::Running
+               : captureState_ == kCapturePaused ? CaptureRun::Paused
+                                                 : CaptureRun::Stopped;
+  report.device = graph_.DeviceName();
+  report.width = graph_.Width();
+  report.height = graph_.Height();
+  server_->ReportCapture(report);
+}
+
 void COrbiscopeDlg::ShowStoppedLook() {
   view_.SetWindowIcon(false);
   view_.SetTrayLook(false);
@@ -186,6 +203,8 @@ bool COrbiscopeDlg::StartServer() {
     StopServer();
     return false;
   }
+  // Before the start: the first request may already ask what capture does.
+  ReportCapture();
   if (server_ && server_->InitServer(log_, address, static_cast<std::uint16_t>(port),
                                      serverPage_->VirtualDirectoryText(), serverPage_->UserText(),
                                      serverPage_->PasswordText(), serverPage_->PhonePages() ? 1 : 0)) {
@@ -214,12 +233,12 @@ bool COrbiscopeDlg::StartCapture() {
   const int device = videoPage_ ? videoPage_->DeviceIndex() : 0;
   const int size = videoPage_ ? videoPage_->SizeIndex() : 0;
   if (graph_.Open(*this, device, size) != 0) {
-    captureState_ = kCaptureStopped;
+    SetCaptureState(kCaptureStopped);
     graph_.Stop();
     StopServer();
     return false;
   }
-  captureState_ = kCaptureRunning;
+  SetCaptureState(kCaptureRunning);
   view_.PlayClip(0);
   view_.ShowVideoArea(true);
   view_.SetStatusText(resources_.String(res::kStrRunning));
@@ -247,7 +266,7 @@ void COrbiscopeDlg::OnClose() {
   if (closed_) return;
   closed_ = true;
   graph_.Stop();
-  captureState_ = kCaptureStopped;
+  SetCaptureState(kCaptureStopped);
   Log("Parada captura web", kFnClose);
   if (server_) {
     server_->Stop();
@@ -288,7 +307,7 @@ void COrbiscopeDlg::OnStop() {
   }
   stoppedByUser_ = true;
   graph_.Stop();
-  captureState_ = kCaptureStopped;
+  SetCaptureState(kCaptureStopped);
   Log("Parada captura Web", kFnPlay);
   StopServer();
   view_.SetButtons(/*play=*/true, /*pause=*/false, /*stop=*/false);
@@ -299,7 +318,7 @@ void COrbiscopeDlg::OnStop() {
 void COrbiscopeDlg::OnPause(bool fromTrayMenu) {
   if (closed_) return;
   view_.SetButtons(/*play=*/true, /*pause=*/false, /*stop=*/true);
-  if (!CapFailed(graph_.Pause())) captureState_ = kCapturePaused;
+  if (!CapFailed(graph_.Pause())) SetCaptureState(kCapturePaused);
   if (fromTrayMenu) view_.SetTrayLook(false);
 }
 
@@ -310,13 +329,13 @@ void COrbiscopeDlg::ReloadSettings() {
   // A file that cannot be parsed changes nothing: what runs keeps its values.
   if (!SettingsUsable(kFnReload)) return;
   LoadPages();
-  if (captureState_ == kCapturePaused) captureState_ = kCaptureStopped;  // Play rebuilds all
+  if (captureState_ == kCapturePaused) SetCaptureState(kCaptureStopped);  // Play rebuilds all
   OnPlay();
 }
 
 void COrbiscopeDlg::RestartServer() {
   graph_.Stop();
-  captureState_ = kCaptureStopped;
+  SetCaptureState(kCaptureStopped);
   StopServer();
   if (StartServer()) StartCapture();
 }

@@ -116,6 +116,9 @@ private:
   void Log(const char* text, const char* function);
   void Box(const std::string& caption, int textId);
   void ShowStoppedLook();
+  // Capture's new state, told to the server for its status page too.
+  void SetCaptureState(int state);
+  void ReportCapture();
   // Status text, status animation and buttons of a stopped server.
   void ShowStoppedControls();
 

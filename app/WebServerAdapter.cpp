@@ -1,5 +1,7 @@
 #include "app/WebServerAdapter.h"
 
+#include <chrono>
+
 #include "httpd/WebServer.h"
 #include "httpd/camera/MyHttpClient.h"
 #include "resources/ResourceLibrary.h"
@@ -9,9 +11,12 @@ namespace {
 
 class WebServerAdapter final : public WebServerHandle {
 public:
-  WebServerAdapter(const ResourceLibrary& resources, MessageSink messages, std::string exeFolder)
+  WebServerAdapter(const ResourceLibrary& resources, MessageSink messages, std::string exeFolder,
+                   std::chrono::steady_clock::time_point programStarted)
       : server_(resources, std::move(messages), std::move(exeFolder),
-                [&resources, this] { return std::make_unique<CMyHttpClient>(resources, camera_); }) {}
+                [&resources, this] { return std::make_unique<CMyHttpClient>(resources, camera_); }) {
+    camera_.m_ProgramStarted = programStarted;
+  }
 
   bool InitServer(LogXML& log, std::string_view address, std::uint16_t port,
                   std::string_view contentFolder, std::string_view cameraUser,
@@ -32,8 +37,11 @@ public:
   }
   // Only a running server's routes read the frame: a stopped one is not worth the copy.
   void UpdateFrame(const CPicture& frame, std::int32_t height, std::int32_t width) override {
-    if (server_.Server() != nullptr) camera_.m_LatestFrame.Publish(frame, height, width);
+    if (server_.Server() == nullptr) return;
+    camera_.m_LatestFrame.Publish(frame, height, width);
+    camera_.m_Status.FramePublished(std::chrono::steady_clock::now());
   }
+  void ReportCapture(const CaptureReport& report) override { camera_.m_Status.Report(report); }
 
 private:
   CameraState camera_;  // outlives the server, whose sessions read it
@@ -44,8 +52,10 @@ private:
 
 WebServerFactory MakeWebServerFactory(const ResourceLibrary& resources, MessageSink messages,
                                       std::string exeFolder) {
-  return [&resources, messages = std::move(messages), exeFolder = std::move(exeFolder)] {
-    return std::make_unique<WebServerAdapter>(resources, messages, exeFolder);
+  // Made once, as the program starts: every server's status page counts its uptime from here.
+  return [&resources, messages = std::move(messages), exeFolder = std::move(exeFolder),
+          started = std::chrono::steady_clock::now()] {
+    return std::make_unique<WebServerAdapter>(resources, messages, exeFolder, started);
   };
 }
 

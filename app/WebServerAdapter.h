@@ -11,7 +11,8 @@ namespace orbiscope {
 
 class ResourceLibrary;
 
-// Makes one CWebServer per start; `exeFolder` holds WebServer.config.xml.
+// Makes one CWebServer per start; `exeFolder` holds WebServer.config.xml. Made as the
+// program starts: the status page counts the program's uptime from then.
 WebServerFactory MakeWebServerFactory(const ResourceLibrary& resources, MessageSink messages,
                                       std::string exeFolder);
 

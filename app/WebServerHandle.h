@@ -7,6 +7,8 @@
 #include <memory>
 #include <string_view>
 
+#include "httpd/camera/ServingStatus.h"
+
 namespace orbiscope {
 
 class CPicture;
@@ -23,6 +25,8 @@ public:
   virtual void Stop() = 0;
   // The processed frame becomes the one the camera routes serve.
   virtual void UpdateFrame(const CPicture& frame, std::int32_t height, std::int32_t width) = 0;
+  // What the controller shows of capture, for the status page; also before InitServer.
+  virtual void ReportCapture(const CaptureReport& /*report*/) {}
 };
 
 using WebServerFactory = std::function<std::unique_ptr<WebServerHandle>()>;

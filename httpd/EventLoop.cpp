@@ -100,6 +100,11 @@ bool EventLoop::Admit(const sockaddr_in& peer) {
   return true;
 }
 
+int EventLoop::OpenConnections() const {
+  std::lock_guard lock(countLock_);
+  return open_;
+}
+
 void EventLoop::Forget(const HttpConnection& connection) {
   if (connection.withWorker_) LeftWorker();
   std::lock_guard lock(countLock_);

@@ -57,6 +57,8 @@ public:
   void Return(std::unique_ptr<HttpConnection> connection, HttpConnection::After after);
   // Whether whole requests wait for a free worker.
   bool Backlogged() const { return backlogged_.load(std::memory_order_relaxed); }
+  // Connections open now, wherever they are: read, answered, written or parked.
+  int OpenConnections() const;
 
 private:
   friend class HttpConnection;
@@ -124,7 +126,7 @@ private:
   int refusedSinceReport_ = 0;
   Clock::time_point lastRefusalReport_ {};
 
-  std::mutex countLock_;
+  mutable std::mutex countLock_;
   int open_ = 0;
   std::unordered_map<std::uint32_t, int> perClient_;
 };

@@ -93,6 +93,14 @@ std::string CHttpServer::RefusalResponse() const {
   return response;
 }
 
+ServerCounts CHttpServer::GetCounts() const {
+  ServerCounts counts;
+  counts.requestsServed = requestsServed_.load(std::memory_order_relaxed);
+  std::lock_guard lock(loopLock_);
+  if (loop_ != nullptr) counts.openConnections = loop_->OpenConnections();
+  return counts;
+}
+
 bool CHttpServer::Start(CHttpServerSettings* settings) {
   std::lock_guard listenerLock(listenerLock_);
   // A listener that failed stays until Stop or Wait collects it; it is collected here (it
@@ -118,6 +126,7 @@ bool CHttpServer::Start(CHttpServerSettings* settings) {
   }
   stopEvent_.Reset();
   listeningPort_.store(0);
+  requestsServed_.store(0);
   if (!listener_.Start([this] { ListenSocketFunction(); }, false)) {
     OnError("CHttpServer::Start, Failed to call to create listener thread, please check settings");
     return false;
@@ -192,6 +201,18 @@ void CHttpServer::ListenSocketFunction() {
   loopOptions.requestsAtOnce = settings.m_nThreadPoolSize;
   EventLoop loop(loopOptions, [this](std::string_view text) { OnError(text); },
                  [this] { return RefusalResponse(); });
+  // GetCounts reads the loop from any thread, so it is shown there only while it exists.
+  struct ShownLoop {
+    CHttpServer& server;
+    ShownLoop(CHttpServer& s, const EventLoop& l) : server(s) {
+      std::lock_guard lock(server.loopLock_);
+      server.loop_ = &l;
+    }
+    ~ShownLoop() {
+      std::lock_guard lock(server.loopLock_);
+      server.loop_ = nullptr;
+    }
+  } shownLoop(*this, loop);
 
   // 1. The pool, its threads held until each client knows its server.
   PoolOptions pool;

@@ -20,8 +20,15 @@
 
 namespace orbiscope {
 
+class EventLoop;
 class LogXML;
 class ResourceLibrary;
+
+// What a running server has done so far, for a status report.
+struct ServerCounts {
+  int openConnections = 0;          // open now: being read, answered, written or kept alive
+  std::uint64_t requestsServed = 0; // answered since Start
+};
 
 class CHttpServer {
 public:
@@ -60,6 +67,10 @@ public:
   LogXML& GetLog() const { return log_; }
   // The port the listener is bound to (the configured one, or the system's pick for 0).
   std::uint16_t GetListeningPort() const { return listeningPort_.load(); }
+  // The counts now; no connections while no listener runs.
+  ServerCounts GetCounts() const;
+  // From a worker, once for each request it has answered.
+  void CountRequestServed() { requestsServed_.fetch_add(1, std::memory_order_relaxed); }
 
   CThreadPoolServer m_ThreadPool;
 
@@ -99,6 +110,10 @@ private:
   EventFd stopEvent_ {EventFd::Mode::ManualReset};
   CHttpServerSettings* settings_ = nullptr;
   std::atomic<std::uint16_t> listeningPort_ {0};
+  std::atomic<std::uint64_t> requestsServed_ {0};
+  // The listener's loop, while it exists, for GetCounts.
+  mutable std::mutex loopLock_;
+  const EventLoop* loop_ = nullptr;
 
   struct ErrorPageTable {
     std::string redirect;    // 302

@@ -6,6 +6,7 @@
 #include "config/Codepage.h"
 #include "httpd/camera/CameraPicture.h"
 #include "httpd/camera/CameraState.h"
+#include "httpd/camera/StatusPage.h"
 #include "httpd/client/HttpClient.h"
 #include "httpd/client/Md5Hex.h"
 #include "httpd/client/RequestParser.h"
@@ -32,9 +33,10 @@ std::string_view Before(std::string_view query, std::size_t end) {
   return end == npos ? std::string_view() : query.substr(0, end);
 }
 
+// The routes whose query carries the camera's credentials.
 bool IsPictureRoute(CameraRoute route) {
   return route == CameraRoute::Jpeg || route == CameraRoute::Gif || route == CameraRoute::Wbmp ||
-         route == CameraRoute::Png;
+         route == CameraRoute::Png || route == CameraRoute::Status;
 }
 
 // A refused camera request: no keep-alive promised, and the connection ends after it.
@@ -51,6 +53,7 @@ CameraRoute FindCameraRoute(std::string_view path, bool phoneSwitch) {
   if (path == "/image.xhtml" || path == "/image.chtml") return CameraRoute::Gif;
   if (path == "/image.wml") return CameraRoute::Wbmp;
   if (path == "/image.png") return CameraRoute::Png;
+  if (path == "/status.json") return CameraRoute::Status;
   return CameraRoute::None;
 }
 
@@ -74,6 +77,12 @@ CameraQuery ReadCameraQuery(CameraRoute route, std::string_view query) {
   out.user = std::move(values.value[0]);
   if (route == CameraRoute::Wbmp) {
     out.password = AfterEquals(query, query.find('&'));
+  } else if (route == CameraRoute::Status) {
+    // Read as PNG reads it, the password of "user=U&pass=D", the page's whole query, would
+    // be empty: it ends the query, so it runs to the query's end when no "&" follows.
+    const std::size_t s1 = query.find('&');
+    const bool last = s1 != npos && FindFrom(query, '&', s1 + 1) == npos;
+    out.password = last ? std::string(AfterEquals(query, s1)) : std::move(values.value[1]);
   } else {
     out.password = std::move(values.value[1]);
   }
@@ -87,7 +96,7 @@ CameraQuery ReadCameraQuery(CameraRoute route, std::string_view query) {
 bool CheckCameraCredentials(CameraRoute route, const CameraQuery& query,
                             std::string_view cameraUser, std::string_view cameraDigest) {
   if (query.user != cameraUser) return false;
-  if (route == CameraRoute::Jpeg || route == CameraRoute::Png) {
+  if (route == CameraRoute::Jpeg || route == CameraRoute::Png || route == CameraRoute::Status) {
     std::string upper = query.password;
     // ASCII only: a locale the front-end sets must not change what a digest matches.
     std::transform(upper.begin(), upper.end(), upper.begin(),
@@ -169,6 +178,10 @@ void ServeCameraRoute(CHttpClient& client, CameraState& camera, CameraRoute rout
   const CameraQuery query = ReadCameraQuery(route, client.m_Request.query);
   if (!CheckCameraCredentials(route, query, camera.m_sCameraUser, camera.m_sCameraPassword)) {
     Refuse(client, 401);
+    return;
+  }
+  if (route == CameraRoute::Status) {
+    ServeStatusPage(client, camera);
     return;
   }
   // One consistent copy of the store; everything after it works on that copy alone, so

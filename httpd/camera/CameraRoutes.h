@@ -21,6 +21,7 @@ enum class CameraRoute : int {
   Gif = 3,        // "/image.xhtml" and "/image.chtml"
   Wbmp = 4,       // "/image.wml"
   Png = 5,        // "/image.png"
+  Status = 7,     // "/status.json": the status page, credentials as for PNG
 };
 
 // The route of a decoded path (no query); exact, case-sensitive comparisons.
@@ -43,12 +44,13 @@ struct CameraQuery {
   int width = 0;         // JPEG and PNG only; read like atoi
   int height = 0;
 };
-// The values of `query` as `route` reads them; the WBMP password is the rest of the query.
+// The values of `query` as `route` reads them; the WBMP password is the rest of the query,
+// and so is the status page's when no third value follows it.
 CameraQuery ReadCameraQuery(CameraRoute route, std::string_view query);
 
 // True when the query's user equals `cameraUser` and its password matches `cameraDigest`
-// (32 upper-case hexadecimal digits): upper-cased for JPEG and PNG, digested for GIF and
-// WBMP.
+// (32 upper-case hexadecimal digits): upper-cased for JPEG, PNG and the status page,
+// digested for GIF and WBMP.
 bool CheckCameraCredentials(CameraRoute route, const CameraQuery& query,
                             std::string_view cameraUser, std::string_view cameraDigest);
 

@@ -4,9 +4,11 @@
 // generic engine knows nothing of it; the program's session holds a reference.
 
 #include <atomic>
+#include <chrono>
 #include <string>
 
 #include "capture/LatestFrame.h"
+#include "httpd/camera/ServingStatus.h"
 
 namespace orbiscope {
 
@@ -19,6 +21,10 @@ struct CameraState {
   LatestFrame m_LatestFrame;
   // Live stream viewers now, for the status page.
   std::atomic<int> m_nStreams {0};
+  // For the status page: when the program started (written before the server starts), and
+  // what the controller shows of capture with the pace of publication.
+  std::chrono::steady_clock::time_point m_ProgramStarted = std::chrono::steady_clock::now();
+  ServingStatus m_Status;
 };
 
 }  // namespace orbiscope

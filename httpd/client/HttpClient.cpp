@@ -129,11 +129,13 @@ void CHttpClient::HandleClient() {
       // the client had a moment to read the answer.
       m_Request.raw = input.TakeAll();
       ReturnErrorMessage(state == FrameState::TooLarge ? 400 : 501);
+      Server().CountRequestServed();
       after_ = HttpConnection::After::Linger;
       return;
     }
     m_Request.raw = input.TakeRequest();
     ServeRequest();
+    Server().CountRequestServed();
     EndRequest();
     if (!m_bResponseKeepAlive || sendFailed_) {
       after_ = HttpConnection::After::Close;

@@ -31,6 +31,7 @@ struct ServerRecord {
   std::uint16_t port = 0;
   std::string folder, user, password;
   unsigned char phone = 0;
+  std::vector<CaptureReport> reports;  // what the controller told the servers, in order
 };
 
 class FakeServer final : public WebServerHandle {
@@ -47,6 +48,7 @@ public:
     return r_.initResult;
   }
   void Stop() override { ++r_.stops; }
+  void ReportCapture(const CaptureReport& report) override { r_.reports.push_back(report); }
   void UpdateFrame(const CPicture&, std::int32_t, std::int32_t) override {
     std::lock_guard lock(mutex);
     ++r_.frames;
@@ -238,17 +240,29 @@ TEST_F(ControllerTest, PortAndAddressRules) {
 }
 
 TEST_F(ControllerTest, PausePlayStopStateTable) {
+  // The servers' status pages hear each state the controller shows, from before the start.
+  const auto lastRun = [this] {
+    return server_.reports.empty() ? CaptureRun::Stopped : server_.reports.back().run;
+  };
   auto dlg = Make();
   ASSERT_TRUE(dlg->OnInitDialog());
   ASSERT_EQ(server_.created, 1);
+  ASSERT_FALSE(server_.reports.empty());
+  EXPECT_EQ(server_.reports.front().run, CaptureRun::Stopped);
+  EXPECT_EQ(lastRun(), CaptureRun::Running);
+  EXPECT_EQ(server_.reports.back().device, "Camera");
+  EXPECT_EQ(server_.reports.back().width, 640);
+  EXPECT_EQ(server_.reports.back().height, 480);
   dlg->OnPause(false);
   EXPECT_EQ(dlg->CaptureState(), 1);
   EXPECT_EQ(dlg->ServerState(), 2);
   EXPECT_EQ(devices_[0].pauses, 1);
+  EXPECT_EQ(lastRun(), CaptureRun::Paused);
   dlg->OnPlay();  // rebuilds capture, keeps the server
   EXPECT_EQ(dlg->CaptureState(), 2);
   EXPECT_EQ(devices_[0].runs, 2);
   EXPECT_EQ(server_.created, 1);
+  EXPECT_EQ(lastRun(), CaptureRun::Running);
 
   dlg->OnStop();
   EXPECT_EQ(dlg->CaptureState(), 0);
@@ -260,11 +274,15 @@ TEST_F(ControllerTest, PausePlayStopStateTable) {
   EXPECT_EQ(server_.stops, stops);
   EXPECT_EQ(devices_[0].stops, deviceStops);
 
+  server_.reports.clear();
   dlg->OnPlay();
   EXPECT_EQ(dlg->ServerState(), 2);
   EXPECT_EQ(dlg->CaptureState(), 2);
   EXPECT_FALSE(dlg->StoppedByUser());
   EXPECT_EQ(server_.created, 2);
+  ASSERT_EQ(server_.reports.size(), 2u);  // the new server hears the stop, then the start
+  EXPECT_EQ(server_.reports[0].run, CaptureRun::Stopped);
+  EXPECT_EQ(lastRun(), CaptureRun::Running);
 
   dlg->SendStopServer();  // the device was removed: the server stops, capture state stays
   EXPECT_EQ(dlg->ServerState(), 0);

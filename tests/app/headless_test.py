@@ -1,11 +1,13 @@
 #!/usr/bin/python3
 """The headless program as a user runs it: one copy only, SIGHUP applies an edited settings
 file, SIGTERM closes it the normal way, a busy port leaves it running in the stopped state,
---home keeps its files in a folder made from the defaults on the first start.
+--home keeps its files in a folder made from the defaults on the first start, the status
+page follows what the program does.
 
 Usage: headless_test.py BIN_DIR   (the build's bin/ folder: orbiscope, Resource.so, ...)
 """
 import hashlib
+import json
 import os
 import queue
 import shutil
@@ -325,6 +327,52 @@ class Headless(unittest.TestCase):
             except OSError:
                 self.assertLess(time.monotonic(), deadline, "the program never served")
                 time.sleep(0.05)  # nothing to wait on: the program cannot say it is ready
+        p.send_signal(signal.SIGTERM)
+        self.assertEqual(p.wait(), 0)
+
+    def test_status_page_follows_the_program(self):
+        port = free_port()
+        digest = hashlib.md5(b"pw").hexdigest()
+        with open(self.config, "w") as f:
+            f.write(settings(port, "<VIDEO><DEVICE>Orbiscope test pattern</DEVICE></VIDEO>").replace(
+                "</PORT>", f"</PORT><USER>cam</USER><PASS>{digest.upper()}</PASS>"))
+        p = self.start("--headless")
+        self.assertEqual(p.read_line(), f"Orbiscope serves http://127.0.0.1:{port}/")
+
+        def status():
+            path = f"/status.json?user=cam&pass={digest}"
+            with urllib.request.urlopen(f"http://127.0.0.1:{port}{path}", timeout=5) as r:
+                self.assertEqual((r.headers["Content-Type"], r.headers["Cache-Control"]),
+                                 ("application/json", "no-cache"))
+                return json.loads(r.read())
+
+        def wait_for(done):
+            deadline = time.monotonic() + WAIT
+            while True:
+                s = status()
+                if done(s):
+                    return s
+                self.assertLess(time.monotonic(), deadline, s)
+                time.sleep(0.05)  # a frame is due within a frame time
+
+        first = wait_for(lambda s: s["frames"] >= 2)
+        self.assertEqual((first["state"], first["device"], first["streams"]),
+                         ("running", "Orbiscope test pattern", 0))
+        # The size the pictures have at their full size.
+        _, png = self.get_picture(port, f"/image.png?user=cam&pass={digest}&w=0&h=0")
+        self.assertEqual((first["width"], first["height"]),
+                         (int.from_bytes(png[16:20], "big"), int.from_bytes(png[20:24], "big")))
+        second = wait_for(lambda s: s["frames"] > first["frames"] and s["fps"] > 0)
+        self.assertGreater(second["requests"], first["requests"])
+        self.assertGreaterEqual(second["uptime"], first["uptime"])
+
+        # (Connections, HEAD and refusals: tests/httpd/camera/StatusPageTest.cpp.)
+        # SIGHUP restarts server and capture: running again, the program's uptime goes on.
+        p.send_signal(signal.SIGHUP)
+        self.assertEqual(p.read_line(), f"Orbiscope serves http://127.0.0.1:{port}/")
+        after = wait_for(lambda s: s["frames"] >= 1)
+        self.assertEqual(after["state"], "running")
+        self.assertGreaterEqual(after["uptime"], second["uptime"])
         p.send_signal(signal.SIGTERM)
         self.assertEqual(p.wait(), 0)
 

@@ -1,11 +1,13 @@
 #!/usr/bin/python3
 """The Debian package: built by CPack from the build folder, its file list and control data,
 lintian, the desktop entry, and the packaged program run headless from a throw-away root
-with a home made on its first start. (unit_test.py verifies the service unit.)
+with a home made on its first start, serving a picture and the status page. (unit_test.py
+verifies the service unit.)
 
 Usage: package_test.py BUILD_DIR SOURCE_DIR
 """
 import io
+import json
 import os
 import shutil
 import subprocess
@@ -125,6 +127,13 @@ class Package(unittest.TestCase):
                 f"{program.STARTER_DIGEST}%20w=320%20h=240")
             self.assertEqual((status, headers.get("Content-Type")), (200, "image/jpeg"))
             self.assertEqual(Image.open(io.BytesIO(body)).size, (320, 240))
+            status, headers, body = program.fetch(
+                f"http://127.0.0.1:{port}/status.json?user={program.STARTER_USER}&pass="
+                f"{program.STARTER_DIGEST}")
+            self.assertEqual((status, headers.get("Content-Type")), (200, "application/json"))
+            page = json.loads(body)
+            self.assertEqual((page["state"], page["device"]), ("running", "Orbiscope test pattern"))
+            self.assertGreaterEqual(page["frames"], 1)
             self.assertEqual(server.terminate(), 0)
         finally:
             server.kill()

@@ -88,7 +88,8 @@ Generated Generate(std::mt19937& random) {
   static const char* const kVerbs[] = {"GET", "HEAD", "POST", "PUT", "DELETE", "FOO"};
   // Paths with a route, then paths that miss one by a stray blank, slash or letter.
   static const char* const kRouted[] = {"/image%20", "/image.png", "/image.xhtml",
-                                        "/image.chtml", "/image.wml", "/image%2Epng"};
+                                        "/image.chtml", "/image.wml", "/image%2Epng",
+                                        "/status.json"};
   static const char* const kMissed[] = {"/image ", "/image", "/image.png/", "/image%20/",
                                         "/image.png%00", "/Image.png", "/hello.txt", "/",
                                         "/index.wml"};
@@ -101,7 +102,8 @@ Generated Generate(std::mt19937& random) {
   const bool routed = random() % 2 == 0;
   const std::string path = routed ? Pick(kRouted, random) : Pick(kMissed, random);
   const bool digest = path.find("image.png") != std::string::npos || path == "/image%20" ||
-                      path == "/image%2Epng" || (!routed && random() % 2);
+                      path == "/image%2Epng" || path == "/status.json" ||
+                      (!routed && random() % 2);
   g.secret = digest ? Digest(kPassword) : kPassword;
   const std::string spelled = Spell(random() % 2 ? g.secret : Lower(g.secret), random);
 
@@ -161,6 +163,8 @@ TEST(AccessLogMask, TheServersLogShowsNoSecret) {
   const std::string lowerDigest = Lower(digest);
   const std::string requests[] = {
       "GET /image.png?user=Cam&pass=" + lowerDigest + "&w=1&h=1 HTTP/1.0\r\n\r\n",
+      "GET /status.json?user=Cam&pass=" + lowerDigest + " HTTP/1.0\r\n\r\n",
+      "HEAD /status.json?user=Cam&pass=" + Spell(digest, random) + "&n=1 HTTP/1.0\r\n\r\n",
       "GET /image.xhtml?user=Cam&pass=" + password + "&n=1 HTTP/1.0\r\n\r\n",
       "GET /image.wml?user=Cam&pass=" + password + "\r\n",  // HTTP/0.9
       "GET /image ?user=Cam%20pass=" + digest + "%20w=1%20h=1 HTTP/1.0\r\n\r\n",

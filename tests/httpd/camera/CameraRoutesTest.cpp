@@ -25,10 +25,11 @@ TEST(CameraRoutesTest, RouteTable) {
   EXPECT_EQ(FindCameraRoute("/image.chtml", true), CameraRoute::Gif);
   EXPECT_EQ(FindCameraRoute("/image.wml", false), CameraRoute::Wbmp);
   EXPECT_EQ(FindCameraRoute("/image.png", false), CameraRoute::Png);
+  EXPECT_EQ(FindCameraRoute("/status.json", false), CameraRoute::Status);
   EXPECT_EQ(FindCameraRoute("/index.wml", false), CameraRoute::PhoneGate);
   EXPECT_EQ(FindCameraRoute("/index.wml", true), CameraRoute::None);
   for (const char* other : {"/image", "/image  ", "/IMAGE.png", "/image.png/", "/x/image.png",
-                            "image.png", "/image.jpg", ""}) {
+                            "image.png", "/image.jpg", "/status.json/", "/status", ""}) {
     EXPECT_EQ(FindCameraRoute(other, false), CameraRoute::None) << other;
   }
 }
@@ -92,6 +93,13 @@ TEST(CameraRoutesTest, QueryPerRoute) {
   EXPECT_EQ(ReadCameraQuery(CameraRoute::Wbmp, "user=U&pass=P").password, "P");
   EXPECT_EQ(ReadCameraQuery(CameraRoute::Wbmp, "user=U&pass=P&x=1").password, "P&x=1");
   EXPECT_EQ(ReadCameraQuery(CameraRoute::Wbmp, "P").password, "P");
+  // The status page's digest ends its two-value query, or the next "&" ends it.
+  for (const char* query : {"user=U&pass=D", "user=U&pass=D&n=1", "user=U&pass=D&n=1&x=2"}) {
+    q = ReadCameraQuery(CameraRoute::Status, query);
+    EXPECT_EQ(q.user + "|" + q.password, "U|D") << query;
+  }
+  EXPECT_EQ(ReadCameraQuery(CameraRoute::Status, "user=U").password, "");
+  EXPECT_EQ(ReadCameraQuery(CameraRoute::Status, "user=U&pass=").password, "");
 }
 
 TEST(CameraRoutesTest, Credentials) {
@@ -104,7 +112,7 @@ TEST(CameraRoutesTest, Credentials) {
   };
   std::string lower = digest;
   for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  for (CameraRoute route : {CameraRoute::Jpeg, CameraRoute::Png}) {
+  for (CameraRoute route : {CameraRoute::Jpeg, CameraRoute::Png, CameraRoute::Status}) {
     EXPECT_TRUE(check(route, "Cam", digest));
     EXPECT_TRUE(check(route, "Cam", lower));
     EXPECT_FALSE(check(route, "cam", digest));  // the user name is case-sensitive
@@ -142,6 +150,8 @@ TEST(CameraRoutesTest, MaskedRequestLines) {
        "GET /image%20?user=U%20pass=*%20w=320%20h=240 HTTP/1.0"},
       {"GET /image.png?user=U&pass=abcd&w=1&h=2 HTTP/1.1", "GET /image.png?user=U&pass=*&w=1&h=2 HTTP/1.1"},
       {"GET /image.xhtml?user=U&pass=P&n=1 HTTP/1.0", "GET /image.xhtml?user=U&pass=*&n=1 HTTP/1.0"},
+      {"GET /status.json?user=U&pass=D HTTP/1.0", "GET /status.json?user=U&pass=* HTTP/1.0"},
+      {"HEAD /status.json?user=U&pass=D&n=2 HTTP/1.0", "HEAD /status.json?user=U&pass=*&n=2 HTTP/1.0"},
       // WBMP: the rest of the query, as the route reads it.
       {"GET /image.wml?user=U&pass=P&x=1 HTTP/1.0", "GET /image.wml?user=U&pass=* HTTP/1.0"},
       // No separator after the password: up to the end of the query; HTTP/0.9 has no version.
