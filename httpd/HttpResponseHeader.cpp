@@ -187,6 +187,10 @@ void CHttpResponseHeader::AddLocation(std::string_view url) { AddField("Location
 
 void CHttpResponseHeader::AddServer(std::string_view name) { AddField("Server", name); }
 
+void CHttpResponseHeader::AddCacheControl(std::string_view value) {
+  AddField("Cache-Control", value);
+}
+
 std::string CHttpResponseHeader::GetData() const {
   std::string data;
   data.reserve(text_.size() + 2);

@@ -58,6 +58,8 @@ public:
   void AddLocation(std::string_view url);
   // "Server: %s\r\n".
   void AddServer(std::string_view name);
+  // "Cache-Control: %s\r\n".
+  void AddCacheControl(std::string_view value);
 
   // Whether GetData ends the block with a blank line (true after construction).
   void SetAddEntityBodySeparator(bool add) { addBlankLine_ = add; }

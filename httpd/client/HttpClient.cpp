@@ -45,6 +45,7 @@ bool CHttpClient::Run(CThreadPoolRequest& request) {
   m_Request.clientAddress = connection_->Peer();
   after_ = HttpConnection::After::Close;
   sendFailed_ = false;
+  following_ = false;
   HandleClient();
   ReturnToLoop(std::move(connection_), after_);
   m_Request = ClientRequest();
@@ -135,6 +136,10 @@ void CHttpClient::HandleClient() {
     m_Request.raw = input.TakeRequest();
     ServeRequest();
     EndRequest();
+    if (following_ && !sendFailed_) {
+      after_ = HttpConnection::After::Feed;
+      return;
+    }
     if (!m_bResponseKeepAlive || sendFailed_) {
       after_ = HttpConnection::After::Close;
       return;
@@ -240,6 +245,12 @@ void CHttpClient::HandleDelete() {
   } else {
     ReturnErrorMessage(500);
   }
+}
+
+void CHttpClient::FollowFeed(std::shared_ptr<FeedChannel> channel, FeedEnd onEnd) {
+  if (!connection_) return;
+  connection_->Follow(std::move(channel), std::move(onEnd));
+  following_ = true;
 }
 
 void CHttpClient::EndRequest() {
