@@ -209,13 +209,18 @@ void COrbiscopeDlg::StopServer() {
   view_.Repaint();
 }
 
+void COrbiscopeDlg::StopCapture() {
+  graph_.Stop();
+  if (server_) server_->CaptureStopped();
+}
+
 bool COrbiscopeDlg::StartCapture() {
   graph_.Stop();
   const int device = videoPage_ ? videoPage_->DeviceIndex() : 0;
   const int size = videoPage_ ? videoPage_->SizeIndex() : 0;
   if (graph_.Open(*this, device, size) != 0) {
     captureState_ = kCaptureStopped;
-    graph_.Stop();
+    StopCapture();
     StopServer();
     return false;
   }
@@ -246,7 +251,7 @@ bool COrbiscopeDlg::SaveWindowPosition() {
 void COrbiscopeDlg::OnClose() {
   if (closed_) return;
   closed_ = true;
-  graph_.Stop();
+  StopCapture();
   captureState_ = kCaptureStopped;
   Log("Parada captura web", kFnClose);
   if (server_) {
@@ -287,7 +292,7 @@ void COrbiscopeDlg::OnStop() {
     return;
   }
   stoppedByUser_ = true;
-  graph_.Stop();
+  StopCapture();
   captureState_ = kCaptureStopped;
   Log("Parada captura Web", kFnPlay);
   StopServer();
@@ -315,7 +320,7 @@ void COrbiscopeDlg::ReloadSettings() {
 }
 
 void COrbiscopeDlg::RestartServer() {
-  graph_.Stop();
+  StopCapture();
   captureState_ = kCaptureStopped;
   StopServer();
   if (StartServer()) StartCapture();

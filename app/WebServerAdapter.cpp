@@ -35,6 +35,8 @@ public:
     if (server_.Server() != nullptr) camera_.m_LatestFrame.Publish(frame, height, width);
   }
 
+  void CaptureStopped() override { camera_.m_Streams.EndAll(); }
+
 private:
   CameraState camera_;  // outlives the server, whose sessions read it
   CWebServer server_;

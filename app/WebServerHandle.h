@@ -23,6 +23,8 @@ public:
   virtual void Stop() = 0;
   // The processed frame becomes the one the camera routes serve.
   virtual void UpdateFrame(const CPicture& frame, std::int32_t height, std::int32_t width) = 0;
+  // Capture has stopped: no frame follows, so the live streams end.
+  virtual void CaptureStopped() {}
 };
 
 using WebServerFactory = std::function<std::unique_ptr<WebServerHandle>()>;

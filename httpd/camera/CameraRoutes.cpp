@@ -6,6 +6,7 @@
 #include "config/Codepage.h"
 #include "httpd/camera/CameraPicture.h"
 #include "httpd/camera/CameraState.h"
+#include "httpd/camera/CameraStream.h"
 #include "httpd/client/HttpClient.h"
 #include "httpd/client/Md5Hex.h"
 #include "httpd/client/RequestParser.h"
@@ -34,7 +35,12 @@ std::string_view Before(std::string_view query, std::size_t end) {
 
 bool IsPictureRoute(CameraRoute route) {
   return route == CameraRoute::Jpeg || route == CameraRoute::Gif || route == CameraRoute::Wbmp ||
-         route == CameraRoute::Png;
+         route == CameraRoute::Png || route == CameraRoute::Stream;
+}
+
+// The routes that read a size and take the password's digest: the desktop ones.
+bool IsSizedRoute(CameraRoute route) {
+  return route == CameraRoute::Jpeg || route == CameraRoute::Png || route == CameraRoute::Stream;
 }
 
 // A refused camera request: no keep-alive promised, and the connection ends after it.
@@ -51,6 +57,7 @@ CameraRoute FindCameraRoute(std::string_view path, bool phoneSwitch) {
   if (path == "/image.xhtml" || path == "/image.chtml") return CameraRoute::Gif;
   if (path == "/image.wml") return CameraRoute::Wbmp;
   if (path == "/image.png") return CameraRoute::Png;
+  if (path == "/stream.mjpg") return CameraRoute::Stream;
   return CameraRoute::None;
 }
 
@@ -77,7 +84,7 @@ CameraQuery ReadCameraQuery(CameraRoute route, std::string_view query) {
   } else {
     out.password = std::move(values.value[1]);
   }
-  if (route == CameraRoute::Jpeg || route == CameraRoute::Png) {
+  if (IsSizedRoute(route)) {
     out.width = ParseDecimal(values.value[2]);
     out.height = ParseDecimal(values.value[3]);
   }
@@ -87,7 +94,7 @@ CameraQuery ReadCameraQuery(CameraRoute route, std::string_view query) {
 bool CheckCameraCredentials(CameraRoute route, const CameraQuery& query,
                             std::string_view cameraUser, std::string_view cameraDigest) {
   if (query.user != cameraUser) return false;
-  if (route == CameraRoute::Jpeg || route == CameraRoute::Png) {
+  if (IsSizedRoute(route)) {
     std::string upper = query.password;
     // ASCII only: a locale the front-end sets must not change what a digest matches.
     std::transform(upper.begin(), upper.end(), upper.begin(),
@@ -171,11 +178,20 @@ void ServeCameraRoute(CHttpClient& client, CameraState& camera, CameraRoute rout
     Refuse(client, 401);
     return;
   }
-  // One consistent copy of the store; everything after it works on that copy alone, so
-  // the publisher never waits for a conversion or a slow client.
-  FrameSnapshot snapshot = camera.m_LatestFrame.Snapshot();
+  if (route == CameraRoute::Stream) {
+    ServeCameraStream(client, camera, query);
+    return;
+  }
+  // The stored frame is shared, not copied: a picture of it is made once per route and
+  // size, by the first request that asks, and every other request sends those bytes.
+  const SharedFrame frame = camera.m_LatestFrame.Share();
   if (route == CameraRoute::Jpeg) client.m_Request.localFile = CameraFileName(route);
-  CameraPicture picture = MakeCameraPicture(route, snapshot, query.width, query.height);
+  const std::shared_ptr<const CameraPicture> shared = camera.m_PictureCache.Get(
+      CameraPictureKey(route, frame, query.width, query.height), frame.generation,
+      [&](const PictureKey&) {
+        return EncodeCameraPicture(route, frame, query.width, query.height);
+      });
+  const CameraPicture& picture = *shared;
   if (route == CameraRoute::Jpeg) {
     // Before the first frame the JPEG route still answers 200, with an empty body.
     client.TransmitBuffer(picture.bytes.get(), picture.size, false, true);

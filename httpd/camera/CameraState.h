@@ -7,6 +7,8 @@
 #include <string>
 
 #include "capture/LatestFrame.h"
+#include "httpd/camera/CameraStream.h"
+#include "httpd/camera/PictureCache.h"
 
 namespace orbiscope {
 
@@ -17,8 +19,13 @@ struct CameraState {
   unsigned char m_nPhoneSwitch = 0;
   // The latest frame: published by the controller, copied by the camera routes.
   LatestFrame m_LatestFrame;
+  // The encoded pictures of the latest frame, shared by the requests that ask for them.
+  PictureCache m_PictureCache;
   // Live stream viewers now, for the status page.
   std::atomic<int> m_nStreams {0};
+  // The live streams, fed from the frame store through the cache. Last: its thread stops
+  // before what it reads goes.
+  CameraStreams m_Streams {m_LatestFrame, m_PictureCache};
 };
 
 }  // namespace orbiscope
