@@ -180,6 +180,8 @@ def check_desktop_page(browser, base):
                      " >= 3;", 15, "three pictures on the desktop page")
     count, width, height, _ = picture_state(browser)
     check((width, height) == (320, 240), f"JPEG picture is {width}x{height}, expected 320x240")
+    source = browser.execute("return document.getElementById('picture').dataset.source;")
+    check(source == "stream", f"the JPEG pictures came from {source!r}, not the live stream")
     first = Image.open(io.BytesIO(browser.screenshot("#picture"))).convert("RGB")
     time.sleep(1.0)  # the point of the check: what a visitor sees a second later
     second = Image.open(io.BytesIO(browser.screenshot("#picture"))).convert("RGB")
@@ -274,6 +276,14 @@ def check_leftovers(folder, port):
           f"last log item: {items[-1].findtext('Entry')!r}")
     entries = [item.findtext("Entry") or "" for item in items]
     check(any("/image.wml?" in e for e in entries), "the access log lacks the WBMP request")
+    # The desktop page's JPEG pictures came from the live stream alone: its line (written
+    # when the page left it for PNG) counts what it sent, and no JPEG was polled.
+    stream = [e for e in entries if f"GET /stream.mjpg?user={CAMERA_USER}&pass=*&w=320&h=240 " in e]
+    check(len(stream) >= 1 and all(" 200 " in e for e in stream),
+          f"the access log's stream lines: {stream}")
+    check(int(stream[0].split()[-1]) > 0, f"the stream sent nothing: {stream[0]!r}")
+    polled = [e for e in entries if "/image%20?" in e]
+    check(not polled, f"the page polled JPEG pictures beside the stream: {polled[:3]}")
     # Every picture request carried the password or its digest; the log shows neither.
     for secret in (CAMERA_PASSWORD, md5_upper(CAMERA_PASSWORD), md5_upper(CAMERA_PASSWORD).lower()):
         check(secret.encode() not in raw, f"the log holds the camera secret {secret}")
