@@ -378,7 +378,8 @@ TEST_F(CameraLoopbackTest, ConcurrentRequestsEncodeAFrameOnce) {
   const PictureCacheStats before = camera_.m_PictureCache.Stats();
   std::vector<std::string> answers(kClients);
   std::vector<std::thread> threads;
-  for (int i = 0; i < kClients; ++i) threads.emplace_back([&, i] { answers[i] = Get(Jpeg(320, 240)); });
+  for (int i = 0; i < kClients; ++i)
+    threads.emplace_back([&, i] { answers[i] = Get(Jpeg(320, 240)); });
   for (std::thread& t : threads) t.join();
   const PictureCacheStats after = camera_.m_PictureCache.Stats();
   EXPECT_EQ(after.encodes - before.encodes, 1u);

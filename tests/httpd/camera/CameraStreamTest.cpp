@@ -220,7 +220,8 @@ TEST_F(CameraStreamTest, SendsOnePartPerFrameAtTheRequestedSize) {
   ASSERT_TRUE(NoStreamsLeft());
   server_.Stop();
   const std::string log = server_.LogText();
-  const std::string line = "GET /stream.mjpg?user=Cam&amp;pass=*&amp;w=320&amp;h=240 HTTP/1.0\" 200 ";
+  const std::string line =
+      "GET /stream.mjpg?user=Cam&amp;pass=*&amp;w=320&amp;h=240 HTTP/1.0\" 200 ";
   const std::size_t at = log.find(line);
   ASSERT_NE(at, std::string::npos) << log;
   // Every part's JPEG with its boundary, fields and line end; at least the JPEGs.
@@ -266,14 +267,15 @@ TEST_F(CameraStreamTest, ASlowReaderSkipsFramesWithinOnePart) {
 // Wrong credentials are refused like the other camera routes; HEAD gets the head alone.
 TEST_F(CameraStreamTest, RefusesWrongCredentialsAndAnswersHeadWithTheHead) {
   Start();
-  for (const std::string& target :
-       {StreamTarget(320, 240, Digest("wrong")), "/stream.mjpg?user=cam&pass=" + Digest(kPassword)}) {
+  for (const std::string& target : {StreamTarget(320, 240, Digest("wrong")),
+                                    "/stream.mjpg?user=cam&pass=" + Digest(kPassword)}) {
     RawClient client(server_.port());
     client.Send("GET " + target + " HTTP/1.0\r\nConnection: Keep-Alive\r\n\r\n");
     EXPECT_EQ(StatusLine(client.ReadResponse()), "HTTP/1.0 401 Unauthorized") << target;
     EXPECT_TRUE(client.ClosedByServer()) << target;
   }
-  const std::string head = Exchange(server_.port(), "HEAD " + StreamTarget(8, 6) + " HTTP/1.0\r\n\r\n");
+  const std::string head =
+      Exchange(server_.port(), "HEAD " + StreamTarget(8, 6) + " HTTP/1.0\r\n\r\n");
   EXPECT_EQ(StatusLine(head), "HTTP/1.0 200 OK");
   EXPECT_EQ(Body(head), "");
   EXPECT_EQ(camera_.m_nStreams.load(), 0);
