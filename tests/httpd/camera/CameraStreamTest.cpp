@@ -232,6 +232,8 @@ TEST_F(CameraStreamTest, SendsOnePartPerFrameAtTheRequestedSize) {
 // A reader that stops reading skips frames and holds at most about one part queued, while
 // a reader of the same stream that keeps up gets every frame; both end on the newest.
 TEST_F(CameraStreamTest, ASlowReaderSkipsFramesWithinOnePart) {
+  // Slow, not gone: the write time-out would end a reader that takes nothing for that long.
+  server_.settings().m_dwWritableTimeout = 120000;
   Start();
   StreamReader fast(server_.port());
   StreamReader slow(server_.port(), 4096);
