@@ -13,7 +13,7 @@
 #include "httpd/MimeMap.h"
 #include "httpd/camera/CameraPicture.h"
 #include "httpd/camera/MyHttpClient.h"
-#include "httpd/client/Md5Hex.h"
+#include "tests/httpd/camera/CameraTestSupport.h"
 #include "tests/httpd/client/LoopbackServer.h"
 
 namespace orbiscope {
@@ -21,14 +21,6 @@ namespace {
 
 using namespace orbiscope::testing;
 
-constexpr const char* kUser = "Cam";
-constexpr const char* kPassword = "s3cret";
-
-std::string Digest(std::string_view text) {
-  std::string out;
-  Md5Hex(text, out);
-  return out;
-}
 
 // Runs a command and answers its standard output (and error), with its exit status.
 std::string RunCommand(const std::string& command, int* status = nullptr) {

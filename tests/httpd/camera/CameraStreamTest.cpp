@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -15,7 +13,7 @@
 #include <vector>
 
 #include "httpd/camera/MyHttpClient.h"
-#include "httpd/client/Md5Hex.h"
+#include "tests/httpd/camera/CameraTestSupport.h"
 #include "tests/httpd/client/LoopbackServer.h"
 
 namespace orbiscope {
@@ -24,14 +22,6 @@ namespace {
 using namespace orbiscope::testing;
 using Clock = std::chrono::steady_clock;
 
-constexpr const char* kUser = "Cam";
-constexpr const char* kPassword = "s3cret";
-
-std::string Digest(std::string_view text) {
-  std::string out;
-  Md5Hex(text, out);
-  return out;
-}
 
 std::string StreamTarget(int w, int h, const std::string& digest = Digest(kPassword)) {
   return "/stream.mjpg?user=" + std::string(kUser) + "&pass=" + digest + "&w=" + std::to_string(w) +
@@ -65,16 +55,9 @@ bool Eventually(F done) {
 class StreamReader {
 public:
   explicit StreamReader(std::uint16_t port, int receiveBuffer = 0) {
-    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    if (receiveBuffer > 0)
-      ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-    timeval tv {kReadTimeoutSeconds, 0};
-    ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    sockaddr_in address {};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    EXPECT_EQ(::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    bool connected = false;
+    fd_ = ConnectLoopback(port, connected, receiveBuffer);
+    EXPECT_TRUE(connected);
   }
   ~StreamReader() { Close(); }
   void Close() {
