@@ -192,14 +192,17 @@ def check_desktop_page(browser, base):
     source = browser.execute("return document.getElementById('picture').dataset.source;")
     check(source == "stream", f"the JPEG pictures came from {source!r}, not the live stream")
 
-    step("desktop page: PNG at another size on request, kept for the session")
-    browser.execute("var f = document.getElementById('format'); f.value = 'png';"
-                    "f.dispatchEvent(new Event('change'));"
-                    "var s = document.getElementById('size'); s.value = '160x120';"
+    step("desktop page: the stream at another size, then PNG at it, kept for the session")
+    browser.execute("var s = document.getElementById('size'); s.value = '160x120';"
                     "s.dispatchEvent(new Event('change'));")
     browser.wait_for("var i = document.getElementById('picture');"
-                     "return i.naturalWidth === 160 && i.naturalHeight === 120;",
-                     10, "a 160x120 picture")
+                     "return i.naturalWidth === 160 && i.naturalHeight === 120 &&"
+                     " i.dataset.source === 'stream';", 10, "a 160x120 picture from the stream")
+    browser.execute("var f = document.getElementById('format'); f.value = 'png';"
+                    "f.dispatchEvent(new Event('change'));")
+    browser.wait_for("var i = document.getElementById('picture');"
+                     "return i.naturalWidth === 160 && i.naturalHeight === 120 &&"
+                     " i.dataset.source === 'poll';", 10, "a polled 160x120 picture")
     last = browser.execute("var e = performance.getEntriesByType('resource')"
                            ".filter(function (r) { return r.name.indexOf('/image') >= 0; });"
                            "return e[e.length - 1].name;")
