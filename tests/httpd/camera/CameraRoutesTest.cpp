@@ -25,10 +25,11 @@ TEST(CameraRoutesTest, RouteTable) {
   EXPECT_EQ(FindCameraRoute("/image.chtml", true), CameraRoute::Gif);
   EXPECT_EQ(FindCameraRoute("/image.wml", false), CameraRoute::Wbmp);
   EXPECT_EQ(FindCameraRoute("/image.png", false), CameraRoute::Png);
+  EXPECT_EQ(FindCameraRoute("/stream.mjpg", false), CameraRoute::Stream);
   EXPECT_EQ(FindCameraRoute("/index.wml", false), CameraRoute::PhoneGate);
   EXPECT_EQ(FindCameraRoute("/index.wml", true), CameraRoute::None);
   for (const char* other : {"/image", "/image  ", "/IMAGE.png", "/image.png/", "/x/image.png",
-                            "image.png", "/image.jpg", ""}) {
+                            "image.png", "/image.jpg", "/stream.mjpg/", "/Stream.mjpg", ""}) {
     EXPECT_EQ(FindCameraRoute(other, false), CameraRoute::None) << other;
   }
 }
