@@ -266,10 +266,11 @@ TEST_F(CameraStreamTest, RefusesWrongCredentialsAndAnswersHeadWithTheHead) {
   EXPECT_EQ(camera_.m_nStreams.load(), 0);
 }
 
-// Stopping the server ends every stream at once, and capture stopping ends them after the
-// closing boundary.
-TEST_F(CameraStreamTest, StopAndCaptureStopEndTheStreams) {
-  Start();
+// Streams hold no worker: one worker still answers pictures beside them. Stopping the
+// server ends every stream at once, and capture stopping ends them after the closing
+// boundary.
+TEST_F(CameraStreamTest, StreamsHoldNoWorkerAndEndOnStopAndCaptureStop) {
+  Start(/*pool=*/1);
   std::vector<std::unique_ptr<StreamReader>> readers;
   for (int i = 0; i < 6; ++i) {
     readers.push_back(std::make_unique<StreamReader>(server_.port()));
@@ -277,6 +278,9 @@ TEST_F(CameraStreamTest, StopAndCaptureStopEndTheStreams) {
     ASSERT_TRUE(readers.back()->NextPart().has_value());
   }
   EXPECT_EQ(camera_.m_nStreams.load(), 6);
+  const std::string png = "/image.png?user=Cam&pass=" + Digest(kPassword) + "&w=8&h=6";
+  const std::string picture = Exchange(server_.port(), "GET " + png + " HTTP/1.0\r\n\r\n");
+  EXPECT_EQ(StatusLine(picture), "HTTP/1.0 200 OK");
   camera_.m_Streams.EndAll();
   for (int i = 0; i < 3; ++i) {
     EXPECT_FALSE(readers[i]->NextPart().has_value());
