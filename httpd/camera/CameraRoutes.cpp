@@ -194,6 +194,7 @@ void ServeCameraRoute(CHttpClient& client, CameraState& camera, CameraRoute rout
   const CameraPicture& picture = *shared;
   if (route == CameraRoute::Jpeg) {
     // Before the first frame the JPEG route still answers 200, with an empty body.
+    client.ShareNextBody(shared);
     client.TransmitBuffer(picture.bytes.get(), picture.size, false, true);
     return;
   }
@@ -202,6 +203,7 @@ void ServeCameraRoute(CHttpClient& client, CameraState& camera, CameraRoute rout
     return;
   }
   client.m_Request.localFile = CameraFileName(route);
+  client.ShareNextBody(shared);
   client.TransmitBuffer(picture.bytes.get(), picture.size, false, true);
 }
 

@@ -47,6 +47,7 @@ bool CHttpClient::Run(CThreadPoolRequest& request) {
   sendFailed_ = false;
   following_ = false;
   HandleClient();
+  bodyOwner_.reset();
   ReturnToLoop(std::move(connection_), after_);
   m_Request = ClientRequest();
   return true;
