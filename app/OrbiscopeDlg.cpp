@@ -228,13 +228,18 @@ void COrbiscopeDlg::StopServer() {
   view_.Repaint();
 }
 
+void COrbiscopeDlg::StopCapture() {
+  graph_.Stop();
+  if (server_) server_->CaptureStopped();
+}
+
 bool COrbiscopeDlg::StartCapture() {
   graph_.Stop();
   const int device = videoPage_ ? videoPage_->DeviceIndex() : 0;
   const int size = videoPage_ ? videoPage_->SizeIndex() : 0;
   if (graph_.Open(*this, device, size) != 0) {
     SetCaptureState(kCaptureStopped);
-    graph_.Stop();
+    StopCapture();
     StopServer();
     return false;
   }
@@ -265,7 +270,7 @@ bool COrbiscopeDlg::SaveWindowPosition() {
 void COrbiscopeDlg::OnClose() {
   if (closed_) return;
   closed_ = true;
-  graph_.Stop();
+  StopCapture();
   SetCaptureState(kCaptureStopped);
   Log("Parada captura web", kFnClose);
   if (server_) {
@@ -306,7 +311,7 @@ void COrbiscopeDlg::OnStop() {
     return;
   }
   stoppedByUser_ = true;
-  graph_.Stop();
+  StopCapture();
   SetCaptureState(kCaptureStopped);
   Log("Parada captura Web", kFnPlay);
   StopServer();
@@ -334,7 +339,7 @@ void COrbiscopeDlg::ReloadSettings() {
 }
 
 void COrbiscopeDlg::RestartServer() {
-  graph_.Stop();
+  StopCapture();
   SetCaptureState(kCaptureStopped);
   StopServer();
   if (StartServer()) StartCapture();

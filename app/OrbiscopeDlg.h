@@ -67,6 +67,8 @@ public:
   bool OnInitDialog();
   bool StartServer();
   void StopServer();
+  // Stops capture for good (not to restart it), telling the server so its streams end.
+  void StopCapture();
   bool StartCapture();
   bool RestoreWindowPosition();
   bool SaveWindowPosition();

@@ -43,6 +43,8 @@ public:
   }
   void ReportCapture(const CaptureReport& report) override { camera_.m_Status.Report(report); }
 
+  void CaptureStopped() override { camera_.m_Streams.EndAll(); }
+
 private:
   CameraState camera_;  // outlives the server, whose sessions read it
   CWebServer server_;

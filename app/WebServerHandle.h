@@ -27,6 +27,8 @@ public:
   virtual void UpdateFrame(const CPicture& frame, std::int32_t height, std::int32_t width) = 0;
   // What the controller shows of capture, for the status page; also before InitServer.
   virtual void ReportCapture(const CaptureReport& /*report*/) {}
+  // Capture has stopped: no frame follows, so the live streams end.
+  virtual void CaptureStopped() {}
 };
 
 using WebServerFactory = std::function<std::unique_ptr<WebServerHandle>()>;

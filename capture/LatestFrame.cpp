@@ -56,11 +56,14 @@ void LatestFrame::Store(std::unique_ptr<CPicture> picture, std::int32_t height,
   std::shared_ptr<CPicture> published(picture.release(), Spares::Return{spares_});
   // The frame it replaces is let go outside the lock: readers do not wait for its return.
   std::shared_ptr<const CPicture> old = std::move(published);
-  std::lock_guard lock(mutex_);
-  std::swap(image_, old);
-  height_ = height;
-  width_ = width;
-  ++generation_;
+  {
+    std::lock_guard lock(mutex_);
+    std::swap(image_, old);
+    height_ = height;
+    width_ = width;
+    ++generation_;
+  }
+  published_.notify_all();
 }
 
 SharedFrame LatestFrame::Share() const {
@@ -78,6 +81,12 @@ FrameSnapshot SharedFrame::Copy() const {
   snap.height = height;
   snap.generation = generation;
   return snap;
+}
+
+std::uint64_t LatestFrame::WaitNewer(std::uint64_t generation, std::stop_token stop) const {
+  std::unique_lock lock(mutex_);
+  published_.wait(lock, stop, [&] { return generation_ > generation; });
+  return generation_;
 }
 
 std::uint64_t LatestFrame::Generation() const {

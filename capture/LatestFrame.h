@@ -8,9 +8,11 @@
 // and it lives as long as one of them holds it. Each publication has a generation number,
 // one more than the last, so a reader can tell whether the frame it has is the newest.
 
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <stop_token>
 
 #include "image/Picture.h"
 
@@ -52,6 +54,9 @@ public:
   SharedFrame Share() const;
   // The generation of the stored frame (0 before the first publication).
   std::uint64_t Generation() const;
+  // Waits until a frame newer than `generation` is published or a stop is requested; the
+  // generation then.
+  std::uint64_t WaitNewer(std::uint64_t generation, std::stop_token stop) const;
 
 private:
   struct Spares;
@@ -62,6 +67,7 @@ private:
   std::int32_t width_ = 0;
   std::int32_t height_ = 0;
   std::uint64_t generation_ = 0;
+  mutable std::condition_variable_any published_;
   // Frames no reader holds any more come back here, so that a publication copies into a
   // block of the right size instead of a fresh one. Readers may outlive the store, so the
   // frames they hold share the spares with it.

@@ -31,6 +31,10 @@ constexpr auto kAcceptBackoff = std::chrono::milliseconds(100);
 // how many at most.
 constexpr auto kLingerTime = std::chrono::seconds(1);
 constexpr std::uint64_t kLingerBytes = kMaxRequestBytes;
+// The system's send buffer of a feed's follower. Parts wait there as well as in the
+// follower's queue, and a large buffer would let a slow client fall seconds behind the
+// newest part before it skips any; this holds a few parts of a typical size.
+constexpr int kFeedSendBuffer = 128 * 1024;
 // Deadlines are checked no more often than this.
 constexpr auto kScanSpacing = std::chrono::milliseconds(20);
 // Refusals for the connection limits are reported at most this often.
@@ -62,9 +66,13 @@ std::string WithCode(std::string_view text, int code) {
 
 EventLoop::EventLoop(EventLoopOptions options, ErrorHook onError, Refusal refusal)
     : options_(options), onError_(std::move(onError)), refusal_(std::move(refusal)),
-      nextScan_(kNever) {}
+      nextScan_(kNever) {
+  feedWaker_ = std::make_shared<FeedWaker>(this);
+}
 
 EventLoop::~EventLoop() {
+  // Channels may outlive the loop: they must not wake it any more.
+  feedWaker_->Detach();
   CloseAll();
   if (wake_ >= 0) ::close(wake_);
   if (epoll_ >= 0) ::close(epoll_);
@@ -139,7 +147,9 @@ bool EventLoop::Arm(HttpConnection& connection) {
   epoll_event event {};
   // One-shot: a connection reports once and is then silent until armed again, so nothing
   // is reported for it while a worker holds it.
-  event.events = (connection.state_ == State::Writing ? EPOLLOUT : EPOLLIN) | EPOLLONESHOT;
+  const bool writing = connection.state_ == State::Writing ||
+                       (connection.state_ == State::Feeding && !connection.output_.Empty());
+  event.events = (writing ? EPOLLOUT : EPOLLIN) | EPOLLONESHOT;
   event.data.ptr = &connection;
   const int op = connection.registered_ ? EPOLL_CTL_MOD : EPOLL_CTL_ADD;
   if (::epoll_ctl(epoll_, op, connection.Fd(), &event) != 0) return false;
@@ -247,6 +257,11 @@ void EventLoop::Run(CThreadPoolQueue& queue) {
         OnEvent(static_cast<HttpConnection*>(tag));
       }
     }
+    // After the events: a follower this ends may have had one of them.
+    if (feedOffered_.exchange(false)) {
+      for (std::size_t i = feeds_.size(); i-- > 0;)
+        if (feeds_[i]->output_.Empty()) Feed(i);
+    }
     const auto now = Clock::now();
     if (Ticks(now) >= nextScan_.load()) Scan(now);
     if (acceptPaused_ && now >= acceptPausedUntil_) {
@@ -322,6 +337,9 @@ void EventLoop::OnEvent(HttpConnection* connection) {
       break;
     case State::Lingering:
       Linger(connection);
+      break;
+    case State::Feeding:
+      OnFeedEvent(connection->slot_);
       break;
   }
 }
@@ -415,7 +433,9 @@ void EventLoop::TakeInbox() {
     returned.swap(inbox_);
   }
   for (Owned& connection : returned) {
-    if (!connection->output_.Empty()) {
+    if (connection->after_ == HttpConnection::After::Feed) {
+      StartFeed(std::move(connection));
+    } else if (!connection->output_.Empty()) {
       Park(std::move(connection), State::Writing,
            Clock::now() + std::chrono::milliseconds(options_.writeTimeoutMs));
     } else {
@@ -432,6 +452,9 @@ void EventLoop::Proceed(Owned connection) {
       ::shutdown(connection->Fd(), SHUT_WR);
       connection->lingerLeft_ = kLingerBytes;
       Park(std::move(connection), State::Lingering, Clock::now() + kLingerTime);
+      return;
+    case HttpConnection::After::Feed:
+      StartFeed(std::move(connection));
       return;
     case HttpConnection::After::KeepAlive:
       if (connection->input_.State() != FrameState::Incomplete) {
@@ -466,6 +489,14 @@ void EventLoop::Dispatch(CThreadPoolQueue& queue) {
 void EventLoop::Scan(Clock::time_point now) {
   std::vector<Owned> expired;
   std::int64_t earliest = kNever;
+  // A follower whose part made no progress for the write time-out ends.
+  for (std::size_t i = feeds_.size(); i-- > 0;) {
+    if (feeds_[i]->deadline_ <= now) {
+      EndFeed(i);
+    } else if (feeds_[i]->deadline_ != Clock::time_point::max()) {
+      earliest = std::min(earliest, Ticks(feeds_[i]->deadline_));
+    }
+  }
   {
     std::lock_guard lock(lock_);
     for (std::size_t slot = 0; slot < parked_.size();) {
@@ -494,6 +525,96 @@ void EventLoop::CloseAll() {
     inbox.swap(inbox_);
   }
   ready_.clear();
+  feeds_.clear();
+}
+
+void EventLoop::FeedOffered() {
+  feedOffered_.store(true);
+  Wake();
+}
+
+void EventLoop::StartFeed(Owned connection) {
+  if (!connection->feed_) return;  // nothing to follow: it closes
+  HttpConnection& c = *connection;
+  c.state_ = State::Feeding;
+  c.deadline_ = Clock::time_point::max();
+  ::setsockopt(c.Fd(), SOL_SOCKET, SO_SNDBUF, &kFeedSendBuffer, sizeof kFeedSendBuffer);
+  c.feed_->channel->Follow(feedWaker_);
+  c.feed_->counted = true;
+  c.slot_ = feeds_.size();
+  feeds_.push_back(std::move(connection));
+  Feed(c.slot_);
+}
+
+void EventLoop::Feed(std::size_t index) {
+  HttpConnection& c = *feeds_[index];
+  HttpConnection::Following& feed = *c.feed_;
+  OutputQueue& output = c.output_;
+  for (;;) {
+    if (output.Empty()) {
+      if (feed.closing) {
+        EndFeed(index);
+        return;
+      }
+      const FeedChannel::Newest newest = feed.channel->After(feed.sequence);
+      if (newest.closed) {
+        feed.closing = true;
+      } else if (newest.part) {
+        feed.sequence = newest.sequence;
+      } else {
+        break;  // everything offered went out
+      }
+      if (newest.part) {
+        for (const FeedPart::Piece& piece : newest.part->pieces)
+          output.Share(newest.part, piece.bytes);  // the part keeps its pieces' owners
+        feed.channel->NoteQueued(output.Queued());
+      }
+      continue;
+    }
+    const std::uint64_t before = output.Sent();
+    int error = 0;
+    switch (output.FlushTo(c.Fd(), error)) {
+      case OutputQueue::Flush::Done:
+        continue;
+      case OutputQueue::Flush::Blocked:
+        // The write time-out counts from the last progress, as for any response.
+        if (output.Sent() != before || c.deadline_ == Clock::time_point::max()) {
+          c.deadline_ = Clock::now() + std::chrono::milliseconds(options_.writeTimeoutMs);
+          PullScan(c.deadline_);
+        }
+        if (!Arm(c)) EndFeed(index);
+        return;
+      case OutputQueue::Flush::Failed:
+        EndFeed(index);  // the client went: the usual end of a stream, nothing to report
+        return;
+    }
+  }
+  // Waiting for the next part; readable only when the client closes or sends something.
+  c.deadline_ = Clock::time_point::max();
+  if (!Arm(c)) EndFeed(index);
+}
+
+void EventLoop::OnFeedEvent(std::size_t index) {
+  HttpConnection& c = *feeds_[index];
+  char sink[4096];
+  for (int i = 0; i < kReceivesPerWake; ++i) {
+    const ssize_t n = ::recv(c.Fd(), sink, sizeof sink, MSG_DONTWAIT);
+    if (n > 0) continue;  // a follower has nothing more to ask: dropped
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+    EndFeed(index);  // the client closed, or failed
+    return;
+  }
+  Feed(index);
+}
+
+void EventLoop::EndFeed(std::size_t index) {
+  Owned ended = std::move(feeds_[index]);
+  if (index + 1 != feeds_.size()) {
+    feeds_[index] = std::move(feeds_.back());
+    feeds_[index]->slot_ = index;
+  }
+  feeds_.pop_back();
 }
 
 }  // namespace orbiscope

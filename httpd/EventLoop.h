@@ -59,6 +59,8 @@ public:
   bool Backlogged() const { return backlogged_.load(std::memory_order_relaxed); }
   // Connections open now, wherever they are: read, answered, written or parked.
   int OpenConnections() const;
+  // From a feed channel: a part was offered to connections of this loop.
+  void FeedOffered();
 
 private:
   friend class HttpConnection;
@@ -84,6 +86,14 @@ private:
   void Dispatch(CThreadPoolQueue& queue);
   void Scan(Clock::time_point now);
   void CloseAll();
+
+  // Followers of feed channels, held by the loop's thread alone (see Feed.h).
+  void StartFeed(Owned connection);
+  // Takes the channel's newest part when everything before it went out, sends what the
+  // socket takes and arms the connection; ends it when it failed or its channel closed.
+  void Feed(std::size_t index);
+  void OnFeedEvent(std::size_t index);
+  void EndFeed(std::size_t index);
 
   // Puts the connection in the loop's list and arms it for `state`; closes it when the loop
   // has stopped or epoll refuses it.
@@ -121,6 +131,9 @@ private:
 
   // Only the loop's thread.
   std::deque<Owned> ready_;  // whole requests waiting for a free worker
+  std::vector<Owned> feeds_;  // in no order, as parked_; slot_ is the place here
+  std::shared_ptr<FeedWaker> feedWaker_;
+  std::atomic<bool> feedOffered_ {false};
   Clock::time_point acceptPausedUntil_ {};
   bool acceptPaused_ = false;
   int refusedSinceReport_ = 0;

@@ -14,6 +14,11 @@ HttpConnection::HttpConnection(EventLoop* loop, int fd, const sockaddr_in& peer)
 }
 
 HttpConnection::~HttpConnection() {
+  if (feed_) {
+    if (feed_->counted) feed_->channel->Unfollow();
+    const std::uint64_t sent = output_.Sent() - feed_->sentBefore;
+    if (feed_->onEnd) feed_->onEnd(sent);
+  }
   output_.Clear();
   socket_.Close();
   if (loop_ != nullptr) loop_->Forget(*this);
@@ -33,6 +38,13 @@ int HttpConnection::SendNow(std::string_view failureText) {
       return error;
   }
   return 0;
+}
+
+void HttpConnection::Follow(std::shared_ptr<FeedChannel> channel, FeedEnd onEnd) {
+  feed_ = std::make_unique<Following>();
+  feed_->channel = std::move(channel);
+  feed_->onEnd = std::move(onEnd);
+  feed_->sentBefore = output_.Sent();
 }
 
 bool HttpConnection::ReadAhead() {

@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 
+#include "httpd/Feed.h"
 #include "httpd/OutputQueue.h"
 #include "httpd/RequestFraming.h"
 #include "httpd/WSocket.h"
@@ -29,6 +30,7 @@ public:
     KeepAlive,  // its next request is read (or served at once, when it is already there)
     Linger,     // the client is told nothing more comes, what it still sends is dropped for a
                 // moment, then it closes (so a refused client can read its answer)
+    Feed,       // it follows the channel given to Follow until either end stops
   };
 
   // Takes the connected, non-blocking socket `fd`. `loop` (null in tests) counts it.
@@ -55,6 +57,10 @@ public:
   // answers it at once, sparing it the trip through the loop and a worker's wake-up. True
   // when Input() now holds a whole request (or one to refuse).
   bool ReadAhead();
+  // Makes the connection follow `channel` once it is handed back with After::Feed: it then
+  // sends the channel's parts (see Feed.h) and reads nothing more. `onEnd` is called once,
+  // when the connection ends however it ends, with the bytes sent from this call on.
+  void Follow(std::shared_ptr<FeedChannel> channel, FeedEnd onEnd);
   // The report for a send the loop could not finish (set by SendNow).
   const std::string& FailureText() const { return failureText_; }
 
@@ -65,7 +71,15 @@ public:
 private:
   friend class EventLoop;
   friend void ReturnToLoop(std::unique_ptr<HttpConnection>, After);
-  enum class State { Reading, Writing, Lingering };
+  enum class State { Reading, Writing, Lingering, Feeding };
+  struct Following {
+    std::shared_ptr<FeedChannel> channel;
+    FeedEnd onEnd;
+    std::uint64_t sentBefore = 0;  // Output().Sent() when it began
+    std::uint64_t sequence = 0;    // of the last part it took
+    bool counted = false;          // among the channel's followers
+    bool closing = false;          // the channel's last part is queued: close once it is out
+  };
 
   CHttpSocket socket_;
   sockaddr_in peer_;
@@ -82,6 +96,7 @@ private:
   std::chrono::steady_clock::time_point deadline_ {};
   std::uint64_t lingerLeft_ = 0;
   std::size_t slot_ = 0;  // its place in the loop's list while the loop holds it
+  std::unique_ptr<Following> feed_;
 };
 
 // Hands `connection` back to the loop it came from once its response is queued; without a

@@ -112,6 +112,13 @@ void OutputQueue::Clear() {
   next_ = 0;
 }
 
+std::uint64_t OutputQueue::Queued() const {
+  std::uint64_t total = 0;
+  for (std::size_t i = next_; i < parts_.size(); ++i)
+    total += parts_[i].file >= 0 ? parts_[i].fileLeft : parts_[i].size;
+  return total;
+}
+
 void OutputQueue::Advance(std::size_t n) {
   sent_ += n;
   while (n > 0 && next_ < parts_.size()) {

@@ -45,6 +45,8 @@ public:
   void Clear();
   // Bytes sent since the queue was made.
   std::uint64_t Sent() const { return sent_; }
+  // Bytes queued and not sent yet.
+  std::uint64_t Queued() const;
 
 private:
   struct Part {

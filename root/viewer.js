@@ -1,6 +1,8 @@
 // The desktop viewer: asks once per browser session for the camera user and password,
-// keeps only the password's digest, and shows the camera picture, asking for the next one
-// as soon as the previous one has been drawn.
+// keeps only the password's digest, and shows the camera picture. JPEG pictures come from
+// the camera's live stream, read here part by part so that each one is counted; when the
+// stream cannot be read, and for PNG, the page asks for the next picture as soon as the
+// previous one has been drawn.
 "use strict";
 
 var OrbiscopeViewer = (function () {
@@ -20,6 +22,7 @@ var OrbiscopeViewer = (function () {
   var counter = 0;        // makes every picture URL new, so no cache answers it
   var shown = [];         // times of the recent pictures, for the rate display
   var currentUrl = null;  // object URL of the picture on screen
+  var streaming = null;   // aborts the stream being read
 
   // The camera routes read their query values by position, not by name: user, password
   // digest, width, height. The JPEG route separates them with a blank (sent as %20), the
@@ -32,6 +35,12 @@ var OrbiscopeViewer = (function () {
     }
     return "/image%20?user=" + u + "%20pass=" + digest + "%20w=" + width + "%20h=" + height +
         "%20n=" + n;
+  }
+
+  // The stream's query is the PNG route's: user, digest, width, height, "&" between them.
+  function streamUrl(user, digest, width, height) {
+    return "/stream.mjpg?user=" + encodeURIComponent(user) + "&pass=" + digest + "&w=" + width +
+        "&h=" + height;
   }
 
   // The route that can carry this user name: a blank splits the JPEG route's values and an
@@ -55,8 +64,15 @@ var OrbiscopeViewer = (function () {
     statusLine.textContent = text;
   }
 
-  function showLogin(message) {
+  // Ends the running loop, polling or streaming.
+  function stopLoop() {
     generation++;
+    if (streaming) streaming.abort();
+    streaming = null;
+  }
+
+  function showLogin(message) {
+    stopLoop();
     $("viewer").hidden = true;
     $("who").hidden = true;
     $("logout").hidden = true;
@@ -111,7 +127,94 @@ var OrbiscopeViewer = (function () {
 
   function start() {
     if (paused) return;
-    var loop = ++generation;
+    stopLoop();
+    var loop = generation;
+    var creds = credentials();
+    // A user name holding "&" cannot be put in the stream's query; it polls JPEG pictures.
+    if (creds && $("format").value === "jpeg" && creds.user.indexOf("&") < 0 &&
+        window.ReadableStream && window.AbortController) {
+      stream(loop, creds);
+    } else {
+      tick(loop);
+    }
+  }
+
+  function indexOf(bytes, pattern, from) {
+    outer: for (var i = from; i + pattern.length <= bytes.length; i++) {
+      for (var j = 0; j < pattern.length; j++) if (bytes[i + j] !== pattern[j]) continue outer;
+      return i;
+    }
+    return -1;
+  }
+
+  // Reads the multipart stream: each part is a head ending in a blank line, with its
+  // Content-Length, then that many bytes of JPEG. `read.showed` tells whether it showed
+  // any picture, also when it ends in an error.
+  async function readParts(loop, body, boundary, read) {
+    var reader = body.getReader();
+    var ascii = new TextDecoder("ascii");
+    var blankLine = [13, 10, 13, 10];
+    var buffer = new Uint8Array(0);
+    for (;;) {
+      var headEnd = indexOf(buffer, blankLine, 0);
+      if (headEnd >= 0) {
+        var head = ascii.decode(buffer.subarray(0, headEnd)).replace(/^(\r\n)+/, "");
+        if (head.indexOf("--" + boundary) !== 0) throw new Error("not a part");
+        var length = /\r\ncontent-length:\s*(\d+)/i.exec(head);
+        if (!length) throw new Error("a part without its length");
+        var end = headEnd + 4 + Number(length[1]);
+        if (buffer.length >= end) {
+          var blob = new Blob([buffer.slice(headEnd + 4, end)], { type: "image/jpeg" });
+          buffer = buffer.slice(end);
+          // The next part waits in the socket meanwhile: a slow page makes the camera skip
+          // frames for it rather than queue them.
+          await display(blob);
+          if (loop !== generation) return;
+          read.showed = true;
+          shownPicture("stream", "jpeg");
+          continue;
+        }
+      }
+      var chunk = await reader.read();
+      if (chunk.done || loop !== generation) return;
+      var joined = new Uint8Array(buffer.length + chunk.value.length);
+      joined.set(buffer);
+      joined.set(chunk.value, buffer.length);
+      buffer = joined;
+    }
+  }
+
+  async function stream(loop, creds) {
+    var size = $("size").value.split("x");
+    var abort = new AbortController();
+    streaming = abort;
+    var read = { showed: false };
+    try {
+      var response = await fetch(streamUrl(creds.user, creds.digest, size[0], size[1]),
+                                 { cache: "no-store", credentials: "omit", signal: abort.signal });
+      if (loop !== generation) return;
+      if (response.status === 401) {
+        refused();
+        return;
+      }
+      var type = response.headers.get("Content-Type") || "";
+      var boundary = /boundary="?([^";]+)"?/.exec(type);
+      if (response.ok && response.body && boundary) {
+        setStatus("Waiting for the camera's next picture\u2026");
+        await readParts(loop, response.body, boundary[1], read);
+      }
+    } catch (e) {
+      // Aborted by the page, cut by the network, or not a stream this page can read.
+    }
+    if (loop !== generation) return;
+    streaming = null;
+    if (read.showed) {
+      // The stream ran and ended (the camera stopped, or the server): try it again.
+      setStatus("The camera stream ended; trying again\u2026");
+      setTimeout(function () { if (loop === generation) start(); }, RETRY_MS);
+      return;
+    }
+    // Whatever stands between the page and the camera does not pass the stream: poll.
     tick(loop);
   }
 
@@ -180,11 +283,17 @@ var OrbiscopeViewer = (function () {
       schedule(RETRY_MS);
       return;
     }
+    shownPicture("poll", format);
+    schedule(Math.max(0, MIN_INTERVAL_MS - (performance.now() - started)));
+  }
+
+  // Counts a picture on screen and says where it came from.
+  function shownPicture(source, format) {
     picture.dataset.pictures = String(Number(picture.dataset.pictures || 0) + 1);
+    picture.dataset.source = source;
     setStatus(format === $("format").value ? "" :
               "This user name needs the " + format.toUpperCase() + " pictures.");
     updateRate();
-    schedule(Math.max(0, MIN_INTERVAL_MS - (performance.now() - started)));
   }
 
   function onSignIn(event) {
@@ -206,7 +315,7 @@ var OrbiscopeViewer = (function () {
     paused = !paused;
     $("pause").textContent = paused ? "Resume" : "Pause";
     if (paused) {
-      generation++;
+      stopLoop();
       setStatus("Paused");
       rateLine.textContent = "";
       shown = [];
@@ -224,6 +333,8 @@ var OrbiscopeViewer = (function () {
     select.addEventListener("change", function () {
       localStorage.setItem(key, select.value);
       shown = [];
+      // A stream carries one size in one format: the choice starts the loop again.
+      if (!$("viewer").hidden && !paused) start();
     });
   }
 
@@ -243,5 +354,5 @@ var OrbiscopeViewer = (function () {
 
   document.addEventListener("DOMContentLoaded", init);
 
-  return { pictureUrl: pictureUrl, usableFormat: usableFormat };
+  return { pictureUrl: pictureUrl, streamUrl: streamUrl, usableFormat: usableFormat };
 })();

@@ -8,15 +8,24 @@
 namespace orbiscope {
 namespace {
 
-// The requested size of the desktop routes. A side that is not positive is not a size:
-// zero asks for no scaling, and a negative one could not be made anyway.
+// Whether a desktop route scales a frame of the stored size for the requested one. A side
+// that is not positive is not a size: zero asks for no scaling, and a negative one could
+// not be made anyway.
+bool ScalesFor(bool hasPixels, std::int32_t frameWidth, std::int32_t frameHeight, int width,
+               int height) {
+  return hasPixels && width > 0 && height > 0 && (frameHeight > height || frameWidth > width);
+}
+
 void ScaleToRequest(CPicture& picture, const FrameSnapshot& snapshot, int width, int height) {
-  if (!picture.HasPixels() || width <= 0 || height <= 0) return;
-  if (snapshot.height > height || snapshot.width > width) {
+  if (ScalesFor(picture.HasPixels(), snapshot.width, snapshot.height, width, height)) {
     // The picture refuses sizes it cannot hold and then stays as it was.
     picture.Scale(static_cast<std::uint32_t>(width), static_cast<std::uint32_t>(height),
                   kScaleNearest);
   }
+}
+
+bool IsDesktopRoute(CameraRoute route) {
+  return route == CameraRoute::Jpeg || route == CameraRoute::Png;
 }
 
 void ConvertForGif(CPicture& picture) {
@@ -63,6 +72,37 @@ const char* CameraFileName(CameraRoute route) {
     case CameraRoute::Wbmp: return "image.wbmp";
     default: return "";
   }
+}
+
+PictureKey CameraPictureKey(CameraRoute route, const SharedFrame& frame, int width, int height) {
+  PictureKey key;
+  key.route = static_cast<int>(route);
+  if (IsDesktopRoute(route) &&
+      ScalesFor(frame.image->HasPixels(), frame.width, frame.height, width, height)) {
+    key.width = width;
+    key.height = height;
+  }
+  return key;
+}
+
+CameraPicture EncodeCameraPicture(CameraRoute route, const SharedFrame& frame, int width,
+                                  int height) {
+  const bool unchanged = IsDesktopRoute(route) && !ScalesFor(frame.image->HasPixels(), frame.width,
+                                                             frame.height, width, height);
+  if (!unchanged) {
+    FrameSnapshot copy = frame.Copy();
+    return MakeCameraPicture(route, copy, width, height);
+  }
+  // Encoding reads the pixels through a picture that shares them, and never writes them.
+  CameraPicture result;
+  result.hasPixels = frame.image->HasPixels();
+  if (result.hasPixels) {
+    CPicture view;
+    view.ShareFrom(*frame.image);
+    result.bytes = view.EncodeToMemory(FormatOf(route), result.size);
+  }
+  if (!result.bytes) result.size = 0;
+  return result;
 }
 
 CameraPicture MakeCameraPicture(CameraRoute route, FrameSnapshot& snapshot, int width,

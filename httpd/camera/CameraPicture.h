@@ -5,6 +5,7 @@
 
 #include "capture/LatestFrame.h"
 #include "httpd/camera/CameraRoutes.h"
+#include "httpd/camera/PictureCache.h"
 #include "image/Picture.h"
 
 namespace orbiscope {
@@ -14,12 +15,9 @@ inline constexpr std::uint32_t kGifSide = 90;
 inline constexpr std::uint32_t kWbmpWidth = 90;
 inline constexpr std::uint32_t kWbmpHeight = 70;
 
-// The result of one conversion.
-struct CameraPicture {
-  EncodedBytes bytes;       // nullptr when the encoder produced nothing
-  std::size_t size = 0;
-  bool hasPixels = false;   // the picture held pixels after the conversions
-};
+// The result of one conversion: bytes (nullptr when the encoder produced nothing) and
+// whether the picture held pixels after the conversions.
+using CameraPicture = EncodedPicture;
 
 // Converts `snapshot.image` in place for `route` (Jpeg, Png, Gif or Wbmp) and encodes it.
 // JPEG and PNG are scaled to `width` x `height` when the frame is larger in either side and
@@ -27,6 +25,17 @@ struct CameraPicture {
 // without pixels is never sampled.
 CameraPicture MakeCameraPicture(CameraRoute route, FrameSnapshot& snapshot, int width,
                                 int height);
+
+// The cache key of a request for `route` at `width` x `height` from `frame`. Requests whose
+// bytes are equal share a key: the phone routes ignore the size, and a desktop request
+// carries its size only when the frame is scaled for it.
+PictureKey CameraPictureKey(CameraRoute route, const SharedFrame& frame, int width, int height);
+
+// The picture of `route` from the shared frame, the same bytes MakeCameraPicture gives for
+// a snapshot of it. The frame is copied only when the route must change it (scale or
+// convert); an unchanged one is encoded where it lies.
+CameraPicture EncodeCameraPicture(CameraRoute route, const SharedFrame& frame, int width,
+                                  int height);
 
 // The local file name whose extension chooses the route's Content-Type.
 const char* CameraFileName(CameraRoute route);

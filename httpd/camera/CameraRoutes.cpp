@@ -7,6 +7,7 @@
 #include "httpd/camera/CameraPicture.h"
 #include "httpd/camera/CameraState.h"
 #include "httpd/camera/StatusPage.h"
+#include "httpd/camera/CameraStream.h"
 #include "httpd/client/HttpClient.h"
 #include "httpd/client/Md5Hex.h"
 #include "httpd/client/RequestParser.h"
@@ -36,7 +37,18 @@ std::string_view Before(std::string_view query, std::size_t end) {
 // The routes whose query carries the camera's credentials.
 bool IsPictureRoute(CameraRoute route) {
   return route == CameraRoute::Jpeg || route == CameraRoute::Gif || route == CameraRoute::Wbmp ||
-         route == CameraRoute::Png || route == CameraRoute::Status;
+         route == CameraRoute::Png || route == CameraRoute::Stream ||
+         route == CameraRoute::Status;
+}
+
+// The routes that read a size: the desktop pictures and the stream.
+bool IsSizedRoute(CameraRoute route) {
+  return route == CameraRoute::Jpeg || route == CameraRoute::Png || route == CameraRoute::Stream;
+}
+
+// The routes whose password is the digest rather than the password itself.
+bool TakesDigest(CameraRoute route) {
+  return IsSizedRoute(route) || route == CameraRoute::Status;
 }
 
 // A refused camera request: no keep-alive promised, and the connection ends after it.
@@ -53,6 +65,7 @@ CameraRoute FindCameraRoute(std::string_view path, bool phoneSwitch) {
   if (path == "/image.xhtml" || path == "/image.chtml") return CameraRoute::Gif;
   if (path == "/image.wml") return CameraRoute::Wbmp;
   if (path == "/image.png") return CameraRoute::Png;
+  if (path == "/stream.mjpg") return CameraRoute::Stream;
   if (path == "/status.json") return CameraRoute::Status;
   return CameraRoute::None;
 }
@@ -86,7 +99,7 @@ CameraQuery ReadCameraQuery(CameraRoute route, std::string_view query) {
   } else {
     out.password = std::move(values.value[1]);
   }
-  if (route == CameraRoute::Jpeg || route == CameraRoute::Png) {
+  if (IsSizedRoute(route)) {
     out.width = ParseDecimal(values.value[2]);
     out.height = ParseDecimal(values.value[3]);
   }
@@ -96,7 +109,7 @@ CameraQuery ReadCameraQuery(CameraRoute route, std::string_view query) {
 bool CheckCameraCredentials(CameraRoute route, const CameraQuery& query,
                             std::string_view cameraUser, std::string_view cameraDigest) {
   if (query.user != cameraUser) return false;
-  if (route == CameraRoute::Jpeg || route == CameraRoute::Png || route == CameraRoute::Status) {
+  if (TakesDigest(route)) {
     std::string upper = query.password;
     // ASCII only: a locale the front-end sets must not change what a digest matches.
     std::transform(upper.begin(), upper.end(), upper.begin(),
@@ -184,13 +197,23 @@ void ServeCameraRoute(CHttpClient& client, CameraState& camera, CameraRoute rout
     ServeStatusPage(client, camera);
     return;
   }
-  // One consistent copy of the store; everything after it works on that copy alone, so
-  // the publisher never waits for a conversion or a slow client.
-  FrameSnapshot snapshot = camera.m_LatestFrame.Snapshot();
+  if (route == CameraRoute::Stream) {
+    ServeCameraStream(client, camera, query);
+    return;
+  }
+  // The stored frame is shared, not copied: a picture of it is made once per route and
+  // size, by the first request that asks, and every other request sends those bytes.
+  const SharedFrame frame = camera.m_LatestFrame.Share();
   if (route == CameraRoute::Jpeg) client.m_Request.localFile = CameraFileName(route);
-  CameraPicture picture = MakeCameraPicture(route, snapshot, query.width, query.height);
+  const std::shared_ptr<const CameraPicture> shared = camera.m_PictureCache.Get(
+      CameraPictureKey(route, frame, query.width, query.height), frame.generation,
+      [&](const PictureKey&) {
+        return EncodeCameraPicture(route, frame, query.width, query.height);
+      });
+  const CameraPicture& picture = *shared;
   if (route == CameraRoute::Jpeg) {
     // Before the first frame the JPEG route still answers 200, with an empty body.
+    client.ShareNextBody(shared);
     client.TransmitBuffer(picture.bytes.get(), picture.size, false, true);
     return;
   }
@@ -199,6 +222,7 @@ void ServeCameraRoute(CHttpClient& client, CameraState& camera, CameraRoute rout
     return;
   }
   client.m_Request.localFile = CameraFileName(route);
+  client.ShareNextBody(shared);
   client.TransmitBuffer(picture.bytes.get(), picture.size, false, true);
 }
 

@@ -21,6 +21,7 @@ enum class CameraRoute : int {
   Gif = 3,        // "/image.xhtml" and "/image.chtml"
   Wbmp = 4,       // "/image.wml"
   Png = 5,        // "/image.png"
+  Stream = 6,     // "/stream.mjpg": the live JPEG stream
   Status = 7,     // "/status.json": the status page, credentials as for PNG
 };
 

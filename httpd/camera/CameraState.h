@@ -8,6 +8,8 @@
 #include <string>
 
 #include "capture/LatestFrame.h"
+#include "httpd/camera/CameraStream.h"
+#include "httpd/camera/PictureCache.h"
 #include "httpd/camera/ServingStatus.h"
 
 namespace orbiscope {
@@ -19,12 +21,17 @@ struct CameraState {
   unsigned char m_nPhoneSwitch = 0;
   // The latest frame: published by the controller, copied by the camera routes.
   LatestFrame m_LatestFrame;
+  // The encoded pictures of the latest frame, shared by the requests that ask for them.
+  PictureCache m_PictureCache;
   // Live stream viewers now, for the status page.
   std::atomic<int> m_nStreams {0};
   // For the status page: when the program started (written before the server starts), and
   // what the controller shows of capture with the pace of publication.
   std::chrono::steady_clock::time_point m_ProgramStarted = std::chrono::steady_clock::now();
   ServingStatus m_Status;
+  // The live streams, fed from the frame store through the cache. Last: its thread stops
+  // before what it reads goes.
+  CameraStreams m_Streams {m_LatestFrame, m_PictureCache};
 };
 
 }  // namespace orbiscope

@@ -45,7 +45,9 @@ bool CHttpClient::Run(CThreadPoolRequest& request) {
   m_Request.clientAddress = connection_->Peer();
   after_ = HttpConnection::After::Close;
   sendFailed_ = false;
+  following_ = false;
   HandleClient();
+  bodyOwner_.reset();
   ReturnToLoop(std::move(connection_), after_);
   m_Request = ClientRequest();
   return true;
@@ -137,6 +139,10 @@ void CHttpClient::HandleClient() {
     ServeRequest();
     Server().CountRequestServed();
     EndRequest();
+    if (following_ && !sendFailed_) {
+      after_ = HttpConnection::After::Feed;
+      return;
+    }
     if (!m_bResponseKeepAlive || sendFailed_) {
       after_ = HttpConnection::After::Close;
       return;
@@ -242,6 +248,12 @@ void CHttpClient::HandleDelete() {
   } else {
     ReturnErrorMessage(500);
   }
+}
+
+void CHttpClient::FollowFeed(std::shared_ptr<FeedChannel> channel, FeedEnd onEnd) {
+  if (!connection_) return;
+  connection_->Follow(std::move(channel), std::move(onEnd));
+  following_ = true;
 }
 
 void CHttpClient::EndRequest() {

@@ -64,6 +64,12 @@ public:
   // error code. False when the connection failed now.
   bool Send(std::string_view head, const void* body, std::uint64_t size, int fileFd,
             std::string_view failureText);
+  // The body of the next response sent is kept alive by `owner` for as long as it waits to
+  // go out, so a client that takes it slowly costs no copy of it (a picture many share).
+  void ShareNextBody(std::shared_ptr<const void> owner) { bodyOwner_ = std::move(owner); }
+  // Once this request is answered the connection follows `channel` instead of reading
+  // another request (see HttpConnection::Follow); the caller queues the response head.
+  void FollowFeed(std::shared_ptr<FeedChannel> channel, FeedEnd onEnd);
   // Maps a URL to its virtual directory and local file (see PathResolver.h).
   virtual bool ResolvePath(std::string& url, std::string& localFile, std::string& pathInfo,
                            bool& isDirectory, const CHttpDirectory*& directory,
@@ -117,6 +123,8 @@ private:
   std::unique_ptr<HttpConnection> connection_;  // the connection being answered
   HttpConnection::After after_ = HttpConnection::After::Close;
   bool sendFailed_ = false;  // the connection failed while answering: it closes
+  bool following_ = false;   // the connection follows a feed after this request
+  std::shared_ptr<const void> bodyOwner_;  // see ShareNextBody
   const CHttpServerSettings* directoriesOf_ = nullptr;
   std::vector<std::unique_ptr<CHttpDirectory>> directories_;
 };

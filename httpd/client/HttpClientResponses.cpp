@@ -115,8 +115,14 @@ bool CHttpClient::Send(std::string_view head, const void* body, std::uint64_t si
   if (fileFd >= 0) {
     output.BorrowFile(fileFd, 0, size);
   } else if (body != nullptr) {
-    output.Borrow(std::string_view(static_cast<const char*>(body), static_cast<std::size_t>(size)));
+    const std::string_view bytes(static_cast<const char*>(body), static_cast<std::size_t>(size));
+    if (bodyOwner_) {
+      output.Share(std::move(bodyOwner_), bytes);
+    } else {
+      output.Borrow(bytes);
+    }
   }
+  bodyOwner_.reset();
   const int error = connection_->SendNow(failureText);
   if (error == 0) return true;
   sendFailed_ = true;

@@ -2,8 +2,7 @@
 """The nginx recipe contrib/nginx/orbiscope.conf as shipped, with Debian's nginx and a
 throw-away self-signed certificate in front of the built program on loopback: the desktop
 page and a JPEG picture over HTTPS, the picture micro-cache, refusals never cached, and the
-plain-HTTP redirect. (The stream route /stream.mjpg arrives with the streams; its fetch
-through the proxy is to be added with them.)
+plain-HTTP redirect, and the live stream passed through part by part.
 
 Usage: nginx_tls_test.py BUILD_DIR SOURCE_DIR
 """
@@ -188,6 +187,29 @@ http {{
         # A round never reuses the picture of an earlier one: each asks Orbiscope again.
         self.assertGreaterEqual(seen["MISS"], rounds, f"{seen} in {rounds} rounds")
         self.assertGreaterEqual(rounds, 3)
+
+    def test_live_stream_passes_part_by_part(self):
+        connection = http.client.HTTPSConnection("127.0.0.1", self.https, context=self.tls, timeout=10)
+        connection.request("GET", f"/stream.mjpg?user={program.STARTER_USER}"
+                                  f"&pass={program.STARTER_DIGEST}&w=160&h=120")
+        response = connection.getresponse()
+        self.assertEqual(response.status, 200)
+        kind, _, boundary = response.getheader("Content-Type").partition("; boundary=")
+        self.assertEqual(kind, "multipart/x-mixed-replace")
+        parts = []
+        while len(parts) < 2:  # the second comes only if nginx does not hold parts back
+            self.assertEqual(response.readline(), f"--{boundary}\r\n".encode())
+            fields = {}
+            for line in iter(response.readline, b"\r\n"):
+                name, _, value = line.decode().partition(":")
+                fields[name.lower()] = value.strip()
+            self.assertEqual(fields["content-type"], "image/jpeg")
+            parts.append(response.read(int(fields["content-length"])))
+            self.assertEqual(response.read(2), b"\r\n")
+        connection.close()
+        self.assertNotEqual(parts[0], parts[1])
+        for part in parts:
+            self.assertEqual(Image.open(io.BytesIO(part)).size, (160, 120))
 
     def test_refusals_are_not_cached(self):
         connection = http.client.HTTPSConnection("127.0.0.1", self.https, context=self.tls, timeout=10)

@@ -189,15 +189,20 @@ def check_desktop_page(browser, base):
           f"screenshots of the picture are {first.size} and {second.size}")
     check(ImageChops.difference(first, second).getbbox() is not None,
           "the picture did not change between two screenshots a second apart")
+    source = browser.execute("return document.getElementById('picture').dataset.source;")
+    check(source == "stream", f"the JPEG pictures came from {source!r}, not the live stream")
 
-    step("desktop page: PNG at another size on request, kept for the session")
-    browser.execute("var f = document.getElementById('format'); f.value = 'png';"
-                    "f.dispatchEvent(new Event('change'));"
-                    "var s = document.getElementById('size'); s.value = '160x120';"
+    step("desktop page: the stream at another size, then PNG at it, kept for the session")
+    browser.execute("var s = document.getElementById('size'); s.value = '160x120';"
                     "s.dispatchEvent(new Event('change'));")
     browser.wait_for("var i = document.getElementById('picture');"
-                     "return i.naturalWidth === 160 && i.naturalHeight === 120;",
-                     10, "a 160x120 picture")
+                     "return i.naturalWidth === 160 && i.naturalHeight === 120 &&"
+                     " i.dataset.source === 'stream';", 10, "a 160x120 picture from the stream")
+    browser.execute("var f = document.getElementById('format'); f.value = 'png';"
+                    "f.dispatchEvent(new Event('change'));")
+    browser.wait_for("var i = document.getElementById('picture');"
+                     "return i.naturalWidth === 160 && i.naturalHeight === 120 &&"
+                     " i.dataset.source === 'poll';", 10, "a polled 160x120 picture")
     last = browser.execute("var e = performance.getEntriesByType('resource')"
                            ".filter(function (r) { return r.name.indexOf('/image') >= 0; });"
                            "return e[e.length - 1].name;")
@@ -291,6 +296,19 @@ def check_leftovers(folder, port):
               f"settings {path} is {settings.findtext(path)!r}, expected {value!r}")
 
 
+def check_stream_log(folder):
+    """The desktop page's JPEG pictures came from the live stream alone: its line (written
+    when the page left it for PNG) counts what it sent, and no JPEG was polled."""
+    step("the access log holds the desktop page's stream and no polled JPEG picture")
+    log = ET.parse(os.path.join(folder, "orbiscope.LOG.xml")).getroot()
+    entries = [item.findtext("Entry") or "" for item in log.findall("LogItem")]
+    stream = [e for e in entries
+              if f"GET /stream.mjpg?user={CAMERA_USER}&pass=*&w=320&h=240 HTTP/1.1\" 200 " in e]
+    check(stream and int(stream[0].split()[-1]) > 0, f"the access log's stream lines: {stream}")
+    polled = [e for e in entries if "/image%20?" in e]
+    check(not polled, f"the page polled JPEG pictures beside the stream: {polled[:3]}")
+
+
 def report_program(server):
     """What the program said, so a failure seen from the browser shows its cause."""
     if server is None:
@@ -334,6 +352,7 @@ def run(build_dir, keep):
         code = server.terminate()
         check(code == 0, f"the program ended with {code}")
         check_leftovers(folder, port)
+        check_stream_log(folder)
         print("PASSED", flush=True)
         return 0
     except Failure as e:

@@ -11,8 +11,9 @@
 #include <vector>
 
 #include "httpd/MimeMap.h"
+#include "httpd/camera/CameraPicture.h"
 #include "httpd/camera/MyHttpClient.h"
-#include "httpd/client/Md5Hex.h"
+#include "tests/httpd/camera/CameraTestSupport.h"
 #include "tests/httpd/client/LoopbackServer.h"
 
 namespace orbiscope {
@@ -20,14 +21,6 @@ namespace {
 
 using namespace orbiscope::testing;
 
-constexpr const char* kUser = "Cam";
-constexpr const char* kPassword = "s3cret";
-
-std::string Digest(std::string_view text) {
-  std::string out;
-  Md5Hex(text, out);
-  return out;
-}
 
 // Runs a command and answers its standard output (and error), with its exit status.
 std::string RunCommand(const std::string& command, int* status = nullptr) {
@@ -75,13 +68,13 @@ protected:
     };
     server_.Start();
   }
-  // A 640 x 480 frame with gradients and a checkerboard.
-  static CPicture TestFrame() {
+  // A 640 x 480 frame with gradients and a checkerboard; `shift` moves the gradient.
+  static CPicture TestFrame(int shift = 0) {
     CPicture frame(640, 480, 24, kFormatBmp);
     for (std::uint32_t y = 0; y < 480; ++y) {
       std::uint8_t* row = frame.Row(y);
       for (std::uint32_t x = 0; x < 640; ++x) {
-        row[3 * x] = static_cast<std::uint8_t>(x / 3);
+        row[3 * x] = static_cast<std::uint8_t>(x / 3 + shift);
         row[3 * x + 1] = static_cast<std::uint8_t>(y / 2);
         row[3 * x + 2] = static_cast<std::uint8_t>((x / 40 + y / 40) % 2 ? 220 : 30);
       }
@@ -99,6 +92,15 @@ protected:
   static std::string Png(int w, int h) {
     return "/image.png?user=" + std::string(kUser) + "&pass=" + Digest(kPassword) +
            "&w=" + std::to_string(w) + "&h=" + std::to_string(h);
+  }
+  static std::string Phone(const char* path) {
+    return std::string(path) + "?user=" + kUser + "&pass=" + kPassword + "&n=1";
+  }
+  // What encoding a private copy of the stored frame for the request gives.
+  std::string Reference(CameraRoute route, int w, int h) {
+    FrameSnapshot snapshot = camera_.m_LatestFrame.Snapshot();
+    const CameraPicture picture = MakeCameraPicture(route, snapshot, w, h);
+    return std::string(reinterpret_cast<const char*>(picture.bytes.get()), picture.size);
   }
   // The body saved to a file for the decoders.
   std::string Save(const std::string& body, const std::string& name) {
@@ -325,6 +327,69 @@ TEST_F(CameraLoopbackTest, BadSizesStayBounded) {
   EXPECT_LT(usage.ru_maxrss, 1024L * 1024L);  // kilobytes
   // The server is still there.
   EXPECT_EQ(PillowOfBody(Get(Jpeg(16, 12)), "after.jpg"), "JPEG 16x12 RGB");
+}
+
+// The shared pictures are byte for byte what each request would encode for itself, over
+// every route, sizes that scale and sizes that do not, and several frames.
+TEST_F(CameraLoopbackTest, SharedPicturesAreThePerRequestBytes) {
+  Start();
+  struct Case {
+    CameraRoute route;
+    std::string target;
+    int w, h;
+  };
+  const std::vector<Case> cases = {
+      {CameraRoute::Jpeg, Jpeg(0, 0), 0, 0},       {CameraRoute::Jpeg, Jpeg(320, 240), 320, 240},
+      {CameraRoute::Jpeg, Jpeg(640, 480), 640, 480}, {CameraRoute::Jpeg, Jpeg(800, 100), 800, 100},
+      {CameraRoute::Jpeg, Jpeg(33, 17), 33, 17},   {CameraRoute::Png, Png(0, 0), 0, 0},
+      {CameraRoute::Png, Png(160, 120), 160, 120}, {CameraRoute::Gif, Phone("/image.xhtml"), 0, 0},
+      {CameraRoute::Gif, Phone("/image.chtml"), 0, 0}, {CameraRoute::Wbmp,
+      std::string("/image.wml?user=") + kUser + "&pass=" + kPassword, 0, 0},
+  };
+  for (int frame = 1; frame <= 3; ++frame) {
+    if (frame > 1) camera_.m_LatestFrame.Publish(TestFrame(frame * 7), 480, 640);
+    for (const Case& c : cases) {
+      const std::string expected = Reference(c.route, c.w, c.h);
+      ASSERT_FALSE(expected.empty()) << c.target;
+      EXPECT_TRUE(Body(Get(c.target)) == expected) << c.target << " frame " << frame;
+      EXPECT_TRUE(Body(Get(c.target)) == expected) << c.target << " frame " << frame << " again";
+    }
+  }
+  const PictureCacheStats stats = camera_.m_PictureCache.Stats();
+  // The two GIF paths, and JPEG's unscaled sizes, give equal bytes and share one picture.
+  EXPECT_EQ(stats.encodes, 3u * 8u);
+  EXPECT_EQ(stats.bypasses, 0u);
+}
+
+// Requests that arrive together for a frame nobody asked for yet cause one encode.
+TEST_F(CameraLoopbackTest, ConcurrentRequestsEncodeAFrameOnce) {
+  constexpr int kClients = 8;
+  server_.settings().m_nThreadPoolSize = kClients;
+  Start();
+  camera_.m_LatestFrame.Publish(TestFrame(3), 480, 640);
+  const PictureCacheStats before = camera_.m_PictureCache.Stats();
+  std::vector<std::string> answers(kClients);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kClients; ++i)
+    threads.emplace_back([&, i] { answers[i] = Get(Jpeg(320, 240)); });
+  for (std::thread& t : threads) t.join();
+  const PictureCacheStats after = camera_.m_PictureCache.Stats();
+  EXPECT_EQ(after.encodes - before.encodes, 1u);
+  EXPECT_EQ(after.hits + after.waits - before.hits - before.waits, kClients - 1u);
+  for (const std::string& answer : answers) EXPECT_TRUE(Body(answer) == Body(answers[0]));
+}
+
+// A newer frame drops what was kept for the older one, and its requests get its pictures.
+TEST_F(CameraLoopbackTest, ANewerFrameReplacesTheKeptPictures) {
+  Start();
+  const std::string old = Body(Get(Jpeg(320, 240)));
+  Get(Png(0, 0));
+  EXPECT_EQ(camera_.m_PictureCache.Stats().entries, 2u);
+  camera_.m_LatestFrame.Publish(TestFrame(50), 480, 640);
+  const std::string now = Body(Get(Jpeg(320, 240)));
+  EXPECT_EQ(camera_.m_PictureCache.Stats().entries, 1u);
+  EXPECT_TRUE(now != old);
+  EXPECT_TRUE(now == Reference(CameraRoute::Jpeg, 320, 240));
 }
 
 }  // namespace

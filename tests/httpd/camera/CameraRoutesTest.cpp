@@ -25,11 +25,13 @@ TEST(CameraRoutesTest, RouteTable) {
   EXPECT_EQ(FindCameraRoute("/image.chtml", true), CameraRoute::Gif);
   EXPECT_EQ(FindCameraRoute("/image.wml", false), CameraRoute::Wbmp);
   EXPECT_EQ(FindCameraRoute("/image.png", false), CameraRoute::Png);
+  EXPECT_EQ(FindCameraRoute("/stream.mjpg", false), CameraRoute::Stream);
   EXPECT_EQ(FindCameraRoute("/status.json", false), CameraRoute::Status);
   EXPECT_EQ(FindCameraRoute("/index.wml", false), CameraRoute::PhoneGate);
   EXPECT_EQ(FindCameraRoute("/index.wml", true), CameraRoute::None);
   for (const char* other : {"/image", "/image  ", "/IMAGE.png", "/image.png/", "/x/image.png",
-                            "image.png", "/image.jpg", "/status.json/", "/status", ""}) {
+                            "image.png", "/image.jpg", "/stream.mjpg/", "/Stream.mjpg",
+                            "/status.json/", "/status", ""}) {
     EXPECT_EQ(FindCameraRoute(other, false), CameraRoute::None) << other;
   }
 }

@@ -107,19 +107,26 @@ inline constexpr long kReadTimeoutSeconds = 60;
 inline constexpr long kReadTimeoutSeconds = 10;
 #endif
 
+// A socket connected to the port on 127.0.0.1, reading with a generous time-out (a small
+// receive buffer when `receiveBuffer` is above 0); `connected` tells whether it connected.
+inline int ConnectLoopback(std::uint16_t port, bool& connected, int receiveBuffer = 0) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  if (receiveBuffer > 0)
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+  timeval tv {kReadTimeoutSeconds, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  sockaddr_in address {};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  connected = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  return fd;
+}
+
 // One connection; reads with a generous time-out.
 class RawClient {
 public:
-  explicit RawClient(std::uint16_t port) {
-    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    timeval tv {kReadTimeoutSeconds, 0};
-    ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    sockaddr_in address {};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-  }
+  explicit RawClient(std::uint16_t port) { fd_ = ConnectLoopback(port, connected_); }
   ~RawClient() {
     if (fd_ >= 0) ::close(fd_);
   }

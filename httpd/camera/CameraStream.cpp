@@ -1,0 +1,139 @@
+#include "httpd/camera/CameraStream.h"
+
+#include <algorithm>
+#include <string>
+
+#include "httpd/AccessLog.h"
+#include "httpd/HttpServer.h"
+#include "httpd/camera/CameraPicture.h"
+#include "httpd/camera/CameraState.h"
+#include "httpd/client/HttpClient.h"
+
+namespace orbiscope {
+namespace {
+
+constexpr std::string_view kFailureText =
+    "CHttpClient::TransmitBuffer, Failed to send response via TransmitPackets, Error:";
+
+// One part: its boundary and fields, the JPEG shared with the cache, and the line end.
+std::shared_ptr<const FeedPart> MakePart(std::shared_ptr<const EncodedPicture> picture) {
+  auto head = std::make_shared<std::string>();
+  head->append("--").append(kStreamBoundary).append("\r\nContent-Type: image/jpeg\r\n");
+  head->append("Content-Length: ").append(std::to_string(picture->size)).append("\r\n\r\n");
+  static constexpr std::string_view kLineEnd = "\r\n";
+  auto part = std::make_shared<FeedPart>();
+  const std::string_view bytes(reinterpret_cast<const char*>(picture->bytes.get()), picture->size);
+  part->pieces.push_back({head, *head});
+  part->pieces.push_back({std::move(picture), bytes});
+  part->pieces.push_back({nullptr, kLineEnd});
+  return part;
+}
+
+std::shared_ptr<const FeedPart> ClosingPart() {
+  auto text = std::make_shared<std::string>();
+  text->append("--").append(kStreamBoundary).append("--\r\n");
+  auto part = std::make_shared<FeedPart>();
+  part->pieces.push_back({text, *text});
+  return part;
+}
+
+}  // namespace
+
+CameraStreams::CameraStreams(const LatestFrame& frames, PictureCache& cache)
+    : frames_(frames), cache_(cache) {}
+
+CameraStreams::~CameraStreams() = default;
+
+std::shared_ptr<FeedChannel> CameraStreams::Join(int width, int height) {
+  Size size;
+  {
+    std::lock_guard lock(mutex_);
+    const auto it = std::find_if(sizes_.begin(), sizes_.end(), [&](const Size& s) {
+      return s.width == width && s.height == height;
+    });
+    if (it != sizes_.end()) return it->channel;
+    size = Size {width, height, std::make_shared<FeedChannel>()};
+    sizes_.push_back(size);
+    if (!feeder_.joinable()) feeder_ = std::jthread([this](std::stop_token stop) { Feed(stop); });
+  }
+  // On the joining worker's thread: the feeder may be busy with other sizes.
+  Offer(size, frames_.Share());
+  return size.channel;
+}
+
+void CameraStreams::EndAll() {
+  std::vector<Size> ended;
+  {
+    std::lock_guard lock(mutex_);
+    ended.swap(sizes_);
+  }
+  const std::shared_ptr<const FeedPart> closing = ClosingPart();
+  for (const Size& size : ended) size.channel->Close(closing);
+}
+
+void CameraStreams::Feed(std::stop_token stop) {
+  std::uint64_t seen = 0;
+  std::vector<Size> sizes;
+  while (!stop.stop_requested()) {
+    seen = frames_.WaitNewer(seen, stop);
+    if (stop.stop_requested()) return;
+    // The newest frame, which may be newer still than the one that woke us.
+    const SharedFrame frame = frames_.Share();
+    seen = std::max(seen, frame.generation);
+    sizes.clear();
+    {
+      std::lock_guard lock(mutex_);
+      // A channel only this list holds has no viewer, nor a worker about to add one.
+      std::erase_if(sizes_, [](const Size& s) { return s.channel.use_count() == 1; });
+      sizes = sizes_;
+    }
+    for (const Size& size : sizes) Offer(size, frame);
+  }
+}
+
+void CameraStreams::Offer(const Size& size, const SharedFrame& frame) {
+  if (frame.generation == 0) return;
+  std::shared_ptr<const EncodedPicture> picture = cache_.Get(
+      CameraPictureKey(CameraRoute::Jpeg, frame, size.width, size.height), frame.generation,
+      [&](const PictureKey&) {
+        return EncodeCameraPicture(CameraRoute::Jpeg, frame, size.width, size.height);
+      });
+  if (!picture->bytes) return;
+  size.channel->Offer(frame.generation, MakePart(std::move(picture)));
+}
+
+void ServeCameraStream(CHttpClient& client, CameraState& camera, const CameraQuery& query) {
+  // No length ends the answer: only the connection's end does.
+  client.m_bResponseKeepAlive = false;
+  std::string head;
+  if (client.m_Request.version > kHttp09) {
+    CHttpResponseHeader header = client.StartHeader(200, CurrentHttpTime());
+    header.AddCacheControl("no-cache");
+    header.AddContentType("multipart/x-mixed-replace; boundary=" + std::string(kStreamBoundary));
+    head = header.GetData();
+  }
+  if (client.m_Request.verb == HttpVerb::Head) {
+    client.Send(head, nullptr, 0, -1, kFailureText);
+    client.PostLog(200, 0);
+    return;
+  }
+  // The log line is written when the stream ends, from what the request says now.
+  LogXML& log = client.Server().GetLog();
+  const sockaddr_in address = client.m_Request.clientAddress;
+  std::string user = client.m_Request.userName;
+  std::string line = MaskCameraPassword(MaskUserInfoPassword(client.m_Request.requestLine));
+  const std::uint64_t headSize = head.size();
+  std::atomic<int>& streams = camera.m_nStreams;
+  ++streams;
+  client.FollowFeed(camera.m_Streams.Join(query.width, query.height),
+                    [&log, &streams, address, user = std::move(user), line = std::move(line),
+                     headSize](std::uint64_t sent) {
+                      --streams;
+                      const std::uint64_t body = sent > headSize ? sent - headSize : 0;
+                      PostAccessLog(log, "MyHttpClient", address, user, line, 200,
+                                    static_cast<std::int64_t>(body));
+                    });
+  client.Send(head, nullptr, 0, -1, kFailureText);
+}
+
+}  // namespace orbiscope
