@@ -205,9 +205,14 @@ bool COrbiscopeDlg::StartServer() {
   }
   // Before the start: the first request may already ask what capture does.
   ReportCapture();
-  if (server_ && server_->InitServer(log_, address, static_cast<std::uint16_t>(port),
-                                     serverPage_->VirtualDirectoryText(), serverPage_->UserText(),
-                                     serverPage_->PasswordText(), serverPage_->PhonePages() ? 1 : 0)) {
+  WebServerStart start;
+  start.address = address;
+  start.port = static_cast<std::uint16_t>(port);
+  start.contentFolder = serverPage_->VirtualDirectoryText();
+  start.cameraUser = serverPage_->UserText();
+  start.cameraPassword = serverPage_->PasswordText();
+  start.phonePages = serverPage_->PhonePages();
+  if (server_ && server_->InitServer(log_, start)) {
     Log("Iniciado Servidor Web", kFnStartServer);
     serverState_ = kServerRunning;
     return true;

@@ -18,17 +18,15 @@ public:
     camera_.m_ProgramStarted = programStarted;
   }
 
-  bool InitServer(LogXML& log, std::string_view address, std::uint16_t port,
-                  std::string_view contentFolder, std::string_view cameraUser,
-                  std::string_view cameraPassword, unsigned char phonePages) override {
+  bool InitServer(LogXML& log, const WebServerStart& start) override {
     // Before the start: a request arriving the moment the server listens reads them.
-    camera_.m_sCameraUser = std::string(cameraUser);
-    camera_.m_sCameraPassword = std::string(cameraPassword);
-    camera_.m_nPhoneSwitch = phonePages;
+    camera_.m_sCameraUser = start.cameraUser;
+    camera_.m_sCameraPassword = start.cameraPassword;
+    camera_.m_nPhoneSwitch = start.phonePages ? 1 : 0;
     WebServerOptions options;
-    options.bindAddress = std::string(address);
-    options.port = port;
-    options.contentDirectory = std::string(contentFolder);
+    options.bindAddress = start.address;
+    options.port = start.port;
+    options.contentDirectory = start.contentFolder;
     return server_.InitServer(log, options);
   }
   void Stop() override {

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
 #include <string_view>
 
 #include "httpd/camera/ServingStatus.h"
@@ -14,13 +15,21 @@ namespace orbiscope {
 class CPicture;
 class LogXML;
 
+// What the controller's settings pages give a start.
+struct WebServerStart {
+  std::string address;        // the address to listen on, as the server page shows it
+  std::uint16_t port = 80;
+  std::string contentFolder;  // the folder every directory alias maps onto
+  std::string cameraUser;
+  std::string cameraPassword;  // the digest, 32 upper-case hexadecimal digits
+  bool phonePages = false;
+};
+
 class WebServerHandle {
 public:
   virtual ~WebServerHandle() = default;
   // True when the server listens and its workers run.
-  virtual bool InitServer(LogXML& log, std::string_view address, std::uint16_t port,
-                          std::string_view contentFolder, std::string_view cameraUser,
-                          std::string_view cameraPassword, unsigned char phonePages) = 0;
+  virtual bool InitServer(LogXML& log, const WebServerStart& start) = 0;
   // Ends every server thread and closes the socket; allowed after a failed InitServer.
   virtual void Stop() = 0;
   // The processed frame becomes the one the camera routes serve.

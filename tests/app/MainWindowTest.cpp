@@ -33,9 +33,8 @@ struct ServerStart {
 class AlwaysStartsServer final : public WebServerHandle {
 public:
   explicit AlwaysStartsServer(std::vector<ServerStart>& starts) : starts_(starts) {}
-  bool InitServer(LogXML&, std::string_view address, std::uint16_t port, std::string_view, std::string_view,
-                  std::string_view, unsigned char phonePages) override {
-    starts_.push_back({std::string(address), port, phonePages});
+  bool InitServer(LogXML&, const WebServerStart& start) override {
+    starts_.push_back({start.address, start.port, static_cast<unsigned char>(start.phonePages)});
     return true;
   }
   void Stop() override {}

@@ -37,14 +37,13 @@ struct ServerRecord {
 class FakeServer final : public WebServerHandle {
 public:
   explicit FakeServer(ServerRecord& r) : r_(r) { ++r_.created; }
-  bool InitServer(LogXML&, std::string_view address, std::uint16_t port, std::string_view folder,
-                  std::string_view user, std::string_view password, unsigned char phone) override {
-    r_.address = address;
-    r_.port = port;
-    r_.folder = folder;
-    r_.user = user;
-    r_.password = password;
-    r_.phone = phone;
+  bool InitServer(LogXML&, const WebServerStart& start) override {
+    r_.address = start.address;
+    r_.port = start.port;
+    r_.folder = start.contentFolder;
+    r_.user = start.cameraUser;
+    r_.password = start.cameraPassword;
+    r_.phone = start.phonePages ? 1 : 0;
     return r_.initResult;
   }
   void Stop() override { ++r_.stops; }
