@@ -247,16 +247,20 @@ void EventLoop::Run(CThreadPoolQueue& queue) {
     // thread after Stop, for race checkers too, which cannot see through epoll.
     const auto isStop = [](const epoll_event& e) { return e.data.ptr == &stopTag; };
     if (std::any_of(events, events + n, isStop) && stop_->TryWait()) break;
+    bool acceptable = false;
     for (int i = 0; i < n; ++i) {
       void* tag = events[i].data.ptr;
       if (tag == &wakeTag) {
         TakeInbox();
       } else if (tag == &listenerTag) {
-        AcceptSome();
+        acceptable = true;
       } else {
         OnEvent(static_cast<HttpConnection*>(tag));
       }
     }
+    // New connections after the events of the same wait: a client that closed connections
+    // and opened new ones at once finds the closed ones no longer counted against its limit.
+    if (acceptable) AcceptSome();
     // After the events: a follower this ends may have had one of them.
     if (feedOffered_.exchange(false)) {
       for (std::size_t i = feeds_.size(); i-- > 0;)
@@ -423,10 +427,15 @@ void EventLoop::ReportSendFailure(const HttpConnection& connection, int code) {
 }
 
 void EventLoop::TakeInbox() {
-  wakePending_.store(false);
+  // The signal is consumed before the flag is lowered: lowered first, a Wake landing in
+  // between would write a signal this read swallows and leave the flag up, and every later
+  // Wake would then think a signal pending while the loop sleeps. In this order a Wake that
+  // still sees the flag up came before the lowering, and what it announced (a hand-back in
+  // the inbox, a worker freed for Dispatch) is seen by the steps below.
   std::uint64_t count;
   while (::read(wake_, &count, sizeof count) < 0 && errno == EINTR) {
   }
+  wakePending_.store(false);
   std::deque<Owned> returned;
   {
     std::lock_guard lock(lock_);

@@ -164,6 +164,25 @@ TEST_F(EventLoopTest, IdleKeptAliveConnectionsBeyondThePoolAreServedInTurn) {
   EXPECT_EQ(seen_.requests.Value(), 24);
 }
 
+// Bursts of whole requests, more than the pool takes at once, while workers hand their
+// connections back: every hand-back that finds the loop asleep must wake it, however the
+// wake-ups of the workers and the loop interleave, or requests wait for good.
+TEST_F(EventLoopTest, BurstsBeyondThePoolAreAllAnswered) {
+  settings_.m_nThreadPoolSize = 3;
+  Start();
+  for (int round = 0; round < 80; ++round) {
+    std::vector<int> fds;
+    for (int i = 0; i < 24; ++i) fds.push_back(ConnectLoopback(port_));
+    for (int fd : fds) ASSERT_TRUE(SendAll(fd, kKeepAlive));
+    for (int fd : fds) {
+      // Well within the idle time-out (5 s), whose deadline check would wake a stalled loop.
+      ASSERT_EQ(ReadResponses(fd, 1, 2000).rfind("HTTP/1.0 200 OK\r\n", 0), 0u)
+          << "round " << round;
+    }
+    for (int fd : fds) ::close(fd);
+  }
+}
+
 TEST_F(EventLoopTest, ConnectionsOverEitherLimitGetA503AndAreClosed) {
   settings_.m_nMaxConnections = 4;
   settings_.m_nMaxConnectionsPerClient = 2;
