@@ -5,6 +5,7 @@ import base64
 import json
 import os
 import signal
+import socket
 import subprocess
 import time
 import urllib.error
@@ -23,20 +24,30 @@ class WebDriverError(RuntimeError):
     pass
 
 
+def _free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
 class Browser:
     """Headless Chromium driven through its own chromedriver process group."""
 
     def __init__(self, chromedriver, chromium, port, profile_dir, log_path):
-        self._base = f"http://127.0.0.1:{port}"
         self._log = open(log_path, "wb")
-        # Its own process group, so every browser process can be ended together even when
-        # the test fails half-way.
-        self._driver = subprocess.Popen(
-            [chromedriver, f"--port={port}", "--allowed-ips=127.0.0.1"],
-            stdout=self._log, stderr=subprocess.STDOUT, start_new_session=True)
         self._session = None
         try:
-            self._wait_ready(20.0)
+            # The port was free when it was chosen; another test may have taken it since,
+            # and then chromedriver ends at once. Another free port is tried then.
+            for attempt in range(3):
+                self._start_driver(chromedriver, port)
+                try:
+                    self._wait_ready(20.0)
+                    break
+                except WebDriverError:
+                    if self._driver.poll() is None or attempt == 2:
+                        raise
+                    port = _free_port()
             caps = {"capabilities": {"alwaysMatch": {
                 "browserName": "chrome",
                 "goog:chromeOptions": {
@@ -48,6 +59,14 @@ class Browser:
         except BaseException:
             self.close()
             raise
+
+    def _start_driver(self, chromedriver, port):
+        self._base = f"http://127.0.0.1:{port}"
+        # Its own process group, so every browser process can be ended together even when
+        # the test fails half-way.
+        self._driver = subprocess.Popen(
+            [chromedriver, f"--port={port}", "--allowed-ips=127.0.0.1"],
+            stdout=self._log, stderr=subprocess.STDOUT, start_new_session=True)
 
     def _wait_ready(self, timeout):
         deadline = time.monotonic() + timeout
