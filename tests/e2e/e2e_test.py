@@ -178,8 +178,12 @@ def check_desktop_page(browser, base):
     browser.click("#signin")
     browser.wait_for("return Number(document.getElementById('picture').dataset.pictures || 0)"
                      " >= 3;", 15, "three pictures on the desktop page")
-    count, width, height, _ = picture_state(browser)
+    # Read between two pictures: while the next one decodes the element has no size yet.
+    width, height = browser.wait_for("var i = document.getElementById('picture');"
+                                     "return i.naturalWidth > 0 && [i.naturalWidth, i.naturalHeight];",
+                                     5, "a decoded picture")
     check((width, height) == (320, 240), f"JPEG picture is {width}x{height}, expected 320x240")
+    count = picture_state(browser)[0]
     first = Image.open(io.BytesIO(browser.screenshot("#picture"))).convert("RGB")
     time.sleep(1.0)  # the point of the check: what a visitor sees a second later
     second = Image.open(io.BytesIO(browser.screenshot("#picture"))).convert("RGB")

@@ -221,14 +221,8 @@ TEST_F(EventLoopTest, ConnectionsOverEitherLimitGetA503AndAreClosed) {
             std::string::npos);
 }
 
-// Whether the log file came to hold `text` within timeoutMs (each entry is written whole).
 bool LogShows(const LogXML& log, const std::string& text, int timeoutMs = 5000) {
-  const auto end = Clock::now() + milliseconds(timeoutMs);
-  for (;;) {
-    if (testing::ReadFile(log.FilePath()).find(text) != std::string::npos) return true;
-    if (Clock::now() >= end) return false;
-    std::this_thread::sleep_for(milliseconds(10));  // polling a file, bounded above
-  }
+  return testing::FileShows(log.FilePath(), text, timeoutMs);
 }
 
 // A client that does not read its answer keeps only its connection: the loop finishes the

@@ -1,11 +1,13 @@
 #pragma once
 // A fresh folder under /tmp for one test, removed with everything in it afterwards.
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 
 namespace orbiscope::testing {
 
@@ -37,6 +39,17 @@ inline std::string ReadFile(const std::string& path) {
   std::ostringstream s;
   s << in.rdbuf();
   return s.str();
+}
+
+// Whether the file came to hold `text` within timeoutMs: for a log, whose entries a server
+// may write just after the answer that the test has already read.
+inline bool FileShows(const std::string& path, const std::string& text, int timeoutMs = 5000) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    if (ReadFile(path).find(text) != std::string::npos) return true;
+    if (std::chrono::steady_clock::now() >= end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));  // polling a file, bounded above
+  }
 }
 
 inline void WriteFile(const std::string& path, const std::string& bytes) {

@@ -76,6 +76,8 @@ public:
 
   // The log as written so far.
   std::string LogText() const { return ReadFile(log_.FilePath()); }
+  // Whether the log came to hold `text`: an access-log line may follow the answer.
+  bool LogShows(const std::string& text) const { return FileShows(log_.FilePath(), text); }
   std::string Url(const std::string& path) const {
     return "http://127.0.0.1:" + std::to_string(port_) + path;
   }
