@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <system_error>
 
@@ -42,6 +43,18 @@ std::string Install(const fs::path& source, const fs::path& target, Prepare prep
 }
 
 std::string NoChange(const fs::path&) { return {}; }
+
+// The caption a new home starts with: the machine's name tells a viewer which camera this
+// is. Only names the caption box could hold are taken as they are.
+std::string StarterCaption() {
+  constexpr std::size_t kCaptionLength = 35;
+  char name[256] = {};
+  if (::gethostname(name, sizeof name - 1) != 0) return kStarterCaption;
+  std::string text(name);
+  const bool printable = !text.empty() && text.size() <= kCaptionLength &&
+                         std::all_of(text.begin(), text.end(), [](unsigned char c) { return c > 0x20 && c < 0x7F; });
+  return printable ? text : std::string(kStarterCaption);
+}
 
 }  // namespace
 
@@ -93,6 +106,9 @@ HomeReport PrepareHome(const std::string& home, const std::string& defaults,
     starter.SetFileName(staged.string());
     if (starter.SetValue("SERVER", "VIRTDIR", (dir / "root").string()) != ConfigStore::kOk)
       return "cannot write the content folder into the starter settings " +
+             (from / kStarterSettingsName).string();
+    if (starter.SetValue("VIDEO\\OVERLAYTEXT", "TEXT", StarterCaption()) != ConfigStore::kOk)
+      return "cannot write the caption into the starter settings " +
              (from / kStarterSettingsName).string();
     return {};
   });

@@ -10,6 +10,8 @@ namespace orbiscope {
 
 // Name of the starter settings among the installed defaults.
 inline constexpr const char* kStarterSettingsName = "starter.CONFIG.XML";
+// The caption of a new home when the machine's host name cannot be read or does not fit.
+inline constexpr const char* kStarterCaption = "Orbiscope";
 
 // The home named by the --home option, else by ORBISCOPE_HOME (`environment`, may be null),
 // made absolute; empty when neither names one.

@@ -76,13 +76,13 @@ int GrabberCallback::ProcessFrame(const OverlaySettings& settings) {
   const std::int32_t height = settings.font.height;
   DrawOverlayText(working_, text_, settings.x, settings.y, settings.caption, settings.colour,
                   settings.font.faceName, height, settings.font.weight, settings.font.italic != 0,
-                  settings.font.underline != 0);
+                  settings.font.underline != 0, settings.outline);
   const std::string time = TimeText(settings.timeMode, std::time(nullptr));
   if (!time.empty()) {
     const std::int64_t timeBottom = std::llabs(static_cast<std::int64_t>(height)) + 5;
     DrawOverlayText(working_, text_, 0, static_cast<std::int32_t>(std::min<std::int64_t>(timeBottom, INT32_MAX)), time, settings.colour,
                     settings.font.faceName, height, settings.font.weight,
-                    settings.font.italic != 0, settings.font.underline != 0);
+                    settings.font.italic != 0, settings.font.underline != 0, settings.outline);
   }
   UpdateLogo();
   StampLogo(working_, logo_);

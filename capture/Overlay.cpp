@@ -31,9 +31,40 @@ std::string TimeText(int timeMode, std::time_t now) {
   return std::string(text, n);
 }
 
+namespace {
+
+// Sets every image pixel under a covered mask pixel, each moved by (dx, dy), to one colour.
+// Mask row iy (bottom-up) lands on stored row (height - 1 - y) + iy; only the part that
+// overlaps the image is visited, so a text beyond an edge is clipped, never wrapped.
+void PaintMask(CPicture& image, const TextMaskImage& mask, std::int64_t x, std::int64_t y,
+               std::int64_t dx, std::int64_t dy, const std::uint8_t bgr[3]) {
+  const std::int64_t imageWidth = image.Width();
+  const std::int64_t imageHeight = image.Height();
+  const std::int64_t left = x + dx;
+  const std::int64_t baseRow = imageHeight - 1 - y + dy;
+  const std::int64_t rowFrom = std::max<std::int64_t>(0, -baseRow);
+  const std::int64_t rowTo = std::min<std::int64_t>(mask.height, imageHeight - baseRow);
+  const std::int64_t colFrom = std::max<std::int64_t>(0, -left);
+  const std::int64_t colTo = std::min<std::int64_t>(mask.width, imageWidth - left);
+  for (std::int64_t iy = rowFrom; iy < rowTo; ++iy) {
+    const std::uint8_t* m = mask.coverage.data() + iy * mask.width;
+    std::uint8_t* row = image.Row(static_cast<std::uint32_t>(baseRow + iy));
+    for (std::int64_t ix = colFrom; ix < colTo; ++ix) {
+      if (m[ix] == 0) continue;
+      std::uint8_t* p = row + 3 * (left + ix);
+      p[0] = bgr[0];
+      p[1] = bgr[1];
+      p[2] = bgr[2];
+    }
+  }
+}
+
+}  // namespace
+
 void DrawOverlayText(CPicture& image, TextMaskRenderer& renderer, std::int32_t x, std::int32_t y,
                      std::string_view text, std::uint32_t colour, std::string_view face,
-                     std::int32_t height, std::int32_t weight, bool italic, bool underline) {
+                     std::int32_t height, std::int32_t weight, bool italic, bool underline,
+                     bool outline) {
   if (!image.HasPixels() || image.Bpp() != 24 || text.empty()) return;
   TextFont font;
   font.face.assign(face.substr(0, std::min<std::size_t>(face.size(), 31)));
@@ -44,29 +75,18 @@ void DrawOverlayText(CPicture& image, TextMaskRenderer& renderer, std::int32_t x
   const TextMaskImage& mask = renderer.Render(text, font);
   if (mask.width == 0) return;
 
-  const std::uint8_t blue = static_cast<std::uint8_t>((colour >> 16) & 0xFF);
-  const std::uint8_t green = static_cast<std::uint8_t>((colour >> 8) & 0xFF);
-  const std::uint8_t red = static_cast<std::uint8_t>(colour & 0xFF);
-  const std::int64_t imageWidth = image.Width();
-  const std::int64_t imageHeight = image.Height();
-  // Mask row iy (bottom-up) lands on stored row (height - 1 - y) + iy; only the part that
-  // overlaps the image is visited, so a caption beyond an edge is clipped, never wrapped.
-  const std::int64_t baseRow = imageHeight - 1 - y;
-  const std::int64_t rowFrom = std::max<std::int64_t>(0, -baseRow);
-  const std::int64_t rowTo = std::min<std::int64_t>(mask.height, imageHeight - baseRow);
-  const std::int64_t colFrom = std::max<std::int64_t>(0, -static_cast<std::int64_t>(x));
-  const std::int64_t colTo = std::min<std::int64_t>(mask.width, imageWidth - x);
-  for (std::int64_t iy = rowFrom; iy < rowTo; ++iy) {
-    const std::uint8_t* m = mask.coverage.data() + iy * mask.width;
-    std::uint8_t* row = image.Row(static_cast<std::uint32_t>(baseRow + iy));
-    for (std::int64_t ix = colFrom; ix < colTo; ++ix) {
-      if (m[ix] == 0) continue;
-      std::uint8_t* p = row + 3 * (x + ix);
-      p[0] = blue;
-      p[1] = green;
-      p[2] = red;
-    }
+  if (outline) {
+    // Eight shifted passes over a mask of a few thousand pixels cost less than building a
+    // dilated copy of it, and leave the text's own pixels to the colour pass below.
+    static constexpr std::uint8_t kBlack[3] = {0, 0, 0};
+    for (int dy = -1; dy <= 1; ++dy)
+      for (int dx = -1; dx <= 1; ++dx)
+        if (dx != 0 || dy != 0) PaintMask(image, mask, x, y, dx, dy, kBlack);
   }
+  const std::uint8_t bgr[3] = {static_cast<std::uint8_t>((colour >> 16) & 0xFF),
+                               static_cast<std::uint8_t>((colour >> 8) & 0xFF),
+                               static_cast<std::uint8_t>(colour & 0xFF)};
+  PaintMask(image, mask, x, y, 0, 0, bgr);
 }
 
 void StampLogo(CPicture& image, const CPicture& logo) {

@@ -49,6 +49,7 @@ struct OverlaySettings {
   std::uint32_t colour = 0;       // 0x00BBGGRR
   FramePreview* preview = nullptr;  // where the finished frame is shown; may be null
   std::int32_t timeMode = kTimeNone;
+  bool outline = false;           // a dark edge around both texts, readable on any picture
 };
 
 // Applies the main window's clamping for a capture of width x height; the caller writes
@@ -62,10 +63,13 @@ std::string TimeText(int timeMode, std::time_t now);
 
 // Draws text into image with its bottom row on row y (from the top) and its left edge at
 // x; every pixel with any coverage takes the colour. Pixels outside are skipped; an image
-// without pixels is left alone.
+// without pixels is left alone. With outline, every pixel next to the text (the eight
+// neighbours of a covered one) first turns black, so a light text stays legible on a light
+// picture and a dark one gains a rim.
 void DrawOverlayText(CPicture& image, TextMaskRenderer& renderer, std::int32_t x, std::int32_t y,
                      std::string_view text, std::uint32_t colour, std::string_view face,
-                     std::int32_t height, std::int32_t weight, bool italic, bool underline);
+                     std::int32_t height, std::int32_t weight, bool italic, bool underline,
+                     bool outline = false);
 
 // Adds logo into the bottom-left corner of image, channel by channel, capped at 255.
 void StampLogo(CPicture& image, const CPicture& logo);

@@ -68,6 +68,8 @@ void CDlgOpcionVideo::LoadSettings() {
   showText_ = config_.GetValue(kText, "SHOWTEXT", "FALSE") == "TRUE" ? 1 : 0;
   SetCaptionText(config_.GetValue(kText, "TEXT", ""));
   timeMode_ = static_cast<int>(config_.GetInt(kText, "TIMEDATA", kTimeNone));
+  // Only the file sets it (the page has no control for it), so it is never written back.
+  outline_ = config_.GetValue(kText, "OUTLINE", "FALSE") == "TRUE";
   const std::string face = config_.GetValue(kFont, "NAME", "");
   if (!face.empty()) font_.faceName = FirstCharacters(face, kFaceNameLength);
   font_.height = static_cast<std::int32_t>(config_.GetInt(kFont, "HEIGTH", -13));
@@ -231,6 +233,7 @@ OverlaySettings CDlgOpcionVideo::Overlay(FramePreview* preview) const {
   s.colour = colour_;
   s.preview = preview;
   s.timeMode = timeMode_;
+  s.outline = outline_;
   return s;
 }
 

@@ -99,6 +99,7 @@ private:
   int deviceIndex_ = 0;
   int sizeIndex_ = 0;
   int timeMode_ = kTimeNone;
+  bool outline_ = false;
   std::int32_t x_ = 0;
   std::int32_t y_ = 20;
   OverlayFont font_;

@@ -2,7 +2,9 @@
 """Takes the screenshots of docs/screenshots/ from a build: installs it into a temporary
 folder, runs the window on a private X display (Xvfb) with the test pattern, and grabs the
 splash, the window folded and unfolded, each page, the snapshot preview and the device
-controls dialog. Needs xvfb, xdotool, x11-apps, netpbm and python3-pil (see
+controls dialog; then runs it headless on a home made from the starter settings, as a new
+user's first start does, and takes the desktop page signed in with headless Chromium. Needs
+xvfb, xdotool, x11-apps, netpbm, python3-pil, chromium and chromium-driver (see
 scripts/install-deps.sh).
 
 Usage: scripts/screenshots.py [--build-dir build] [--out docs/screenshots]
@@ -21,6 +23,7 @@ from PIL import Image
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
+from webdriver import Browser  # noqa: E402
 from xdisplay import Display  # noqa: E402
 
 TITLE = "Orbiscope webcam server"
@@ -46,6 +49,12 @@ def shown_port():
                 continue
             return s.getsockname()[1]
     raise RuntimeError("no free port")
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
 
 
 def write_settings(folder, port):
@@ -163,12 +172,60 @@ def take(build_dir, out_dir):
         print(path)
 
 
+def take_desktop_page(build_dir, out_dir):
+    """The desktop page of a first start: the starter's caption and time in the picture."""
+    os.makedirs(out_dir, exist_ok=True)
+    folder = tempfile.mkdtemp(prefix="orbiscope-page-")
+    program = browser = None
+    try:
+        subprocess.run(["cmake", "--install", build_dir, "--prefix", folder], check=True,
+                       stdout=subprocess.DEVNULL)
+        port = shown_port()
+        starter = os.path.join(folder, "starter.CONFIG.XML")
+        with open(starter, "rb") as f:
+            text = f.read()
+        with open(starter, "wb") as f:
+            f.write(text.replace(b"<PORT>8080</PORT>", f"<PORT>{port}</PORT>".encode()))
+        env = dict(os.environ, XDG_RUNTIME_DIR=folder)
+        program = subprocess.Popen([os.path.join(folder, "orbiscope"), "--headless", "--home",
+                                    os.path.join(folder, "home")], env=env,
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                   start_new_session=True)
+        browser = Browser("/usr/bin/chromedriver", "/usr/bin/chromium", free_port(),
+                          os.path.join(folder, "chromium-profile"),
+                          os.path.join(folder, "chromedriver.log"))
+        base = f"http://127.0.0.1:{port}/"
+        wait(lambda: subprocess.run(["curl", "-sf", "-o", "/dev/null", base]).returncode == 0,
+             "the server")
+        browser.get(base)
+        browser.type_into("#user", "admin")
+        browser.type_into("#pass", "orbiscope")
+        browser.click("#signin")
+        browser.execute("var s = document.getElementById('size'); s.value = '640x480';"
+                        "s.dispatchEvent(new Event('change'));")
+        browser.wait_for("var i = document.getElementById('picture');"
+                         "return i.naturalWidth == 640 && Number(i.dataset.pictures || 0) >= 3;",
+                         TIMEOUT, "the 640 x 480 picture on the desktop page")
+        path = os.path.join(out_dir, "desktop-page.png")
+        with open(path, "wb") as f:
+            f.write(browser.screenshot("body"))
+        print(path)
+    finally:
+        if browser is not None:
+            browser.close()
+        if program is not None:
+            program.terminate()
+            program.wait(timeout=15)
+        subprocess.run(["rm", "-rf", folder])
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--build-dir", default=os.path.join(HERE, "..", "build"))
     parser.add_argument("--out", default=os.path.join(HERE, "..", "docs", "screenshots"))
     args = parser.parse_args()
     take(os.path.abspath(args.build_dir), os.path.abspath(args.out))
+    take_desktop_page(os.path.abspath(args.build_dir), os.path.abspath(args.out))
 
 
 if __name__ == "__main__":

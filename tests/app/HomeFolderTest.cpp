@@ -45,10 +45,16 @@ TEST(HomeFolder, FirstStartFillsTheHomeFromTheDefaults) {
   EXPECT_EQ(ReadFile((home / "WebServer.config.xml").string()), "<WebServerConfigSettings/>");
   EXPECT_EQ(ReadFile((home / "root" / "phones" / "index.wml").string()), "wap");
 
-  // The starter's layout and comments survive; only the content folder is filled in.
+  // The starter's layout and comments survive; only the content folder and the caption
+  // (the machine's name, which this test machine's is short enough to be) are filled in.
+  char host[256] = {};
+  ASSERT_EQ(::gethostname(host, sizeof host - 1), 0);
   std::string expected = kStarter;
   expected.replace(expected.find("<VIRTDIR/>"), 10,
                    "<VIRTDIR>" + (home / "root").string() + "</VIRTDIR>");
+  const std::string caption = "<TEXT>Orbiscope</TEXT>";
+  ASSERT_NE(expected.find(caption), std::string::npos);
+  expected.replace(expected.find(caption), caption.size(), "<TEXT>" + std::string(host) + "</TEXT>");
   EXPECT_EQ(ReadFile((home / "cam.CONFIG.XML").string()), expected);
 
   // The settings hold the password digest, which the picture routes take as the password.

@@ -200,8 +200,9 @@ class Headless(unittest.TestCase):
                 if e.code != 400 or time.time() > deadline:
                     raise
 
-    def test_home_made_from_the_starter_settings(self):
-        # The defaults beside the program, with the starter's port moved to a free one.
+    def start_new_home(self):
+        """The program on a home made from the defaults beside it, the starter's port moved
+        to a free one: the port, the starter's text and the home."""
         port = free_port()
         starter = slurp(os.path.join(BIN, "starter.CONFIG.XML"))
         self.assertEqual(starter.count(b"<PORT>8080</PORT>"), 1)
@@ -209,9 +210,12 @@ class Headless(unittest.TestCase):
             f.write(starter.replace(b"<PORT>8080</PORT>", f"<PORT>{port}</PORT>".encode()))
         shutil.copy2(os.path.join(BIN, "Log.xsl"), self.dir)
         home = os.path.join(self.dir, "new", "home")
-
         p = self.start("--headless", "--home", home)
         self.assertEqual(p.read_line(), f"Orbiscope serves http://127.0.0.1:{port}/")
+        return p, port, starter, home
+
+    def test_home_made_from_the_starter_settings(self):
+        p, port, starter, home = self.start_new_home()
         self.assertEqual(self.get(port), (200, b"hello"))
         # The camera password the starter's comment names is the one its digest holds.
         digest = hashlib.md5(b"orbiscope").hexdigest().upper()
@@ -245,6 +249,55 @@ class Headless(unittest.TestCase):
         p.send_signal(signal.SIGTERM)
         self.assertEqual(p.wait(timeout=20), 0)
         self.assertEqual(p.err, [], "nothing to make the second time")
+
+    def test_a_new_home_stamps_caption_and_time_into_the_picture(self):
+        from PIL import Image
+        import io
+        p, port, _, home = self.start_new_home()
+        digest = hashlib.md5(b"orbiscope").hexdigest().upper()
+        path = f"/image%20?user=admin%20pass={digest}%20w=640%20h=480"
+
+        def picture():
+            # Before the first frame the route answers 200 with an empty body.
+            deadline = time.time() + WAIT
+            while True:
+                status, body = self.get_picture(port, path)
+                if body or time.time() > deadline:
+                    break
+            self.assertEqual((status, body[:2]), (200, b"\xff\xd8"))
+            return Image.open(io.BytesIO(body)).convert("RGB")
+        stamped = picture()
+        # The same frame without caption and time: the test pattern's corners do not move.
+        config = os.path.join(home, "orbiscope.CONFIG.XML")
+        text = slurp(config).decode("cp1252")
+        self.assertIn("<TIMEDATA>129</TIMEDATA>", text)
+        self.assertIn(f"<TEXT>{socket.gethostname()}</TEXT>", text)
+        text = text.replace("<TIMEDATA>129</TIMEDATA>", "<TIMEDATA>126</TIMEDATA>")
+        text = text.replace(f"<TEXT>{socket.gethostname()}</TEXT>", "<TEXT/>")
+        with open(config, "wb") as f:
+            f.write(text.encode("cp1252"))
+        p.send_signal(signal.SIGHUP)
+        self.assertEqual(p.read_line(), f"Orbiscope serves http://127.0.0.1:{port}/")
+        bare = picture()
+
+        def changed(box):
+            """Pixels of box that the marks turned white and turned black."""
+            a, b = stamped.crop(box).getdata(), bare.crop(box).getdata()
+            white = sum(1 for x, y in zip(a, b) if min(x) > 200 and min(y) <= 200)
+            black = sum(1 for x, y in zip(a, b) if max(x) < 60 and max(y) >= 60)
+            return white, black
+        # The time, white rimmed in black, top-left: its rim shows on the white bar and its
+        # letters on the darker ones.
+        time_white, time_black = changed((0, 0, 240, 20))
+        self.assertGreater(time_white, 100)
+        self.assertGreater(time_black, 100)
+        # The caption (the machine's name) along the bottom edge, on the counter band.
+        caption_white, _ = changed((0, 465, 320, 480))
+        self.assertGreater(caption_white, 20)
+        # Nothing else of the picture's top changed.
+        self.assertEqual(changed((400, 0, 640, 300)), (0, 0))
+        p.send_signal(signal.SIGTERM)
+        self.assertEqual(p.wait(timeout=20), 0)
 
     def test_busy_port_leaves_the_program_running_stopped(self):
         with socket.socket() as busy:

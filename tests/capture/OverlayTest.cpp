@@ -129,6 +129,35 @@ TEST(OverlayTest, CaptionOverTheEdgesIsClippedNeverWrapped) {
   EXPECT_FALSE(empty.HasPixels());
 }
 
+TEST(OverlayTest, OutlineRimsTheTextInBlackAndLeavesTheRestAlone) {
+  TextMaskRenderer renderer;
+  const TextMaskImage mask = renderer.Render("Hgy", Font());
+  const auto inkAt = [&](std::int64_t col, std::int64_t row, int x, int y) {
+    const std::int64_t ix = col - x, iy = y - row;
+    return ix >= 0 && ix < mask.width && iy >= 0 && iy < mask.height &&
+           mask.coverage[static_cast<std::size_t>(iy * mask.width + ix)] != 0;
+  };
+  // Inside the picture, and cut by its top-left corner: the rim is clipped like the text.
+  for (const auto [x, y] : {std::pair{10, 40}, std::pair{-3, 5}}) {
+    CPicture image = Black(80, 50, 255);
+    DrawOverlayText(image, renderer, x, y, "Hgy", kRed, "DejaVu Sans", -13, 400, false, false,
+                    /*outline=*/true);
+    int wrong = 0, rim = 0;
+    for (std::int64_t r = 0; r < 50; ++r)
+      for (std::int64_t c = 0; c < 80; ++c) {
+        bool near = false;
+        for (int dr = -1; dr <= 1; ++dr)
+          for (int dc = -1; dc <= 1; ++dc) near = near || inkAt(c + dc, r + dr, x, y);
+        const RGBQuad p = At(image, c, r);
+        const bool white = p.red == 255 && p.green == 255 && p.blue == 255;
+        if (inkAt(c, r, x, y) ? !IsRed(p) : near ? !IsBlack(p) : !white) ++wrong;
+        rim += !inkAt(c, r, x, y) && near;
+      }
+    EXPECT_EQ(0, wrong) << "at " << x << "," << y;
+    EXPECT_GT(rim, 20);
+  }
+}
+
 TEST(OverlayTest, WeightItalicUnderlineAndFaceChangeTheMask) {
   TextMaskRenderer renderer;
   auto inkOf = [](const TextMaskImage& m) {
