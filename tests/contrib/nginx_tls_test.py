@@ -319,9 +319,10 @@ http {{
                 connection.close()
         # A phone form puts the password into the page's own address, which comes back as
         # the Referer of what the page asks for next.
-        connection.request("GET", "/favicon.ico", headers={
-            "Referer": f"https://127.0.0.1/image.xhtml?user={user}&pass={password}&s=1"})
-        connection.getresponse().read()
+        for referer in (f"https://127.0.0.1/image.xhtml?user={user}&pass={password}&s=1",
+                        f"https://127.0.0.1/{user}:{password}@/index.html"):
+            connection.request("GET", "/favicon.ico", headers={"Referer": referer})
+            connection.getresponse().read()
         connection.close()
         # Errors nginx reports below its "crit" level name the request line: bodies that are
         # too large, on a camera route and in the content folder.
