@@ -99,7 +99,9 @@ bool EventLoop::Admit(const sockaddr_in& peer) {
   std::lock_guard lock(countLock_);
   if (open_ >= options_.maxConnections) return false;
   int& fromClient = perClient_[peer.sin_addr.s_addr];
-  if (fromClient >= options_.maxConnectionsPerClient) {
+  const std::vector<std::uint32_t>& trusted = options_.trustedProxies;
+  if (fromClient >= options_.maxConnectionsPerClient &&
+      std::find(trusted.begin(), trusted.end(), peer.sin_addr.s_addr) == trusted.end()) {
     if (fromClient == 0) perClient_.erase(peer.sin_addr.s_addr);
     return false;
   }

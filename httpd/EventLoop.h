@@ -32,6 +32,7 @@ struct EventLoopOptions {
   unsigned writeTimeoutMs = 10000;   // a send that makes no progress
   int maxConnections = 4096;         // open at once; beyond it a 503 and close
   int maxConnectionsPerClient = 64;  // open at once from one client address; the same beyond
+  std::vector<std::uint32_t> trustedProxies;  // client addresses (s_addr) without that limit
   int requestsAtOnce = 10;           // posted to the pool and not yet returned
 };
 

@@ -198,6 +198,7 @@ void CHttpServer::ListenSocketFunction() {
   loopOptions.writeTimeoutMs = settings.m_dwWritableTimeout;
   loopOptions.maxConnections = settings.m_nMaxConnections;
   loopOptions.maxConnectionsPerClient = settings.m_nMaxConnectionsPerClient;
+  loopOptions.trustedProxies = settings.m_TrustedProxies;
   loopOptions.requestsAtOnce = settings.m_nThreadPoolSize;
   EventLoop loop(loopOptions, [this](std::string_view text) { OnError(text); },
                  [this] { return RefusalResponse(); });

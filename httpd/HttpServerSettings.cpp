@@ -1,5 +1,7 @@
 #include "httpd/HttpServerSettings.h"
 
+#include <arpa/inet.h>
+
 #include <algorithm>
 #include <filesystem>
 
@@ -38,6 +40,39 @@ std::vector<std::string> ExposedDirectoryWarnings(const std::vector<HttpDirector
     }
   }
   return warnings;
+}
+
+std::vector<std::uint32_t> ParseTrustedProxies(std::string_view text, std::vector<std::string>& rejected) {
+  std::vector<std::uint32_t> addresses;
+  constexpr std::string_view kSeparators = ", \t\r\n";
+  std::size_t at = 0;
+  while ((at = text.find_first_not_of(kSeparators, at)) != std::string_view::npos) {
+    const std::size_t end = std::min(text.find_first_of(kSeparators, at), text.size());
+    const std::string entry(text.substr(at, end - at));
+    in_addr address {};
+    // inet_pton takes the four dotted decimals only, never the short or octal forms that
+    // inet_aton reads, so what the log shows is what the file says.
+    if (::inet_pton(AF_INET, entry.c_str(), &address) == 1) {
+      addresses.push_back(address.s_addr);
+    } else {
+      rejected.push_back(entry);
+    }
+    at = end;
+  }
+  return addresses;
+}
+
+std::string FormatAddresses(const std::vector<std::uint32_t>& addresses) {
+  std::string out;
+  for (const std::uint32_t value : addresses) {
+    in_addr address {};
+    address.s_addr = value;
+    char text[INET_ADDRSTRLEN] = {};
+    ::inet_ntop(AF_INET, &address, text, sizeof text);
+    if (!out.empty()) out += ", ";
+    out += text;
+  }
+  return out;
 }
 
 CHttpServerSettings::CHttpServerSettings(const std::string& executableDir) {

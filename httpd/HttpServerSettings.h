@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "httpd/ThreadPoolServer.h"
@@ -32,6 +33,14 @@ struct HttpDirectorySettings {
 // configured. Every alias maps onto the one content folder, so an open "/" beside a
 // protected alias always does this.
 std::vector<std::string> ExposedDirectoryWarnings(const std::vector<HttpDirectorySettings>& directories);
+
+// The addresses of "TrustedProxies": dotted IPv4 addresses separated by commas and/or
+// blanks, as s_addr values (network byte order), in the order written. Each entry that is
+// no such address goes, as written, into `rejected`.
+std::vector<std::uint32_t> ParseTrustedProxies(std::string_view text, std::vector<std::string>& rejected);
+
+// The addresses as the log shows them: dotted, separated by ", ".
+std::string FormatAddresses(const std::vector<std::uint32_t>& addresses);
 
 class CHttpServerSettings {
 public:
@@ -65,6 +74,9 @@ public:
   bool m_bAllowNTLMAuthentication = false;
   int m_nMaxConnections = 4096;                       // open at once ("MaxConnections")
   int m_nMaxConnectionsPerClient = 64;                // from one address ("MaxConnectionsPerClient")
+  // Addresses exempt from the per-client limit ("TrustedProxies"): a reverse proxy brings
+  // every viewer from its own address. s_addr values, network byte order.
+  std::vector<std::uint32_t> m_TrustedProxies;
 };
 
 }  // namespace orbiscope

@@ -160,6 +160,8 @@ bool CWebServer::InitServer(LogXML& log, const WebServerOptions& options) {
   s.m_nMaxConnections = static_cast<int>(store_.GetInt("GENERAL", "MaxConnections", s.m_nMaxConnections));
   s.m_nMaxConnectionsPerClient =
       static_cast<int>(store_.GetInt("GENERAL", "MaxConnectionsPerClient", s.m_nMaxConnectionsPerClient));
+  std::vector<std::string> untrustable;
+  s.m_TrustedProxies = ParseTrustedProxies(store_.GetValue("GENERAL", "TrustedProxies", ""), untrustable);
 
   // 7.
   mimeMap_ = std::make_unique<CMimeMap>();
@@ -192,6 +194,11 @@ bool CWebServer::InitServer(LogXML& log, const WebServerOptions& options) {
   Log(Format("Thread pool size: %ld\n", s.m_nThreadPoolSize));
   Log(Format("Maximum connections: %ld\n", s.m_nMaxConnections));
   Log(Format("Maximum connections per client: %ld\n", s.m_nMaxConnectionsPerClient));
+  if (!s.m_TrustedProxies.empty())
+    Log(Format("Connections from these trusted proxies are not limited per client: %s\n",
+               FormatAddresses(s.m_TrustedProxies)));
+  for (const std::string& entry : untrustable)
+    Log(Format("Warning: TrustedProxies entry \"%s\" is not an IPv4 address and is ignored\n", entry));
   if (descriptors != 0)
     Log(Format("The descriptor limit of %ld is below what the maximum connections need; "
                "connections may be refused sooner\n",

@@ -1,8 +1,9 @@
 #!/usr/bin/python3
 """The nginx recipe contrib/nginx/orbiscope.conf as shipped, with Debian's nginx and a
 throw-away self-signed certificate in front of the built program on loopback: the desktop
-page and a JPEG picture over HTTPS, the picture micro-cache, refusals never cached, and the
-plain-HTTP redirect, and the live stream passed through part by part.
+page and a JPEG picture over HTTPS, the picture micro-cache, refusals never cached, the
+plain-HTTP redirect, the live stream passed through part by part to a hundred viewers at
+once, and nginx's logs without a password or digest.
 
 Usage: nginx_tls_test.py BUILD_DIR SOURCE_DIR
 """
@@ -42,7 +43,54 @@ def site_on_loopback(tmp, orbiscope, https, http):
                      ("/etc/ssl/private/orbiscope.key", os.path.join(tmp, "orbiscope.key")),
                      ("/var/cache/nginx/orbiscope", os.path.join(tmp, "cache"))):
         site = program.replace_once(site, old, new)
-    return site
+    if "/var/log/nginx/" not in site:
+        raise AssertionError("the site names no log of its own")
+    return site.replace("/var/log/nginx/", tmp + "/")
+
+
+def read_part(response, boundary):
+    """The next JPEG part of a stream."""
+    line = response.readline()
+    if line != f"--{boundary}\r\n".encode():
+        raise AssertionError(f"no part boundary but {line!r}")
+    fields = {}
+    for line in iter(response.readline, b"\r\n"):
+        name, _, value = line.decode().partition(":")
+        fields[name.lower()] = value.strip()
+    if fields.get("content-type") != "image/jpeg":
+        raise AssertionError(f"a part of {fields}")
+    part = response.read(int(fields["content-length"]))
+    if response.read(2) != b"\r\n":
+        raise AssertionError("a part without its line end")
+    return part
+
+
+def open_stream(port, context, query):
+    """A stream asked for through nginx: the connection, its response and its boundary."""
+    connection = http.client.HTTPSConnection("127.0.0.1", port, context=context, timeout=10)
+    connection.request("GET", "/stream.mjpg?" + query)
+    response = connection.getresponse()
+    if response.status != 200:
+        connection.close()
+        raise AssertionError(f"the stream answered {response.status}")
+    kind, _, boundary = response.getheader("Content-Type").partition("; boundary=")
+    if kind != "multipart/x-mixed-replace":
+        connection.close()
+        raise AssertionError(f"a stream of {kind}")
+    return connection, response, boundary
+
+
+def wait_for_file(path, done, timeout=10):
+    """The text of `path` once `done` holds for it, or as it is at `timeout`."""
+    deadline = time.monotonic() + timeout
+    while True:
+        text = ""
+        if os.path.exists(path):
+            with open(path, errors="replace") as f:
+                text = f.read()
+        if done(text) or time.monotonic() > deadline:
+            return text
+        time.sleep(0.05)
 
 
 def wait_for_port(port, process, timeout=10):
@@ -86,6 +134,13 @@ class NginxInFront(unittest.TestCase):
         settings = program.replace_once(settings, "<VIRTDIR/>", f"<VIRTDIR>{home}/root</VIRTDIR>")
         with open(os.path.join(home, "orbiscope.CONFIG.XML"), "wb") as f:
             f.write(settings.encode("cp1252"))
+        # As the recipe says: nginx's address is trusted past the per-client limit.
+        with open(os.path.join(BUILD, "bin", "WebServer.config.xml"), "rb") as f:
+            web = f.read().decode("cp1252")
+        web = program.replace_once(web, "<TrustedProxies></TrustedProxies>",
+                                   "<TrustedProxies>127.0.0.1</TrustedProxies>")
+        with open(os.path.join(home, "WebServer.config.xml"), "wb") as f:
+            f.write(web.encode("cp1252"))
         cls.server = program.Program(os.path.join(BUILD, "bin", "orbiscope"), ["--home", home], tmp)
         cls.server.wait_serving()
         with open(os.path.join(home, "root", "index.html"), "rb") as f:
@@ -100,7 +155,7 @@ class NginxInFront(unittest.TestCase):
 worker_processes 1;
 pid {tmp}/nginx.pid;
 error_log {tmp}/error.log;
-events {{ worker_connections 256; }}
+events {{ worker_connections 768; }}
 http {{
     access_log {tmp}/access.log;
     client_body_temp_path {tmp}/body;
@@ -132,10 +187,12 @@ http {{
 
     def test_desktop_page_and_picture_over_https(self):
         base = f"https://127.0.0.1:{self.https}"
-        status, _, body = program.fetch(base + "/", context=self.tls)
+        status, headers, body = program.fetch(base + "/", context=self.tls)
         self.assertEqual((status, body), (200, self.desktop_page))
+        self.assertEqual(headers.get("Strict-Transport-Security"), "max-age=31536000")
         status, headers, body = program.fetch(base + self.picture_path(1), context=self.tls)
         self.assertEqual((status, headers.get("Content-Type")), (200, "image/jpeg"))
+        self.assertEqual(headers.get("Strict-Transport-Security"), "max-age=31536000")
         self.assertEqual(Image.open(io.BytesIO(body)).size, (320, 240))
 
     def test_viewers_share_a_picture_for_a_fraction_of_a_second(self):
@@ -188,28 +245,111 @@ http {{
         self.assertGreaterEqual(seen["MISS"], rounds, f"{seen} in {rounds} rounds")
         self.assertGreaterEqual(rounds, 3)
 
+    STREAM_QUERY = f"user={program.STARTER_USER}&pass={program.STARTER_DIGEST}&w=160&h=120"
+
     def test_live_stream_passes_part_by_part(self):
-        connection = http.client.HTTPSConnection("127.0.0.1", self.https, context=self.tls, timeout=10)
-        connection.request("GET", f"/stream.mjpg?user={program.STARTER_USER}"
-                                  f"&pass={program.STARTER_DIGEST}&w=160&h=120")
-        response = connection.getresponse()
-        self.assertEqual(response.status, 200)
-        kind, _, boundary = response.getheader("Content-Type").partition("; boundary=")
-        self.assertEqual(kind, "multipart/x-mixed-replace")
-        parts = []
-        while len(parts) < 2:  # the second comes only if nginx does not hold parts back
-            self.assertEqual(response.readline(), f"--{boundary}\r\n".encode())
-            fields = {}
-            for line in iter(response.readline, b"\r\n"):
-                name, _, value = line.decode().partition(":")
-                fields[name.lower()] = value.strip()
-            self.assertEqual(fields["content-type"], "image/jpeg")
-            parts.append(response.read(int(fields["content-length"])))
-            self.assertEqual(response.read(2), b"\r\n")
+        connection, response, boundary = open_stream(self.https, self.tls, self.STREAM_QUERY)
+        # The second part comes only if nginx does not hold parts back.
+        parts = [read_part(response, boundary) for _ in range(2)]
         connection.close()
         self.assertNotEqual(parts[0], parts[1])
         for part in parts:
             self.assertEqual(Image.open(io.BytesIO(part)).size, (160, 120))
+
+    def test_a_hundred_viewers_stream_at_once(self):
+        # Orbiscope sees every one of them come from nginx's address: beyond its per-client
+        # limit (64) only the trusted proxy is let through.
+        viewers = 100
+        barrier = threading.Barrier(viewers, timeout=30)
+        failures = []
+        lock = threading.Lock()
+
+        def watch():
+            connection = None
+            try:
+                connection, response, boundary = open_stream(self.https, self.tls, self.STREAM_QUERY)
+                read_part(response, boundary)
+                barrier.wait()  # all of them open at this moment
+                read_part(response, boundary)
+            except Exception as e:  # noqa: BLE001 - every viewer's failure is reported
+                barrier.abort()
+                with lock:
+                    failures.append(repr(e))
+            finally:
+                if connection is not None:
+                    connection.close()
+
+        threads = [threading.Thread(target=watch) for _ in range(viewers)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join(timeout=40)
+            self.assertFalse(thread.is_alive(), "a viewer got stuck")
+        self.assertEqual(failures, [])
+
+    def test_logs_hold_no_password_or_digest(self):
+        user, digest, password = program.STARTER_USER, program.STARTER_DIGEST, "orbiscope"
+        # What is asked for, and how the access log writes it.
+        cases = [
+            (f"/image%20?user={user}%20pass={digest}%20w=160%20h=120%20n=1", "/image%20?*"),
+            (f"/image.png?user={user}&pass={digest.lower()}&w=16&h=16", "/image.png?*"),
+            (f"/image.png?user={user}&{digest}&w=16&h=16", "/image.png?*"),  # by place, no name
+            (f"/image.wml?user={user}&pass={password}", "/image.wml?*"),
+            (f"/image.xhtml?user={user}&pass={password}&s=1", "/image.xhtml?*"),
+            (f"/image.chtml?u={user}&p={password}&s=1", "/image.chtml?*"),
+            (f"/status.json?user={user}&pass={digest}", "/status.json?*"),
+            (f"/index.html?action=snapshot&user={user}&PassWord={password}", "/index.html?*"),
+            (f"/index.html?x={digest}", "/index.html?*"),
+            (f"/index.html?p%61ss={password}", "/index.html?*"),
+            # User information and an encoded "?", both of which Orbiscope decodes first.
+            (f"/{user}:{password}@/index.html", f"/{user}*"),
+            (f"/x@/image.wml?a={user}&b={password}", "/x*"),
+            (f"/image.png%3Fuser={user}&pass={digest}&w=16&h=16", "/image.png*"),
+            (f"/{user}%3A{password}%40/index.html", f"/{user}*"),
+            # Ordinary queries stay.
+            ("/index.html?sn=1&lang=en", "/index.html?sn=1&lang=en"),
+            ("/style.css", "/style.css"),
+        ]
+        connection = http.client.HTTPSConnection("127.0.0.1", self.https, context=self.tls, timeout=10)
+        for target, _ in cases:
+            connection.request("GET", target)
+            response = connection.getresponse()
+            response.read()
+            if response.getheader("Connection", "").lower() == "close":
+                connection.close()
+        # A phone form puts the password into the page's own address, which comes back as
+        # the Referer of what the page asks for next.
+        for referer in (f"https://127.0.0.1/image.xhtml?user={user}&pass={password}&s=1",
+                        f"https://127.0.0.1/{user}:{password}@/index.html"):
+            connection.request("GET", "/favicon.ico", headers={"Referer": referer})
+            connection.getresponse().read()
+        connection.close()
+        # Errors nginx reports below its "crit" level name the request line: bodies that are
+        # too large, on a camera route and in the content folder.
+        for target in (f"/image.png?user={user}&pass={digest}&w=16&h=16",
+                       f"/upload?user={user}&pass={password}"):
+            with socket.create_connection(("127.0.0.1", self.https), timeout=10) as raw:
+                with self.tls.wrap_socket(raw, server_hostname="127.0.0.1") as tls:
+                    tls.sendall(f"POST {target} HTTP/1.1\r\nHost: x\r\n"
+                                f"Content-Length: {64 << 20}\r\n\r\n".encode())
+                    self.assertTrue(tls.recv(4096).startswith(b"HTTP/1.1 413 "))
+        stream, response, boundary = open_stream(self.https, self.tls, self.STREAM_QUERY)
+        read_part(response, boundary)
+        stream.close()  # its line is written when nginx sees the viewer go
+
+        access = wait_for_file(os.path.join(self.tmp, "orbiscope.access.log"),
+                               lambda text: "/favicon.ico" in text and "POST /upload?*" in text
+                               and "GET /stream.mjpg?* " in text.split("POST /upload?*", 1)[-1])
+        for target, logged in cases:
+            self.assertTrue(f'"GET {logged} HTTP/1.1"' in access, f"{target} not written as {logged}")
+        self.assertTrue('"https://127.0.0.1/image.xhtml?*"' in access, "the Referer is not masked")
+        # The site's error log, and the logs of the http and main levels it stands in for.
+        others = [(name, wait_for_file(os.path.join(self.tmp, name), lambda text: False, timeout=0))
+                  for name in ("orbiscope.error.log", "access.log", "error.log")]
+        for name, text in [("orbiscope.access.log", access)] + others:
+            leaks = [line for line in text.splitlines()
+                     if digest.lower() in line.lower() or password in line.lower()]
+            self.assertEqual(leaks, [], f"{name} holds a password or digest")
 
     def test_refusals_are_not_cached(self):
         connection = http.client.HTTPSConnection("127.0.0.1", self.https, context=self.tls, timeout=10)

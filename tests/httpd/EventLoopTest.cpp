@@ -221,6 +221,32 @@ TEST_F(EventLoopTest, ConnectionsOverEitherLimitGetA503AndAreClosed) {
             std::string::npos);
 }
 
+// Behind a reverse proxy every viewer comes from the proxy's address: a trusted address is
+// exempt from the per-client limit, but not from the total, and no other address is.
+TEST_F(EventLoopTest, TrustedProxiesPassThePerClientLimitButNotTheTotal) {
+  settings_.m_nMaxConnections = 6;
+  settings_.m_nMaxConnectionsPerClient = 2;
+  std::vector<std::string> rejected;
+  settings_.m_TrustedProxies = ParseTrustedProxies("127.0.0.9, 127.0.0.2", rejected);
+  Start();
+  // A connection whose first request was answered, kept open.
+  std::vector<int> held;
+  const auto hold = [&](const char* from) {
+    const int fd = ConnectLoopbackFrom(port_, from);
+    held.push_back(fd);
+    if (fd < 0 || !SendAll(fd, kKeepAlive)) return std::string("no connection");
+    return ReadResponses(fd, 1, 3000);
+  };
+  const std::string ok = "HTTP/1.0 200 OK\r\n";
+  const std::string refused = "HTTP/1.0 503 ";
+  EXPECT_EQ(hold("127.0.0.3").rfind(ok, 0), 0u);
+  EXPECT_EQ(hold("127.0.0.3").rfind(ok, 0), 0u);
+  EXPECT_EQ(hold("127.0.0.3").rfind(refused, 0), 0u);  // three open: the total is not reached
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(hold("127.0.0.2").rfind(ok, 0), 0u) << i;
+  EXPECT_EQ(hold("127.0.0.2").rfind(refused, 0), 0u);  // six open
+  for (int fd : held) ::close(fd);
+}
+
 bool LogShows(const LogXML& log, const std::string& text, int timeoutMs = 5000) {
   return testing::FileShows(log.FilePath(), text, timeoutMs);
 }

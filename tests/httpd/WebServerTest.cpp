@@ -169,10 +169,38 @@ TEST_F(WebServerTest, DefaultsFillWhatTheFileLeavesOutAndOptionalLinesStayAway) 
     EXPECT_EQ(line.find("Binding to local address"), std::string::npos);
     EXPECT_EQ(line.find("recycled"), std::string::npos);
     EXPECT_EQ(line.find("Reverse DNS"), std::string::npos);
+    EXPECT_EQ(line.find("trusted proxies"), std::string::npos);
   }
   EXPECT_NE(std::find(lines.begin(), lines.end(), "Anonymous Connections allowed\n"), lines.end());
   EXPECT_NE(std::find(lines.begin(), lines.end(), "HTTP DELETE verb will not be allowed\n"),
             lines.end());
+}
+
+// Commas and blanks of any mix separate the addresses; what is no dotted IPv4 address
+// (a name, a short or octal form, a range) is named and left out, never guessed at.
+TEST_F(WebServerTest, TrustedProxiesAreReadLoggedOnceAndOddEntriesNamed) {
+  WriteSettings("<Directories>1</Directories><TrustedProxies> 127.0.0.1,10.0.0.7\t ,,"
+                "proxy.lan 192.168.1.254\n127.1 010.0.0.1 10.0.0.0/8</TrustedProxies>",
+                "");
+  auto server = MakeServer();
+  ASSERT_TRUE(Init(*server));
+  std::vector<std::string> rejected;
+  EXPECT_EQ(server->Settings()->m_TrustedProxies,
+            ParseTrustedProxies("127.0.0.1 10.0.0.7 192.168.1.254", rejected));
+  EXPECT_TRUE(rejected.empty());
+  server->Stop();
+  const auto lines = StartupLines();
+  const auto at = std::find(lines.begin(), lines.end(), "Maximum connections per client: 64\n");
+  ASSERT_NE(at, lines.end());
+  ASSERT_GE(std::distance(at, lines.end()), 6);
+  EXPECT_EQ(std::vector<std::string>(at + 1, at + 6),
+            (std::vector<std::string>{
+                "Connections from these trusted proxies are not limited per client: "
+                "127.0.0.1, 10.0.0.7, 192.168.1.254\n",
+                "Warning: TrustedProxies entry \"proxy.lan\" is not an IPv4 address and is ignored\n",
+                "Warning: TrustedProxies entry \"127.1\" is not an IPv4 address and is ignored\n",
+                "Warning: TrustedProxies entry \"010.0.0.1\" is not an IPv4 address and is ignored\n",
+                "Warning: TrustedProxies entry \"10.0.0.0/8\" is not an IPv4 address and is ignored\n"}));
 }
 
 TEST_F(WebServerTest, DirectoriesAreReadFromDirZeroUpInOrderOntoTheContentFolder) {
