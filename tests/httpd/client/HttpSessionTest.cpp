@@ -600,8 +600,8 @@ TEST_F(HttpSessionTest, AnAllocationFailureAnswers503AndTheServerGoesOn) {
   EXPECT_EQ(Body(Get("GET /hello.txt HTTP/1.0\r\n\r\n")), "hello world");
   EXPECT_TRUE(server_.LogShows("CHttpClient::HandleClient, Out of memory, answered 503"));
   EXPECT_TRUE(server_.LogShows("\"GET /nomem HTTP/1.0\" 503 "));
-  EXPECT_TRUE(
-      server_.LogShows("CHttpClient::HandleClient, Out of memory while answering, connection closed"));
+  EXPECT_TRUE(server_.LogShows(
+      "CHttpClient::HandleClient, Out of memory while answering, connection closed"));
 }
 
 }  // namespace
