@@ -1,5 +1,7 @@
 #include "httpd/EventLoop.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -35,6 +37,13 @@ constexpr std::uint64_t kLingerBytes = kMaxRequestBytes;
 // follower's queue, and a large buffer would let a slow client fall seconds behind the
 // newest part before it skips any; this holds a few parts of a typical size.
 constexpr int kFeedSendBuffer = 128 * 1024;
+// A follower waiting for a part (capture paused) sends nothing and so never meets the write
+// time-out; one whose client vanished without a close (power, network gone) is found by
+// keep-alive probes instead: the first after this much silence, then a few more apart,
+// and the connection fails after the last one unanswered, some 90 s after it went quiet.
+constexpr int kFeedKeepIdleSeconds = 60;
+constexpr int kFeedKeepIntervalSeconds = 10;
+constexpr int kFeedKeepProbes = 3;
 // Deadlines are checked no more often than this.
 constexpr auto kScanSpacing = std::chrono::milliseconds(20);
 // Refusals for the connection limits are reported at most this often.
@@ -312,9 +321,13 @@ void EventLoop::AcceptSome() {
 void EventLoop::Refuse(int fd) {
   const std::string answer = refusal_ ? refusal_() : std::string();
   // A request already there is read, so the close does not reset the connection under the
-  // answer; anything later is the client's loss.
+  // answer; anything later is the client's loss. Bounded as any read of one wake-up: a
+  // client that keeps sending would otherwise hold the loop here.
   char sink[4096];
-  while (::recv(fd, sink, sizeof sink, MSG_DONTWAIT) > 0) {
+  for (int i = 0; i < kReceivesPerWake; ++i) {
+    const ssize_t n = ::recv(fd, sink, sizeof sink, MSG_DONTWAIT);
+    if (n > 0 || (n < 0 && errno == EINTR)) continue;
+    break;
   }
   if (!answer.empty()) ::send(fd, answer.data(), answer.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
   ::shutdown(fd, SHUT_WR);
@@ -550,6 +563,11 @@ void EventLoop::StartFeed(Owned connection) {
   c.state_ = State::Feeding;
   c.deadline_ = Clock::time_point::max();
   ::setsockopt(c.Fd(), SOL_SOCKET, SO_SNDBUF, &kFeedSendBuffer, sizeof kFeedSendBuffer);
+  const int on = 1;
+  ::setsockopt(c.Fd(), SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+  ::setsockopt(c.Fd(), IPPROTO_TCP, TCP_KEEPIDLE, &kFeedKeepIdleSeconds, sizeof(int));
+  ::setsockopt(c.Fd(), IPPROTO_TCP, TCP_KEEPINTVL, &kFeedKeepIntervalSeconds, sizeof(int));
+  ::setsockopt(c.Fd(), IPPROTO_TCP, TCP_KEEPCNT, &kFeedKeepProbes, sizeof(int));
   c.feed_->channel->Follow(feedWaker_);
   c.feed_->counted = true;
   c.slot_ = feeds_.size();

@@ -154,9 +154,20 @@ void RequestAssembler::FindBodyEnd(std::size_t separator) {
 
 std::string RequestAssembler::TakeRequest() {
   if (state_ != FrameState::Complete) return {};
-  std::string request(buffer_.data(), end_);
-  std::size_t rest = length_ - end_;
-  std::copy_n(buffer_.begin() + static_cast<long>(end_), rest, buffer_.begin());
+  const std::size_t rest = length_ - end_;
+  std::string request;
+  if (Oversized() && rest < step_) {
+    // A buffer grown for a large request goes with it, uncopied, and the connection keeps a
+    // small one: a parked connection would otherwise hold the largest request it ever sent.
+    std::string fresh(FreshSize(), '\0');
+    std::copy_n(buffer_.begin() + static_cast<long>(end_), rest, fresh.begin());
+    request = std::move(buffer_);
+    request.resize(end_);
+    buffer_ = std::move(fresh);
+  } else {
+    request.assign(buffer_.data(), end_);
+    std::copy_n(buffer_.begin() + static_cast<long>(end_), rest, buffer_.begin());
+  }
   length_ = rest;
   buffer_[length_] = '\0';
   end_ = kUnknown;
@@ -168,6 +179,7 @@ std::string RequestAssembler::TakeRequest() {
 
 std::string RequestAssembler::TakeAll() {
   std::string all(buffer_.data(), length_);
+  if (Oversized()) std::string(FreshSize(), '\0').swap(buffer_);
   length_ = 0;
   buffer_[0] = '\0';
   end_ = kUnknown;
@@ -175,5 +187,11 @@ std::string RequestAssembler::TakeAll() {
   state_ = FrameState::Incomplete;
   return all;
 }
+
+bool RequestAssembler::Oversized() const {
+  return buffer_.capacity() > std::max(step_, kKeptReceiveBytes);
+}
+
+std::size_t RequestAssembler::FreshSize() const { return std::max<std::size_t>(step_, 2); }
 
 }  // namespace orbiscope

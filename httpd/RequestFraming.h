@@ -19,6 +19,8 @@ namespace orbiscope {
 
 // The receive buffer starts at, and grows by, this many bytes.
 inline constexpr std::size_t kReadStep = 4096;
+// A receive buffer grown past this (or past the step) for one request is given up after it.
+inline constexpr std::size_t kKeptReceiveBytes = 8 * 1024;
 // The head (through its CR LF CR LF) may not be longer than this.
 inline constexpr std::size_t kMaxHeadBytes = 64 * 1024;
 // A whole request, head and body, may not be longer than this.
@@ -50,11 +52,15 @@ public:
   std::string TakeAll();
   // Bytes held that belong to no handed-over request.
   std::size_t Size() const { return length_; }
+  // Memory the receive buffer holds, used or not.
+  std::size_t Capacity() const { return buffer_.capacity(); }
 
 private:
   void Scan();
   bool FindVersionlessEnd();
   void FindBodyEnd(std::size_t separator);
+  bool Oversized() const;
+  std::size_t FreshSize() const;
 
   std::string buffer_;      // capacity-sized; the first length_ bytes are data
   std::size_t length_ = 0;

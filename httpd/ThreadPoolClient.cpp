@@ -1,5 +1,8 @@
 #include "httpd/ThreadPoolClient.h"
 
+#include <new>
+
+#include "httpd/HttpServer.h"
 #include "httpd/ThreadPoolServer.h"
 
 namespace orbiscope {
@@ -25,7 +28,14 @@ void CThreadPoolClient::WorkerProcedure() {
     CThreadPoolRequest request;
     while (queue->GetRequest(request, threadIndex_, kInfinite)) {
       if (request.m_dwID == CThreadPoolRequest::kStop) break;
-      if (!Run(request)) break;
+      // A request that ran out of memory ends alone (its connection closes as the request
+      // unwinds); the worker goes on. Sessions answer it themselves; this is the backstop.
+      try {
+        if (!Run(request)) break;
+      } catch (const std::bad_alloc&) {
+        if (server_ != nullptr)
+          server_->OnError("CThreadPoolClient::WorkerProcedure, Out of memory serving a request");
+      }
     }
   }
   ExitInstance();

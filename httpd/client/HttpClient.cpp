@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <filesystem>
+#include <new>
 #include <system_error>
 
 #include "httpd/HttpServer.h"
@@ -46,7 +47,11 @@ bool CHttpClient::Run(CThreadPoolRequest& request) {
   after_ = HttpConnection::After::Close;
   sendFailed_ = false;
   following_ = false;
-  HandleClient();
+  try {
+    HandleClient();
+  } catch (const std::bad_alloc&) {
+    AnswerOutOfMemory();
+  }
   bodyOwner_.reset();
   ReturnToLoop(std::move(connection_), after_);
   m_Request = ClientRequest();
@@ -125,6 +130,7 @@ void CHttpClient::HandleClient() {
   RequestAssembler& input = connection.Input();
   for (;;) {
     m_bResponseKeepAlive = false;
+    responseStart_ = connection.Output().Sent();
     const FrameState state = input.State();
     if (state == FrameState::TooLarge || state == FrameState::Unsupported) {
       // Whatever else the client sent cannot be told apart from this request: close, once
@@ -150,6 +156,32 @@ void CHttpClient::HandleClient() {
     after_ = HttpConnection::After::KeepAlive;
     if (!connection.Output().Empty() || RequestToStop()) return;
     if (input.State() == FrameState::Incomplete && !connection.ReadAhead()) return;
+  }
+}
+
+void CHttpClient::AnswerOutOfMemory() {
+  // Memory ran short for this request alone, most likely: it fails, and the worker, the
+  // other connections and the process go on.
+  bodyOwner_.reset();
+  following_ = false;
+  after_ = HttpConnection::After::Close;
+  OutputQueue& output = connection_->Output();
+  // Once part of the answer went out, another one after it would be read as its rest.
+  const bool begun = output.Sent() != responseStart_;
+  output.Clear();
+  try {
+    if (begun || sendFailed_) {
+      ReportError("CHttpClient::HandleClient, Out of memory while answering, connection closed");
+      return;
+    }
+    ReportError("CHttpClient::HandleClient, Out of memory, answered 503");
+    m_bResponseKeepAlive = false;
+    ReturnErrorMessage(503);
+    // What else the client sent is dropped while it reads the answer.
+    after_ = HttpConnection::After::Linger;
+  } catch (const std::bad_alloc&) {
+    output.Clear();
+    after_ = HttpConnection::After::Close;
   }
 }
 

@@ -53,7 +53,8 @@ public:
   // connection failed.
   virtual bool SendResponse(const CHttpResponseHeader& header, const void* body, std::size_t size);
   // Ends a header begun with StartHeader as every response with a body ends it (Connection
-  // when kept alive, Content-Length, Content-Type `type`) and sends it with the body.
+  // when kept alive, Content-Length, Content-Type `type`) and sends it with the body (the
+  // head alone for HEAD).
   bool SendWithBody(CHttpResponseHeader& header, std::string_view type, const void* body,
                     std::size_t size);
   // Sends a built header and `size` bytes of the open file without copying them.
@@ -108,11 +109,16 @@ public:
 private:
   // Sends a status page (`body`, as HTML) after `header` and logs `code`; its length.
   int SendPage(CHttpResponseHeader& header, int code, std::string_view body);
+  // Adds the fields SendWithBody ends a header with, for `size` body bytes of `type`.
+  void EndHeader(CHttpResponseHeader& header, std::string_view type, std::size_t size) const;
   void ServeRequest();
   void Dispatch();
   void HandleDirectories();
   void HandleDelete();
   void EndRequest();
+  // A std::bad_alloc ended HandleClient: a 503 when nothing of the answer went out yet,
+  // else the connection just closes; logged either way.
+  void AnswerOutOfMemory();
   ParsePolicy Policy() const;
   // The directories of the running settings, made once per settings record.
   void PrepareDirectories();
@@ -124,6 +130,7 @@ private:
   HttpConnection::After after_ = HttpConnection::After::Close;
   bool sendFailed_ = false;  // the connection failed while answering: it closes
   bool following_ = false;   // the connection follows a feed after this request
+  std::uint64_t responseStart_ = 0;  // the connection's Output().Sent() before this answer
   std::shared_ptr<const void> bodyOwner_;  // see ShareNextBody
   const CHttpServerSettings* directoriesOf_ = nullptr;
   std::vector<std::unique_ptr<CHttpDirectory>> directories_;

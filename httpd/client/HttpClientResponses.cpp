@@ -32,12 +32,18 @@ void CHttpClient::PostLog(int code, std::int64_t bytes) {
                 MaskUserInfoPassword(m_Request.requestLine), code, bytes);
 }
 
-bool CHttpClient::SendWithBody(CHttpResponseHeader& header, std::string_view type,
-                               const void* body, std::size_t size) {
+void CHttpClient::EndHeader(CHttpResponseHeader& header, std::string_view type,
+                           std::size_t size) const {
   if (m_bResponseKeepAlive) header.AddKeepAlive();
   header.AddContentLength(static_cast<std::int64_t>(size));
   header.AddContentType(HeaderValue(type));
-  return SendResponse(header, body, size);
+}
+
+bool CHttpClient::SendWithBody(CHttpResponseHeader& header, std::string_view type,
+                               const void* body, std::size_t size) {
+  EndHeader(header, type, size);
+  // A HEAD answer is the head alone, its length the one a GET would get.
+  return SendResponse(header, body, m_Request.verb == HttpVerb::Head ? 0 : size);
 }
 
 int CHttpClient::SendPage(CHttpResponseHeader& header, int code, std::string_view body) {
@@ -88,7 +94,11 @@ bool CHttpClient::TransmitBuffer(const void* data, std::size_t size, bool /*rese
     std::string type = settings.m_pMimeManager != nullptr
                            ? settings.m_pMimeManager->GetMimeType(m_Request.localFile)
                            : std::string(CMimeMap::kDefaultType);
-    sent = SendWithBody(header, type, data, size);
+    // A picture goes with a HEAD answer too. A client that expects the head alone would
+    // read the picture as its next response, so nothing follows it on this connection.
+    if (m_Request.verb == HttpVerb::Head && size > 0) m_bResponseKeepAlive = false;
+    EndHeader(header, type, size);
+    sent = SendResponse(header, data, size);
   } else if (m_Request.verb != HttpVerb::Head) {
     sent = Send({}, data, size, -1, "CHttpClient::TransmitBuffer, Failed to send to socket, Error:");
   }

@@ -1,6 +1,7 @@
 #include "httpd/EventLoop.h"
 
 #include <gtest/gtest.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -275,6 +276,61 @@ TEST_F(EventLoopTest, ASlowReaderHoldsNoWorkerAndIsCutOffAfterTheWriteTimeOut) {
   while ((n = ::recv(stalled, chunk, sizeof chunk, 0)) > 0) received += static_cast<std::size_t>(n);
   EXPECT_LT(received, big_.size());
   ::close(stalled);
+}
+
+// Follows a channel that offers nothing, as a stream viewer does while capture is paused,
+// and notes the server side's descriptor.
+class FollowingClient : public CThreadPoolClient {
+public:
+  FollowingClient(std::shared_ptr<FeedChannel> channel, std::atomic<int>& fd)
+      : channel_(std::move(channel)), fd_(fd) {}
+
+  bool Run(CThreadPoolRequest& request) override {
+    std::unique_ptr<HttpConnection> connection = std::move(request.m_pConnection);
+    if (!connection) return true;
+    connection->Input().TakeRequest();
+    connection->Follow(channel_, nullptr);
+    fd_.store(connection->Fd());
+    ReturnToLoop(std::move(connection), HttpConnection::After::Feed);
+    return true;
+  }
+
+private:
+  std::shared_ptr<FeedChannel> channel_;
+  std::atomic<int>& fd_;
+};
+
+int SocketOption(int fd, int level, int name) {
+  int value = -1;
+  socklen_t length = sizeof value;
+  return ::getsockopt(fd, level, name, &value, &length) == 0 ? value : -1;
+}
+
+// Nothing is sent to a waiting follower, so no write time-out can find one whose client
+// vanished without a close; keep-alive probes do, within a couple of minutes. (A vanished
+// peer cannot be made on loopback: the test checks the probes are asked for.)
+TEST_F(EventLoopTest, AWaitingFollowerIsProbedSoAVanishedClientIsReaped) {
+  auto channel = std::make_shared<FeedChannel>();
+  std::atomic<int> fd {-1};
+  settings_.m_ClientFactory = [&] { return std::make_unique<FollowingClient>(channel, fd); };
+  Start();
+  const int viewer = ConnectLoopback(port_);
+  ASSERT_TRUE(SendAll(viewer, kClose));
+  const auto until = Clock::now() + std::chrono::seconds(5);
+  while (channel->Followers() == 0 && Clock::now() < until)
+    std::this_thread::sleep_for(milliseconds(2));
+  ASSERT_EQ(channel->Followers(), 1);
+  const int served = fd.load();
+  EXPECT_EQ(SocketOption(served, SOL_SOCKET, SO_KEEPALIVE), 1);
+  const int idle = SocketOption(served, IPPROTO_TCP, TCP_KEEPIDLE);
+  const int interval = SocketOption(served, IPPROTO_TCP, TCP_KEEPINTVL);
+  const int probes = SocketOption(served, IPPROTO_TCP, TCP_KEEPCNT);
+  EXPECT_GT(idle, 0);
+  EXPECT_GT(interval, 0);
+  EXPECT_GT(probes, 0);
+  EXPECT_LE(idle + interval * probes, 120);  // not the system's default of over two hours
+  ::close(viewer);
+  channel->Close(nullptr);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <sstream>
 #include <vector>
 
@@ -153,6 +154,47 @@ TEST(RequestFraming, RefusesBodiesOfDoubtfulLength) {
       Deliver({"POST / HTTP/1.0\r\nContent-Length: 3\r\ncontent-length: 003\r\n\r\nabcGET"}, state);
   ASSERT_EQ(got.size(), 1u);
   EXPECT_EQ(got[0].substr(got[0].size() - 3), "abc");
+}
+
+// Receives `bytes` as a socket would hand them over, at most `chunk` at a time.
+void Receive(RequestAssembler& assembler, std::string_view bytes, std::size_t chunk = 65536) {
+  while (!bytes.empty() && assembler.State() == FrameState::Incomplete) {
+    std::span<char> space = assembler.ReceiveSpace();
+    const std::size_t n = std::min({space.size(), bytes.size(), chunk});
+    std::copy_n(bytes.data(), n, space.data());
+    bytes.remove_prefix(n);
+    assembler.Commit(n);
+  }
+}
+
+// A kept-alive connection holds its buffer while it waits: after a large request, whether
+// handed over whole or refused, only a small one may remain, and what followed the large
+// request in the same receive is still there.
+TEST(RequestFraming, ABufferGrownForALargeRequestIsGivenUpAfterIt) {
+  const std::string body(kMaxRequestBytes - 100, 'p');
+  const std::string post =
+      "POST /u HTTP/1.0\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+  const std::string next = "GET /n HTTP/1.0\r\n\r\n";
+  for (const bool pipelined : {false, true}) {
+    RequestAssembler assembler;
+    Receive(assembler, pipelined ? post + next : post);
+    ASSERT_EQ(assembler.State(), FrameState::Complete);
+    EXPECT_GT(assembler.Capacity(), kMaxRequestBytes / 2);
+    EXPECT_EQ(assembler.TakeRequest(), post);
+    EXPECT_LE(assembler.Capacity(), 16u * 1024) << pipelined;
+    if (pipelined) {
+      ASSERT_EQ(assembler.State(), FrameState::Complete);
+      EXPECT_EQ(assembler.TakeRequest(), next);
+    }
+    // The small buffer still grows for the next large request.
+    Receive(assembler, post);
+    EXPECT_EQ(assembler.TakeRequest(), post);
+  }
+  RequestAssembler refused;
+  Receive(refused, "GET / HTTP/1.0\r\nX: " + std::string(kMaxHeadBytes, 'a'));
+  ASSERT_EQ(refused.State(), FrameState::TooLarge);
+  refused.TakeAll();
+  EXPECT_LE(refused.Capacity(), 16u * 1024);
 }
 
 TEST(RequestFraming, ReceiveSpaceKeepsRoomForTheTerminator) {

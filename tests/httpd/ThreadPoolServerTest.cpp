@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <memory>
+#include <new>
 #include <system_error>
 
 #include "httpd/DirectedThreadPoolQueue.h"
@@ -160,6 +161,28 @@ TEST(ThreadPoolServerTest, StopWhileRecyclingFastDoesNotDeadlock) {
     ASSERT_TRUE(seen.initialised.WaitFor(target));
     pool.Stop();
   }
+}
+
+// A client that lets an allocation failure out of Run loses that request only: its worker
+// goes on with the next ones.
+TEST(ThreadPoolServerTest, AnAllocationFailureInRunEndsNoWorker) {
+  Observations seen;
+  class Failing : public ProbeClient {
+  public:
+    using ProbeClient::ProbeClient;
+    bool Run(CThreadPoolRequest& request) override {
+      if (failures_++ < 2) throw std::bad_alloc();
+      return ProbeClient::Run(request);
+    }
+
+  private:
+    int failures_ = 0;
+  };
+  CThreadPoolServer pool;
+  const ClientFactory failing = [&seen] { return std::make_unique<Failing>(seen); };
+  ASSERT_TRUE(pool.Create(Pool(failing, Directed(), 1)));
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(pool.GetQueue()->PostRequest(Work(), kInfinite));
+  EXPECT_TRUE(seen.served.WaitFor(1));
 }
 
 }  // namespace

@@ -35,6 +35,16 @@ def main():
             print(f"FAILED: the unit lacks the line {line}")
             return 1
 
+    # A memory ceiling, with the throttling point below the hard limit.
+    limits = {}
+    for line in unit.splitlines():
+        key, _, value = line.partition("=")
+        if key in ("MemoryHigh", "MemoryMax") and value.endswith("M"):
+            limits[key] = int(value[:-1])
+    if len(limits) != 2 or not 0 < limits["MemoryHigh"] < limits["MemoryMax"]:
+        print(f"FAILED: the unit needs MemoryHigh= below MemoryMax= (in M), has {limits}")
+        return 1
+
     analyze = shutil.which("systemd-analyze")
     if analyze is None:
         print("SKIPPED: systemd-analyze is not installed, so the unit is not verified")

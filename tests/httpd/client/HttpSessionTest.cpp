@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <new>
 #include <vector>
 
 #include "httpd/HttpResponseHeader.h"
@@ -507,6 +508,12 @@ public:
       TransmitBuffer("abc", 3, false, true);
       return true;
     }
+    if (m_Request.url == "/nomem") throw std::bad_alloc();
+    if (m_Request.url == "/nomem-after") {
+      m_Request.localFile = "image.txt";
+      TransmitBuffer("abc", 3, false, true);
+      throw std::bad_alloc();
+    }
     return false;
   }
 };
@@ -531,12 +538,70 @@ TEST_F(HttpSessionTest, CameraDispatchPointRedirectAndBuffer) {
   EXPECT_EQ(Field(r, "Expires"), Field(r, "Date"));
   EXPECT_EQ(Field(r, "Content-Type"), "text/plain");
   EXPECT_EQ(Body(r), "abc");
-  // The connection goes on after a buffer; HEAD gets the body as well.
-  client.Send("HEAD /buffer HTTP/1.0\r\n\r\n");
-  EXPECT_EQ(Body(client.ReadAll()), "abc");
+  // The connection goes on after a buffer. HEAD gets the body as well, and then the
+  // connection ends, so that no client takes the body for its next response.
+  client.Send("HEAD /buffer HTTP/1.0\r\nConnection: Keep-Alive\r\n\r\n");
+  r = client.ReadAll();
+  EXPECT_EQ(Body(r), "abc");
+  EXPECT_EQ(Field(r, "Content-Length"), "3");
+  EXPECT_EQ(Field(r, "Connection"), "");
   EXPECT_EQ(Get("GET /buffer\r\n"), "abc");  // HTTP/0.9: the body alone
   // Every other path still reaches the directories.
   EXPECT_EQ(Body(Get("GET /hello.txt HTTP/1.0\r\n\r\n")), "hello world");
+}
+
+// HEAD on a status page or a listing gets the head alone, with the length a GET would get,
+// and the kept-alive connection goes on in step.
+TEST_F(HttpSessionTest, HeadOnPagesAndListingsSendsTheHeadAlone) {
+  server_.AddDirectory("/cam", File("cam")).m_bDirectoryListing = true;
+  server_.Start();
+  RawClient client(server_.port());
+  const std::string keep = " HTTP/1.0\r\nConnection: Keep-Alive\r\n\r\n";
+  for (const char* target : {"/missing.txt", "/cam/", "/hello.txt"}) {
+    client.Send("GET " + std::string(target) + keep);
+    const std::string get = client.ReadResponse();
+    client.ExpectHeadResponses(true);
+    client.Send("HEAD " + std::string(target) + keep);
+    const std::string head = client.ReadResponse();
+    client.ExpectHeadResponses(false);
+    EXPECT_EQ(StatusLine(head), StatusLine(get)) << target;
+    EXPECT_EQ(Field(head, "Content-Length"), std::to_string(Body(get).size())) << target;
+    EXPECT_EQ(Field(head, "Connection"), "Keep-Alive") << target;
+    EXPECT_EQ(Body(head), "") << target;
+  }
+  // Nothing of a body was left on the wire: the next answer is read in step.
+  client.Send("GET /hello.txt HTTP/1.0\r\n\r\n");
+  EXPECT_EQ(Body(client.ReadResponse()), "hello world");
+  EXPECT_TRUE(client.ClosedByServer());
+}
+
+// A worker that runs out of memory answers 503 when nothing of its answer went out yet,
+// else just closes; either way it is logged, and the server goes on serving.
+TEST_F(HttpSessionTest, AnAllocationFailureAnswers503AndTheServerGoesOn) {
+  server_.settings().m_ClientFactory = [this] {
+    return std::make_unique<RoutedClient>(server_.resources());
+  };
+  server_.Start();
+  const std::string keep = " HTTP/1.0\r\nConnection: Keep-Alive\r\n\r\n";
+  // More failures than workers: none of them may end one.
+  for (int i = 0; i < 4; ++i) {
+    RawClient client(server_.port());
+    client.Send("GET /nomem" + keep + "GET /hello.txt" + keep);
+    const std::string r = client.ReadAll();
+    EXPECT_EQ(StatusLine(r), "HTTP/1.0 503 Service Unavailable");
+    EXPECT_EQ(Field(r, "Connection"), "");
+    EXPECT_EQ(Body(r), std::string(server_.server().GetErrorPage(503)));
+  }
+  RawClient cut(server_.port());
+  cut.Send("GET /nomem-after" + keep);
+  const std::string r = cut.ReadAll();
+  EXPECT_EQ(StatusLine(r), "HTTP/1.0 200 OK");
+  EXPECT_EQ(Body(r), "abc");  // the answer begun, and nothing after it
+  EXPECT_EQ(Body(Get("GET /hello.txt HTTP/1.0\r\n\r\n")), "hello world");
+  EXPECT_TRUE(server_.LogShows("CHttpClient::HandleClient, Out of memory, answered 503"));
+  EXPECT_TRUE(server_.LogShows("\"GET /nomem HTTP/1.0\" 503 "));
+  EXPECT_TRUE(server_.LogShows(
+      "CHttpClient::HandleClient, Out of memory while answering, connection closed"));
 }
 
 }  // namespace
