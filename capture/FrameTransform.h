@@ -12,7 +12,7 @@ namespace orbiscope {
 class CPicture;
 
 // Mirroring, done to the camera's picture before it is turned.
-enum class FrameFlip { kNone, kHorizontal, kVertical };
+enum class FrameFlip { kNone = 0, kHorizontal = 1, kVertical = 2 };
 
 // How a frame is turned: mirrored first, then rotated clockwise by 0, 90, 180 or 270 degrees.
 struct FrameTurn {
