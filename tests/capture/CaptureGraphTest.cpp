@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "capture/FramePreview.h"
 #include "capture/LatestFrame.h"
 
@@ -297,6 +299,26 @@ TEST_F(CaptureGraphTest, AFrameIsWrittenOnceAndSharedByPreviewGraphAndServer) {
   EXPECT_EQ(first, preview.pictures[2]);
   EXPECT_EQ(preview.blocks[0], preview.blocks[2]);
   EXPECT_EQ(first, server.Share().image.get());
+}
+
+// Frames are made in recycled pictures: one a reader still holds is never made again.
+TEST_F(CaptureGraphTest, AFrameAReaderHoldsStaysIntactWhileNewOnesAreMade) {
+  constexpr int kW = 32, kH = 16;
+  CaptureGraph& graph = Graph();
+  graph.Callback().SetFrameSize(kW, kH);
+  OverlaySettings settings;
+  auto frame = [&](std::uint8_t value) {
+    std::vector<std::uint8_t> sample(static_cast<std::size_t>(FrameBytes(kW, kH, 24)), value);
+    graph.Callback().BufferCB(0.0, sample.data(), static_cast<long>(sample.size()));
+    EXPECT_TRUE(graph.ProcessFrame(settings));
+  };
+  frame(1);
+  const SharedFrame held = graph.Latest();
+  const CPicture before(*held.image);
+  for (std::uint8_t value = 2; value < 8; ++value) frame(value);
+  EXPECT_EQ(7, graph.LatestImage().Row(kH - 1)[0]);  // the top row, clear of the logo
+  ASSERT_EQ(before.BlockSize(), held.image->BlockSize());
+  EXPECT_EQ(0, std::memcmp(before.Block(), held.image->Block(), before.BlockSize()));
 }
 
 TEST_F(CaptureGraphTest, TurnedSidewaysFramesAndSizesSwapWidthAndHeight) {
