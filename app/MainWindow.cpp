@@ -359,7 +359,7 @@ void MainWindow::OpenPreview() {
   }
   preview_ = std::make_unique<CDlgVistaPrevia>(skin_, this);
   CaptureGraph& graph = dlg_->Graph();
-  preview_->SetImage(graph.LatestImage(), graph.Height(), graph.Width());
+  preview_->SetImage(graph.LatestImage(), graph.TurnedHeight(), graph.TurnedWidth());
   preview_->show();
   preview_->Redraw();
 }

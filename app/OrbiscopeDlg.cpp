@@ -165,8 +165,8 @@ void COrbiscopeDlg::ReportCapture() {
                : captureState_ == kCapturePaused ? CaptureRun::Paused
                                                  : CaptureRun::Stopped;
   report.device = graph_.DeviceName();
-  report.width = graph_.Width();
-  report.height = graph_.Height();
+  report.width = graph_.TurnedWidth();
+  report.height = graph_.TurnedHeight();
   server_->ReportCapture(report);
 }
 
@@ -355,10 +355,13 @@ void COrbiscopeDlg::OnFrameReady() {
   framePending_.store(false);
   if (closed_ || !videoPage_) return;
   OverlaySettings overlay = videoPage_->Overlay(view_.Preview());
-  ClampOverlayPosition(overlay.x, overlay.y, graph_.Width(), graph_.Height());
+  // The caption is placed on the frame as shown: turned sideways, width and height swap.
+  ClampOverlayPosition(overlay.x, overlay.y, graph_.TurnedWidth(), graph_.TurnedHeight());
   videoPage_->AdoptPosition(overlay.x, overlay.y);
-  if (graph_.ProcessFrame(overlay) && server_)
-    server_->UpdateFrame(graph_.LatestImage(), graph_.Height(), graph_.Width());
+  if (graph_.ProcessFrame(overlay) && server_) {
+    const SharedFrame frame = graph_.Latest();
+    server_->UpdateFrame(frame.image, FrameInfo{frame.width, frame.height});
+  }
 }
 
 void COrbiscopeDlg::OnGraphEvent(long instance) {

@@ -33,10 +33,17 @@ public:
     server_.Stop();
     server_.Release();
   }
-  // Only a running server's routes read the frame: a stopped one is not worth the copy.
-  void UpdateFrame(const CPicture& frame, std::int32_t height, std::int32_t width) override {
+  // Only a running server's routes read the frame.
+  void UpdateFrame(std::shared_ptr<const CPicture> frame, const FrameInfo& info) override {
     if (server_.Server() == nullptr) return;
-    camera_.m_LatestFrame.Publish(frame, height, width);
+    // A turn applied live changes the size the status page tells; it follows the frames.
+    CaptureReport capture = camera_.m_Status.Capture();
+    if (capture.width != info.width || capture.height != info.height) {
+      capture.width = info.width;
+      capture.height = info.height;
+      camera_.m_Status.Report(std::move(capture));
+    }
+    camera_.m_LatestFrame.Publish(std::move(frame), info);
     camera_.m_Status.FramePublished(std::chrono::steady_clock::now());
   }
   void ReportCapture(const CaptureReport& report) override { camera_.m_Status.Report(report); }

@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "capture/LatestFrame.h"
 #include "httpd/camera/ServingStatus.h"
 
 namespace orbiscope {
@@ -32,8 +33,8 @@ public:
   virtual bool InitServer(LogXML& log, const WebServerStart& start) = 0;
   // Ends every server thread and closes the socket; allowed after a failed InitServer.
   virtual void Stop() = 0;
-  // The processed frame becomes the one the camera routes serve.
-  virtual void UpdateFrame(const CPicture& frame, std::int32_t height, std::int32_t width) = 0;
+  // The processed frame becomes the one the camera routes serve; shared, not copied.
+  virtual void UpdateFrame(std::shared_ptr<const CPicture> frame, const FrameInfo& info) = 0;
   // What the controller shows of capture, for the status page; also before InitServer.
   virtual void ReportCapture(const CaptureReport& /*report*/) {}
   // Capture has stopped: no frame follows, so the live streams end.

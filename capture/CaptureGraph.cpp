@@ -2,7 +2,6 @@
 
 #include "capture/CaptureEventSink.h"
 #include "capture/CaptureStatus.h"
-#include "capture/FrameCopy.h"
 #include "capture/FrameFormat.h"
 #include "log/LogXML.h"
 #include "resources/ResourceLibrary.h"
@@ -224,9 +223,25 @@ int CaptureGraph::ShowPropertyPages(CaptureEventSink& window) {
 }
 
 bool CaptureGraph::ProcessFrame(const OverlaySettings& settings) {
-  if (callback_.ProcessFrame(settings) != 1) return false;
-  CopyFrame(latestImage_, callback_.WorkingImage());
+  if (!spare_) spare_ = frames_.TakeSpare();
+  if (callback_.ProcessFrame(settings, *spare_) != 1) return false;
+  FrameInfo info;
+  info.width = static_cast<std::int32_t>(spare_->Width());
+  info.height = static_cast<std::int32_t>(spare_->Height());
+  frames_.Publish(std::move(spare_), info);
   return true;
+}
+
+std::int32_t CaptureGraph::TurnedWidth() const {
+  std::int32_t width = 0, height = 0;
+  TurnedSize(Turn(), width_, height_, width, height);
+  return width;
+}
+
+std::int32_t CaptureGraph::TurnedHeight() const {
+  std::int32_t width = 0, height = 0;
+  TurnedSize(Turn(), width_, height_, width, height);
+  return height;
 }
 
 }  // namespace orbiscope

@@ -14,6 +14,7 @@
 #include "capture/CaptureBackend.h"
 #include "capture/GrabberCallback.h"
 #include "capture/GraphEvents.h"
+#include "capture/LatestFrame.h"
 #include "config/MessageSink.h"
 #include "image/Picture.h"
 
@@ -58,7 +59,8 @@ public:
   int HandleGraphEvents(CaptureEventSink& window);
   // Shows the device's settings through window.
   int ShowPropertyPages(CaptureEventSink& window);
-  // Processes the waiting frame; true when the latest image was renewed.
+  // Processes the waiting frame into a spare of the latest-frame store and publishes it
+  // there; true when the latest image was renewed.
   bool ProcessFrame(const OverlaySettings& settings);
 
   const std::vector<std::string>& DeviceNames() const { return deviceNames_; }
@@ -66,8 +68,18 @@ public:
   const std::string& DeviceName() const { return deviceName_; }
   // 1 when no capture runs.
   int Stopped() const { return stopped_; }
-  // The last fully processed frame.
-  const CPicture& LatestImage() const { return latestImage_; }
+  // The last fully processed frame (empty before the first); valid until the next
+  // ProcessFrame.
+  const CPicture& LatestImage() const { return *frames_.Share().image; }
+  // The same frame to share: the web server serves these very pixels.
+  SharedFrame Latest() const { return frames_.Share(); }
+
+  // How frames are turned, from the next frame on (applied live).
+  void SetTurn(const FrameTurn& turn) { callback_.SetTurn(turn); }
+  const FrameTurn& Turn() const { return callback_.Turn(); }
+  // The size of the frames shown and served: the capture size, turned.
+  std::int32_t TurnedWidth() const;
+  std::int32_t TurnedHeight() const;
 
   std::int32_t Width() const { return width_; }
   std::int32_t Height() const { return height_; }
@@ -102,7 +114,8 @@ private:
   std::string deviceName_;
   std::vector<std::string> deviceNames_;
   std::vector<std::string> sizeNames_;
-  CPicture latestImage_;
+  LatestFrame frames_;                   // the processed frames, for preview and server
+  std::unique_ptr<CPicture> spare_;      // the next frame's picture, kept when none came
   std::int32_t width_ = 0;
   std::int32_t height_ = 0;
   double frameRate_ = 0.0;

@@ -5,10 +5,10 @@
 #include <cstdlib>
 #include <ctime>
 
-#include "capture/BmpFrameStream.h"
 #include "capture/CaptureEventSink.h"
 #include "capture/FrameFormat.h"
 #include "capture/FramePreview.h"
+#include "capture/FrameTransform.h"
 #include "resources/ResourceIds.h"
 #include "resources/ResourceLibrary.h"
 
@@ -41,18 +41,24 @@ CaptureError GrabberCallback::BufferRowsCB(double, const std::uint8_t* topRow, l
   return status;
 }
 
-void GrabberCallback::UpdateLogo() {
-  if (frameWidth_ == logoWidth_) return;
+void GrabberCallback::SetTurn(const FrameTurn& turn) { turn_ = turn; }
+
+void GrabberCallback::UpdateLogo(std::int32_t frameWidth) {
+  if (frameWidth == logoWidth_) return;
   CPicture loaded(resources_, res::kPicOverlayLogo, kFormatBmp);
   if (!loaded.HasPixels()) return;  // no logo: frames go out without one
-  const std::uint32_t width = static_cast<std::uint32_t>(frameWidth_ / 2);
-  const std::uint32_t height = static_cast<std::uint32_t>(frameWidth_ / 14);
+  const std::uint32_t width = static_cast<std::uint32_t>(frameWidth / 2);
+  const std::uint32_t height = static_cast<std::uint32_t>(frameWidth / 14);
   if (!loaded.Scale(width, height, kScaleNearest)) loaded.Clear();  // too narrow to carry one
   logo_.TakeOver(loaded);
-  logoWidth_ = frameWidth_;
+  logoWidth_ = frameWidth;
 }
 
 int GrabberCallback::ProcessFrame(const OverlaySettings& settings) {
+  return ProcessFrame(settings, working_);
+}
+
+int GrabberCallback::ProcessFrame(const OverlaySettings& settings, CPicture& frame) {
   const std::uint8_t* data = nullptr;
   long capacity = 0;
   if (!buffer_.BeginRead(data, capacity)) return 0;
@@ -61,32 +67,32 @@ int GrabberCallback::ProcessFrame(const OverlaySettings& settings) {
   // A buffer smaller than the negotiated frame (a short first sample, or a size that
   // changed under a running stream) would be read past its end: such a frame is dropped.
   const std::int64_t needed = FrameBytes(frameWidth_, frameHeight_, 24);
-  if (frameWidth_ <= 0 || frameHeight_ == 0 || needed > capacity) {
+  if (frameWidth_ <= 0 || frameHeight_ <= 0 || needed > capacity) {
     buffer_.EndRead();
     return 0;
   }
-  BmpFrameStream file(data, static_cast<std::size_t>(capacity), frameWidth_, frameHeight_);
-  CPicture decoded;
-  if (!decoded.Decode(&file, kFormatBmp)) {
+  // The only pass over the frame between the grabber's buffer and the routes: it turns the
+  // picture on the way, and everything after draws into, shows or shares this picture.
+  if (!TurnFrame(data, frameWidth_, frameHeight_, turn_, frame)) {
     buffer_.EndRead();
     return 0;
   }
-  working_.TakeOver(decoded);
+  // The marks go onto the turned frame, so that they stay upright.
 
   const std::int32_t height = settings.font.height;
-  DrawOverlayText(working_, text_, settings.x, settings.y, settings.caption, settings.colour,
+  DrawOverlayText(frame, text_, settings.x, settings.y, settings.caption, settings.colour,
                   settings.font.faceName, height, settings.font.weight, settings.font.italic != 0,
                   settings.font.underline != 0, settings.outline);
   const std::string time = TimeText(settings.timeMode, std::time(nullptr));
   if (!time.empty()) {
     const std::int64_t timeBottom = std::llabs(static_cast<std::int64_t>(height)) + 5;
-    DrawOverlayText(working_, text_, 0, static_cast<std::int32_t>(std::min<std::int64_t>(timeBottom, INT32_MAX)), time, settings.colour,
+    DrawOverlayText(frame, text_, 0, static_cast<std::int32_t>(std::min<std::int64_t>(timeBottom, INT32_MAX)), time, settings.colour,
                     settings.font.faceName, height, settings.font.weight,
                     settings.font.italic != 0, settings.font.underline != 0, settings.outline);
   }
-  UpdateLogo();
-  StampLogo(working_, logo_);
-  if (settings.preview != nullptr) settings.preview->PaintFrame(working_);
+  UpdateLogo(static_cast<std::int32_t>(frame.Width()));
+  StampLogo(frame, logo_);
+  if (settings.preview != nullptr) settings.preview->PaintFrame(frame);
 
   buffer_.EndRead();
   return 1;

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "capture/CaptureBackend.h"
+#include "capture/FrameTransform.h"
 #include "capture/Overlay.h"
 #include "capture/SampleBuffer.h"
 #include "capture/TextMask.h"
@@ -28,8 +29,11 @@ public:
   CaptureError BufferRowsCB(double sampleTime, const std::uint8_t* topRow, long stride, int width,
                             int height) override;
 
-  // User-interface thread: decodes the buffer, draws caption, time and logo, paints the
-  // preview. 1 when a frame was processed, 0 when there was nothing (or nothing whole) to do.
+  // User-interface thread: takes the buffer into frame in one pass, turned, draws caption,
+  // time and logo, paints the preview. 1 when a frame was processed, 0 when there was
+  // nothing (or nothing whole) to do. frame keeps its block when it has the right size.
+  int ProcessFrame(const OverlaySettings& settings, CPicture& frame);
+  // The same into the callback's own working image.
   int ProcessFrame(const OverlaySettings& settings);
 
   // Who hears of new frames; set before streaming starts.
@@ -38,10 +42,13 @@ public:
   void SetFrameSize(std::int32_t width, std::int32_t height);
   std::int32_t FrameWidth() const { return frameWidth_; }
   std::int32_t FrameHeight() const { return frameHeight_; }
+  // How frames are turned from the next one on.
+  void SetTurn(const FrameTurn& turn);
+  const FrameTurn& Turn() const { return turn_; }
 
-  // The frame being processed, with its overlay.
+  // The frame processed without a picture of the caller's, with its overlay.
   const CPicture& WorkingImage() const { return working_; }
-  // The scaled logo and the frame width it was scaled for.
+  // The scaled logo and the (turned) frame width it was scaled for.
   const CPicture& LogoImage() const { return logo_; }
   std::int32_t LogoWidth() const { return logoWidth_; }
   // The hand-over state (for tests and diagnostics).
@@ -49,11 +56,12 @@ public:
 
 private:
   void Notify();
-  void UpdateLogo();
+  void UpdateLogo(std::int32_t frameWidth);
 
   std::int32_t frameWidth_ = 0;
   std::int32_t frameHeight_ = 0;
   std::int32_t logoWidth_ = 0;
+  FrameTurn turn_;
   SampleBuffer buffer_;
   CPicture working_;
   CPicture logo_;

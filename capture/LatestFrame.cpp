@@ -44,23 +44,37 @@ LatestFrame::~LatestFrame() = default;
 void LatestFrame::Publish(const CPicture& image, std::int32_t height, std::int32_t width) {
   std::unique_ptr<CPicture> copy = spares_->Take();
   CopyFrame(*copy, image);
-  Store(std::move(copy), height, width);
+  Store(std::move(copy), FrameInfo{width, height});
 }
 
 void LatestFrame::Publish(CPicture&& image, std::int32_t height, std::int32_t width) {
-  Store(std::make_unique<CPicture>(std::move(image)), height, width);
+  Store(std::make_unique<CPicture>(std::move(image)), FrameInfo{width, height});
 }
 
-void LatestFrame::Store(std::unique_ptr<CPicture> picture, std::int32_t height,
-                        std::int32_t width) {
-  std::shared_ptr<CPicture> published(picture.release(), Spares::Return{spares_});
+std::unique_ptr<CPicture> LatestFrame::TakeSpare() { return spares_->Take(); }
+
+void LatestFrame::Publish(std::unique_ptr<CPicture> frame, const FrameInfo& info) {
+  if (!frame) frame = std::make_unique<CPicture>();
+  Store(std::move(frame), info);
+}
+
+void LatestFrame::Publish(std::shared_ptr<const CPicture> frame, const FrameInfo& info) {
+  if (!frame) frame = std::make_shared<const CPicture>();
+  Store(std::move(frame), info);
+}
+
+void LatestFrame::Store(std::unique_ptr<CPicture> picture, const FrameInfo& info) {
+  Store(std::shared_ptr<const CPicture>(picture.release(), Spares::Return{spares_}), info);
+}
+
+void LatestFrame::Store(std::shared_ptr<const CPicture> picture, const FrameInfo& info) {
   // The frame it replaces is let go outside the lock: readers do not wait for its return.
-  std::shared_ptr<const CPicture> old = std::move(published);
+  std::shared_ptr<const CPicture> old = std::move(picture);
   {
     std::lock_guard lock(mutex_);
     std::swap(image_, old);
-    height_ = height;
-    width_ = width;
+    height_ = info.height;
+    width_ = info.width;
     ++generation_;
   }
   published_.notify_all();

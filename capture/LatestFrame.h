@@ -18,6 +18,12 @@
 
 namespace orbiscope {
 
+// What is published with a frame besides its pixels.
+struct FrameInfo {
+  std::int32_t width = 0;   // of the frame as served (the capture size, turned)
+  std::int32_t height = 0;
+};
+
 // What a reader takes away when it must change the picture: a private copy.
 struct FrameSnapshot {
   CPicture image;      // empty before the first publication
@@ -48,6 +54,15 @@ public:
   void Publish(const CPicture& image, std::int32_t height, std::int32_t width);
   // The same for a copy made only to be published: it is taken over, not copied again.
   void Publish(CPicture&& image, std::int32_t height, std::int32_t width);
+  // A picture to make the next frame in: one whose readers have all let go, so it usually
+  // has a block of the right size already, or a new empty one.
+  std::unique_ptr<CPicture> TakeSpare();
+  // Publishes a frame made in a spare of this store, without a copy; it comes back as a
+  // spare once the store and every reader have let go of it.
+  void Publish(std::unique_ptr<CPicture> frame, const FrameInfo& info);
+  // Publishes a frame that another store published, without a copy: both serve the same
+  // pixels, which go back to the store that made them.
+  void Publish(std::shared_ptr<const CPicture> frame, const FrameInfo& info);
   // A private copy of the stored frame with its width, height and generation.
   FrameSnapshot Snapshot() const;
   // The stored frame itself, without a copy.
@@ -60,7 +75,8 @@ public:
 
 private:
   struct Spares;
-  void Store(std::unique_ptr<CPicture> picture, std::int32_t height, std::int32_t width);
+  void Store(std::unique_ptr<CPicture> picture, const FrameInfo& info);
+  void Store(std::shared_ptr<const CPicture> picture, const FrameInfo& info);
 
   mutable std::mutex mutex_;  // held only to read or swap the fields below
   std::shared_ptr<const CPicture> image_;

@@ -80,6 +80,11 @@ void CDlgOpcionVideo::LoadSettings() {
   colour_ = static_cast<std::uint32_t>(config_.GetInt(kFont, "COLOR", 0));
   x_ = static_cast<std::int32_t>(config_.GetInt(kText, "XPOS", kUnplaced));
   y_ = static_cast<std::int32_t>(config_.GetInt(kText, "YPOS", kUnplaced));
+  // An absent or unknown value leaves the picture as the camera gives it.
+  turn_ = FrameTurn{};
+  ParseRotation(config_.GetValue(kVideo, "ROTATE", "0"), turn_.rotate);
+  ParseFlip(config_.GetValue(kVideo, "FLIP", "NONE"), turn_.flip);
+  graph_.SetTurn(turn_);
   loaded_ = true;
 }
 
@@ -111,6 +116,8 @@ bool CDlgOpcionVideo::SaveSettings() {
       {kFont, "UNDERLINE", Bool(font_.underline == 1)},
       {kFont, "STRIKEOUT", Bool(font_.strikeOut == 1)},
       {kFont, "COLOR", std::to_string(colour_)},
+      {kVideo, "ROTATE", std::to_string(turn_.rotate)},
+      {kVideo, "FLIP", FlipName(turn_.flip)},
   };
   for (const Write& w : writes)
     if (config_.SetValue(w.section, w.key, w.value) != 0) return false;
@@ -161,6 +168,12 @@ void CDlgOpcionVideo::OnCommand(int command) {
     Restart();
   } else if (command >= kCmdTimeBase && command <= kCmdTimeBase + (kTimeLocale - kTimeNone)) {
     timeMode_ = kTimeNone + (command - kCmdTimeBase);
+  } else if (command >= kCmdRotateBase && command < kCmdRotateBase + 4) {
+    turn_.rotate = (command - kCmdRotateBase) * 90;
+    graph_.SetTurn(turn_);
+  } else if (command >= kCmdFlipBase && command < kCmdFlipBase + 3) {
+    turn_.flip = static_cast<FrameFlip>(command - kCmdFlipBase);
+    graph_.SetTurn(turn_);
   }
 }
 
@@ -198,9 +211,10 @@ void CDlgOpcionVideo::OnPropertyPages() {
 
 void CDlgOpcionVideo::OnArrow(Arrow arrow) {
   // The bound is tested before the step, so a value just inside it can step past; the
-  // next press or the frame's clamping brings it back.
-  const std::int32_t w = graph_.Width();
-  const std::int32_t h = graph_.Height();
+  // next press or the frame's clamping brings it back. The caption sits on the frame as
+  // shown, turned.
+  const std::int32_t w = graph_.TurnedWidth();
+  const std::int32_t h = graph_.TurnedHeight();
   switch (arrow) {
     case Arrow::Up: y_ = y_ < 10 ? 10 : y_ - 2; break;
     case Arrow::Down: y_ = h < y_ ? h : y_ + 2; break;
@@ -211,7 +225,14 @@ void CDlgOpcionVideo::OnArrow(Arrow arrow) {
 
 void CDlgOpcionVideo::OnResetPosition() {
   x_ = 0;
-  y_ = graph_.Height() - 2;
+  y_ = graph_.TurnedHeight() - 2;
+}
+
+std::string CDlgOpcionVideo::ShownSizeLabel() const {
+  if (!turn_.Sideways()) return sizeLabel_;
+  int width = 0, height = 0;
+  if (std::sscanf(sizeLabel_.c_str(), "%d x %d", &width, &height) != 2) return sizeLabel_;
+  return SizeName(height, width);
 }
 
 void CDlgOpcionVideo::OnFontChosen(const OverlayFont& font, std::uint32_t colour) {

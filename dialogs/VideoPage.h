@@ -12,6 +12,7 @@
 
 #include "capture/CaptureGraph.h"
 #include "capture/CaptureEventSink.h"
+#include "capture/FrameTransform.h"
 #include "capture/Overlay.h"
 #include "config/ConfigStore.h"
 #include "config/MessageSink.h"
@@ -24,6 +25,8 @@ public:
   static constexpr int kCmdDeviceBase = 49000;
   static constexpr int kCmdSizeBase = 49020;
   static constexpr int kCmdTimeBase = 49100;
+  static constexpr int kCmdRotateBase = 49110;  // + 0..3: 0, 90, 180, 270 degrees
+  static constexpr int kCmdFlipBase = 49120;    // + 0..2: none, horizontal, vertical
   static constexpr std::size_t kMaxCaption = 35;      // characters
   static constexpr std::size_t kMenuNameLength = 25;  // characters of a device name in its menu
   static constexpr double kMaxFrameRate = 30.0;
@@ -44,7 +47,8 @@ public:
   // Takes the graph's device and size lists once they are known.
   void FillLists();
 
-  // Menus: device 49000+i, size 49020+i, time 49100..49103.
+  // Menus: device 49000+i, size 49020+i, time 49100..49103, turn 49110..49113, mirror
+  // 49120..49122 (a turn or mirror applies from the next frame on).
   void OnCommand(int command);
   // The Enter key: apply the frame rate typed in the box.
   void OnEnter();
@@ -59,6 +63,9 @@ public:
   // Texts of the page's labels and boxes.
   const std::string& DeviceLabel() const { return deviceLabel_; }
   const std::string& SizeLabel() const { return sizeLabel_; }
+  // The size as the picture is shown: the size label, width and height swapped when the
+  // picture is turned sideways.
+  std::string ShownSizeLabel() const;
   const std::string& FrameRateText() const { return frameRateText_; }
   const std::string& CaptionText() const { return captionText_; }
   std::string TimeLabel() const { return resources_.String(timeMode_); }
@@ -79,6 +86,7 @@ public:
   const OverlayFont& Font() const { return font_; }
   std::uint32_t Colour() const { return colour_; }
   bool ShowText() const { return showText_ != 0; }
+  const FrameTurn& Turn() const { return turn_; }
 
   // The overlay for the next frame; Adopt writes back the clamped position.
   OverlaySettings Overlay(FramePreview* preview) const;
@@ -105,6 +113,7 @@ private:
   OverlayFont font_;
   std::uint32_t colour_ = 0;
   std::uint8_t showText_ = 0;
+  FrameTurn turn_;
   bool loaded_ = false;
 
   std::string deviceLabel_;

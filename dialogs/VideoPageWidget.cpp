@@ -21,6 +21,12 @@ constexpr LayoutText kCaptionCaption{136, "Caption"};
 constexpr LayoutText kFontCaption{137, "Font and colour"};
 constexpr LayoutText kPositionCaption{138, "Position"};
 constexpr LayoutText kDeviceSettingsTip{139, "Settings of the capture device"};
+constexpr LayoutText kTurnCaption{140, "Turn"};
+constexpr LayoutText kMirrorCaption{141, "Mirror"};
+
+// The choices of the turn and mirror menus, in command order.
+const char* const kTurnNames[] = {"Upright", "90\u00b0 clockwise", "Upside down", "90\u00b0 anticlockwise"};
+const char* const kMirrorNames[] = {"None", "Left to right", "Top to bottom"};
 
 QString LayoutString(const ResourceLibrary& resources, LayoutText text) {
   const QString s = look::Text(resources, text.id);
@@ -35,6 +41,13 @@ constexpr int kRepeatDelayMs = 350;   // holding an arrow moves the caption on a
 constexpr int kRepeatIntervalMs = 60;
 constexpr int kSwatch = 12;           // the colour disc of the font field
 constexpr int kSampleMaxPixels = 12;  // the face is shown at most this high in the field
+
+std::vector<look::MenuItem> MenuItems(const std::vector<std::string>& names, int firstCommand) {
+  std::vector<look::MenuItem> items;
+  for (std::size_t i = 0; i < names.size(); ++i)
+    items.push_back({QString::fromStdString(names[i]), firstCommand + static_cast<int>(i)});
+  return items;
+}
 
 }  // namespace
 
@@ -100,6 +113,10 @@ VideoPageWidget::VideoPageWidget(CDlgOpcionVideo& page, const ResourceLibrary& r
   time_->setObjectName("time");
   font_ = new FontField(this);
   font_->setObjectName("font");
+  rotate_ = new look::MenuField(this);
+  rotate_->setObjectName("rotate");
+  flip_ = new look::MenuField(this);
+  flip_->setObjectName("flip");
 
   QGridLayout* grid = PageGrid();
   grid->setColumnStretch(0, 1);
@@ -118,7 +135,9 @@ VideoPageWidget::VideoPageWidget(CDlgOpcionVideo& page, const ResourceLibrary& r
   padCell->addWidget(pad);
   padCell->addStretch();
   grid->addLayout(padCell, 3, 2, 2, 1);
-  grid->setRowStretch(5, 1);
+  look::AddField(grid, 5, 0, LayoutString(resources, kTurnCaption), {rotate_});
+  look::AddField(grid, 5, 1, LayoutString(resources, kMirrorCaption), {flip_});
+  grid->setRowStretch(6, 1);
 
   connect(device_, &QPushButton::clicked, this, [this] {
     OpenMenu(device_, res::kStrDeviceMenu, page_.DeviceMenuItems(), CDlgOpcionVideo::kCmdDeviceBase,
@@ -128,6 +147,8 @@ VideoPageWidget::VideoPageWidget(CDlgOpcionVideo& page, const ResourceLibrary& r
     OpenMenu(size_, res::kStrSizeMenu, page_.SizeNames(), CDlgOpcionVideo::kCmdSizeBase, page_.SizeIndex());
   });
   connect(time_, &QPushButton::clicked, this, &VideoPageWidget::OpenTimeMenu);
+  connect(rotate_, &QPushButton::clicked, this, &VideoPageWidget::OpenTurnMenu);
+  connect(flip_, &QPushButton::clicked, this, &VideoPageWidget::OpenMirrorMenu);
   connect(deviceSettings_, &QToolButton::clicked, this, [this] {
     page_.OnPropertyPages();
     Refresh();
@@ -182,12 +203,14 @@ void VideoPageWidget::Refresh() {
   device_->SetValue(QString::fromStdString(page_.DeviceLabel()));
   device_->setEnabled(!page_.DeviceNames().empty());
   deviceSettings_->setEnabled(page_.PropertyPagesAvailable());
-  size_->SetValue(QString::fromStdString(page_.SizeLabel()));
+  size_->SetValue(QString::fromStdString(page_.ShownSizeLabel()));
   size_->setEnabled(!page_.SizeNames().empty());
   look::ShowText(frameRate_, page_.FrameRateText());
   look::ShowText(caption_, page_.CaptionText());
   time_->SetValue(QString::fromStdString(page_.TimeLabel()));
   font_->Show(page_.Font(), page_.Colour());
+  rotate_->SetValue(QString::fromUtf8(kTurnNames[page_.Turn().rotate / 90]));
+  flip_->SetValue(QString::fromUtf8(kMirrorNames[static_cast<int>(page_.Turn().flip)]));
 }
 
 void VideoPageWidget::OnEnterKey() {
@@ -197,10 +220,7 @@ void VideoPageWidget::OnEnterKey() {
 
 void VideoPageWidget::OpenMenu(look::MenuField* field, int titleId, const std::vector<std::string>& names,
                                int firstCommand, int checkedIndex) {
-  std::vector<look::MenuItem> items;
-  for (std::size_t i = 0; i < names.size(); ++i)
-    items.push_back({QString::fromStdString(names[i]), firstCommand + static_cast<int>(i)});
-  look::PopUpMenu(field, look::Text(resources_, titleId), items, firstCommand + checkedIndex,
+  look::PopUpMenu(field, look::Text(resources_, titleId), MenuItems(names, firstCommand), firstCommand + checkedIndex,
                   [this](int command) { Run(command); });
 }
 
@@ -208,6 +228,19 @@ void VideoPageWidget::OpenTimeMenu() {
   std::vector<std::string> names;
   for (int mode = kTimeNone; mode <= kTimeLocale; ++mode) names.push_back(resources_.String(mode));
   OpenMenu(time_, res::kStrTimeMenu, names, CDlgOpcionVideo::kCmdTimeBase, page_.TimeMode() - kTimeNone);
+}
+
+void VideoPageWidget::OpenTurnMenu() {
+  const std::vector<std::string> names(std::begin(kTurnNames), std::end(kTurnNames));
+  look::PopUpMenu(rotate_, LayoutString(resources_, kTurnCaption), MenuItems(names, CDlgOpcionVideo::kCmdRotateBase),
+                  CDlgOpcionVideo::kCmdRotateBase + page_.Turn().rotate / 90, [this](int command) { Run(command); });
+}
+
+void VideoPageWidget::OpenMirrorMenu() {
+  const std::vector<std::string> names(std::begin(kMirrorNames), std::end(kMirrorNames));
+  look::PopUpMenu(flip_, LayoutString(resources_, kMirrorCaption), MenuItems(names, CDlgOpcionVideo::kCmdFlipBase),
+                  CDlgOpcionVideo::kCmdFlipBase + static_cast<int>(page_.Turn().flip),
+                  [this](int command) { Run(command); });
 }
 
 void VideoPageWidget::ChooseFont() {

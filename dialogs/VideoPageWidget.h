@@ -34,6 +34,8 @@ private:
   void OpenMenu(look::MenuField* field, int titleId, const std::vector<std::string>& names,
                 int firstCommand, int checkedIndex);
   void OpenTimeMenu();
+  void OpenTurnMenu();
+  void OpenMirrorMenu();
   void ChooseFont();
   void Run(int command);
 
@@ -46,6 +48,8 @@ private:
   QLineEdit* frameRate_ = nullptr;
   QLineEdit* caption_ = nullptr;
   look::MenuField* time_ = nullptr;
+  look::MenuField* rotate_ = nullptr;
+  look::MenuField* flip_ = nullptr;
   FontField* font_ = nullptr;
 };
 

@@ -38,7 +38,7 @@ public:
     return true;
   }
   void Stop() override {}
-  void UpdateFrame(const CPicture&, std::int32_t, std::int32_t) override {}
+  void UpdateFrame(std::shared_ptr<const CPicture>, const FrameInfo&) override {}
 
 private:
   std::vector<ServerStart>& starts_;

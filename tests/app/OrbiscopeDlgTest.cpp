@@ -32,6 +32,8 @@ struct ServerRecord {
   std::string folder, user, password;
   unsigned char phone = 0;
   std::vector<CaptureReport> reports;  // what the controller told the servers, in order
+  std::shared_ptr<const CPicture> lastFrame;
+  FrameInfo lastInfo;
 };
 
 class FakeServer final : public WebServerHandle {
@@ -48,9 +50,11 @@ public:
   }
   void Stop() override { ++r_.stops; }
   void ReportCapture(const CaptureReport& report) override { r_.reports.push_back(report); }
-  void UpdateFrame(const CPicture&, std::int32_t, std::int32_t) override {
+  void UpdateFrame(std::shared_ptr<const CPicture> frame, const FrameInfo& info) override {
     std::lock_guard lock(mutex);
     ++r_.frames;
+    r_.lastFrame = std::move(frame);
+    r_.lastInfo = info;
   }
   static inline std::mutex mutex;
 
@@ -472,6 +476,14 @@ TEST_F(ControllerTest, FramesFromTheTestPatternReachTheServer) {
     return server_.frames >= 3;
   }));
   EXPECT_EQ(dlg->Graph().LatestImage().Width(), 640u);
+  {
+    // The server is handed the very frame the window shows, not a copy of it.
+    std::lock_guard lock(FakeServer::mutex);
+    EXPECT_EQ(server_.lastFrame.get(), &dlg->Graph().LatestImage());
+    EXPECT_EQ(server_.lastInfo.width, 640);
+    EXPECT_EQ(server_.lastInfo.height, 480);
+    server_.lastFrame.reset();
+  }
   // The unplaced caption was clamped to the bottom-left and written back to the page.
   EXPECT_EQ(dlg->VideoPage()->X(), 0);
   EXPECT_EQ(dlg->VideoPage()->Y(), 480);

@@ -429,6 +429,40 @@ class Headless(unittest.TestCase):
         p.send_signal(signal.SIGTERM)
         self.assertEqual(p.wait(), 0)
 
+    def test_a_turned_picture_swaps_its_size_everywhere(self):
+        port = free_port()
+        digest = hashlib.md5(b"pw").hexdigest()
+        with open(self.config, "w") as f:
+            f.write(settings(port, "<VIDEO><DEVICE>Orbiscope test pattern</DEVICE><ROTATE>90</ROTATE>"
+                                   "<FLIP>HORIZONTAL</FLIP></VIDEO>").replace(
+                "</PORT>", f"</PORT><USER>cam</USER><PASS>{digest.upper()}</PASS>"))
+        p = self.start("--headless")
+        self.assertEqual(p.read_line(), f"Orbiscope serves http://127.0.0.1:{port}/")
+        q = f"user=cam&pass={digest}"
+
+        def jpeg_size(data):
+            """Width and height from a JPEG's frame header."""
+            at = data.index(b"\xff\xc0")
+            return int.from_bytes(data[at + 7:at + 9], "big"), int.from_bytes(data[at + 5:at + 7], "big")
+
+        _, png = self.get_picture(port, f"/image.png?{q}&w=0&h=0")
+        self.assertEqual((int.from_bytes(png[16:20], "big"), int.from_bytes(png[20:24], "big")), (480, 640))
+        _, jpeg = self.get_picture(port, f"/image%20?user=cam%20pass={digest}%20w=0%20h=0")
+        self.assertEqual(jpeg_size(jpeg), (480, 640))
+        with urllib.request.urlopen(f"http://127.0.0.1:{port}/stream.mjpg?{q}&w=0&h=0", timeout=5) as r:
+            part = b""
+            while b"\xff\xd9" not in part:
+                part += r.read1(65536)
+        self.assertEqual(jpeg_size(part[part.index(b"\xff\xd8"):]), (480, 640))
+        with urllib.request.urlopen(f"http://127.0.0.1:{port}/status.json?{q}", timeout=5) as r:
+            status = json.loads(r.read())
+        self.assertEqual((status["width"], status["height"]), (480, 640))
+        p.send_signal(signal.SIGTERM)
+        self.assertEqual(p.wait(), 0)
+        saved = ET.parse(self.config).getroot().find("VIDEO")
+        self.assertEqual((saved.findtext("ROTATE"), saved.findtext("FLIP")), ("90", "HORIZONTAL"))
+        self.assertEqual(saved.find("SIZE").findtext("WIDHT"), "640")
+
     def test_without_a_display_it_says_how_to_run_headless(self):
         p = self.start()
         self.assertEqual(p.wait(), 2)

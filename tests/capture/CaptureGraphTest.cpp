@@ -2,6 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+
+#include "capture/FramePreview.h"
+#include "capture/LatestFrame.h"
+
 #include "capture/FrameFormat.h"
 #include "capture/TestPattern.h"
 #include "log/LogXML.h"
@@ -244,6 +249,94 @@ TEST_F(CaptureGraphTest, DeviceLossShowsOneBoxThenStopsTheServerAndReturnAsksFor
   // Nothing queued: nothing happens.
   EXPECT_EQ(kCapOk, Graph().HandleGraphEvents(sink_));
   EXPECT_EQ(3u, sink_.log.size());
+}
+
+// Records the frames painted into the preview.
+class PaintedFrames final : public FramePreview {
+public:
+  void PaintFrame(const CPicture& frame) override {
+    pictures.push_back(&frame);
+    blocks.push_back(frame.Bits());
+  }
+  std::vector<const CPicture*> pictures;
+  std::vector<const std::uint8_t*> blocks;
+};
+
+// Besides the streaming thread's copy into the grabber, a frame is written once: into a
+// recycled picture's own block, which the preview paints and the graph and the web server
+// then share. A copy added anywhere on the way (a decode into a temporary, a latest image
+// of the graph's own, a copy on publication) makes one of these pictures or blocks differ.
+TEST_F(CaptureGraphTest, AFrameIsWrittenOnceAndSharedByPreviewGraphAndServer) {
+  constexpr int kW = 64, kH = 48;
+  CaptureGraph& graph = Graph();
+  graph.Callback().SetFrameSize(kW, kH);
+  std::vector<std::uint8_t> sample(static_cast<std::size_t>(FrameBytes(kW, kH, 24)), 0x40);
+  PaintedFrames preview;
+  OverlaySettings settings;
+  settings.x = 0;
+  settings.y = 0;
+  settings.preview = &preview;
+  LatestFrame server;
+  auto frame = [&] {
+    graph.Callback().BufferCB(0.0, sample.data(), static_cast<long>(sample.size()));
+    ASSERT_TRUE(graph.ProcessFrame(settings));
+    const SharedFrame shown = graph.Latest();
+    server.Publish(shown.image, FrameInfo{shown.width, shown.height});
+  };
+  frame();
+  ASSERT_EQ(1u, preview.pictures.size());
+  const CPicture* first = preview.pictures[0];
+  EXPECT_EQ(first, &graph.LatestImage());
+  EXPECT_EQ(first, server.Share().image.get());
+  EXPECT_EQ(preview.blocks[0], server.Share().image->Bits());
+  EXPECT_EQ(kW, server.Share().width);
+
+  frame();  // the first is still held: a second picture
+  ASSERT_EQ(2u, preview.pictures.size());
+  EXPECT_NE(first, preview.pictures[1]);
+  frame();  // by now the first came back, block and all
+  ASSERT_EQ(3u, preview.pictures.size());
+  EXPECT_EQ(first, preview.pictures[2]);
+  EXPECT_EQ(preview.blocks[0], preview.blocks[2]);
+  EXPECT_EQ(first, server.Share().image.get());
+}
+
+// Frames are made in recycled pictures: one a reader still holds is never made again.
+TEST_F(CaptureGraphTest, AFrameAReaderHoldsStaysIntactWhileNewOnesAreMade) {
+  constexpr int kW = 32, kH = 16;
+  CaptureGraph& graph = Graph();
+  graph.Callback().SetFrameSize(kW, kH);
+  OverlaySettings settings;
+  auto frame = [&](std::uint8_t value) {
+    std::vector<std::uint8_t> sample(static_cast<std::size_t>(FrameBytes(kW, kH, 24)), value);
+    graph.Callback().BufferCB(0.0, sample.data(), static_cast<long>(sample.size()));
+    EXPECT_TRUE(graph.ProcessFrame(settings));
+  };
+  frame(1);
+  const SharedFrame held = graph.Latest();
+  const CPicture before(*held.image);
+  for (std::uint8_t value = 2; value < 8; ++value) frame(value);
+  EXPECT_EQ(7, graph.LatestImage().Row(kH - 1)[0]);  // the top row, clear of the logo
+  ASSERT_EQ(before.BlockSize(), held.image->BlockSize());
+  EXPECT_EQ(0, std::memcmp(before.Block(), held.image->Block(), before.BlockSize()));
+}
+
+TEST_F(CaptureGraphTest, TurnedSidewaysFramesAndSizesSwapWidthAndHeight) {
+  CaptureGraph& graph = Graph();
+  graph.SetWidth(64);
+  graph.SetHeight(48);
+  graph.Callback().SetFrameSize(64, 48);
+  graph.SetTurn(FrameTurn{270, FrameFlip::kHorizontal});
+  EXPECT_EQ(48, graph.TurnedWidth());
+  EXPECT_EQ(64, graph.TurnedHeight());
+  std::vector<std::uint8_t> sample(static_cast<std::size_t>(FrameBytes(64, 48, 24)), 0x40);
+  graph.Callback().BufferCB(0.0, sample.data(), static_cast<long>(sample.size()));
+  OverlaySettings settings;
+  ASSERT_TRUE(graph.ProcessFrame(settings));
+  EXPECT_EQ(48u, graph.LatestImage().Width());
+  EXPECT_EQ(64, graph.Latest().height);
+  // The capture size, which the settings keep, is the device's.
+  EXPECT_EQ(64, graph.Width());
 }
 
 }  // namespace

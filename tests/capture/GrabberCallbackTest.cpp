@@ -162,5 +162,39 @@ TEST(GrabberCallbackTest, HandOverNeverTearsAFrame) {
   EXPECT_GT(last, 1u);
 }
 
+// The marks are drawn after the turn: a caption on a frame turned a quarter is the same
+// mask, upright, as on the unturned frame, at the same place counted from the top-left.
+TEST(GrabberCallbackTest, TurnedFrameKeepsTheCaptionUpright) {
+  ResourceLibrary none;  // no logo
+  OverlaySettings settings;
+  settings.caption = "Up 42";
+  settings.font.faceName = "DejaVu Sans";
+  settings.font.height = -20;
+  settings.colour = 0x00FFFFFF;
+  settings.x = 10;
+  settings.y = 40;
+  // The caption's pixels, as (column, row from the top).
+  auto caption = [&](const FrameTurn& turn) {
+    GrabberCallback grabber(none);
+    grabber.SetFrameSize(160, 120);
+    grabber.SetTurn(turn);
+    std::vector<std::uint8_t> frame(static_cast<std::size_t>(FrameBytes(160, 120, 24)), 0);
+    grabber.BufferCB(0.0, frame.data(), static_cast<long>(frame.size()));
+    EXPECT_EQ(1, grabber.ProcessFrame(settings));
+    const CPicture& image = grabber.WorkingImage();
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> ink;
+    for (std::uint32_t row = 0; row < image.Height(); ++row)
+      for (std::uint32_t x = 0; x < image.Width(); ++x)
+        if (image.GetPixelColor(x, image.Height() - 1 - row, false).red != 0) ink.emplace_back(x, row);
+    return ink;
+  };
+  const auto upright = caption(FrameTurn{});
+  ASSERT_GT(upright.size(), 20u);
+  for (const FrameTurn turn : {FrameTurn{90, FrameFlip::kNone}, FrameTurn{270, FrameFlip::kVertical},
+                               FrameTurn{0, FrameFlip::kHorizontal}}) {
+    EXPECT_EQ(upright, caption(turn)) << turn.rotate << " " << FlipName(turn.flip);
+  }
+}
+
 }  // namespace
 }  // namespace orbiscope

@@ -203,5 +203,36 @@ TEST_F(VideoPageTest, NothingIsSavedWithoutADeviceOrBeforeLoading) {
   EXPECT_FALSE(std::filesystem::exists(config_.FileName()));
 }
 
+// The turn is read with the other settings, applied to the graph at once and on every
+// change, shown in the size, bounds the caption on the turned frame, and saved on close.
+TEST_F(VideoPageTest, TurnAndMirrorAreLoadedAppliedLiveAndSaved) {
+  {
+    auto page = MakePage();
+    EXPECT_EQ(page->Turn(), FrameTurn{});  // no file: as the camera gives it
+    page->OnCommand(CDlgOpcionVideo::kCmdRotateBase + 1);
+    page->OnCommand(CDlgOpcionVideo::kCmdFlipBase + 2);
+    EXPECT_EQ(graph_->Turn(), (FrameTurn{90, FrameFlip::kVertical}));
+    EXPECT_EQ(page->SizeLabel(), "640 x 480");
+    EXPECT_EQ(page->ShownSizeLabel(), "480 x 640");
+    page->OnResetPosition();
+    EXPECT_EQ(page->Y(), 638);  // two rows above the bottom of a 640-row frame
+    ASSERT_TRUE(page->SaveSettings());
+  }
+  EXPECT_EQ(config_.GetValue("VIDEO", "ROTATE", ""), "90");
+  EXPECT_EQ(config_.GetValue("VIDEO", "FLIP", ""), "VERTICAL");
+  EXPECT_EQ(config_.GetInt("VIDEO\\SIZE", "WIDHT", 0), 640) << "the capture size stays the device's";
+  {
+    auto page = MakePage();
+    EXPECT_EQ(page->Turn(), (FrameTurn{90, FrameFlip::kVertical}));
+    EXPECT_EQ(graph_->Turn(), page->Turn());
+  }
+  // Values the page does not know leave the picture untouched rather than guessed at.
+  ASSERT_EQ(0, config_.SetValue("VIDEO", "ROTATE", "45"));
+  ASSERT_EQ(0, config_.SetValue("VIDEO", "FLIP", "both"));
+  auto page = MakePage();
+  EXPECT_EQ(page->Turn(), FrameTurn{});
+  EXPECT_EQ(page->ShownSizeLabel(), "640 x 480");
+}
+
 }  // namespace
 }  // namespace orbiscope

@@ -106,6 +106,31 @@ private slots:
     QCOMPARE(f.Shown("time"), f.String(128));
   }
 
+  void turnAndMirrorMenusApplyLive() {
+    Fixture f;
+    for (const char* name : {"rotate", "flip"}) {
+      QWidget* field = f.Find<QPushButton>(name);
+      const QRect onPage(field->mapTo(f.widget.get(), QPoint(0, 0)), field->size());
+      QVERIFY2(f.widget->rect().contains(onPage) && field->height() >= 16, name);
+    }
+    QCOMPARE(f.Shown("rotate"), QString("Upright"));
+    QTest::mouseClick(f.Find<QPushButton>("rotate"), Qt::LeftButton);
+    OpenMenu turns;
+    QCOMPARE(turns.Items().size(), 4);
+    QCOMPARE(turns.Checked(), QString("Upright"));
+    QVERIFY(turns.Choose(QString::fromUtf8("90\u00b0 anticlockwise")));
+    QCOMPARE(f.graph->Turn().rotate, 270);
+    QCOMPARE(f.Shown("size"), QString("480 x 640"));
+
+    QTest::mouseClick(f.Find<QPushButton>("flip"), Qt::LeftButton);
+    OpenMenu mirrors;
+    QCOMPARE(mirrors.Items(), QStringList({"None", "Left to right", "Top to bottom"}));
+    QVERIFY(mirrors.Choose("Left to right"));
+    QCOMPARE(f.graph->Turn().flip, FrameFlip::kHorizontal);
+    QCOMPARE(f.Shown("flip"), QString("Left to right"));
+    QCOMPARE(f.devices[0].runs, 0);  // applied to the next frame, no restart
+  }
+
   void frameRateOnEnter_data() {
     QTest::addColumn<QString>("typed");
     QTest::addColumn<double>("rate");   // the graph's rate afterwards
