@@ -52,6 +52,22 @@ void GrabberCallback::UpdateLogo() {
   logoWidth_ = frameWidth_;
 }
 
+void GrabberCallback::DrawMarks(CPicture& image, const OverlaySettings& settings, std::time_t now) {
+  const std::int32_t height = settings.font.height;
+  DrawOverlayText(image, text_, settings.x, settings.y, settings.caption, settings.colour,
+                  settings.font.faceName, height, settings.font.weight, settings.font.italic != 0,
+                  settings.font.underline != 0);
+  const std::string time = TimeText(settings.timeMode, now);
+  if (!time.empty()) {
+    const std::int64_t timeBottom = std::llabs(static_cast<std::int64_t>(height)) + 5;
+    DrawOverlayText(image, text_, 0, static_cast<std::int32_t>(std::min<std::int64_t>(timeBottom, INT32_MAX)), time, settings.colour,
+                    settings.font.faceName, height, settings.font.weight,
+                    settings.font.italic != 0, settings.font.underline != 0);
+  }
+  UpdateLogo();
+  StampLogo(image, logo_);
+}
+
 int GrabberCallback::ProcessFrame(const OverlaySettings& settings) {
   const std::uint8_t* data = nullptr;
   long capacity = 0;
@@ -73,19 +89,7 @@ int GrabberCallback::ProcessFrame(const OverlaySettings& settings) {
   }
   working_.TakeOver(decoded);
 
-  const std::int32_t height = settings.font.height;
-  DrawOverlayText(working_, text_, settings.x, settings.y, settings.caption, settings.colour,
-                  settings.font.faceName, height, settings.font.weight, settings.font.italic != 0,
-                  settings.font.underline != 0);
-  const std::string time = TimeText(settings.timeMode, std::time(nullptr));
-  if (!time.empty()) {
-    const std::int64_t timeBottom = std::llabs(static_cast<std::int64_t>(height)) + 5;
-    DrawOverlayText(working_, text_, 0, static_cast<std::int32_t>(std::min<std::int64_t>(timeBottom, INT32_MAX)), time, settings.colour,
-                    settings.font.faceName, height, settings.font.weight,
-                    settings.font.italic != 0, settings.font.underline != 0);
-  }
-  UpdateLogo();
-  StampLogo(working_, logo_);
+  DrawMarks(working_, settings, std::time(nullptr));
   if (settings.preview != nullptr) settings.preview->PaintFrame(working_);
 
   buffer_.EndRead();

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <ctime>
 
 #include "capture/CaptureBackend.h"
 #include "capture/Overlay.h"
@@ -31,6 +32,9 @@ public:
   // User-interface thread: decodes the buffer, draws caption, time and logo, paints the
   // preview. 1 when a frame was processed, 0 when there was nothing (or nothing whole) to do.
   int ProcessFrame(const OverlaySettings& settings);
+  // User-interface thread: draws caption, time (as at now) and logo into image, a frame of
+  // the negotiated size, as every processed frame gets them.
+  void DrawMarks(CPicture& image, const OverlaySettings& settings, std::time_t now);
 
   // Who hears of new frames; set before streaming starts.
   void SetNotify(CaptureEventSink* notify) { notify_.store(notify, std::memory_order_release); }

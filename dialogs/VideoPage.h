@@ -79,6 +79,9 @@ public:
   const OverlayFont& Font() const { return font_; }
   std::uint32_t Colour() const { return colour_; }
   bool ShowText() const { return showText_ != 0; }
+  // "KEEPSERVING": a camera that goes away leaves the server serving a no-signal picture
+  // instead of stopping it. Read only: the file's value is never written over.
+  bool KeepServing() const { return keepServing_; }
 
   // The overlay for the next frame; Adopt writes back the clamped position.
   OverlaySettings Overlay(FramePreview* preview) const;
@@ -104,6 +107,7 @@ private:
   OverlayFont font_;
   std::uint32_t colour_ = 0;
   std::uint8_t showText_ = 0;
+  bool keepServing_ = false;
   bool loaded_ = false;
 
   std::string deviceLabel_;
