@@ -650,6 +650,31 @@ TEST_F(CameraAwayTest, ServesNoSignalWhileAwayAndLiveFramesOnTheSameStreamOnceBa
   EXPECT_EQ(log.find("Iniciado Servidor Web"), log.rfind("Iniciado Servidor Web")) << "the server never restarted";
 }
 
+// Another device chosen on the video page while the camera is away is the live camera now:
+// the no-signal state ends with the next renewal, and its frames are served.
+TEST_F(CameraAwayTest, ADeviceChosenMeanwhileEndsTheNoSignalState) {
+  testing::FakeCamera spare;
+  spare.path = "/dev/video1";
+  spare.card = "Spare";
+  spare.formats = {{V4L2_PIX_FMT_BGR24, {{320, 240}}}};
+  device_->AddCamera(spare);
+  auto dlg = Make(MakeV4L2Backend(device_));
+  ASSERT_TRUE(dlg->OnInitDialog());
+  ASSERT_TRUE(device_->WaitUntilStreaming(kPath));
+  device_->Unplug(kPath);
+  ASSERT_TRUE(Run([&] { return dlg->NoCamera(); }));
+  dlg->VideoPage()->OnCommand(CDlgOpcionVideo::kCmdDeviceBase + 1);
+  ASSERT_TRUE(Run([&] { return !dlg->NoCamera(); }));
+  EXPECT_EQ(dlg->CaptureState(), 2);
+  EXPECT_EQ(view_.status, resources_.String(res::kStrRunning));
+  ASSERT_TRUE(device_->WaitUntilStreaming("/dev/video1"));
+  ASSERT_TRUE(device_->PushFrame("/dev/video1", 1));
+  const int live = live_;
+  EXPECT_TRUE(Run([&] { return live_ > live; }));
+  EXPECT_NE(Get("/status.json").find("\"state\":\"running\",\"device\":\"Spare\""), std::string::npos);
+  dlg->OnClose();
+}
+
 // Stop while the camera is away ends the no-signal state with the server, as Stop always does.
 TEST_F(CameraAwayTest, StopWhileAwayStopsTheServerAndTheTimer) {
   auto dlg = Make(MakeV4L2Backend(device_));
