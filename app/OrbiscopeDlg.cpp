@@ -1,9 +1,12 @@
 #include "app/OrbiscopeDlg.h"
 
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 #include <optional>
 
 #include "capture/CaptureStatus.h"
+#include "capture/FramePreview.h"
 #include "sysinfo/DirectXVersion.h"
 
 namespace orbiscope {
@@ -15,6 +18,7 @@ constexpr const char* kFnStartServer = "COrbiscopeDlg::StartServer";
 constexpr const char* kFnClose = "COrbiscopeDlg::OnClose";
 constexpr const char* kFnPlay = "COrbiscopeDlg::OnBnClickedBtnPlay";
 constexpr const char* kFnReload = "COrbiscopeDlg::ReloadSettings";
+constexpr const char* kFnGraphEvent = "COrbiscopeDlg::OnGraphEvent";
 constexpr const char* kGeneral = "GENERAL";
 constexpr std::chrono::milliseconds kPlayDelay{1000};
 
@@ -45,10 +49,13 @@ COrbiscopeDlg::COrbiscopeDlg(Dependencies deps)
       addresses_(std::move(deps.addresses)),
       checks_(std::move(deps.checks)),
       dialogFont_(std::move(deps.dialogFont)),
+      noSignalPeriod_(deps.noSignalPeriod),
+      wallClock_(std::move(deps.wallClock)),
       graph_(deps.resources, messages_, deps.log, std::move(deps.captureBackends)) {}
 
 COrbiscopeDlg::~COrbiscopeDlg() {
   // A controller torn down without a close still must not leave threads running.
+  noSignalTimer_ = std::jthread();
   graph_.Stop();
   if (server_) server_->Stop();
 }
@@ -161,7 +168,8 @@ void COrbiscopeDlg::SetCaptureState(int state) {
 void COrbiscopeDlg::ReportCapture() {
   if (!server_) return;
   CaptureReport report;
-  report.run = captureState_ == kCaptureRunning  ? CaptureRun::Running
+  report.run = noCamera_                         ? CaptureRun::NoCamera
+               : captureState_ == kCaptureRunning ? CaptureRun::Running
                : captureState_ == kCapturePaused ? CaptureRun::Paused
                                                  : CaptureRun::Stopped;
   report.device = graph_.DeviceName();
@@ -223,6 +231,7 @@ bool COrbiscopeDlg::StartServer() {
 }
 
 void COrbiscopeDlg::StopServer() {
+  EndNoCamera();
   if (server_) {
     server_->Stop();
     serverState_ = kServerStopped;
@@ -239,6 +248,7 @@ void COrbiscopeDlg::StopCapture() {
 }
 
 bool COrbiscopeDlg::StartCapture() {
+  EndNoCamera();
   graph_.Stop();
   const int device = videoPage_ ? videoPage_->DeviceIndex() : 0;
   const int size = videoPage_ ? videoPage_->SizeIndex() : 0;
@@ -248,6 +258,11 @@ bool COrbiscopeDlg::StartCapture() {
     StopServer();
     return false;
   }
+  ShowCapturing();
+  return true;
+}
+
+void COrbiscopeDlg::ShowCapturing() {
   SetCaptureState(kCaptureRunning);
   view_.PlayClip(0);
   view_.ShowVideoArea(true);
@@ -257,7 +272,6 @@ bool COrbiscopeDlg::StartCapture() {
   view_.SetWindowIcon(true);
   view_.SetTrayLook(true);
   view_.Repaint();
-  return true;
 }
 
 bool COrbiscopeDlg::RestoreWindowPosition() {
@@ -275,6 +289,7 @@ bool COrbiscopeDlg::SaveWindowPosition() {
 void COrbiscopeDlg::OnClose() {
   if (closed_) return;
   closed_ = true;
+  EndNoCamera();
   StopCapture();
   SetCaptureState(kCaptureStopped);
   Log("Parada captura web", kFnClose);
@@ -326,7 +341,8 @@ void COrbiscopeDlg::OnStop() {
 }
 
 void COrbiscopeDlg::OnPause(bool fromTrayMenu) {
-  if (closed_) return;
+  // Without a camera there is nothing to pause, and the server goes on either way.
+  if (closed_ || noCamera_) return;
   view_.SetButtons(/*play=*/true, /*pause=*/false, /*stop=*/true);
   if (!CapFailed(graph_.Pause())) SetCaptureState(kCapturePaused);
   if (fromTrayMenu) view_.SetTrayLook(false);
@@ -380,14 +396,85 @@ void COrbiscopeDlg::PostGraphEvent(long instance) {
   post_([this, instance] { OnGraphEvent(instance); });
 }
 
-void COrbiscopeDlg::SendStopServer() { StopServer(); }
+void COrbiscopeDlg::SendStopServer() {
+  if (server_ && videoPage_ && videoPage_->KeepServing()) {
+    ServeWithoutCamera();
+    return;
+  }
+  StopServer();
+}
 
 void COrbiscopeDlg::SendDeviceBack() {
   // Queued rather than run inside the graph's event handling, which Play rebuilds; a Stop
   // the user gave meanwhile wins.
   post_([this] {
-    if (!closed_ && !stoppedByUser_) OnPlay();
+    if (closed_ || stoppedByUser_) return;
+    if (!noCamera_) {
+      OnPlay();
+      return;
+    }
+    // The server never stopped: capture alone starts again, so the streams that stayed
+    // open go on with live frames.
+    Log("Dispositivo de captura recuperado", kFnGraphEvent);
+    StartCapture();
   });
+}
+
+void COrbiscopeDlg::ServeWithoutCamera() {
+  noCamera_ = true;
+  SetCaptureState(kCaptureStopped);
+  Log("Dispositivo de captura perdido: se sirve la imagen sin se\xC3\xB1" "al", kFnGraphEvent);
+  // The video area shows what the viewers get, time advancing, rather than the stopped
+  // animation: the server is not stopped, and the window should not say so.
+  view_.PlayClip(0);
+  view_.ShowVideoArea(true);
+  view_.SetStatusText(resources_.String(res::kStrNoCamera));
+  // Play would restart the server the viewers are on; the camera's return resumes by itself.
+  view_.SetButtons(/*play=*/false, /*pause=*/false, /*stop=*/true);
+  PublishNoSignal();
+  noSignalTimer_ = std::jthread([this, post = post_, period = noSignalPeriod_](std::stop_token stop) {
+    std::mutex mutex;
+    std::condition_variable_any wake;
+    std::unique_lock lock(mutex);
+    for (;;) {
+      wake.wait_for(lock, stop, period, [] { return false; });
+      if (stop.stop_requested()) return;
+      post([this] { OnNoSignalTimer(); });
+    }
+  });
+  view_.Repaint();
+}
+
+void COrbiscopeDlg::EndNoCamera() {
+  if (!noCamera_) return;
+  noCamera_ = false;
+  noSignalTimer_ = std::jthread();  // stops and joins; a renewal still queued finds the state ended
+}
+
+void COrbiscopeDlg::OnNoSignalTimer() {
+  if (closed_ || !noCamera_) return;
+  if (graph_.Running()) {
+    // The video page opened a device meanwhile: its frames are the live ones now.
+    EndNoCamera();
+    ShowCapturing();
+    return;
+  }
+  PublishNoSignal();
+}
+
+void COrbiscopeDlg::PublishNoSignal() {
+  if (!server_ || !videoPage_) return;
+  // The size viewers had: a turned camera's frames are turned.
+  const std::int32_t width = graph_.TurnedWidth();
+  const std::int32_t height = graph_.TurnedHeight();
+  OverlaySettings overlay = videoPage_->Overlay(view_.Preview());
+  ClampOverlayPosition(overlay.x, overlay.y, width, height);
+  CPicture frame = noSignal_.Frame(width, height, resources_.String(res::kStrNoSignal),
+                                   overlay.font.faceName);
+  if (!frame.HasPixels()) return;
+  graph_.Callback().DrawMarks(frame, overlay, wallClock_());
+  if (overlay.preview != nullptr) overlay.preview->PaintFrame(frame);
+  server_->PublishNoSignal(std::move(frame), height, width);
 }
 
 int COrbiscopeDlg::ShowDeviceControls(DeviceControls& controls) {

@@ -7,15 +7,19 @@
 // ControllerView over it and feed it commands and queued events on one thread.
 
 #include <atomic>
+#include <chrono>
+#include <ctime>
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/ControllerView.h"
 #include "app/WebServerHandle.h"
 #include "capture/CaptureEventSink.h"
 #include "capture/CaptureGraph.h"
+#include "capture/NoSignal.h"
 #include "config/ConfigStore.h"
 #include "config/MessageSink.h"
 #include "dialogs/ServerPage.h"
@@ -58,6 +62,10 @@ public:
     CDlgOpcionServer::AddressSource addresses = LocalIPv4Addresses;
     SystemChecks checks = DefaultSystemChecks();
     OverlayFont dialogFont = {};
+    // While the camera is away: how often the no-signal picture is renewed, and the clock
+    // whose time it shows.
+    std::chrono::milliseconds noSignalPeriod{1000};
+    std::function<std::time_t()> wallClock = [] { return std::time(nullptr); };
   };
 
   explicit COrbiscopeDlg(Dependencies deps);
@@ -93,6 +101,8 @@ public:
   int CaptureState() const { return captureState_; }
   bool StoppedByUser() const { return stoppedByUser_; }
   bool Closed() const { return closed_; }
+  // True while the camera is away and the server goes on with the no-signal picture.
+  bool NoCamera() const { return noCamera_; }
   CaptureGraph& Graph() { return graph_; }
   CDlgOpcionServer* ServerPage() { return serverPage_.get(); }
   CDlgOpcionVideo* VideoPage() { return videoPage_.get(); }
@@ -123,6 +133,15 @@ private:
   void ReportCapture();
   // Status text, status animation and buttons of a stopped server.
   void ShowStoppedControls();
+  // Capture runs: its state, the controls and the running look.
+  void ShowCapturing();
+  // The camera went away under "KEEPSERVING": the server stays, serving the no-signal
+  // picture, renewed by a timer until the camera is back or the server stops.
+  void ServeWithoutCamera();
+  // Ends that state and its timer; nothing when not in it.
+  void EndNoCamera();
+  void OnNoSignalTimer();
+  void PublishNoSignal();
 
   ConfigStore& config_;
   LogXML& log_;
@@ -135,6 +154,8 @@ private:
   CDlgOpcionServer::AddressSource addresses_;
   SystemChecks checks_;
   OverlayFont dialogFont_;
+  std::chrono::milliseconds noSignalPeriod_;
+  std::function<std::time_t()> wallClock_;
 
   int serverState_ = kServerStopped;
   int captureState_ = kCaptureStopped;
@@ -150,6 +171,9 @@ private:
   std::unique_ptr<WebServerHandle> server_;
   std::unique_ptr<CDlgOpcionServer> serverPage_;
   std::unique_ptr<CDlgOpcionVideo> videoPage_;
+  bool noCamera_ = false;
+  NoSignalPicture noSignal_;
+  std::jthread noSignalTimer_;  // only posts the renewal to this thread; ended first
 };
 
 }  // namespace orbiscope

@@ -46,6 +46,10 @@ public:
     camera_.m_LatestFrame.Publish(std::move(frame), info);
     camera_.m_Status.FramePublished(std::chrono::steady_clock::now());
   }
+  void PublishNoSignal(CPicture&& frame, std::int32_t height, std::int32_t width) override {
+    if (server_.Server() == nullptr) return;
+    camera_.m_LatestFrame.Publish(std::move(frame), height, width);
+  }
   void ReportCapture(const CaptureReport& report) override { camera_.m_Status.Report(report); }
 
   void CaptureStopped() override { camera_.m_Streams.EndAll(); }

@@ -35,6 +35,9 @@ public:
   virtual void Stop() = 0;
   // The processed frame becomes the one the camera routes serve; shared, not copied.
   virtual void UpdateFrame(std::shared_ptr<const CPicture> frame, const FrameInfo& info) = 0;
+  // The camera is away: the no-signal picture becomes the one the camera routes and streams
+  // serve. Taken over, and not counted as a camera frame in the status page's rate.
+  virtual void PublishNoSignal(CPicture&& /*frame*/, std::int32_t /*height*/, std::int32_t /*width*/) {}
   // What the controller shows of capture, for the status page; also before InitServer.
   virtual void ReportCapture(const CaptureReport& /*report*/) {}
   // Capture has stopped: no frame follows, so the live streams end.

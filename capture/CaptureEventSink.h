@@ -20,8 +20,9 @@ public:
   // Graph events wait; the UI thread answers with CaptureGraph::HandleGraphEvents when
   // instance is kGraphEventInstance. Called from any thread; must only queue.
   virtual void PostGraphEvent(long instance) = 0;
-  // The device was removed: stop the web server and show the stopped state. Called on the
-  // UI thread and handled before it returns.
+  // The device was removed: stop the web server and show the stopped state (or, when so
+  // configured, go on serving without the camera). Called on the UI thread, before the
+  // loss is shown in a box, and handled before it returns.
   virtual void SendStopServer() = 0;
   // The removed device is back: start server and capture again, as the Play command does.
   // Called on the UI thread from graph-event handling; may queue the work.

@@ -207,8 +207,10 @@ int CaptureGraph::HandleGraphEvents(CaptureEventSink& window) {
         if (source_) source_->Stop();
         TearDown();
         stopped_ = 1;
-        if (sink_) sink_("Error!", resources_.String(kMsgNoDevice));
+        // The notice goes first: the box waits for a click, and what the server does about
+        // the loss (stop, or serve a no-signal picture) must not wait with it.
         window.SendStopServer();
+        if (sink_) sink_("Error!", resources_.String(kMsgNoDevice));
       }
     }
     result = mediaEvent_.get() == queue ? queue->FreeEventParams(event) : kCapOk;

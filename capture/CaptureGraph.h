@@ -68,6 +68,8 @@ public:
   const std::string& DeviceName() const { return deviceName_; }
   // 1 when no capture runs.
   int Stopped() const { return stopped_; }
+  // True while a device was opened and runs (0 from Stopped alone may be a failed Open).
+  bool Running() const { return running_; }
   // The last fully processed frame (empty before the first); valid until the next
   // ProcessFrame.
   const CPicture& LatestImage() const { return *frames_.Share().image; }

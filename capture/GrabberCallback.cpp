@@ -54,6 +54,22 @@ void GrabberCallback::UpdateLogo(std::int32_t frameWidth) {
   logoWidth_ = frameWidth;
 }
 
+void GrabberCallback::DrawMarks(CPicture& image, const OverlaySettings& settings, std::time_t now) {
+  const std::int32_t height = settings.font.height;
+  DrawOverlayText(image, text_, settings.x, settings.y, settings.caption, settings.colour,
+                  settings.font.faceName, height, settings.font.weight, settings.font.italic != 0,
+                  settings.font.underline != 0, settings.outline);
+  const std::string time = TimeText(settings.timeMode, now);
+  if (!time.empty()) {
+    const std::int64_t timeBottom = std::llabs(static_cast<std::int64_t>(height)) + 5;
+    DrawOverlayText(image, text_, 0, static_cast<std::int32_t>(std::min<std::int64_t>(timeBottom, INT32_MAX)), time, settings.colour,
+                    settings.font.faceName, height, settings.font.weight,
+                    settings.font.italic != 0, settings.font.underline != 0, settings.outline);
+  }
+  UpdateLogo(static_cast<std::int32_t>(image.Width()));
+  StampLogo(image, logo_);
+}
+
 int GrabberCallback::ProcessFrame(const OverlaySettings& settings) {
   return ProcessFrame(settings, working_);
 }
@@ -79,19 +95,7 @@ int GrabberCallback::ProcessFrame(const OverlaySettings& settings, CPicture& fra
   }
   // The marks go onto the turned frame, so that they stay upright.
 
-  const std::int32_t height = settings.font.height;
-  DrawOverlayText(frame, text_, settings.x, settings.y, settings.caption, settings.colour,
-                  settings.font.faceName, height, settings.font.weight, settings.font.italic != 0,
-                  settings.font.underline != 0, settings.outline);
-  const std::string time = TimeText(settings.timeMode, std::time(nullptr));
-  if (!time.empty()) {
-    const std::int64_t timeBottom = std::llabs(static_cast<std::int64_t>(height)) + 5;
-    DrawOverlayText(frame, text_, 0, static_cast<std::int32_t>(std::min<std::int64_t>(timeBottom, INT32_MAX)), time, settings.colour,
-                    settings.font.faceName, height, settings.font.weight,
-                    settings.font.italic != 0, settings.font.underline != 0, settings.outline);
-  }
-  UpdateLogo(static_cast<std::int32_t>(frame.Width()));
-  StampLogo(frame, logo_);
+  DrawMarks(frame, settings, std::time(nullptr));
   if (settings.preview != nullptr) settings.preview->PaintFrame(frame);
 
   buffer_.EndRead();

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <ctime>
 
 #include "capture/CaptureBackend.h"
 #include "capture/FrameTransform.h"
@@ -35,6 +36,9 @@ public:
   int ProcessFrame(const OverlaySettings& settings, CPicture& frame);
   // The same into the callback's own working image.
   int ProcessFrame(const OverlaySettings& settings);
+  // User-interface thread: draws caption, time (as at now) and logo into image, a frame of
+  // the negotiated size, as every processed frame gets them.
+  void DrawMarks(CPicture& image, const OverlaySettings& settings, std::time_t now);
 
   // Who hears of new frames; set before streaming starts.
   void SetNotify(CaptureEventSink* notify) { notify_.store(notify, std::memory_order_release); }

@@ -66,6 +66,7 @@ void CDlgOpcionVideo::LoadSettings() {
   frameRateText_ = config_.GetValue(kVideo, "FPS", "");
   graph_.SetFrameRate(std::strtod(frameRateText_.c_str(), nullptr));
   showText_ = config_.GetValue(kText, "SHOWTEXT", "FALSE") == "TRUE" ? 1 : 0;
+  keepServing_ = config_.GetValue(kVideo, "KEEPSERVING", "FALSE") == "TRUE";
   SetCaptionText(config_.GetValue(kText, "TEXT", ""));
   timeMode_ = static_cast<int>(config_.GetInt(kText, "TIMEDATA", kTimeNone));
   // Only the file sets it (the page has no control for it), so it is never written back.

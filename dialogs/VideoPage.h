@@ -87,6 +87,9 @@ public:
   std::uint32_t Colour() const { return colour_; }
   bool ShowText() const { return showText_ != 0; }
   const FrameTurn& Turn() const { return turn_; }
+  // "KEEPSERVING": a camera that goes away leaves the server serving a no-signal picture
+  // instead of stopping it. Read only: the file's value is never written over.
+  bool KeepServing() const { return keepServing_; }
 
   // The overlay for the next frame; Adopt writes back the clamped position.
   OverlaySettings Overlay(FramePreview* preview) const;
@@ -114,6 +117,7 @@ private:
   std::uint32_t colour_ = 0;
   std::uint8_t showText_ = 0;
   FrameTurn turn_;
+  bool keepServing_ = false;
   bool loaded_ = false;
 
   std::string deviceLabel_;

@@ -13,7 +13,8 @@
 namespace orbiscope {
 
 // The controller's capture state as the status page names it.
-enum class CaptureRun { Stopped, Paused, Running };
+// NoCamera: the device went away and the server goes on with a no-signal picture.
+enum class CaptureRun { Stopped, Paused, Running, NoCamera };
 
 // What the controller shows of capture.
 struct CaptureReport {

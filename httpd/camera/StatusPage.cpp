@@ -15,6 +15,7 @@ const char* StateName(CaptureRun run) {
   switch (run) {
     case CaptureRun::Running: return "running";
     case CaptureRun::Paused: return "paused";
+    case CaptureRun::NoCamera: return "no camera";
     case CaptureRun::Stopped: break;
   }
   return "stopped";

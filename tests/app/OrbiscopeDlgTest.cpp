@@ -4,12 +4,16 @@
 
 #include <condition_variable>
 #include <deque>
+#include <filesystem>
 #include <mutex>
 
+#include "app/WebServerAdapter.h"
 #include "capture/TestPattern.h"
 #include "capture/V4L2Backend.h"
 #include "tests/capture/FakeCapture.h"
 #include "tests/capture/FakeV4L2Device.h"
+#include "tests/httpd/camera/CameraTestSupport.h"
+#include "tests/httpd/camera/StreamReader.h"
 #include "tests/support/TempDir.h"
 
 namespace orbiscope {
@@ -143,6 +147,7 @@ protected:
         .addresses = [this] { return addresses_; },
     };
     deps.checks = checks_;
+    if (adjust_) adjust_(deps);
     return std::make_unique<COrbiscopeDlg>(std::move(deps));
   }
 
@@ -162,6 +167,7 @@ protected:
   std::vector<std::string> addresses_{"127.0.0.1"};
   SystemChecks checks_ = DefaultSystemChecks();
   std::vector<std::string> boxes_;
+  std::function<void(COrbiscopeDlg::Dependencies&)> adjust_;  // last word on a controller's parts
 };
 
 TEST_F(ControllerTest, StartUpRunsServerThenCapture) {
@@ -490,6 +496,209 @@ TEST_F(ControllerTest, FramesFromTheTestPatternReachTheServer) {
   dlg->OnClose();
   EXPECT_EQ(config_.GetValue("VIDEO", "DEVICE", ""), kTestPatternName);
   EXPECT_EQ(config_.GetInt("VIDEO\\SIZE", "WIDHT", 0), 640);
+}
+
+// The program's own server, counting what the controller hands it (on the UI thread).
+class CountingServer final : public WebServerHandle {
+public:
+  CountingServer(std::unique_ptr<WebServerHandle> real, int& live, int& noSignal)
+      : real_(std::move(real)), live_(live), noSignal_(noSignal) {}
+  bool InitServer(LogXML& log, const WebServerStart& start) override { return real_->InitServer(log, start); }
+  void Stop() override { real_->Stop(); }
+  void UpdateFrame(const CPicture& frame, std::int32_t height, std::int32_t width) override {
+    real_->UpdateFrame(frame, height, width);
+    ++live_;
+  }
+  void PublishNoSignal(CPicture&& frame, std::int32_t height, std::int32_t width) override {
+    real_->PublishNoSignal(std::move(frame), height, width);
+    ++noSignal_;
+  }
+  void ReportCapture(const CaptureReport& report) override { real_->ReportCapture(report); }
+  void CaptureStopped() override { real_->CaptureStopped(); }
+
+private:
+  std::unique_ptr<WebServerHandle> real_;
+  int& live_;
+  int& noSignal_;
+};
+
+std::uint16_t UnusedLoopbackPort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof a;
+  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length);
+  ::close(fd);
+  return ntohs(a.sin_port);
+}
+
+// The mean of a JPEG's bytes per channel: the fake camera's frames are mid-grey on
+// average, the no-signal picture is dark.
+double MeanLevel(const std::string& jpeg) {
+  CPicture picture(reinterpret_cast<const std::uint8_t*>(jpeg.data()), jpeg.size(), kFormatJpeg);
+  if (!picture.HasPixels()) return -1;
+  double sum = 0;
+  for (std::uint32_t y = 0; y < picture.Height(); ++y)
+    for (std::uint32_t x = 0; x < 3 * picture.Width(); ++x) sum += picture.Row(y)[x];
+  return sum / (3.0 * picture.Width() * picture.Height());
+}
+bool IsNoSignal(const std::string& jpeg) { return MeanLevel(jpeg) >= 0 && MeanLevel(jpeg) < 50; }
+bool IsLive(const std::string& jpeg) { return MeanLevel(jpeg) > 80; }
+
+// The camera unplugged and plugged back under KEEPSERVING, watched through the program's
+// own server by a stream viewer, a polling viewer and the status page.
+class CameraAwayTest : public ControllerTest {
+protected:
+  static constexpr const char* kPath = "/dev/video0";
+
+  CameraAwayTest() {
+    port_ = UnusedLoopbackPort();
+    std::filesystem::copy_file(std::string(ORBISCOPE_BIN_DIR) + "/WebServer.config.xml",
+                               dir_.File("WebServer.config.xml"));
+    std::filesystem::create_directories(dir_.File("root"));
+    config_.SetValue("SERVER", "IP", "127.0.0.1");
+    config_.SetValue("SERVER", "PORT", std::to_string(port_));
+    config_.SetValue("SERVER", "VIRTDIR", dir_.File("root"));
+    config_.SetValue("SERVER", "USER", testing::kUser);
+    config_.SetValue("SERVER", "PASS", testing::Digest(testing::kPassword));
+    config_.SetValue("VIDEO", "KEEPSERVING", "TRUE");
+    config_.SetValue("VIDEO\\OVERLAYTEXT", "TIMEDATA", std::to_string(kTimeOfDay));
+    config_.SetValue("VIDEO\\OVERLAYTEXT\\FONT", "COLOR", "16777215");
+    testing::FakeCamera camera;
+    camera.path = kPath;
+    camera.card = "Camera";
+    camera.formats = {{V4L2_PIX_FMT_BGR24, {{320, 240}}}};
+    device_->AddCamera(camera);
+    adjust_ = [this](COrbiscopeDlg::Dependencies& deps) {
+      deps.serverFactory = [this, real = MakeWebServerFactory(resources_, {}, dir_.path().string())] {
+        return std::make_unique<CountingServer>(real(), live_, noSignal_);
+      };
+      // Renewed at once and a second later each time: the test runs the timer fast.
+      deps.noSignalPeriod = std::chrono::milliseconds(5);
+      deps.wallClock = [this] { return std::time_t{1'000'000} + clockReadings_++; };
+    };
+  }
+
+  // The body of the answer to a route with the camera's credentials.
+  std::string Get(const std::string& route, const char* separator = "&", const std::string& more = "") {
+    return testing::Body(testing::Exchange(port_, "GET " + route + "?user=" + testing::kUser + separator +
+                                                      "pass=" + testing::Digest(testing::kPassword) + more +
+                                                      " HTTP/1.0\r\n\r\n"));
+  }
+  bool Run(const std::function<bool()>& done) { return queue_.RunUntil(done); }
+
+  std::uint16_t port_ = 0;
+  std::shared_ptr<testing::FakeV4L2Device> device_ = std::make_shared<testing::FakeV4L2Device>();
+  int live_ = 0;
+  int noSignal_ = 0;
+  std::time_t clockReadings_ = 0;
+};
+
+TEST_F(CameraAwayTest, ServesNoSignalWhileAwayAndLiveFramesOnTheSameStreamOnceBack) {
+  auto dlg = Make(MakeV4L2Backend(device_));
+  ASSERT_TRUE(dlg->OnInitDialog());
+  ASSERT_EQ(dlg->ServerState(), 2);
+  ASSERT_TRUE(device_->WaitUntilStreaming(kPath));
+  testing::StreamReader stream(port_);
+  const std::string head = stream.Open("/stream.mjpg?user=" + std::string(testing::kUser) + "&pass=" +
+                                       testing::Digest(testing::kPassword) + "&w=320&h=240");
+  ASSERT_EQ(testing::StatusLine(head), "HTTP/1.0 200 OK") << head;
+  ASSERT_TRUE(device_->PushFrame(kPath, 1));
+  ASSERT_TRUE(Run([&] { return live_ >= 1; }));
+  std::optional<std::string> part = stream.NextPart();
+  ASSERT_TRUE(part && IsLive(*part)) << (part ? MeanLevel(*part) : -2.0);
+
+  device_->Unplug(kPath);
+  ASSERT_TRUE(Run([&] { return dlg->NoCamera() && noSignal_ >= 1; }));
+  EXPECT_EQ(dlg->ServerState(), 2);
+  EXPECT_EQ(boxes_, std::vector<std::string>{"Error!|" + resources_.String(105)});
+  EXPECT_EQ(view_.status, resources_.String(res::kStrNoCamera));
+  EXPECT_EQ(view_.buttons, (std::array<bool, 3>{false, false, true}));
+  const std::optional<std::string> first = stream.NextPart();
+  ASSERT_TRUE(first && IsNoSignal(*first));
+  // Each renewal shows a later time, so some later part differs from the first.
+  bool advanced = false;
+  for (int i = 0; i < 20 && !advanced; ++i) {
+    const int published = noSignal_;
+    ASSERT_TRUE(Run([&] { return noSignal_ > published; }));
+    part = stream.NextPart();
+    ASSERT_TRUE(part && IsNoSignal(*part));
+    advanced = *part != *first;
+  }
+  EXPECT_TRUE(advanced);
+  const std::string picture = Get("/image%20", "%20", "%20w=320%20h=240");
+  EXPECT_TRUE(IsNoSignal(picture));
+  CPicture decoded(reinterpret_cast<const std::uint8_t*>(picture.data()), picture.size(), kFormatJpeg);
+  EXPECT_EQ(decoded.Width(), 320u);
+  EXPECT_EQ(decoded.Height(), 240u);
+  const std::string away = Get("/status.json");
+  EXPECT_NE(away.find("\"state\":\"no camera\",\"device\":\"Camera\",\"width\":320,\"height\":240"),
+            std::string::npos) << away;
+  EXPECT_NE(away.find("\"streams\":1"), std::string::npos) << away;
+
+  device_->Plug(kPath);
+  ASSERT_TRUE(Run([&] { return !dlg->NoCamera() && dlg->CaptureState() == 2; }));
+  EXPECT_EQ(view_.buttons, (std::array<bool, 3>{false, true, true}));
+  EXPECT_EQ(view_.status, resources_.String(res::kStrRunning));
+  ASSERT_TRUE(device_->WaitUntilStreaming(kPath));
+  ASSERT_TRUE(device_->PushFrame(kPath, 2));
+  ASSERT_TRUE(Run([&] { return live_ >= 2; }));
+  const int noSignalAtReturn = noSignal_;
+  bool liveAgain = false;
+  for (int i = 0; i < 50 && !liveAgain; ++i) {
+    part = stream.NextPart();
+    ASSERT_TRUE(part);
+    liveAgain = IsLive(*part);
+  }
+  EXPECT_TRUE(liveAgain) << "live parts follow on the connection that stayed open";
+  EXPECT_NE(Get("/status.json").find("\"state\":\"running\""), std::string::npos);
+  dlg->OnClose();
+  EXPECT_EQ(noSignal_, noSignalAtReturn) << "the timer ended with the return";
+  const std::string log = Log();
+  EXPECT_NE(log.find("Dispositivo de captura perdido"), std::string::npos);
+  EXPECT_NE(log.find("Dispositivo de captura recuperado"), std::string::npos);
+  EXPECT_EQ(log.find("Iniciado Servidor Web"), log.rfind("Iniciado Servidor Web")) << "the server never restarted";
+}
+
+// Another device chosen on the video page while the camera is away is the live camera now:
+// the no-signal state ends with the next renewal, and its frames are served.
+TEST_F(CameraAwayTest, ADeviceChosenMeanwhileEndsTheNoSignalState) {
+  testing::FakeCamera spare;
+  spare.path = "/dev/video1";
+  spare.card = "Spare";
+  spare.formats = {{V4L2_PIX_FMT_BGR24, {{320, 240}}}};
+  device_->AddCamera(spare);
+  auto dlg = Make(MakeV4L2Backend(device_));
+  ASSERT_TRUE(dlg->OnInitDialog());
+  ASSERT_TRUE(device_->WaitUntilStreaming(kPath));
+  device_->Unplug(kPath);
+  ASSERT_TRUE(Run([&] { return dlg->NoCamera(); }));
+  dlg->VideoPage()->OnCommand(CDlgOpcionVideo::kCmdDeviceBase + 1);
+  ASSERT_TRUE(Run([&] { return !dlg->NoCamera(); }));
+  EXPECT_EQ(dlg->CaptureState(), 2);
+  EXPECT_EQ(view_.status, resources_.String(res::kStrRunning));
+  ASSERT_TRUE(device_->WaitUntilStreaming("/dev/video1"));
+  ASSERT_TRUE(device_->PushFrame("/dev/video1", 1));
+  const int live = live_;
+  EXPECT_TRUE(Run([&] { return live_ > live; }));
+  EXPECT_NE(Get("/status.json").find("\"state\":\"running\",\"device\":\"Spare\""), std::string::npos);
+  dlg->OnClose();
+}
+
+// Stop while the camera is away ends the no-signal state with the server, as Stop always does.
+TEST_F(CameraAwayTest, StopWhileAwayStopsTheServerAndTheTimer) {
+  auto dlg = Make(MakeV4L2Backend(device_));
+  ASSERT_TRUE(dlg->OnInitDialog());
+  ASSERT_TRUE(device_->WaitUntilStreaming(kPath));
+  device_->Unplug(kPath);
+  ASSERT_TRUE(Run([&] { return noSignal_ >= 2; }));
+  dlg->OnStop();
+  EXPECT_FALSE(dlg->NoCamera());
+  EXPECT_EQ(dlg->ServerState(), 0);
+  EXPECT_EQ(view_.status, resources_.String(res::kStrStopped));
+  EXPECT_EQ(view_.buttons, (std::array<bool, 3>{true, false, false}));
 }
 
 }  // namespace

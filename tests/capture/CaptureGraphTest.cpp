@@ -223,7 +223,9 @@ TEST_F(CaptureGraphTest, ConnectFailureAndUnboundDeviceAreReportedQuietly) {
   EXPECT_TRUE(boxes_.empty());
 }
 
-TEST_F(CaptureGraphTest, DeviceLossShowsOneBoxThenStopsTheServerAndReturnAsksForPlay) {
+// The stop notice comes before the box: a box nobody clicks must not hold up what the
+// server does about the loss.
+TEST_F(CaptureGraphTest, DeviceLossStopsTheServerThenShowsOneBoxAndReturnAsksForPlay) {
   devices_.push_back(Device("Cam", {Rgb(640, 480)}));
   Graph().EnumerateDevices();
   ASSERT_EQ(kCapOk, Graph().Open(sink_, 0, 0));
@@ -235,14 +237,14 @@ TEST_F(CaptureGraphTest, DeviceLossShowsOneBoxThenStopsTheServerAndReturnAsksFor
   EXPECT_EQ(1, Graph().Stopped());
   ASSERT_EQ(1u, boxes_.size());
   EXPECT_EQ("Error!|" + resources_.String(105), boxes_[0]);
-  EXPECT_EQ((std::vector<std::string>{"box", "stop-server"}), sink_.log);
+  EXPECT_EQ((std::vector<std::string>{"stop-server", "box"}), sink_.log);
 
   // The event queue outlives the torn-down graph: the device coming back is heard, and
   // the window is asked to start server and capture (the graph does not reopen alone).
   const int runsBefore = devices_[0].runs;
   devices_[0].events->Post(GraphEvent{kEventDeviceLost, 0, 1});
   EXPECT_EQ(kCapOk, Graph().HandleGraphEvents(sink_));
-  EXPECT_EQ((std::vector<std::string>{"box", "stop-server", "device-back"}), sink_.log);
+  EXPECT_EQ((std::vector<std::string>{"stop-server", "box", "device-back"}), sink_.log);
   EXPECT_EQ(runsBefore, devices_[0].runs);
   EXPECT_EQ(1u, boxes_.size());
 

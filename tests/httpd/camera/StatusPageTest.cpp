@@ -64,7 +64,8 @@ TEST(StatusPageTest, DocumentParses) {
   f.requests = 17;
   f.uptimeSeconds = 86400;
   const std::pair<CaptureRun, const char*> kStates[] = {
-      {CaptureRun::Stopped, "stopped"}, {CaptureRun::Paused, "paused"}, {CaptureRun::Running, "running"}};
+      {CaptureRun::Stopped, "stopped"}, {CaptureRun::Paused, "paused"}, {CaptureRun::Running, "running"},
+      {CaptureRun::NoCamera, "no camera"}};
   for (const auto& [run, name] : kStates) {
     f.capture.run = run;
     const std::string json = StatusJson(f);
