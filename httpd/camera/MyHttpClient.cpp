@@ -13,7 +13,7 @@ void CMyHttpClient::PostLog(int code, std::int64_t bytes) {
   // A camera query carries the password or its digest, and URL user information a
   // password; none may reach the log file, whichever way the request went.
   PostAccessLog(Server().GetLog(), "MyHttpClient", m_Request.clientAddress, m_Request.userName,
-                MaskCameraPassword(MaskUserInfoPassword(m_Request.requestLine)), code, bytes);
+                MaskCameraPassword(m_Request.requestLine, camera_.m_sCameraPassword), code, bytes);
 }
 
 bool CMyHttpClient::HandleCameraRoute() {
