@@ -1,9 +1,12 @@
 #include "httpd/camera/CameraRoutes.h"
 
 #include <algorithm>
+#include <filesystem>
+#include <system_error>
 #include <vector>
 
 #include "config/Codepage.h"
+#include "httpd/HttpServerSettings.h"
 #include "httpd/camera/CameraPicture.h"
 #include "httpd/camera/CameraState.h"
 #include "httpd/camera/StatusPage.h"
@@ -169,6 +172,24 @@ void HideSecretValues(const std::vector<DecodedByte>& text, std::size_t from, st
   }
 }
 
+// Whether the request could reach the phone page through the directories: its path names
+// the page in some letter case (a folder may ignore case), or some directory serves it as
+// its default file. Only then is the path resolved a second time, so that other files cost
+// nothing more.
+bool MayServePhonePage(CHttpClient& client) {
+  constexpr std::string_view kPage = "index.wml";
+  const auto names = [kPage](std::string_view text) {
+    std::string lower(text);
+    std::transform(lower.begin(), lower.end(), lower.begin(), LowerAscii);
+    return lower.find(kPage) != std::string::npos;
+  };
+  if (names(client.m_Request.url)) return true;
+  for (const HttpDirectorySettings& directory : client.Settings().m_Directories) {
+    if (names(directory.m_sDefaultFile)) return true;
+  }
+  return false;
+}
+
 // A refused camera request: no keep-alive promised, and the connection ends after it.
 void Refuse(CHttpClient& client, int code) {
   client.m_bResponseKeepAlive = false;
@@ -186,6 +207,29 @@ CameraRoute FindCameraRoute(std::string_view path, bool phoneSwitch) {
   if (path == "/stream.mjpg") return CameraRoute::Stream;
   if (path == "/status.json") return CameraRoute::Status;
   return CameraRoute::None;
+}
+
+CameraRoute FindRequestRoute(CHttpClient& client, bool phoneSwitch) {
+  const CameraRoute route = FindCameraRoute(client.m_Request.url, phoneSwitch);
+  if (route != CameraRoute::None || phoneSwitch || !MayServePhonePage(client)) return route;
+  // Gated on what the directories make of the path rather than on its spelling: every
+  // form of it they serve the page for is refused.
+  std::string gated = "/index.wml";
+  std::string url = client.m_Request.url;
+  std::string gatedFile, localFile, pathInfo;
+  bool isDirectory = false;
+  const CHttpDirectory* directory = nullptr;
+  std::size_t urlLength = 0, pathLength = 0;
+  // Without the page (its path resolves to a folder and path info) there is nothing to gate.
+  if (!client.ResolvePath(gated, gatedFile, pathInfo, isDirectory, directory, urlLength,
+                          pathLength) ||
+      !pathInfo.empty() || isDirectory ||
+      !client.ResolvePath(url, localFile, pathInfo, isDirectory, directory, urlLength,
+                          pathLength)) {
+    return route;
+  }
+  std::error_code ec;
+  return std::filesystem::equivalent(gatedFile, localFile, ec) ? CameraRoute::PhoneGate : route;
 }
 
 char QuerySeparator(CameraRoute route) { return route == CameraRoute::Jpeg ? ' ' : '&'; }

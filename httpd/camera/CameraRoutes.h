@@ -28,6 +28,12 @@ enum class CameraRoute : int {
 // The route of a decoded path (no query); exact, case-sensitive comparisons.
 CameraRoute FindCameraRoute(std::string_view path, bool phoneSwitch);
 
+// The route of the client's current request: FindCameraRoute on its decoded path, and the
+// phone gate too for any path the directories would answer with the file "/index.wml" is
+// ("//index.wml", "/./index.wml", "/index.wml/", another alias of its folder), while phones
+// are switched off.
+CameraRoute FindRequestRoute(CHttpClient& client, bool phoneSwitch);
+
 // The separator between a route's query values: a blank for JPEG, "&" for the others.
 char QuerySeparator(CameraRoute route);
 

@@ -17,7 +17,7 @@ void CMyHttpClient::PostLog(int code, std::int64_t bytes) {
 }
 
 bool CMyHttpClient::HandleCameraRoute() {
-  const CameraRoute route = FindCameraRoute(m_Request.url, camera_.m_nPhoneSwitch != 0);
+  const CameraRoute route = FindRequestRoute(*this, camera_.m_nPhoneSwitch != 0);
   if (route == CameraRoute::None) return false;
   ServeCameraRoute(*this, camera_, route);
   return true;

@@ -252,6 +252,26 @@ TEST_F(CameraLoopbackTest, OtherPathsGoToTheDirectories) {
   EXPECT_EQ(StatusLine(Get("/image.jpg")), "HTTP/1.0 404 Not Found");
 }
 
+// While phones are off, no spelling of the phone page's path that the directories would
+// serve it for gets it, through another alias of the folder or as a default file neither;
+// other files, and a missing page's neighbours, are served as before.
+TEST_F(CameraLoopbackTest, PhoneGateHoldsForEveryPathToThePage) {
+  WriteFile((server_.root() / "index.wml").string(), "<wml/>");
+  WriteFile((server_.root() / "index.wml.txt").string(), "text");
+  server_.AddDirectory("/phones/", server_.root().string());
+  server_.AddDirectory("/wap/", server_.root().string()).m_sDefaultFile = "index.wml";
+  Start(false, /*phones=*/false);
+  const char* const kGated[] = {"/index.wml",  "/index.wml/",     "//index.wml",
+                                "/./index.wml", "/index.wml/x/y", "/.//./index.wml?x=1",
+                                "/phones/index.wml", "/PHONES/./index.wml", "/wap/",
+                                "/index.wm%6C"};
+  for (const char* target : kGated)
+    EXPECT_EQ(StatusLine(Get(target)), "HTTP/1.0 401 Unauthorized") << target;
+  EXPECT_EQ(Body(Get("/index.wml.txt")), "text");
+  EXPECT_EQ(Body(Get("/phones/index.wml.txt")), "text");
+  EXPECT_EQ(StatusLine(Get("/index.wmlx")), "HTTP/1.0 404 Not Found");
+}
+
 TEST_F(CameraLoopbackTest, EmptyStoreAnswers) {
   Start(/*empty=*/true);
   std::string r = Get(Jpeg(320, 240));
