@@ -63,9 +63,13 @@ int COrbiscopeApp::Run(const Options& options) {
     return 2;
   }
 
-  // A second copy leaves at once, touching neither the log nor the settings.
+  // A second copy leaves at once, touching neither the log nor the settings; it says why,
+  // so that a lock it cannot use is not mistaken for a copy that runs.
   SingleInstance instance;
-  if (!instance.Acquire()) return 0;
+  if (!instance.Acquire()) {
+    std::fprintf(stderr, "orbiscope: %s\n", instance.Refusal().c_str());
+    return instance.HeldElsewhere() ? 0 : 1;
+  }
 
   const std::string exe = ExecutablePath();
   const std::string folder = FolderOf(exe);

@@ -2,19 +2,31 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
+#include <string>
 
 namespace orbiscope {
 
 SingleInstance::SingleInstance(std::string folder) {
+  std::string name = kName;
   if (folder.empty()) {
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    folder = runtime != nullptr && *runtime != '\0' ? runtime : "/tmp";
+    if (runtime != nullptr && *runtime != '\0') {
+      folder = runtime;
+    } else {
+      // /tmp is shared by every user: one lock name for all would let any user's file,
+      // or copy, keep everybody else's from starting.
+      folder = "/tmp";
+      name += "-" + std::to_string(::geteuid());
+    }
   }
-  path_ = folder + "/" + kName + ".lock";
+  path_ = folder + "/" + name + ".lock";
 }
 
 SingleInstance::~SingleInstance() {
@@ -23,13 +35,30 @@ SingleInstance::~SingleInstance() {
 
 bool SingleInstance::Acquire() {
   if (fd_ >= 0) return true;
-  const int fd = ::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  if (fd < 0) return false;
+  heldElsewhere_ = false;
+  // A link planted where the lock belongs is not followed.
+  const int fd = ::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) {
+    refusal_ = "cannot use the lock file " + path_ + " (" + std::strerror(errno) +
+               "); remove it if it is not yours, or set XDG_RUNTIME_DIR";
+    return false;
+  }
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || st.st_uid != ::geteuid()) {
+    // Another user's file, open to us, would let that user hold our lock.
+    ::close(fd);
+    refusal_ = "the lock file " + path_ + " belongs to another user; remove it, or set "
+               "XDG_RUNTIME_DIR";
+    return false;
+  }
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
     ::close(fd);
+    heldElsewhere_ = true;
+    refusal_ = "another copy is already running (it holds " + path_ + ")";
     return false;
   }
   fd_ = fd;
+  refusal_.clear();
   return true;
 }
 

@@ -2,6 +2,7 @@
 
 #include <time.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
@@ -17,6 +18,33 @@ namespace {
 // Month names are written in English whatever locale the front-end set.
 constexpr const char* kMonths[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                      "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+// What one byte of an entry's text costs in the log file, whose element text spells "&"
+// and "<" as references (and ">" too after "]]").
+std::size_t LoggedSize(char c) {
+  switch (c) {
+    case '&': return 5;
+    case '<':
+    case '>': return 4;
+    default: return 1;
+  }
+}
+
+// Appends `text`, or as much of it as fits `limit` logged bytes followed by "...". The cut
+// falls before a byte that starts a character, so no half character reaches the file.
+void AppendCapped(std::string& out, std::string_view text, std::size_t limit) {
+  std::size_t size = 0;
+  for (char c : text) size += LoggedSize(c);
+  if (size <= limit) {
+    out.append(text);
+    return;
+  }
+  std::size_t end = 0;
+  for (size = 3; end < text.size() && size + LoggedSize(text[end]) <= limit; ++end)
+    size += LoggedSize(text[end]);
+  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+  out.append(text.substr(0, end)).append("...");
+}
 
 }  // namespace
 
@@ -36,15 +64,12 @@ std::string FormatAccessLogLine(const sockaddr_in& client, std::string_view user
   char tail[64];
   std::snprintf(tail, sizeof tail, "\" %d %lld\n", code, static_cast<long long>(bytes));
   std::string line;
-  line.reserve(sizeof head + user.size() + requestLine.size() + 64);
+  line.reserve(sizeof head + std::min(user.size(), kMaxLoggedUser) +
+               std::min(requestLine.size(), kMaxLoggedRequestLine) + 64);
   line.append(head);
-  line.append(user.empty() ? std::string_view("-") : user);
+  AppendCapped(line, user.empty() ? std::string_view("-") : user, kMaxLoggedUser);
   line.append(when);
-  if (requestLine.size() > kMaxLoggedRequestLine) {
-    line.append(requestLine.substr(0, kMaxLoggedRequestLine - 3)).append("...");
-  } else {
-    line.append(requestLine);
-  }
+  AppendCapped(line, requestLine, kMaxLoggedRequestLine);
   line.append(tail);
   return line;
 }

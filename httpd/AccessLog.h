@@ -17,12 +17,15 @@ class LogXML;
 // The function name every access-log entry carries.
 inline constexpr std::string_view kPostLogFunction = "CHttpClient::PostLog";
 
-// The longest request line a log entry holds; a longer one keeps its first bytes and ends
-// in "...", so that a few hostile requests cannot fill the log and rotate it away.
+// The most a request line and a user name take of a log entry, counted as the log file
+// writes them (an "&" takes five bytes there, a "<" four). A longer one keeps its first bytes
+// and ends in "...", so that an entry stays under about 2.5 KiB and a few hostile requests
+// cannot fill the log and rotate the previous one away.
 inline constexpr std::size_t kMaxLoggedRequestLine = 2048;
+inline constexpr std::size_t kMaxLoggedUser = 128;
 
 // The line for the given local time and time-zone bias (minutes, local = UTC - bias); an
-// empty user is written "-", a request line is cut to kMaxLoggedRequestLine. Ends in "\n".
+// empty user is written "-", the user and the request line are cut as above. Ends in "\n".
 std::string FormatAccessLogLine(const sockaddr_in& client, std::string_view user,
                                 const std::tm& localTime, long biasMinutes,
                                 std::string_view requestLine, int code, std::int64_t bytes);

@@ -217,6 +217,10 @@ bool CWebServer::InitServer(LogXML& log, const WebServerOptions& options) {
                           : "Anonymous Connections are not allowed\n");
   if (s.m_bAllowBasicAuthentication) Log("Basic Authentication allowed\n");
   if (s.m_bAllowNTLMAuthentication) Log("NTLM Authentication allowed\n");
+  // No system account stands behind credentials here: the challenge is all there is.
+  if (!s.m_bAllowAnonymous)
+    Log("Anonymous Connections are challenged, but no system account checks the credentials: "
+        "protect folders with an alias's Username and Password\n");
   for (const std::string& warning : ExposedDirectoryWarnings(s.m_Directories)) Log(warning);
 
   // 11.

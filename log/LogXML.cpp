@@ -20,6 +20,8 @@ constexpr std::string_view kRotationEntry = "Fichero de LOG borrado por sobrepas
 constexpr std::string_view kClosedEntry = "Log File closed";
 constexpr std::string_view kLogModule = "LogXML";
 constexpr std::string_view kRotationFunction = "LogXML::WriteDAta";
+constexpr const char* kReopenedEntry =
+    "Fichero de LOG reabierto: no se pudo crear al sobrepasar los 5MB; entradas perdidas: %llu";
 constexpr const char* kPreviousSuffix = ".1";
 
 // The messages of this log are formatted and then dropped: nothing reaches the user when
@@ -65,7 +67,7 @@ bool LogXML::OpenLocked() {
   // nor a rotation loses the last log. Where it cannot be renamed it is truncated as before.
   if (::rename(filePath_.c_str(), (filePath_ + kPreviousSuffix).c_str()) != 0 && errno != ENOENT)
     DropMessage("LogXML: Error renaming file \"%s\".\n", filePath_);
-  fd_ = ::open(filePath_.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
+  fd_ = OpenFile(filePath_);
   if (fd_ < 0) {
     DropMessage("LogXML: Error opening file \"%s\".\n", filePath_);
     return false;
@@ -83,6 +85,33 @@ bool LogXML::OpenLocked() {
   AppendLine(head, stamp);
   AppendDateTime(head);
   return WriteRaw(head);
+}
+
+int LogXML::OpenFile(const std::string& path) {
+  return ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
+}
+
+std::chrono::steady_clock::time_point LogXML::Now() const { return std::chrono::steady_clock::now(); }
+
+bool LogXML::ReopenLocked() {
+  const auto now = Now();
+  // Bounded, so that a disk that stays broken costs one try a second, not one per entry.
+  if (now < nextReopen_) {
+    ++lost_;
+    return false;
+  }
+  nextReopen_ = now + kReopenInterval;
+  if (!OpenLocked()) {
+    ++lost_;
+    return false;
+  }
+  reopening_ = false;
+  char text[160];
+  std::snprintf(text, sizeof text, kReopenedEntry, lost_);
+  lost_ = 0;
+  std::string item;
+  AppendItem(item, text, kLogModule, kRotationFunction);
+  return WriteRaw(item);
 }
 
 void LogXML::CloseFileLocked() {
@@ -165,14 +194,19 @@ void LogXML::AppendTailLocked(std::string& out) {
 
 bool LogXML::WriteEntry(std::string_view entry, std::string_view module, std::string_view function) {
   std::lock_guard lock(mutex_);
-  if (fd_ < 0) return false;
+  if (fd_ < 0 && (!reopening_ || !ReopenLocked())) return false;
   struct stat st {};
   if (::fstat(fd_, &st) == 0 && st.st_size > kMaxSize) {
     // The kept file ends as a whole document.
     std::string tail;
     AppendTailLocked(tail);
     WriteRaw(tail);
-    if (!OpenLocked()) return false;
+    if (!OpenLocked()) {
+      reopening_ = true;
+      nextReopen_ = Now() + kReopenInterval;
+      lost_ = 1;
+      return false;
+    }
     std::string rotation;
     AppendItem(rotation, kRotationEntry, kLogModule, kRotationFunction);
     WriteRaw(rotation);
@@ -186,6 +220,7 @@ bool LogXML::WriteEntry(std::string_view entry, std::string_view module, std::st
 
 void LogXML::Close() {
   std::lock_guard lock(mutex_);
+  reopening_ = false;
   if (fd_ < 0) return;
   std::string tail;
   while (depth_ > 1) {

@@ -4,8 +4,11 @@
 // Every entry is one LogItem with date, time, optional module and function names and the
 // text. The file is recreated at every start and restarted when it grows past 5 MiB; the
 // file it replaces is kept as "<file>.1". Safe from any thread: each entry is written whole
-// under one lock, in one write, and a write that fails half-way is cut back off.
+// under one lock, in one write, and a write that fails half-way is cut back off. A file
+// that cannot be made again at a rotation (no descriptor left, say) is tried again with a
+// later entry, at most once a second, and the first entry in it tells how many were lost.
 
+#include <chrono>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -15,9 +18,10 @@ namespace orbiscope {
 class LogXML {
 public:
   static constexpr long long kMaxSize = 5LL * 1048576;  // rotation when strictly above
+  static constexpr std::chrono::seconds kReopenInterval {1};  // between tries after a rotation
 
   LogXML() = default;
-  ~LogXML();  // runs Close
+  virtual ~LogXML();  // runs Close
   LogXML(const LogXML&) = delete;
   LogXML& operator=(const LogXML&) = delete;
 
@@ -36,7 +40,15 @@ public:
   void Close();
   bool IsOpen() const;
 
+protected:
+  // The system's part, replaced by tests: creating the file (a descriptor, or -1) and the
+  // clock the tries to reopen it go by.
+  virtual int OpenFile(const std::string& path);
+  virtual std::chrono::steady_clock::time_point Now() const;
+
 private:
+  // After a rotation that could not make the file: tries again once the interval is over.
+  bool ReopenLocked();
   bool OpenLocked();
   void CloseFileLocked();
   void AppendLine(std::string& out, std::string_view text) const;
@@ -54,6 +66,9 @@ private:
   std::string appName_;
   int fd_ = -1;
   int depth_ = 0;
+  bool reopening_ = false;  // the file was lost at a rotation; entries try to make it again
+  std::chrono::steady_clock::time_point nextReopen_ {};
+  unsigned long long lost_ = 0;  // entries not written since
 };
 
 // The process-wide log.

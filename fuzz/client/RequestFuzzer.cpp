@@ -119,6 +119,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   HttpTime time;
   ParseHttpDate(text, time);
   // The access log's masks read whatever a client sends; they only ever shorten it.
-  Check(MaskCameraPassword(MaskUserInfoPassword(text)).size() <= size);
+  Check(MaskCameraPassword(text, "0123456789ABCDEF0123456789ABCDEF").size() <= size);
   return 0;
 }

@@ -1,9 +1,12 @@
 #include "httpd/camera/CameraRoutes.h"
 
 #include <algorithm>
+#include <filesystem>
+#include <system_error>
 #include <vector>
 
 #include "config/Codepage.h"
+#include "httpd/HttpServerSettings.h"
 #include "httpd/camera/CameraPicture.h"
 #include "httpd/camera/CameraState.h"
 #include "httpd/camera/StatusPage.h"
@@ -51,6 +54,142 @@ bool TakesDigest(CameraRoute route) {
   return IsSizedRoute(route) || route == CameraRoute::Status;
 }
 
+// A part of the raw request line the access log writes as "*".
+struct RawSpan {
+  std::size_t begin;
+  std::size_t end;
+};
+
+// `line` with each span (merged where they overlap) replaced by one "*".
+std::string ReplaceSpans(std::string line, std::vector<RawSpan>& spans) {
+  std::sort(spans.begin(), spans.end(),
+            [](const RawSpan& a, const RawSpan& b) { return a.begin < b.begin; });
+  std::string out;
+  out.reserve(line.size());
+  std::size_t done = 0;
+  for (const RawSpan& span : spans) {
+    if (span.end <= done) continue;
+    if (span.begin >= done) {
+      out.append(line, done, span.begin - done);
+      out += '*';
+    }
+    done = span.end;
+  }
+  out.append(line, done, npos);
+  return out;
+}
+
+char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// Whether a query key names a secret: the words clients and camera pages use for a password,
+// a key, a token or a session, in any letter case. Errs towards hiding.
+bool NamesSecret(std::string_view key) {
+  static constexpr std::string_view kExact[] = {"p",    "pw",  "pin", "key",       "auth",
+                                                "sig",  "sid", "session", "signature",
+                                                "authorization"};
+  static constexpr std::string_view kParts[] = {"pass", "pwd", "secret", "token",
+                                                "credential", "apikey", "_key", "-key",
+                                                "sessionid", "session_id"};
+  std::string lower(key);
+  std::transform(lower.begin(), lower.end(), lower.begin(), LowerAscii);
+  for (std::string_view name : kExact) {
+    if (lower == name) return true;
+  }
+  for (std::string_view part : kParts) {
+    if (lower.find(part) != std::string::npos) return true;
+  }
+  return false;
+}
+
+// Whether `value` is the password whose digest is `cameraDigest`, in the bytes it came in or,
+// as the phone routes also accept it, in windows-1252.
+bool IsCameraPassword(std::string_view value, std::string_view cameraDigest) {
+  std::string digest;
+  if (Md5Hex(value, digest) && digest == cameraDigest) return true;
+  const std::string cp1252 = Utf8ToCp1252(value);
+  return cp1252 != value && Md5Hex(cp1252, digest) && digest == cameraDigest;
+}
+
+// A stored digest shorter than this is no digest the program made; looked for everywhere it
+// would hide ordinary text.
+constexpr std::size_t kShortestDigest = 8;
+
+// Hides every run of the decoded line that spells the stored digest in any letter case.
+void HideStoredDigest(const std::vector<DecodedByte>& text, std::string_view cameraDigest,
+                      std::vector<RawSpan>& hidden) {
+  if (cameraDigest.size() < kShortestDigest) return;
+  std::string lower;
+  lower.reserve(text.size());
+  for (const DecodedByte& d : text) lower += LowerAscii(d.c);
+  std::string digest(cameraDigest);
+  std::transform(digest.begin(), digest.end(), digest.begin(), LowerAscii);
+  for (std::size_t at = lower.find(digest); at != npos; at = lower.find(digest, at + 1))
+    hidden.push_back({text[at].rawBegin, text[at + digest.size() - 1].rawEnd});
+}
+
+// Whether a decoded byte separates a route's query values as its pages write them: an
+// encoded blank (the only kind a URL holds) or an "&" written as such; an encoded "&" is a
+// character of some value.
+bool IsQuerySeparator(const DecodedByte& d, char separator) {
+  return d.c == separator && (separator == ' ' || d.rawEnd - d.rawBegin == 1);
+}
+
+// Hides the values of the query between decoded indexes `from` and `to` that could be a
+// secret and keeps the others as sent. Values are split at each `separator`; a key
+// ends at the value's first "=", encoded or not. Hidden: the value of a key that names a
+// secret, a value that is the camera password (up to a NUL too, where the parser stops), and
+// a value holding an "=" of its own, which may be several values sent with encoded
+// separators.
+void HideSecretValues(const std::vector<DecodedByte>& text, std::size_t from, std::size_t to,
+                      char separator, std::string_view cameraDigest,
+                      std::vector<RawSpan>& hidden) {
+  while (from < to) {
+    std::size_t end = from;
+    while (end < to && !IsQuerySeparator(text[end], separator)) ++end;
+    std::string key;
+    std::size_t value = from;
+    while (value < end && text[value].c != '=') key += text[value++].c;
+    if (value < end) {
+      ++value;
+    } else {
+      key.clear();
+      value = from;
+    }
+    std::string decoded;
+    bool nested = false;
+    for (std::size_t i = value; i < end; ++i) {
+      decoded += text[i].c;
+      nested = nested || text[i].c == '=';
+    }
+    const std::string_view beforeNul(decoded.data(), std::min(decoded.find('\0'), decoded.size()));
+    const bool password = cameraDigest.size() >= kShortestDigest &&
+                          (IsCameraPassword(decoded, cameraDigest) ||
+                           (beforeNul.size() < decoded.size() &&
+                            IsCameraPassword(beforeNul, cameraDigest)));
+    if (value < end && (nested || password || NamesSecret(key)))
+      hidden.push_back({text[value].rawBegin, text[end - 1].rawEnd});
+    from = end + 1;
+  }
+}
+
+// Whether the request could reach the phone page through the directories: its path names
+// the page in some letter case (a folder may ignore case), or some directory serves it as
+// its default file. Only then is the path resolved a second time, so that other files cost
+// nothing more.
+bool MayServePhonePage(CHttpClient& client) {
+  constexpr std::string_view kPage = "index.wml";
+  const auto names = [kPage](std::string_view text) {
+    std::string lower(text);
+    std::transform(lower.begin(), lower.end(), lower.begin(), LowerAscii);
+    return lower.find(kPage) != std::string::npos;
+  };
+  if (names(client.m_Request.url)) return true;
+  for (const HttpDirectorySettings& directory : client.Settings().m_Directories) {
+    if (names(directory.m_sDefaultFile)) return true;
+  }
+  return false;
+}
+
 // A refused camera request: no keep-alive promised, and the connection ends after it.
 void Refuse(CHttpClient& client, int code) {
   client.m_bResponseKeepAlive = false;
@@ -68,6 +207,29 @@ CameraRoute FindCameraRoute(std::string_view path, bool phoneSwitch) {
   if (path == "/stream.mjpg") return CameraRoute::Stream;
   if (path == "/status.json") return CameraRoute::Status;
   return CameraRoute::None;
+}
+
+CameraRoute FindRequestRoute(CHttpClient& client, bool phoneSwitch) {
+  const CameraRoute route = FindCameraRoute(client.m_Request.url, phoneSwitch);
+  if (route != CameraRoute::None || phoneSwitch || !MayServePhonePage(client)) return route;
+  // Gated on what the directories make of the path rather than on its spelling: every
+  // form of it they serve the page for is refused.
+  std::string gated = "/index.wml";
+  std::string url = client.m_Request.url;
+  std::string gatedFile, localFile, pathInfo;
+  bool isDirectory = false;
+  const CHttpDirectory* directory = nullptr;
+  std::size_t urlLength = 0, pathLength = 0;
+  // Without the page (its path resolves to a folder and path info) there is nothing to gate.
+  if (!client.ResolvePath(gated, gatedFile, pathInfo, isDirectory, directory, urlLength,
+                          pathLength) ||
+      !pathInfo.empty() || isDirectory ||
+      !client.ResolvePath(url, localFile, pathInfo, isDirectory, directory, urlLength,
+                          pathLength)) {
+    return route;
+  }
+  std::error_code ec;
+  return std::filesystem::equivalent(gatedFile, localFile, ec) ? CameraRoute::PhoneGate : route;
 }
 
 char QuerySeparator(CameraRoute route) { return route == CameraRoute::Jpeg ? ' ' : '&'; }
@@ -125,24 +287,28 @@ bool CheckCameraCredentials(CameraRoute route, const CameraQuery& query,
          Md5Hex(cp1252, digest) && digest == cameraDigest;
 }
 
-std::string MaskCameraPassword(std::string_view requestLine) {
-  std::string line(requestLine);
+std::string MaskCameraPassword(std::string_view requestLine, std::string_view cameraDigest) {
+  std::string line = MaskUserInfoPassword(requestLine);
   // The whole line is searched: a tab where the blank belongs puts the URL into the verb.
-  const std::vector<DecodedByte> text = DecodeUrlSpans(requestLine);
-  auto find = [&text](char c, std::size_t from) {
+  const std::vector<DecodedByte> text = DecodeUrlSpans(line);
+  std::vector<RawSpan> hidden;
+  const auto hide = [&text, &hidden](std::size_t from, std::size_t to) {  // decoded indexes
+    if (from < to) hidden.push_back({text[from].rawBegin, text[to - 1].rawEnd});
+  };
+  HideStoredDigest(text, cameraDigest, hidden);
+  const auto find = [&text](char c, std::size_t from) {
     for (std::size_t i = from; i < text.size(); ++i) {
       if (text[i].c == c) return i;
     }
     return npos;
   };
   const std::size_t question = find('?', 0);
-  if (question == npos) return line;
-  const RequestTarget target = FindRequestTarget(requestLine);
+  if (question == npos) return ReplaceSpans(line, hidden);
+  const RequestTarget target = FindRequestTarget(line);
   // The query ends before the version, unless it started after the target.
-  const std::size_t queryEnd = text[question].rawBegin < target.end ? target.end : line.size();
-  const auto mask = [&line](std::size_t rawFrom, std::size_t rawTo) {
-    if (rawFrom < rawTo) line.replace(rawFrom, rawTo - rawFrom, 1, '*');
-  };
+  const std::size_t rawQueryEnd = text[question].rawBegin < target.end ? target.end : line.size();
+  std::size_t queryEnd = question + 1;
+  while (queryEnd < text.size() && text[queryEnd].rawBegin < rawQueryEnd) ++queryEnd;
 
   // The route the parser finds: the path without user information, and only when it
   // reads the same path (no NUL cuts it short).
@@ -155,32 +321,30 @@ std::string MaskCameraPassword(std::string_view requestLine) {
     for (std::size_t i = at < question ? at + 1 : from; i < question; ++i) path += text[i].c;
     if (path.find('\0') == std::string::npos) route = FindCameraRoute(path, true);
   }
-  if (IsPictureRoute(route)) {
-    // The route's separator as its pages write it: an encoded blank (the only kind a URL
-    // holds) or an "&" written as such; an encoded "&" is a character of some value.
-    const char separator = QuerySeparator(route);
-    const auto isSeparator = [&](std::size_t i) {
-      return text[i].c == separator &&
-             (separator == ' ' || text[i].rawEnd - text[i].rawBegin == 1);
-    };
-    const std::size_t first = find(separator, question + 1);
-    const std::size_t equals =
-        first == npos || !isSeparator(first) ? npos : find('=', first + 1);
-    if (equals != npos && text[equals].rawEnd <= queryEnd) {
-      std::size_t next = equals + 1;
-      while (next < text.size() && text[next].rawBegin < queryEnd &&
-             (route == CameraRoute::Wbmp || !isSeparator(next))) {
-        ++next;
-      }
-      const std::size_t end = next < text.size() ? text[next].rawBegin : queryEnd;
-      mask(text[equals].rawEnd, std::min(end, queryEnd));
-      return line;
-    }
+  if (!IsPictureRoute(route)) {
+    HideSecretValues(text, question + 1, queryEnd, '&', cameraDigest, hidden);
+    return ReplaceSpans(line, hidden);
   }
-  // Read by no route, or not in the layout of its route: which value is a password cannot
-  // be told, so no value is shown.
-  mask(text[question].rawEnd, queryEnd);
-  return line;
+  const char separator = QuerySeparator(route);
+  const auto nextSeparator = [&](std::size_t from) {
+    while (from < queryEnd && !IsQuerySeparator(text[from], separator)) ++from;
+    return from;
+  };
+  const std::size_t first = find(separator, question + 1);
+  const bool separated = first < queryEnd && IsQuerySeparator(text[first], separator);
+  const std::size_t second = separated ? nextSeparator(first + 1) : queryEnd;
+  // The password's "=" must stand before the next separator: one taken from a later value
+  // would show the text in between, which the route read as the password.
+  const std::size_t equals = separated ? find('=', first + 1) : npos;
+  if (equals < second) {
+    hide(equals + 1, route == CameraRoute::Wbmp ? queryEnd : second);
+    HideSecretValues(text, question + 1, queryEnd, separator, cameraDigest, hidden);
+  } else {
+    // Not in the layout of its route: which value the route took for a password cannot be
+    // told, so no value is shown.
+    hide(question + 1, queryEnd);
+  }
+  return ReplaceSpans(line, hidden);
 }
 
 void ServeCameraRoute(CHttpClient& client, CameraState& camera, CameraRoute route) {

@@ -28,6 +28,12 @@ enum class CameraRoute : int {
 // The route of a decoded path (no query); exact, case-sensitive comparisons.
 CameraRoute FindCameraRoute(std::string_view path, bool phoneSwitch);
 
+// The route of the client's current request: FindCameraRoute on its decoded path, and the
+// phone gate too for any path the directories would answer with the file "/index.wml" is
+// ("//index.wml", "/./index.wml", "/index.wml/", another alias of its folder), while phones
+// are switched off.
+CameraRoute FindRequestRoute(CHttpClient& client, bool phoneSwitch);
+
 // The separator between a route's query values: a blank for JPEG, "&" for the others.
 char QuerySeparator(CameraRoute route);
 
@@ -56,13 +62,16 @@ bool CheckCameraCredentials(CameraRoute route, const CameraQuery& query,
                             std::string_view cameraUser, std::string_view cameraDigest);
 
 // The request line as the access log writes it, decided by what the line carries rather
-// than by where the request went. On a line the parser gives a picture route, the text from
-// the first "=" after the query's first separator up to the next separator (the rest of
-// the query for WBMP) becomes "*"; the separators must be written as the pages write them
-// (JPEG's blank encoded, the others' "&" as such). Any other query (a stray blank or slash
-// in the path, a refused or unparsable line, a query not in its route's layout) becomes
-// "*" as a whole.
-std::string MaskCameraPassword(std::string_view requestLine);
+// than by where the request went; `cameraDigest` is the stored camera password digest.
+// Becomes "*": the password of URL user information; the digest wherever it stands, in any
+// letter case and spelling; on a line the parser gives a picture route, the text from the
+// first "=" after the query's first separator up to the next separator (the rest of the
+// query for WBMP), and the whole query when the line is not in its route's layout (the
+// separators written as the pages write them: JPEG's blank encoded, the others' "&" as
+// such, and that "=" before the next separator). In every other query only the values that
+// could be a secret: of a key named like one, equal to the camera password, or holding an
+// "=" of their own; the rest is kept as sent.
+std::string MaskCameraPassword(std::string_view requestLine, std::string_view cameraDigest);
 
 // Answers a GET, POST or HEAD on `route` (not None) for the client's current request from
 // `camera`: the gate, the credentials, the picture. A refusal ends the connection.

@@ -121,7 +121,7 @@ void ServeCameraStream(CHttpClient& client, CameraState& camera, const CameraQue
   LogXML& log = client.Server().GetLog();
   const sockaddr_in address = client.m_Request.clientAddress;
   std::string user = client.m_Request.userName;
-  std::string line = MaskCameraPassword(MaskUserInfoPassword(client.m_Request.requestLine));
+  std::string line = MaskCameraPassword(client.m_Request.requestLine, camera.m_sCameraPassword);
   const std::uint64_t headSize = head.size();
   std::atomic<int>& streams = camera.m_nStreams;
   ++streams;

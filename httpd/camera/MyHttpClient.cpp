@@ -13,11 +13,11 @@ void CMyHttpClient::PostLog(int code, std::int64_t bytes) {
   // A camera query carries the password or its digest, and URL user information a
   // password; none may reach the log file, whichever way the request went.
   PostAccessLog(Server().GetLog(), "MyHttpClient", m_Request.clientAddress, m_Request.userName,
-                MaskCameraPassword(MaskUserInfoPassword(m_Request.requestLine)), code, bytes);
+                MaskCameraPassword(m_Request.requestLine, camera_.m_sCameraPassword), code, bytes);
 }
 
 bool CMyHttpClient::HandleCameraRoute() {
-  const CameraRoute route = FindCameraRoute(m_Request.url, camera_.m_nPhoneSwitch != 0);
+  const CameraRoute route = FindRequestRoute(*this, camera_.m_nPhoneSwitch != 0);
   if (route == CameraRoute::None) return false;
   ServeCameraRoute(*this, camera_, route);
   return true;

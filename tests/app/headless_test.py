@@ -160,11 +160,13 @@ class Headless(unittest.TestCase):
         self.assertEqual(first.read_line(), f"Orbiscope serves http://127.0.0.1:{port}/")
         self.assertEqual(self.get(port), (200, b"hello"))
 
-        # A second copy leaves at once and touches nothing.
+        # A second copy leaves at once, says why, and touches nothing.
         # (The first copy may still be logging the request above: its log only grows.)
         config, log = slurp(self.config), os.stat(self.log)
         second = self.start("--headless")
-        self.assertEqual((second.wait(), second.out(), second.err), (0, [], []))
+        self.assertEqual((second.wait(), second.out()), (0, []))
+        [why] = second.wait_err(1)
+        self.assertRegex(why, r"^orbiscope: another copy is already running \(it holds /.*\.lock\)$")
         self.assertEqual(slurp(self.config), config)
         self.assertEqual(os.stat(self.log).st_ino, log.st_ino)
         self.assertGreaterEqual(os.stat(self.log).st_size, log.st_size)

@@ -54,6 +54,38 @@ TEST(AccessLogTest, LongRequestLinesAreCut) {
   EXPECT_EQ(logged(over), fits.substr(0, kMaxLoggedRequestLine - 3) + "...");
 }
 
+// A user name or request line a client chose cannot make an entry large, counted as the file
+// holds it: "&" and "<" take several bytes there, and a cut never splits a character.
+TEST(AccessLogTest, EveryFieldIsCappedInTheFile) {
+  testing::TempDir dir;
+  LogXML log;
+  log.SetExecutablePath(dir.File("orbiscope"));
+  ASSERT_TRUE(log.Open());
+  const std::string ampersands(60000, '&');
+  const std::pair<std::string, std::string> kFields[] = {
+      {ampersands, "GET / HTTP/1.0"},
+      {"u", "GET /" + std::string(60000, '<') + " HTTP/1.0"},
+      {ampersands, "GET /?" + ampersands},
+      {"\xC3\xA9" + std::string(60000, 'x'), "GET /" + std::string(60000, '\xE9')},
+  };
+  for (const auto& [user, requestLine] : kFields)
+    ASSERT_TRUE(PostAccessLog(log, "MyHttpClient", Address("10.0.0.1"), user, requestLine, 400, 1));
+  log.Close();
+  const std::string bytes = testing::ReadFile(log.FilePath());
+  std::size_t items = 0;
+  for (std::size_t at = bytes.find("<LogItem>"); at != std::string::npos; ++items) {
+    const std::size_t next = bytes.find("<LogItem>", at + 1);
+    EXPECT_LE((next == std::string::npos ? bytes.size() : next) - at, 2560u) << items;
+    at = next;
+  }
+  EXPECT_EQ(items, std::size(kFields) + 1);  // and "Log File closed"
+  // A cut that would fall inside a character falls before it.
+  const std::string before(kMaxLoggedRequestLine - 4, 'a');
+  const std::string cut = FormatAccessLogLine(Address("10.0.0.1"), "u", March2004(), 0,
+                                              before + "\xC3\xA9tail", 200, 1);
+  EXPECT_NE(cut.find("\"" + before + "...\""), std::string::npos) << cut;
+}
+
 TEST(AccessLogTest, BiasIsTheStandardOffsetOfTheZoneInForce) {
   const char* old = ::getenv("TZ");
   const std::string saved = old != nullptr ? old : "";

@@ -107,6 +107,8 @@ TEST_F(WebServerTest, StartupBlockIsWrittenWordForWordInItsOrder) {
       "Anonymous Connections are not allowed\n",
       "Basic Authentication allowed\n",
       "NTLM Authentication allowed\n",
+      "Anonymous Connections are challenged, but no system account checks the credentials: "
+      "protect folders with an alias's Username and Password\n",
   };
   log_.Close();
   EXPECT_EQ(testing::LogEntriesOf(log_.FilePath(), "CWebServer::InitServer"), expected);

@@ -6,10 +6,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <filesystem>
 #include <regex>
 #include <thread>
+#include <vector>
 
 #include "tests/support/TempDir.h"
 
@@ -102,6 +105,78 @@ TEST_F(LogXMLTest, RotatesStrictlyAboveFiveMebibytes) {
   const std::string kept = ReadFile(path + ".1");
   EXPECT_EQ(kept.rfind("<?xml", 0), 0u);
   EXPECT_EQ(kept.substr(LogXML::kMaxSize + 1), "\n</LogFile>");
+}
+
+// A log whose file cannot be made and whose clock the test moves.
+class FlakyLog : public LogXML {
+public:
+  bool failOpens = false;
+  int opens = 0;
+  std::chrono::steady_clock::time_point now {};
+
+protected:
+  int OpenFile(const std::string& path) override {
+    ++opens;
+    if (failOpens) {
+      errno = EMFILE;
+      return -1;
+    }
+    return LogXML::OpenFile(path);
+  }
+  std::chrono::steady_clock::time_point Now() const override { return now; }
+};
+
+// A rotation that cannot make the new file loses entries until a later one, a second on,
+// makes it; that entry comes after one telling how many were lost. Tries are bounded.
+TEST(LogXMLReopen, ALostFileComesBackAtMostOnceASecond) {
+  TempDir dir;
+  FlakyLog log;
+  log.SetExecutablePath(dir.File("orbiscope"));
+  ASSERT_TRUE(log.Open());
+  ASSERT_EQ(::truncate(log.FilePath().c_str(), LogXML::kMaxSize + 1), 0);
+  log.failOpens = true;
+  EXPECT_FALSE(log.WriteEntry("lost at the rotation"));
+  EXPECT_FALSE(log.IsOpen());
+  const int opens = log.opens;
+  log.now += LogXML::kReopenInterval / 2;
+  for (int i = 0; i < 100; ++i) EXPECT_FALSE(log.WriteEntry("lost meanwhile"));
+  EXPECT_EQ(log.opens, opens) << "no try before the interval is over";
+  log.now += LogXML::kReopenInterval;
+  EXPECT_FALSE(log.WriteEntry("lost: the disk is still broken"));
+  EXPECT_EQ(log.opens, opens + 1);
+  log.failOpens = false;
+  log.now += LogXML::kReopenInterval / 2;
+  EXPECT_FALSE(log.WriteEntry("lost: tried too recently"));
+  log.now += LogXML::kReopenInterval;
+  EXPECT_TRUE(log.WriteEntry("back", "Test", "Test::Reopen"));
+  log.Close();
+  const std::vector<std::string> entries = [&] {
+    std::vector<std::string> out;
+    const std::string bytes = ReadFile(log.FilePath());
+    for (std::size_t at = bytes.find("<Entry>"); at != std::string::npos;
+         at = bytes.find("<Entry>", at + 1))
+      out.push_back(bytes.substr(at + 7, bytes.find("</Entry>", at) - at - 7));
+    return out;
+  }();
+  ASSERT_EQ(entries.size(), 3u);
+  EXPECT_EQ(entries[0], "Fichero de LOG reabierto: no se pudo crear al sobrepasar los 5MB; "
+                        "entradas perdidas: 103");
+  EXPECT_EQ(entries[1], "back");
+  EXPECT_TRUE(ParsesAsXml(log.FilePath()));
+  EXPECT_EQ(ReadFile(log.FilePath() + ".1").substr(LogXML::kMaxSize + 1), "\n</LogFile>");
+}
+
+// A log that could not be made at the start stays closed: no tries for ever.
+TEST(LogXMLReopen, AFailedStartIsNotRetried) {
+  TempDir dir;
+  FlakyLog log;
+  log.SetExecutablePath(dir.File("orbiscope"));
+  log.failOpens = true;
+  EXPECT_FALSE(log.Open());
+  log.failOpens = false;
+  log.now += 10 * LogXML::kReopenInterval;
+  EXPECT_FALSE(log.WriteEntry("never"));
+  EXPECT_EQ(log.opens, 1);
 }
 
 TEST_F(LogXMLTest, AWriteThatFailsHalfWayLeavesOnlyWholeItems) {

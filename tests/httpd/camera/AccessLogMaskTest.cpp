@@ -1,15 +1,18 @@
 // The access log never shows the camera password, its digest, or the password of URL user
-// information, however a request line spells them and wherever the request went.
+// information, however a request line spells them and wherever the request went; it keeps
+// ordinary queries as sent, and no client makes its entries large.
 
 #include "httpd/camera/CameraRoutes.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "httpd/AccessLog.h"
 #include "httpd/camera/MyHttpClient.h"
 #include "httpd/client/Md5Hex.h"
 #include "httpd/client/RequestParser.h"
@@ -49,10 +52,8 @@ bool Shows(std::string_view text, std::string_view secret) {
   return false;
 }
 
-// What CMyHttpClient::PostLog writes of a request line.
-std::string Logged(std::string_view line) {
-  return MaskCameraPassword(MaskUserInfoPassword(line));
-}
+// What CMyHttpClient::PostLog writes of a request line when the camera password is kPassword.
+std::string Logged(std::string_view line) { return MaskCameraPassword(line, Digest(kPassword)); }
 
 // Spells `text` for a URL as a client might: what a URL gives a meaning to always
 // percent-encoded, the rest now and then, with upper- or lower-case hexadecimal digits.
@@ -105,13 +106,21 @@ Generated Generate(std::mt19937& random) {
                       path == "/image%2Epng" || path == "/status.json" ||
                       (!routed && random() % 2);
   g.secret = digest ? Digest(kPassword) : kPassword;
-  const std::string spelled = Spell(random() % 2 ? g.secret : Lower(g.secret), random);
+  // A digest is matched in any letter case; a password in its own only (another case is
+  // another password).
+  const std::string spelled = Spell(digest && random() % 2 ? Lower(g.secret) : g.secret, random);
 
   std::string target = path;
-  if (random() % 4 == 0) {
+  const int where = static_cast<int>(random() % 8);
+  if (where == 0) {
     // URL user information carries the secret instead of the query.
     g.secret = kPassword;
     target = "u:" + Spell(kPassword, random) + "@" + path + "?user=Cam&w=1";
+  } else if (where == 1) {
+    // The digest as a part of the path, or as a bare value.
+    g.secret = Digest(kPassword);
+    const std::string any = Spell(random() % 2 ? g.secret : Lower(g.secret), random);
+    target = random() % 2 ? "/d/" + any + path + "?n=1" : path + "?n=1&" + any + "&m=2";
   } else {
     const std::string separator = routed && random() % 2
                                       ? (path == "/image%20" ? "%20" : "&")
@@ -144,6 +153,38 @@ TEST(AccessLogMask, NoGeneratedLineShowsItsSecret) {
   EXPECT_EQ(shown, 0);
 }
 
+// A query that carries no secret, on any path that is no picture route, is written as sent;
+// on a picture route's line in its layout only the password's value becomes "*".
+TEST(AccessLogMask, OrdinaryQueriesAreKept) {
+  static const char* const kPaths[] = {"/pub/hello.txt", "/", "/index.wml", "/image.png/",
+                                       "/image", "/a%20b/c.html", "/stream.mjpg/x"};
+  static const char* const kKeys[] = {"sn", "page", "q", "lang", "n", "w", "h", "user", "size",
+                                      "t", "sort", "id", "keyword", "monkey"};
+  static const char* const kValues[] = {"1", "es", "hello%20world", "caf%C3%A9", "a+b", "-date",
+                                        "", "2026-12-08", "%2Fx%2Fy", "0x1F", "Cam"};
+  static const char* const kVersions[] = {"", " HTTP/1.0", " HTTP/1.1"};
+  std::mt19937 random(1208);
+  for (int i = 0; i < 5000; ++i) {
+    const bool routed = random() % 3 == 0;
+    std::string query;
+    const int count = 1 + static_cast<int>(random() % 5);
+    for (int k = 0; k < count; ++k) {
+      if (k > 0) query += '&';
+      query += std::string(Pick(kKeys, random)) + "=" + Pick(kValues, random);
+    }
+    const std::string version = Pick(kVersions, random);
+    if (!routed) {
+      const std::string line = "GET " + std::string(Pick(kPaths, random)) + "?" + query + version;
+      ASSERT_EQ(Logged(line), line);
+      continue;
+    }
+    // The route's own values first, the ordinary ones after.
+    const std::string head = "GET /image.png?user=Cam&pass=";
+    const std::string tail = "&w=320&h=240&" + query + version;
+    ASSERT_EQ(Logged(head + Spell(Digest(kPassword), random) + tail), head + "*" + tail);
+  }
+}
+
 // The same through the server, once for each way a request can end: answered by a route,
 // refused by it, missed by a stray blank or slash, 400, 404, 501, HTTP/0.9.
 TEST(AccessLogMask, TheServersLogShowsNoSecret) {
@@ -174,6 +215,8 @@ TEST(AccessLogMask, TheServersLogShowsNoSecret) {
       "GET /index.wml?user=Cam&pass=" + password + " HTTP/1.0\r\n\r\n",
       "GET u:" + password + "@/hello.txt HTTP/1.0\r\n\r\n",
       "GET\tu:" + password + "@/image.png?pass=" + digest + "\tHTTP/1.0\r\n\r\n",
+      "GET /image.png?user=Cam&" + digest + "&w=1&h=1 HTTP/1.0\r\n\r\n",
+      "GET /hello.txt?sn=1&lang=es HTTP/1.0\r\n\r\n",
   };
   for (const std::string& request : requests) Exchange(server.port(), request);
   server.Stop();
@@ -181,10 +224,46 @@ TEST(AccessLogMask, TheServersLogShowsNoSecret) {
   for (std::size_t at = log.find("&amp;"); at != std::string::npos; at = log.find("&amp;", at + 1)) {
     log.replace(at, 5, "&");
   }
-  EXPECT_NE(log.find("\"GET /image.png/?* HTTP/1.0\" 404"), std::string::npos) << log;
+  EXPECT_NE(log.find("\"GET /image.png/?user=Cam&pass=*&w=1&h=1 HTTP/1.0\" 404"),
+            std::string::npos) << log;
   EXPECT_NE(log.find("\"GET u:*@/hello.txt HTTP/1.0\" 404"), std::string::npos) << log;
+  EXPECT_NE(log.find("\"GET /hello.txt?sn=1&lang=es HTTP/1.0\" 404"), std::string::npos) << log;
   EXPECT_FALSE(Shows(log, digest)) << log;
   EXPECT_FALSE(Shows(log, kPassword)) << log;
+}
+
+// Forty requests whose user name is 39 000 bytes of "&" (from the URL, or from Basic
+// authorization) leave small entries, and the log they are written to is not rotated away.
+TEST(AccessLogMask, HostileRequestsLeaveSmallEntries) {
+  CameraState camera;
+  camera.m_sCameraUser = "Cam";
+  camera.m_sCameraPassword = Digest(kPassword);
+  LoopbackServer server;
+  server.settings().m_ClientFactory = [&server, &camera] {
+    return std::make_unique<CMyHttpClient>(server.resources(), camera);
+  };
+  server.Start();
+  std::string authorization = "Authorization: Basic ";
+  for (int i = 0; i < 13000; ++i) authorization += "JiYm";  // "&&&"
+  authorization += "Onh4\r\n";                               // ":xx"
+  const std::string inUrl = "GET /" + std::string(39000, '&') + ":x@/ HTTP/1.0\r\n\r\n";
+  for (int i = 0; i < 40; ++i)
+    Exchange(server.port(), i % 2 ? inUrl : "GET / HTTP/1.0\r\n" + authorization + "\r\n");
+  server.Stop();
+  const std::string log = server.LogText();
+  EXPECT_EQ(log.find("Fichero de LOG borrado"), std::string::npos);
+  EXPECT_FALSE(std::filesystem::exists(server.tmp() / "orbiscope.LOG.xml.1"));
+  std::size_t entries = 0;
+  for (std::size_t at = log.find("<LogItem>"); at != std::string::npos;) {
+    const std::size_t next = log.find("<LogItem>", at + 1);
+    const std::string item = log.substr(at, next == std::string::npos ? next : next - at);
+    if (item.find(std::string(kPostLogFunction)) != std::string::npos) {
+      ++entries;
+      EXPECT_LE(item.size(), 2560u);
+    }
+    at = next;
+  }
+  EXPECT_EQ(entries, 40u);
 }
 
 }  // namespace

@@ -144,10 +144,11 @@ TEST(CameraRoutesTest, Credentials) {
   }
 }
 
-// On a line in its route's layout only the password (or digest) is hidden; a query laid
-// out any other way, or on a path no route reads, is hidden whole.
+// On a line in its route's layout only the password (or digest) is hidden, on a route's line
+// laid out any other way the whole query; elsewhere only what could be a secret.
 TEST(CameraRoutesTest, MaskedRequestLines) {
-  const std::pair<const char*, const char*> kLines[] = {
+  const std::string d = "0123456789ABCDEF0123456789ABCDEF";  // the stored digest
+  const std::pair<std::string, std::string> kLines[] = {
       {"GET /image%20?user=U%20pass=ABCD%20w=320%20h=240 HTTP/1.0",
        "GET /image%20?user=U%20pass=*%20w=320%20h=240 HTTP/1.0"},
       {"GET /image.png?user=U&pass=abcd&w=1&h=2 HTTP/1.1", "GET /image.png?user=U&pass=*&w=1&h=2 HTTP/1.1"},
@@ -161,28 +162,58 @@ TEST(CameraRoutesTest, MaskedRequestLines) {
       // An encoded "=" counts; an encoded "&" is part of a value.
       {"GET /image.png?user=U&pass%3Dse%26cret&w=1 HTTP/1.0", "GET /image.png?user=U&pass%3D*&w=1 HTTP/1.0"},
       {"GET /image.wml%3Fuser=U&pass=P%00tail HTTP/1.0", "GET /image.wml%3Fuser=U&pass=* HTTP/1.0"},
-      {"GET u:p@/image.png?user=U&pass=D&w=1 HTTP/1.0", "GET u:p@/image.png?user=U&pass=*&w=1 HTTP/1.0"},
-      // Not in the route's layout: the wrong separator, no "=" or no separator at all.
+      {"GET u:p@/image.png?user=U&pass=D&w=1 HTTP/1.0", "GET u:*@/image.png?user=U&pass=*&w=1 HTTP/1.0"},
+      // Another value of a route's line that is a secret.
+      {"GET /image.png?user=U&pass=x&w=1&h=1&token=t HTTP/1.0",
+       "GET /image.png?user=U&pass=*&w=1&h=1&token=* HTTP/1.0"},
+      // Not in the route's layout: the wrong separator, no "=" or no separator at all, the
+      // password's "=" only past the next separator.
       {"GET /image%20?user=U&pass=D&w=1&h=1 HTTP/1.0", "GET /image%20?* HTTP/1.0"},
       {"GET /image.png?user=U%26pass=D%26w=1 HTTP/1.0", "GET /image.png?* HTTP/1.0"},
       {"GET /image.png?user=U&D HTTP/1.0", "GET /image.png?* HTTP/1.0"},
+      {"GET /image.png?user=U&" + d + "&w=1&h=1 HTTP/1.0", "GET /image.png?* HTTP/1.0"},
+      {"GET /image.wml?user=U&P&x=1 HTTP/1.0", "GET /image.wml?* HTTP/1.0"},
       {"GET /image.wml?D HTTP/1.0", "GET /image.wml?* HTTP/1.0"},
-      // A stray blank or slash, a NUL in the path, other paths, the phone gate, a line the
-      // parser cannot split.
-      {"GET /image ?user=U pass=D w=1 h=1 HTTP/1.0", "GET /image ?* HTTP/1.0"},
-      {"GET /image.png/?user=U&pass=D&w=1&h=1 HTTP/1.0", "GET /image.png/?* HTTP/1.0"},
-      {"GET /image.png%00?user=U&pass=D HTTP/1.0", "GET /image.png%00?* HTTP/1.0"},
-      {"GET /a?u=U&p=P HTTP/1.0", "GET /a?* HTTP/1.0"},
-      {"GET /index.wml?u=U&p=P", "GET /index.wml?*"},
-      {"GET\t/image.png?user=U&pass=D\tHTTP/1.0", "GET\t/image.png?*"},
-      {"GET /image.png?user=U&pass=D FTP/1.0", "GET /image.png?*"},
+      // Off the routes (a stray blank or slash, a NUL in the path, other paths, the phone
+      // gate, a line the parser cannot split): the values that could be secrets.
+      {"GET /image ?user=U pass=D w=1 h=1 HTTP/1.0", "GET /image ?user=* HTTP/1.0"},
+      {"GET /image.png/?user=U&pass=D&w=1&h=1 HTTP/1.0", "GET /image.png/?user=U&pass=*&w=1&h=1 HTTP/1.0"},
+      {"GET /image.png%00?user=U&pass=D HTTP/1.0", "GET /image.png%00?user=U&pass=* HTTP/1.0"},
+      {"GET /a?u=U&p=P HTTP/1.0", "GET /a?u=U&p=* HTTP/1.0"},
+      {"GET /index.wml?u=U&Password=P&API_Key=K&x=", "GET /index.wml?u=U&Password=*&API_Key=*&x="},
+      {"GET\t/image.png?user=U&pass=D\tHTTP/1.0", "GET\t/image.png?user=U&pass=*"},
+      {"GET /image.png?user=U&pass=D FTP/1.0", "GET /image.png?user=U&pass=*"},
+      // The stored digest in any case and spelling, bare or as a value, and a value holding
+      // values of its own.
+      {"GET /a?x=" + d + "&y=1 HTTP/1.0", "GET /a?x=*&y=1 HTTP/1.0"},
+      {"GET /a?0123456789abcdef%30123456789ABCDEF0123456789abcdef HTTP/1.0", "GET /a?* HTTP/1.0"},
+      {"GET /a/" + d + "/b?n=1 HTTP/1.0", "GET /a/*/b?n=1 HTTP/1.0"},
+      {"GET /a?user=U%26pass=D&n=1 HTTP/1.0", "GET /a?user=*&n=1 HTTP/1.0"},
+      // Ordinary queries are kept as sent.
+      {"GET /pub/hello.txt?sn=1 HTTP/1.0", "GET /pub/hello.txt?sn=1 HTTP/1.0"},
+      {"GET /a?q=hello%20world&page=2&sort=-date&flag&keyword=x HTTP/1.1",
+       "GET /a?q=hello%20world&page=2&sort=-date&flag&keyword=x HTTP/1.1"},
       // Nothing to hide.
       {"GET /image.png HTTP/1.0", "GET /image.png HTTP/1.0"},
       {"GET /image.png? HTTP/1.0", "GET /image.png? HTTP/1.0"},
       {"GET", "GET"},
       {"", ""},
   };
-  for (const auto& [line, expected] : kLines) EXPECT_EQ(MaskCameraPassword(line), expected) << line;
+  for (const auto& [line, expected] : kLines) EXPECT_EQ(MaskCameraPassword(line, d), expected) << line;
+}
+
+// The camera password itself is hidden wherever it is a value, in UTF-8 as the phone routes
+// also take it; a short stored value (no digest the program made) hides nothing.
+TEST(CameraRoutesTest, MaskedCameraPassword) {
+  std::string digest;
+  ASSERT_TRUE(Md5Hex("contrase\xF1" "a", digest));  // stored from windows-1252
+  EXPECT_EQ(MaskCameraPassword("GET /a?n=1&x=contrase%C3%B1a&y=2 HTTP/1.0", digest),
+            "GET /a?n=1&x=*&y=2 HTTP/1.0");
+  EXPECT_EQ(MaskCameraPassword("GET /a?x=contrase%C3%B1a%00tail HTTP/1.0", digest),
+            "GET /a?x=* HTTP/1.0");
+  EXPECT_EQ(MaskCameraPassword("GET /a?x=contrasena HTTP/1.0", digest), "GET /a?x=contrasena HTTP/1.0");
+  EXPECT_EQ(MaskCameraPassword("GET /a?x=1&y=1 HTTP/1.0", "1"), "GET /a?x=1&y=1 HTTP/1.0");
+  EXPECT_EQ(MaskCameraPassword("GET /a?x=1 HTTP/1.0", ""), "GET /a?x=1 HTTP/1.0");
 }
 
 // A 24-bit frame whose colour tells where each pixel came from.
