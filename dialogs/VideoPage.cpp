@@ -66,7 +66,7 @@ void CDlgOpcionVideo::LoadSettings() {
   frameRateText_ = config_.GetValue(kVideo, "FPS", "");
   graph_.SetFrameRate(std::strtod(frameRateText_.c_str(), nullptr));
   showText_ = config_.GetValue(kText, "SHOWTEXT", "FALSE") == "TRUE" ? 1 : 0;
-  SetCaptionText(config_.GetValue(kText, "TEXT", ""));
+  captionText_ = FirstCharacters(config_.GetValue(kText, "TEXT", ""), kMaxCaption);
   timeMode_ = static_cast<int>(config_.GetInt(kText, "TIMEDATA", kTimeNone));
   const std::string face = config_.GetValue(kFont, "NAME", "");
   if (!face.empty()) font_.faceName = FirstCharacters(face, kFaceNameLength);
@@ -78,6 +78,7 @@ void CDlgOpcionVideo::LoadSettings() {
   colour_ = static_cast<std::uint32_t>(config_.GetInt(kFont, "COLOR", 0));
   x_ = static_cast<std::int32_t>(config_.GetInt(kText, "XPOS", kUnplaced));
   y_ = static_cast<std::int32_t>(config_.GetInt(kText, "YPOS", kUnplaced));
+  edited_.clear();
   loaded_ = true;
 }
 
@@ -110,8 +111,10 @@ bool CDlgOpcionVideo::SaveSettings() {
       {kFont, "STRIKEOUT", Bool(font_.strikeOut == 1)},
       {kFont, "COLOR", std::to_string(colour_)},
   };
+  // Only what the user changed here: the device, size, position and frame rate the program
+  // picked or clamped by itself are no edits, and the file may hold newer values by hand.
   for (const Write& w : writes)
-    if (config_.SetValue(w.section, w.key, w.value) != 0) return false;
+    if (Edited(w.section, w.key) && config_.SetValue(w.section, w.key, w.value) != 0) return false;
   return true;
 }
 
@@ -150,15 +153,18 @@ void CDlgOpcionVideo::OnCommand(int command) {
   if (command >= kCmdDeviceBase && command < kCmdDeviceBase + static_cast<int>(deviceNames_.size())) {
     deviceIndex_ = command - kCmdDeviceBase;
     deviceLabel_ = deviceNames_[static_cast<std::size_t>(deviceIndex_)];
+    MarkEdited({{kVideo, "DEVICE"}, {kSize, "WIDHT"}, {kSize, "HEIGTH"}});
     graph_.Stop();
     TakeSizesOfDevice();
     graph_.Open(window_, deviceIndex_, sizeIndex_);
   } else if (command >= kCmdSizeBase && command < kCmdSizeBase + static_cast<int>(sizeNames_.size())) {
     sizeIndex_ = command - kCmdSizeBase;
     sizeLabel_ = sizeNames_[static_cast<std::size_t>(sizeIndex_)];
+    MarkEdited({{kSize, "WIDHT"}, {kSize, "HEIGTH"}});
     Restart();
   } else if (command >= kCmdTimeBase && command <= kCmdTimeBase + (kTimeLocale - kTimeNone)) {
     timeMode_ = kTimeNone + (command - kCmdTimeBase);
+    MarkEdited({{kText, "TIMEDATA"}});
   }
 }
 
@@ -199,6 +205,7 @@ void CDlgOpcionVideo::OnArrow(Arrow arrow) {
   // next press or the frame's clamping brings it back.
   const std::int32_t w = graph_.Width();
   const std::int32_t h = graph_.Height();
+  MarkEdited({{kText, "XPOS"}, {kText, "YPOS"}});
   switch (arrow) {
     case Arrow::Up: y_ = y_ < 10 ? 10 : y_ - 2; break;
     case Arrow::Down: y_ = h < y_ ? h : y_ + 2; break;
@@ -208,6 +215,7 @@ void CDlgOpcionVideo::OnArrow(Arrow arrow) {
 }
 
 void CDlgOpcionVideo::OnResetPosition() {
+  MarkEdited({{kText, "XPOS"}, {kText, "YPOS"}});
   x_ = 0;
   y_ = graph_.Height() - 2;
 }
@@ -216,10 +224,26 @@ void CDlgOpcionVideo::OnFontChosen(const OverlayFont& font, std::uint32_t colour
   font_ = font;
   font_.faceName = FirstCharacters(font_.faceName, kFaceNameLength);
   colour_ = colour;
+  MarkEdited({{kFont, "NAME"}, {kFont, "HEIGTH"}, {kFont, "WIDHT"}, {kFont, "ITALIC"}, {kFont, "UNDERLINE"},
+              {kFont, "STRIKEOUT"}, {kFont, "COLOR"}});
 }
 
 void CDlgOpcionVideo::SetCaptionText(const std::string& text) {
   captionText_ = FirstCharacters(text, kMaxCaption);
+  MarkEdited({{kText, "TEXT"}});
+}
+
+void CDlgOpcionVideo::SetFrameRateText(std::string text) {
+  frameRateText_ = std::move(text);
+  MarkEdited({{kVideo, "FPS"}});
+}
+
+void CDlgOpcionVideo::MarkEdited(std::initializer_list<SettingKey> keys) {
+  for (const SettingKey& k : keys) edited_.insert(std::string(k.section) + '\\' + k.key);
+}
+
+bool CDlgOpcionVideo::Edited(std::string_view section, std::string_view key) const {
+  return edited_.count(std::string(section) + '\\' + std::string(key)) != 0;
 }
 
 OverlaySettings CDlgOpcionVideo::Overlay(FramePreview* preview) const {

@@ -48,6 +48,8 @@ inline constexpr int kStrNoHostName = 173;
 inline constexpr int kStrSocketLibrary = 174;
 inline constexpr int kStrSettingsBroken = 185;  // "%1" is the file, line and reason
 inline constexpr int kStrFolderNotEmpty = 186;  // "%1" is the chosen folder
+inline constexpr int kStrNoCameraPassword = 230;  // "%1" is the settings file
+inline constexpr int kStrSettingsNotSaved = 231;  // "%1" is the settings file
 
 // HTML pages
 inline constexpr int kHtmlDeleted = 1000;

@@ -118,7 +118,15 @@ protected:
     devices_.resize(1);
     devices_[0].name = "Camera";
     devices_[0].caps = {Rgb(640, 480)};
+    SetCredentials();
   }
+
+  // A camera user and password, without which start-up asks for them.
+  void SetCredentials() {
+    config_.SetValue("SERVER", "USER", "cam");
+    config_.SetValue("SERVER", "PASS", kDigest);
+  }
+  static constexpr const char* kDigest = "25D55AD283AA400AF464C76D713C07AD";  // of "12345678"
 
   // The controller over the given back-end, by default the scripted devices_.
   std::unique_ptr<COrbiscopeDlg> Make(std::unique_ptr<CaptureBackend> backend = nullptr) {
@@ -211,19 +219,27 @@ TEST_F(ControllerTest, CaptureThatCannotOpenStopsTheServerAgain) {
 TEST_F(ControllerTest, PortAndAddressRules) {
   auto dlg = Make();
   ASSERT_TRUE(dlg->OnInitDialog());
+  // The server starts on the stored port, or on one applied by Enter; never on a typed one.
   for (const char* refused : {"0", "65536", "", "-80"}) {
     boxes_.clear();
-    dlg->ServerPage()->SetPortText(refused);
+    config_.SetValue("SERVER", "PORT", refused);
+    dlg->ServerPage()->FillControls();
     EXPECT_FALSE(dlg->StartServer()) << refused;
     ASSERT_EQ(boxes_.size(), 1u) << refused;
     EXPECT_EQ(boxes_[0], resources_.String(163) + "|" + resources_.String(167));
     EXPECT_EQ(dlg->ServerState(), 0);
   }
   for (const auto& [text, port] : std::vector<std::pair<const char*, int>>{{"1", 1}, {"65535", 65535}, {"80abc", 80}}) {
-    dlg->ServerPage()->SetPortText(text);
+    config_.SetValue("SERVER", "PORT", text);
+    dlg->ServerPage()->FillControls();
     EXPECT_TRUE(dlg->StartServer()) << text;
     EXPECT_EQ(server_.port, port);
   }
+  dlg->ServerPage()->SetPortText("8081");
+  EXPECT_TRUE(dlg->StartServer());
+  EXPECT_EQ(server_.port, 80) << "a typed port waits for Enter";
+  dlg->ServerPage()->OnEnter();
+  EXPECT_EQ(server_.port, 8081);
   dlg->OnClose();
   const std::string log = Log();
   EXPECT_NE(log.find("No se ha iniciado servidor WEB. N\xBA Puerto incorrecto"), std::string::npos);
@@ -312,6 +328,7 @@ TEST_F(ControllerTest, FailedChecksCloseThroughOnCloseAndStillSave) {
   };
   for (const Case& c : cases) {
     std::filesystem::remove(config_.FileName());
+    SetCredentials();
     boxes_.clear();
     view_ = RecordingView{};
     view_.position = {0, 0};
@@ -328,7 +345,7 @@ TEST_F(ControllerTest, FailedChecksCloseThroughOnCloseAndStillSave) {
     EXPECT_EQ(view_.dialogsEnded, 1);
     EXPECT_EQ(config_.GetInt("GENERAL", "MAINWNDPOSX", -1), 33);
     EXPECT_EQ(config_.GetInt("GENERAL", "MAINWNDPOSY", -1), 44);
-    EXPECT_EQ(config_.GetValue("SERVER", "PORT", ""), "80");
+    EXPECT_EQ(config_.GetValue("SERVER", "PORT", "none"), "none") << "unchanged, so not written";
   }
   EXPECT_NE(Log().find("<Entry>Error initializate COM objets!</Entry>"), std::string::npos);
 }
@@ -337,6 +354,7 @@ TEST_F(ControllerTest, PositionYIsNotWrittenWhenXFailed) {
   auto dlg = Make();
   ASSERT_TRUE(dlg->OnInitDialog());
   WriteFile(config_.FileName(), "<broken");
+  view_.position = {5, 5};  // moved, so there is something to write
   int malformed = 0;
   config_.SetMessageSink([&](std::string_view, std::string_view) { ++malformed; });
   EXPECT_FALSE(dlg->SaveWindowPosition());
@@ -475,9 +493,10 @@ TEST_F(ControllerTest, FramesFromTheTestPatternReachTheServer) {
   // The unplaced caption was clamped to the bottom-left and written back to the page.
   EXPECT_EQ(dlg->VideoPage()->X(), 0);
   EXPECT_EQ(dlg->VideoPage()->Y(), 480);
+  const std::string before = ReadFile(config_.FileName());
   dlg->OnClose();
-  EXPECT_EQ(config_.GetValue("VIDEO", "DEVICE", ""), kTestPatternName);
-  EXPECT_EQ(config_.GetInt("VIDEO\\SIZE", "WIDHT", 0), 640);
+  // The device, size and position the program picked by itself are no edits to save.
+  EXPECT_EQ(ReadFile(config_.FileName()), before);
 }
 
 }  // namespace
