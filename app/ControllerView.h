@@ -26,6 +26,8 @@ public:
   virtual std::pair<int, int> WindowPosition() const = 0;
   // Creates the information page; false stops the initialisation.
   virtual bool CreateInformationPage() { return true; }
+  // Opens the panel on the server page once the pages are there (no camera password yet).
+  virtual void ShowServerPage() {}
 
   // The running or stopped look: window icon, notification icon and menu form.
   virtual void SetWindowIcon(bool /*running*/) {}

@@ -1,5 +1,7 @@
 #include "app/MainWindow.h"
 
+#include <utility>
+
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDialog>
@@ -215,6 +217,7 @@ void MainWindow::AttachPages() {
     page->hide();
   }
   if (expanded_) SelectPage(Page::Server);
+  if (std::exchange(openServerPage_, false) && serverPage_ != nullptr && !expanded_) StartSlide(true);
 }
 
 void MainWindow::SetWindowIcon(bool running) {

@@ -82,6 +82,7 @@ public:
   void LayOut(int x, int y) override;
   std::pair<int, int> WindowPosition() const override;
   bool CreateInformationPage() override;
+  void ShowServerPage() override { openServerPage_ = true; }
   void SetWindowIcon(bool running) override;
   void SetTrayLook(bool running) override;
   void SetStatusText(const std::string& text) override;
@@ -169,6 +170,7 @@ private:
 
   QString status_;
   bool expanded_ = false;
+  bool openServerPage_ = false;  // unfold on the server page once it is attached
   bool inTray_ = false;
   bool waiting_ = false;       // inside the Play command's pause
   bool closePending_ = false;  // a close asked for during that pause

@@ -71,8 +71,10 @@ void COrbiscopeDlg::Box(const std::string& caption, int textId) {
 bool COrbiscopeDlg::SettingsUsable(const char* function) {
   const std::optional<ConfigStore::ParseProblem> problem = config_.Malformed();
   if (!problem) return true;
-  const std::string where =
-      config_.FileName() + ", line " + std::to_string(problem->line) + ": " + problem->reason;
+  // A file that could not be read at all has no line to name.
+  const std::string where = config_.FileName() +
+                            (problem->line > 0 ? ", line " + std::to_string(problem->line) : std::string()) +
+                            ": " + problem->reason;
   Log(("Fichero de configuracion mal formado: " + where).c_str(), function);
   if (messages_) messages_(ConfigStore::kMalformedCaption, resources_.String(res::kStrSettingsBroken, where));
   return false;
@@ -103,6 +105,7 @@ bool COrbiscopeDlg::OnInitDialog() {
   if (settingsLoaded_) {
     serverPage_->FillControls();
     StartServer();
+    WarnWithoutCameraPassword();
   }
 
   unsigned version = 0;
@@ -153,6 +156,16 @@ bool COrbiscopeDlg::OnInitDialog() {
   return true;
 }
 
+void COrbiscopeDlg::WarnWithoutCameraPassword() {
+  const ServerSettings settings = serverPage_->Settings();
+  if (!settings.user.empty() && !settings.passwordDigest.empty()) return;
+  Log("No hay usuario o password de camara: las imagenes de la camara no se sirven a nadie", kFnInit);
+  if (messages_)
+    messages_(resources_.String(res::kStrAppTitle),
+              resources_.String(res::kStrNoCameraPassword, config_.FileName()));
+  view_.ShowServerPage();
+}
+
 void COrbiscopeDlg::ShowStoppedControls() {
   view_.SetStatusText(resources_.String(res::kStrStopped));
   view_.ShowVideoArea(false);
@@ -195,14 +208,16 @@ bool COrbiscopeDlg::StartServer() {
   }
   if (!server_ && serverFactory_) server_ = serverFactory_();
 
-  const std::string address = serverPage_ ? serverPage_->SelectedAddress() : std::string();
+  // The values in force, never the edits: a half-typed or refused password is no digest.
+  const ServerSettings settings = serverPage_ ? serverPage_->Settings() : ServerSettings{};
+  const std::string& address = settings.address;
   if (address.empty()) {
     Box(resources_.String(res::kStrAppTitle), res::kStrNoAddress);
     Log("No se ha iniciado servidor WEB. IP incorrecta.", kFnStartServer);
     StopServer();
     return false;
   }
-  const std::string& portText = serverPage_->PortText();
+  const std::string& portText = settings.port;
   const long port = AtoL(portText);
   // A negative number would wrap to a valid-looking 16-bit port, so it is refused too.
   if (portText.empty() || port < 1 || port > 65535) {
@@ -216,10 +231,10 @@ bool COrbiscopeDlg::StartServer() {
   WebServerStart start;
   start.address = address;
   start.port = static_cast<std::uint16_t>(port);
-  start.contentFolder = serverPage_->VirtualDirectoryText();
-  start.cameraUser = serverPage_->UserText();
-  start.cameraPassword = serverPage_->PasswordText();
-  start.phonePages = serverPage_->PhonePages();
+  start.contentFolder = settings.contentFolder;
+  start.cameraUser = settings.user;
+  start.cameraPassword = settings.passwordDigest;
+  start.phonePages = settings.phonePages;
   if (server_ && server_->InitServer(log_, start)) {
     Log("Iniciado Servidor Web", kFnStartServer);
     serverState_ = kServerRunning;
@@ -282,6 +297,8 @@ bool COrbiscopeDlg::RestoreWindowPosition() {
 
 bool COrbiscopeDlg::SaveWindowPosition() {
   const auto [x, y] = view_.WindowPosition();
+  // Unmoved, the file's position (perhaps edited by hand meanwhile) stays.
+  if (x == windowX_ && y == windowY_) return true;
   if (config_.SetInt(kGeneral, "MAINWNDPOSX", x) != 0) return false;
   return config_.SetInt(kGeneral, "MAINWNDPOSY", y) == 0;
 }
@@ -302,9 +319,17 @@ void COrbiscopeDlg::OnClose() {
   // Pages that never held the file's values would write defaults over it, and a file that
   // no longer parses is left for the user to mend.
   if (settingsLoaded_ && SettingsUsable(kFnClose)) {
-    SaveWindowPosition();
-    if (serverPage_) serverPage_->SaveSettings();
-    if (videoPage_) videoPage_->SaveSettings();
+    bool saved = SaveWindowPosition();
+    if (serverPage_) saved = serverPage_->SaveSettings() && saved;
+    if (videoPage_) saved = videoPage_->SaveSettings() && saved;
+    if (!saved) {
+      // The file is whole (every write replaces it at once); the user learns which changes
+      // did not reach it.
+      Log(("No se han podido guardar los ajustes en " + config_.FileName()).c_str(), kFnClose);
+      if (messages_)
+        messages_(resources_.String(res::kStrAppTitle),
+                  resources_.String(res::kStrSettingsNotSaved, config_.FileName()));
+    }
   }
   serverPage_.reset();
   videoPage_.reset();

@@ -123,6 +123,9 @@ private:
   // well-formed. A file that exists but cannot be parsed is reported once, in a box and
   // in the log, and false is answered: nothing is then read from it or written to it.
   bool SettingsUsable(const char* function);
+  // Says once, at start-up, that without a camera user and password no camera route
+  // answers, and how to set them.
+  void WarnWithoutCameraPassword();
   // Loads both pages from the settings file.
   void LoadPages();
   void Log(const char* text, const char* function);

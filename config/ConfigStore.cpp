@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 
 namespace orbiscope {
@@ -32,25 +33,35 @@ struct Loaded {
   ConfigStore::ParseProblem problem;  // line 0 and no reason when nothing was parsed
 };
 
-// Loads the file, or the empty document when the file cannot be opened for reading and
-// writing. No document when the text is malformed; the parser's line and reason say why.
+// Loads the file, or the empty document when there is no file. Reading needs no write
+// access: a read-only file is read, and only saving it fails. A file that exists but cannot
+// be read is no empty document either (that would start the open defaults): like a
+// malformed one it gives no document, with the reason and line 0.
 Loaded Load(const std::string& path) {
   Loaded out;
   std::unique_ptr<xmlParserCtxt, CtxtFree> ctxt(xmlNewParserCtxt());
   if (!ctxt) return out;
   const int options = XML_PARSE_NOERROR | XML_PARSE_NOWARNING | XML_PARSE_NONET;
-  bool openable = false;
+  const auto unreadable = [&out](std::string reason) {
+    out.problem.line = 0;
+    out.problem.reason = std::move(reason);
+    return std::move(out);
+  };
+  int fd = -1;
   if (!path.empty()) {
-    const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
-    if (fd >= 0) {
-      ::close(fd);
-      struct stat st {};
-      openable = ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-    }
+    // Non-blocking, so that a FIFO in the file's place cannot hang the caller.
+    fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0 && errno != ENOENT) return unreadable(std::strerror(errno));
   }
   xmlDoc* doc = nullptr;
-  if (openable) {
-    doc = xmlCtxtReadFile(ctxt.get(), path.c_str(), nullptr, options);
+  if (fd >= 0) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+      ::close(fd);
+      return unreadable("not a regular file");
+    }
+    doc = xmlCtxtReadFd(ctxt.get(), fd, path.c_str(), nullptr, options);
+    ::close(fd);
   } else {
     const std::string_view text = ConfigStore::kEmptyDocument;
     doc = xmlCtxtReadMemory(ctxt.get(), text.data(), static_cast<int>(text.size()), nullptr,

@@ -39,13 +39,13 @@ public:
   const std::string& FileName() const { return path_; }
   void SetMessageSink(MessageSink sink) { sink_ = std::move(sink); }
 
-  // Why a file that exists could not be parsed.
+  // Why a file that exists could not be used.
   struct ParseProblem {
-    int line = 0;        // 1-based line the parser stopped at
-    std::string reason;  // the parser's reason text
+    int line = 0;        // 1-based line the parser stopped at; 0 when it could not be read
+    std::string reason;  // the parser's reason text, or why the file could not be read
   };
-  // The problem when the file can be opened but is not a well-formed document; nothing
-  // when it parses or cannot be opened (reads then give the defaults). Shows nothing.
+  // The problem when the file exists but cannot be read or is not a well-formed document;
+  // nothing when it parses or does not exist (reads then give the defaults). Shows nothing.
   std::optional<ParseProblem> Malformed() const;
 
   // The value text, possibly empty, or `def` when the element or the file is missing.

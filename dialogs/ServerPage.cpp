@@ -132,12 +132,25 @@ void CDlgOpcionServer::FillControls() {
   }
   portText_ = config_.GetValue(kSection, "PORT", "80");
   virtDir_ = config_.GetValue(kSection, "VIRTDIR", exeFolder_ + "/root");
-  SetVirtualDirectoryText(virtDir_);
+  // The program filling the edits is no change notice: a reload must not turn the stored
+  // digest into a "typed" password that the close would hash again.
+  virtDirText_ = lastVirtDirText_ = virtDir_;
+  virtDirEdited_ = false;
   userText_ = config_.GetValue(kSection, "USER", "");
-  SetPasswordText(config_.GetValue(kSection, "PASS", ""));
+  passwordText_ = config_.GetValue(kSection, "PASS", "");
+  passwordEdited_ = false;
   phonePages_ = config_.GetValue(kSection, "ENABLEWAP", "FALSE") != "FALSE";
+  addressChosen_ = false;
+  read_ = {ip, portText_, virtDir_, userText_, passwordText_, phonePages_};
+  appliedPort_ = portText_;
+  appliedUser_ = userText_;
+  digest_ = passwordText_;
   statePicture_ = kStatePictureStopped;
   loaded_ = true;
+}
+
+ServerSettings CDlgOpcionServer::Settings() const {
+  return {SelectedAddress(), appliedPort_, virtDir_, appliedUser_, digest_, phonePages_};
 }
 
 std::string CDlgOpcionServer::SelectedAddress() const {
@@ -151,13 +164,7 @@ std::string CDlgOpcionServer::PhonePagesText() const {
 
 void CDlgOpcionServer::SetPasswordText(std::string text) {
   passwordText_ = std::move(text);
-  // The first change is the program filling the edit with the stored digest.
-  if (passwordGuard_) {
-    passwordGuard_ = false;
-    passwordEdited_ = false;
-  } else {
-    passwordEdited_ = true;
-  }
+  passwordEdited_ = true;
 }
 
 void CDlgOpcionServer::SetVirtualDirectoryText(std::string text) {
@@ -173,6 +180,7 @@ void CDlgOpcionServer::SetVirtualDirectoryText(std::string text) {
 void CDlgOpcionServer::OnCommand(int command) {
   if (command >= kCmdAddressBase && command < kCmdAddressBase + static_cast<int>(addresses_.size())) {
     selected_ = command - kCmdAddressBase;
+    addressChosen_ = true;
   } else if (command == kCmdPhonePagesOn || command == kCmdPhonePagesOff) {
     phonePages_ = command == kCmdPhonePagesOn;
   } else {
@@ -195,6 +203,7 @@ void CDlgOpcionServer::MoveTo(const std::string& folder) {
   });
   if (result == FolderMove::kMoved) {
     virtDir_ = folder;
+    read_.contentFolder = folder;
     return;
   }
   if (result == FolderMove::kNotEmpty) {
@@ -212,14 +221,19 @@ void CDlgOpcionServer::OnEnter() {
     ShowMessage(res::kStrPortRefused, res::kStrSettingsTitle);
     return;
   }
+  appliedPort_ = portText_;
+  // The running server's user is the stored one, so a new user is stored when applied.
+  if (userText_ != appliedUser_ && Store("USER", userText_)) appliedUser_ = userText_;
   if (passwordEdited_) {
+    std::string digest;
     if (Utf8ToCp1252(passwordText_).size() < kMinPasswordLength) {
       ShowMessage(res::kStrPasswordTooShort, res::kStrSettingsTitle);
-    } else {
-      std::string digest;
-      if (!Digest(passwordText_, digest)) log_.WriteEntry("Imposible generar password");
-      SetPasswordText(digest);
-      config_.SetValue(kSection, "PASS", digest);
+    } else if (!Digest(passwordText_, digest)) {
+      // The old digest stays in force and stored: an empty one would lock the owner out.
+      log_.WriteEntry("Imposible generar password");
+    } else if (Store("PASS", digest)) {
+      digest_ = digest;
+      passwordText_ = digest;
       passwordEdited_ = false;
     }
   }
@@ -227,21 +241,38 @@ void CDlgOpcionServer::OnEnter() {
   if (host_.ServerState() == 2) host_.RestartServer();
 }
 
+bool CDlgOpcionServer::Store(const char* key, const std::string& value) {
+  if (config_.SetValue(kSection, key, value) != ConfigStore::kOk) {
+    log_.WriteEntry("No se han podido guardar los ajustes en " + config_.FileName(), kModule,
+                    "CDlgOpcionServer::OnEnter");
+    if (messages_)
+      messages_(resources_.String(res::kStrSettingsTitle),
+                resources_.String(res::kStrSettingsNotSaved, config_.FileName()));
+    return false;
+  }
+  if (std::string_view(key) == "USER") read_.user = value;
+  if (std::string_view(key) == "PASS") read_.passwordDigest = value;
+  return true;
+}
+
 bool CDlgOpcionServer::SaveSettings() {
   // A page that never loaded its values (the program closing during start-up) would
   // overwrite good settings with empty ones.
   if (!loaded_) return true;
-  if (config_.SetValue(kSection, "IP", SelectedAddress()) != 0) return false;
-  if (config_.SetValue(kSection, "PORT", portText_) != 0) return false;
-  if (config_.SetValue(kSection, "VIRTDIR", virtDirText_) != 0) return false;
-  config_.SetValue(kSection, "ENABLEWAP", phonePages_ ? "TRUE" : "FALSE");
-  if (config_.SetValue(kSection, "USER", userText_) != 0) return false;
-  if (passwordEdited_ && !passwordText_.empty()) {
-    std::string digest;
-    if (!Digest(passwordText_, digest)) return false;
-    if (config_.SetValue(kSection, "PASS", digest) != 0) return false;
-  }
-  return true;
+  // Only what the user changed here: the file may have been edited by hand since it was
+  // read, and those values are the newer ones. The address shown for an empty or unknown
+  // "IP" is the program's pick, not the user's.
+  const auto write = [this](const char* key, const std::string& value, bool changed) {
+    return !changed || config_.SetValue(kSection, key, value) == ConfigStore::kOk;
+  };
+  const std::string address = SelectedAddress();
+  if (!write("IP", address, addressChosen_ && address != read_.address)) return false;
+  if (!write("PORT", portText_, portText_ != read_.port)) return false;
+  if (!write("VIRTDIR", virtDirText_, virtDirText_ != read_.contentFolder)) return false;
+  write("ENABLEWAP", phonePages_ ? "TRUE" : "FALSE", phonePages_ != read_.phonePages);
+  // A typed password is stored only by Enter, which checks its length: hashing it here
+  // would store a password the owner was told was refused.
+  return write("USER", userText_, userText_ != read_.user);
 }
 
 bool CDlgOpcionServer::Digest(const std::string& text, std::string& digest) const {

@@ -3,7 +3,8 @@
 //
 // This class is the page without widgets. The desktop front-end puts a view over it that
 // forwards the user's edits and commands; the headless front-end uses it as it is. The
-// main controller reads the page's values every time it starts the web server.
+// main controller starts the web server with the page's Settings(), never its edit texts:
+// a half-typed or refused password must not become the camera's digest.
 
 #include <functional>
 #include <string>
@@ -44,6 +45,17 @@ enum class FolderMove {
 FolderMove MoveContentFolder(const std::string& from, const std::string& to,
                              const std::function<bool()>& saveNewFolder);
 
+// What the web server runs with: the values read from the settings file, and what the
+// user has applied since (an address or phone-pages choice, a folder move, Enter).
+struct ServerSettings {
+  std::string address;         // empty when the machine lists none
+  std::string port;            // text, as the file keeps it
+  std::string contentFolder;
+  std::string user;
+  std::string passwordDigest;  // 32 upper-case hexadecimal digits; empty lets nobody in
+  bool phonePages = false;
+};
+
 class CDlgOpcionServer {
 public:
   using AddressSource = std::function<std::vector<std::string>()>;
@@ -61,14 +73,20 @@ public:
 
   // Lists the machine's addresses; false when the page cannot work.
   bool OnInitDialog();
-  // Loads the "SERVER" settings into the page.
+  // Loads the "SERVER" settings into the page. Filling is never an edit: a reload followed
+  // by a close writes nothing back.
   void FillControls();
   // The server state changed (0 or 2): the page shows it.
   void SetServerState(int state) { statePicture_ = state == 2 ? kStatePictureRunning : kStatePictureStopped; }
-  // Writes the page to the "SERVER" settings; false when a write failed.
+  // Writes the keys the user changed in the page since it was filled; every other key keeps
+  // what the file holds now. The password is stored only by an accepted Enter. False when
+  // a write failed.
   bool SaveSettings();
 
-  // Read access for StartServer: the selected address (empty when none) and the edits.
+  // What StartServer starts the server with.
+  ServerSettings Settings() const;
+
+  // The selected address (empty when none) and the edits as the user sees them.
   std::string SelectedAddress() const;
   const std::string& PortText() const { return portText_; }
   const std::string& VirtualDirectoryText() const { return virtDirText_; }
@@ -99,6 +117,8 @@ private:
   bool Digest(const std::string& text, std::string& digest) const;
   void ShowMessage(int textId, int captionId) const;
   void MoveTo(const std::string& folder);
+  // Writes one key at once (Enter); on failure the user is told and false is answered.
+  bool Store(const char* key, const std::string& value);
 
   ConfigStore& config_;
   LogXML& log_;
@@ -114,8 +134,8 @@ private:
   std::string lastVirtDirText_;
   bool phonePages_ = false;
   bool passwordEdited_ = false;
-  bool passwordGuard_ = true;
   bool virtDirEdited_ = false;
+  bool addressChosen_ = false;
   bool loaded_ = false;
   int statePicture_ = kStatePictureStopped;
 
@@ -123,6 +143,14 @@ private:
   std::string virtDirText_;
   std::string userText_;
   std::string passwordText_;
+
+  // The file's values as last read or written by the page: a close writes only what
+  // differs from them, so a hand edit of any other key survives.
+  ServerSettings read_;
+  // Applied by Enter: the server runs with these, not with the edits.
+  std::string appliedPort_;
+  std::string appliedUser_;
+  std::string digest_;
 };
 
 }  // namespace orbiscope

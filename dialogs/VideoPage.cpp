@@ -67,7 +67,7 @@ void CDlgOpcionVideo::LoadSettings() {
   graph_.SetFrameRate(std::strtod(frameRateText_.c_str(), nullptr));
   showText_ = config_.GetValue(kText, "SHOWTEXT", "FALSE") == "TRUE" ? 1 : 0;
   keepServing_ = config_.GetValue(kVideo, "KEEPSERVING", "FALSE") == "TRUE";
-  SetCaptionText(config_.GetValue(kText, "TEXT", ""));
+  captionText_ = FirstCharacters(config_.GetValue(kText, "TEXT", ""), kMaxCaption);
   timeMode_ = static_cast<int>(config_.GetInt(kText, "TIMEDATA", kTimeNone));
   // Only the file sets it (the page has no control for it), so it is never written back.
   outline_ = config_.GetValue(kText, "OUTLINE", "FALSE") == "TRUE";
@@ -86,6 +86,7 @@ void CDlgOpcionVideo::LoadSettings() {
   ParseRotation(config_.GetValue(kVideo, "ROTATE", "0"), turn_.rotate);
   ParseFlip(config_.GetValue(kVideo, "FLIP", "NONE"), turn_.flip);
   graph_.SetTurn(turn_);
+  edited_.clear();
   loaded_ = true;
 }
 
@@ -120,8 +121,10 @@ bool CDlgOpcionVideo::SaveSettings() {
       {kVideo, "ROTATE", std::to_string(turn_.rotate)},
       {kVideo, "FLIP", FlipName(turn_.flip)},
   };
+  // Only what the user changed here: the device, size, position and frame rate the program
+  // picked or clamped by itself are no edits, and the file may hold newer values by hand.
   for (const Write& w : writes)
-    if (config_.SetValue(w.section, w.key, w.value) != 0) return false;
+    if (Edited(w.section, w.key) && config_.SetValue(w.section, w.key, w.value) != 0) return false;
   return true;
 }
 
@@ -160,21 +163,26 @@ void CDlgOpcionVideo::OnCommand(int command) {
   if (command >= kCmdDeviceBase && command < kCmdDeviceBase + static_cast<int>(deviceNames_.size())) {
     deviceIndex_ = command - kCmdDeviceBase;
     deviceLabel_ = deviceNames_[static_cast<std::size_t>(deviceIndex_)];
+    MarkEdited({{kVideo, "DEVICE"}, {kSize, "WIDHT"}, {kSize, "HEIGTH"}});
     graph_.Stop();
     TakeSizesOfDevice();
     graph_.Open(window_, deviceIndex_, sizeIndex_);
   } else if (command >= kCmdSizeBase && command < kCmdSizeBase + static_cast<int>(sizeNames_.size())) {
     sizeIndex_ = command - kCmdSizeBase;
     sizeLabel_ = sizeNames_[static_cast<std::size_t>(sizeIndex_)];
+    MarkEdited({{kSize, "WIDHT"}, {kSize, "HEIGTH"}});
     Restart();
   } else if (command >= kCmdTimeBase && command <= kCmdTimeBase + (kTimeLocale - kTimeNone)) {
     timeMode_ = kTimeNone + (command - kCmdTimeBase);
+    MarkEdited({{kText, "TIMEDATA"}});
   } else if (command >= kCmdRotateBase && command < kCmdRotateBase + 4) {
     turn_.rotate = (command - kCmdRotateBase) * 90;
     graph_.SetTurn(turn_);
+    MarkEdited({{kVideo, "ROTATE"}});
   } else if (command >= kCmdFlipBase && command < kCmdFlipBase + 3) {
     turn_.flip = static_cast<FrameFlip>(command - kCmdFlipBase);
     graph_.SetTurn(turn_);
+    MarkEdited({{kVideo, "FLIP"}});
   }
 }
 
@@ -216,6 +224,7 @@ void CDlgOpcionVideo::OnArrow(Arrow arrow) {
   // shown, turned.
   const std::int32_t w = graph_.TurnedWidth();
   const std::int32_t h = graph_.TurnedHeight();
+  MarkEdited({{kText, "XPOS"}, {kText, "YPOS"}});
   switch (arrow) {
     case Arrow::Up: y_ = y_ < 10 ? 10 : y_ - 2; break;
     case Arrow::Down: y_ = h < y_ ? h : y_ + 2; break;
@@ -225,6 +234,7 @@ void CDlgOpcionVideo::OnArrow(Arrow arrow) {
 }
 
 void CDlgOpcionVideo::OnResetPosition() {
+  MarkEdited({{kText, "XPOS"}, {kText, "YPOS"}});
   x_ = 0;
   y_ = graph_.TurnedHeight() - 2;
 }
@@ -240,10 +250,26 @@ void CDlgOpcionVideo::OnFontChosen(const OverlayFont& font, std::uint32_t colour
   font_ = font;
   font_.faceName = FirstCharacters(font_.faceName, kFaceNameLength);
   colour_ = colour;
+  MarkEdited({{kFont, "NAME"}, {kFont, "HEIGTH"}, {kFont, "WIDHT"}, {kFont, "ITALIC"}, {kFont, "UNDERLINE"},
+              {kFont, "STRIKEOUT"}, {kFont, "COLOR"}});
 }
 
 void CDlgOpcionVideo::SetCaptionText(const std::string& text) {
   captionText_ = FirstCharacters(text, kMaxCaption);
+  MarkEdited({{kText, "TEXT"}});
+}
+
+void CDlgOpcionVideo::SetFrameRateText(std::string text) {
+  frameRateText_ = std::move(text);
+  MarkEdited({{kVideo, "FPS"}});
+}
+
+void CDlgOpcionVideo::MarkEdited(std::initializer_list<SettingKey> keys) {
+  for (const SettingKey& k : keys) edited_.insert(std::string(k.section) + '\\' + k.key);
+}
+
+bool CDlgOpcionVideo::Edited(std::string_view section, std::string_view key) const {
+  return edited_.count(std::string(section) + '\\' + std::string(key)) != 0;
 }
 
 OverlaySettings CDlgOpcionVideo::Overlay(FramePreview* preview) const {

@@ -7,7 +7,10 @@
 // window reads its overlay values for every frame.
 
 #include <cstdint>
+#include <initializer_list>
+#include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "capture/CaptureGraph.h"
@@ -41,8 +44,9 @@ public:
   // (unless the settings file cannot be used yet).
   void OnInitDialog(const OverlayFont& dialogFont, bool loadSettings = true);
   void LoadSettings();
-  // Writes the page to the "VIDEO" settings; false when a write failed (later keys are
-  // then not written). Writes nothing when there is no device or nothing was loaded.
+  // Writes the "VIDEO" keys the user changed since the page was loaded; false when a write
+  // failed (later keys are then not written). Writes nothing when there is no device or
+  // nothing was loaded.
   bool SaveSettings();
   // Takes the graph's device and size lists once they are known.
   void FillLists();
@@ -69,7 +73,7 @@ public:
   const std::string& FrameRateText() const { return frameRateText_; }
   const std::string& CaptionText() const { return captionText_; }
   std::string TimeLabel() const { return resources_.String(timeMode_); }
-  void SetFrameRateText(std::string text) { frameRateText_ = std::move(text); }
+  void SetFrameRateText(std::string text);
   // Keeps at most 35 characters, as the caption box does.
   void SetCaptionText(const std::string& text);
 
@@ -96,8 +100,15 @@ public:
   void AdoptPosition(std::int32_t x, std::int32_t y) { x_ = x; y_ = y; }
 
 private:
+  struct SettingKey {
+    const char* section;
+    const char* key;
+  };
   void Restart();
   void TakeSizesOfDevice();
+  // The user changed what these keys hold; LoadSettings forgets it.
+  void MarkEdited(std::initializer_list<SettingKey> keys);
+  bool Edited(std::string_view section, std::string_view key) const;
 
   ConfigStore& config_;
   const ResourceLibrary& resources_;
@@ -119,6 +130,7 @@ private:
   FrameTurn turn_;
   bool keepServing_ = false;
   bool loaded_ = false;
+  std::set<std::string> edited_;  // "SECTION\\KEY" of every key the user changed
 
   std::string deviceLabel_;
   std::string sizeLabel_;

@@ -50,6 +50,8 @@ inline constexpr int kStrSettingsBroken = 185;  // "%1" is the file, line and re
 inline constexpr int kStrFolderNotEmpty = 186;  // "%1" is the chosen folder
 inline constexpr int kStrNoCamera = 212;        // status text while the camera is away
 inline constexpr int kStrNoSignal = 213;        // drawn into the picture served meanwhile
+inline constexpr int kStrNoCameraPassword = 230;  // "%1" is the settings file
+inline constexpr int kStrSettingsNotSaved = 231;  // "%1" is the settings file
 
 // HTML pages
 inline constexpr int kHtmlDeleted = 1000;

@@ -270,6 +270,8 @@ CameraQuery ReadCameraQuery(CameraRoute route, std::string_view query) {
 
 bool CheckCameraCredentials(CameraRoute route, const CameraQuery& query,
                             std::string_view cameraUser, std::string_view cameraDigest) {
+  // No user or no password set means the camera is not shared yet, not shared with all.
+  if (cameraUser.empty() || cameraDigest.empty()) return false;
   if (query.user != cameraUser) return false;
   if (TakesDigest(route)) {
     std::string upper = query.password;

@@ -57,7 +57,7 @@ CameraQuery ReadCameraQuery(CameraRoute route, std::string_view query);
 
 // True when the query's user equals `cameraUser` and its password matches `cameraDigest`
 // (32 upper-case hexadecimal digits): upper-cased for JPEG, PNG and the status page,
-// digested for GIF and WBMP.
+// digested for GIF and WBMP. Always false while no user or no digest is set.
 bool CheckCameraCredentials(CameraRoute route, const CameraQuery& query,
                             std::string_view cameraUser, std::string_view cameraDigest);
 

@@ -47,11 +47,15 @@ private:
 // The real window over a controller running the test pattern, with a server that always
 // starts, never listens and records what it was started with.
 struct Rig {
-  Rig() {
+  explicit Rig(bool credentials = true) {
     qputenv(CSplashScreenEx::kTimingVariable, "0,0,0,0");  // the splash's texts have their own test
     resources.Load(std::string(ORBISCOPE_BIN_DIR) + "/Resource.so");
     config.SetFileName(dir.File("orbiscope.CONFIG.XML"));
     config.SetValue("SERVER", "PORT", "8080");
+    if (credentials) {
+      config.SetValue("SERVER", "USER", "cam");
+      config.SetValue("SERVER", "PASS", "25D55AD283AA400AF464C76D713C07AD");
+    }
     log.SetExecutablePath(dir.File("orbiscope"));
     log.Open();
     window = std::make_unique<MainWindow>(resources);
@@ -209,6 +213,17 @@ private slots:
     QCOMPARE(shut.back(), folded);
     for (std::size_t i = 1; i + 1 < shut.size(); ++i) QCOMPARE(shut[i - 1] - shut[i], 10);
     QVERIFY(shut[shut.size() - 2] >= folded);
+  }
+
+  // Without a camera password the window says so once and opens on the server page.
+  void withoutACameraPasswordTheServerPageOpens() {
+    Rig rig(false);
+    QVERIFY(rig.Start());
+    QCOMPARE(rig.boxes.size(), 1);
+    QVERIFY(rig.boxes[0].contains(QStringLiteral("No camera user name and password are set")));
+    QTRY_VERIFY_WITH_TIMEOUT(!rig.window->PanelSliding(), 5000);
+    QVERIFY(rig.window->PanelExpanded());
+    QCOMPARE(rig.window->ShownPage(), rig.window->PageWidget(MainWindow::Page::Server));
   }
 
   void panelButtonFoldsAndUnfoldsTheWindow() {

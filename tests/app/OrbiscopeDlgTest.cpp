@@ -2,14 +2,21 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <deque>
 #include <filesystem>
+#include <map>
 #include <mutex>
+#include <optional>
+#include <random>
+#include <set>
 
 #include "app/WebServerAdapter.h"
 #include "capture/TestPattern.h"
 #include "capture/V4L2Backend.h"
+#include "httpd/camera/CameraRoutes.h"
+#include "httpd/client/Md5Hex.h"
 #include "tests/capture/FakeCapture.h"
 #include "tests/capture/FakeV4L2Device.h"
 #include "tests/httpd/camera/CameraTestSupport.h"
@@ -126,7 +133,15 @@ protected:
     devices_.resize(1);
     devices_[0].name = "Camera";
     devices_[0].caps = {Rgb(640, 480)};
+    SetCredentials();
   }
+
+  // A camera user and password, without which start-up asks for them.
+  void SetCredentials() {
+    config_.SetValue("SERVER", "USER", "cam");
+    config_.SetValue("SERVER", "PASS", kDigest);
+  }
+  static constexpr const char* kDigest = "25D55AD283AA400AF464C76D713C07AD";  // of "12345678"
 
   // The controller over the given back-end, by default the scripted devices_.
   std::unique_ptr<COrbiscopeDlg> Make(std::unique_ptr<CaptureBackend> backend = nullptr) {
@@ -221,19 +236,27 @@ TEST_F(ControllerTest, CaptureThatCannotOpenStopsTheServerAgain) {
 TEST_F(ControllerTest, PortAndAddressRules) {
   auto dlg = Make();
   ASSERT_TRUE(dlg->OnInitDialog());
+  // The server starts on the stored port, or on one applied by Enter; never on a typed one.
   for (const char* refused : {"0", "65536", "", "-80"}) {
     boxes_.clear();
-    dlg->ServerPage()->SetPortText(refused);
+    config_.SetValue("SERVER", "PORT", refused);
+    dlg->ServerPage()->FillControls();
     EXPECT_FALSE(dlg->StartServer()) << refused;
     ASSERT_EQ(boxes_.size(), 1u) << refused;
     EXPECT_EQ(boxes_[0], resources_.String(163) + "|" + resources_.String(167));
     EXPECT_EQ(dlg->ServerState(), 0);
   }
   for (const auto& [text, port] : std::vector<std::pair<const char*, int>>{{"1", 1}, {"65535", 65535}, {"80abc", 80}}) {
-    dlg->ServerPage()->SetPortText(text);
+    config_.SetValue("SERVER", "PORT", text);
+    dlg->ServerPage()->FillControls();
     EXPECT_TRUE(dlg->StartServer()) << text;
     EXPECT_EQ(server_.port, port);
   }
+  dlg->ServerPage()->SetPortText("8081");
+  EXPECT_TRUE(dlg->StartServer());
+  EXPECT_EQ(server_.port, 80) << "a typed port waits for Enter";
+  dlg->ServerPage()->OnEnter();
+  EXPECT_EQ(server_.port, 8081);
   dlg->OnClose();
   const std::string log = Log();
   EXPECT_NE(log.find("No se ha iniciado servidor WEB. N\xBA Puerto incorrecto"), std::string::npos);
@@ -322,6 +345,7 @@ TEST_F(ControllerTest, FailedChecksCloseThroughOnCloseAndStillSave) {
   };
   for (const Case& c : cases) {
     std::filesystem::remove(config_.FileName());
+    SetCredentials();
     boxes_.clear();
     view_ = RecordingView{};
     view_.position = {0, 0};
@@ -338,7 +362,7 @@ TEST_F(ControllerTest, FailedChecksCloseThroughOnCloseAndStillSave) {
     EXPECT_EQ(view_.dialogsEnded, 1);
     EXPECT_EQ(config_.GetInt("GENERAL", "MAINWNDPOSX", -1), 33);
     EXPECT_EQ(config_.GetInt("GENERAL", "MAINWNDPOSY", -1), 44);
-    EXPECT_EQ(config_.GetValue("SERVER", "PORT", ""), "80");
+    EXPECT_EQ(config_.GetValue("SERVER", "PORT", "none"), "none") << "unchanged, so not written";
   }
   EXPECT_NE(Log().find("<Entry>Error initializate COM objets!</Entry>"), std::string::npos);
 }
@@ -347,6 +371,7 @@ TEST_F(ControllerTest, PositionYIsNotWrittenWhenXFailed) {
   auto dlg = Make();
   ASSERT_TRUE(dlg->OnInitDialog());
   WriteFile(config_.FileName(), "<broken");
+  view_.position = {5, 5};  // moved, so there is something to write
   int malformed = 0;
   config_.SetMessageSink([&](std::string_view, std::string_view) { ++malformed; });
   EXPECT_FALSE(dlg->SaveWindowPosition());
@@ -493,9 +518,222 @@ TEST_F(ControllerTest, FramesFromTheTestPatternReachTheServer) {
   // The unplaced caption was clamped to the bottom-left and written back to the page.
   EXPECT_EQ(dlg->VideoPage()->X(), 0);
   EXPECT_EQ(dlg->VideoPage()->Y(), 480);
+  const std::string before = ReadFile(config_.FileName());
   dlg->OnClose();
-  EXPECT_EQ(config_.GetValue("VIDEO", "DEVICE", ""), kTestPatternName);
-  EXPECT_EQ(config_.GetInt("VIDEO\\SIZE", "WIDHT", 0), 640);
+  // The device, size and position the program picked by itself are no edits to save.
+  EXPECT_EQ(ReadFile(config_.FileName()), before);
+}
+
+}  // namespace
+}  // namespace orbiscope
+
+namespace orbiscope {
+namespace {
+
+// The settings' life-cycle as a user and a hand editor drive it, in random order: the
+// stored password changes only by an accepted Enter (or by hand), the server always runs
+// with the stored credentials, a close keeps every hand edit of a key the program did not
+// change, and no wrong or empty password ever opens a camera route.
+class LifeCycleTest : public ControllerTest {
+protected:
+  using Keys = std::map<std::string, std::string>;  // "SECTION/KEY" -> value
+
+  static std::pair<std::string, std::string> Split(const std::string& key) {
+    const std::size_t slash = key.rfind('/');
+    std::string section = key.substr(0, slash);
+    std::replace(section.begin(), section.end(), '/', '\\');
+    return {section, key.substr(slash + 1)};
+  }
+  std::string Stored(const std::string& key) {
+    const auto [section, name] = Split(key);
+    return config_.GetValue(section, name, "");
+  }
+  std::string Random(std::size_t length) {
+    static constexpr char kAlphabet[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+    std::string text;
+    for (std::size_t i = 0; i < length; ++i) text += kAlphabet[rng_() % (sizeof kAlphabet - 1)];
+    return text;
+  }
+  static std::string Md5(const std::string& text) {
+    std::string digest;
+    Md5Hex(text, digest);
+    return digest;
+  }
+
+  // The program read the file: what it holds is what runs, and no page edit is pending. A
+  // reload does not move the window, so a move before it is still the program's change.
+  void Read(bool restarted) {
+    digest_ = Stored("SERVER/PASS");
+    user_ = Stored("SERVER/USER");
+    handEdits_.clear();
+    const bool moved = programChanged_.count("GENERAL/MAINWNDPOSX") != 0;
+    programChanged_.clear();
+    if (moved && !restarted) programChanged_ = {"GENERAL/MAINWNDPOSX", "GENERAL/MAINWNDPOSY"};
+  }
+
+  void Start() {
+    dlg_ = Make();
+    ASSERT_TRUE(dlg_->OnInitDialog());
+    Read(true);
+    typedUser_.reset();
+    typedPassword_.reset();
+  }
+
+  void Close() {
+    const std::string before = ReadFile(config_.FileName());
+    dlg_->OnClose();
+    for (const auto& [key, value] : handEdits_) {
+      if (programChanged_.count(key) == 0) {
+        ASSERT_EQ(Stored(key), value) << "a hand edit of " << key << " was lost";
+      }
+    }
+    if (programChanged_.empty()) {
+      ASSERT_EQ(ReadFile(config_.FileName()), before) << "a close that changed nothing wrote";
+    }
+    dlg_.reset();
+  }
+
+  void CheckInvariants(const std::string& step) {
+    ASSERT_EQ(Stored("SERVER/PASS"), expectedPass_) << step;
+    if (dlg_->ServerState() != COrbiscopeDlg::kServerRunning) return;
+    ASSERT_EQ(server_.password, digest_) << step;
+    ASSERT_EQ(server_.user, user_) << step;
+    if (handEdits_.count("SERVER/PASS") == 0) {
+      ASSERT_EQ(digest_, expectedPass_) << step;
+    }
+    if (handEdits_.count("SERVER/USER") == 0) {
+      ASSERT_EQ(user_, Stored("SERVER/USER")) << step;
+    }
+    // What the routes decide with the running server's values.
+    const auto admits = [this](CameraRoute route, const std::string& password) {
+      CameraQuery q;
+      q.user = server_.user;
+      q.password = password;
+      return CheckCameraCredentials(route, q, server_.user, server_.password);
+    };
+    std::vector<std::string> wrong = {"", "wrong", Md5(""), Md5("wrong")};
+    if (typedPassword_ && Md5(*typedPassword_) != server_.password) {
+      wrong.push_back(*typedPassword_);
+      wrong.push_back(Md5(*typedPassword_));
+    }
+    for (CameraRoute route : {CameraRoute::Jpeg, CameraRoute::Png, CameraRoute::Status, CameraRoute::Gif,
+                              CameraRoute::Wbmp, CameraRoute::Stream}) {
+      for (const std::string& password : wrong) {
+        ASSERT_FALSE(admits(route, password)) << step << " " << password;
+      }
+    }
+    if (plainPassword_ && Md5(*plainPassword_) == server_.password && !server_.user.empty()) {
+      ASSERT_TRUE(admits(CameraRoute::Gif, *plainPassword_)) << step;
+    }
+  }
+
+  void Step() {
+    const int op = static_cast<int>(rng_() % 12);
+    switch (op) {
+      case 0: {  // a hand edit of the file
+        static const char* const kKeys[] = {"SERVER/USER", "SERVER/PASS", "SERVER/PORT", "SERVER/ENABLEWAP",
+                                            "GENERAL/MAINWNDPOSX", "VIDEO/OVERLAYTEXT/TEXT"};
+        const std::string key = kKeys[rng_() % std::size(kKeys)];
+        std::string value = key == "SERVER/PASS" ? Md5(Random(9))
+                            : key == "SERVER/PORT" ? std::to_string(1 + rng_() % 65535)
+                            : key == "GENERAL/MAINWNDPOSX" ? std::to_string(rng_() % 500)
+                                                           : Random(rng_() % 6);
+        if (key == "SERVER/USER" && rng_() % 4 == 0) value.clear();
+        const auto [section, name] = Split(key);
+        ConfigStore editor;
+        editor.SetFileName(config_.FileName());
+        ASSERT_EQ(editor.SetValue(section, name, value), 0);
+        handEdits_[key] = value;
+        if (key == "SERVER/PASS") expectedPass_ = value;
+        break;
+      }
+      case 1:  // SIGHUP
+        dlg_->ReloadSettings();
+        Read(false);
+        typedUser_.reset();
+        typedPassword_.reset();
+        break;
+      case 2:
+      case 3: {  // a password typed, long enough or not (cleared, even)
+        typedPassword_ = Random(op == 2 ? 8 + rng_() % 5 : rng_() % 8);
+        dlg_->ServerPage()->SetPasswordText(*typedPassword_);
+        break;
+      }
+      case 4:
+        typedUser_ = Random(1 + rng_() % 5);
+        dlg_->ServerPage()->SetUserText(*typedUser_);
+        programChanged_.insert("SERVER/USER");
+        break;
+      case 5:
+      case 6: {  // Enter
+        const bool accepted = typedPassword_ && typedPassword_->size() >= 8;
+        dlg_->ServerPage()->OnEnter();
+        if (accepted) {
+          expectedPass_ = digest_ = Md5(*typedPassword_);
+          plainPassword_ = typedPassword_;
+          typedPassword_.reset();
+          programChanged_.insert("SERVER/PASS");
+          handEdits_.erase("SERVER/PASS");
+        }
+        if (typedUser_) {
+          user_ = *typedUser_;
+          typedUser_.reset();
+          handEdits_.erase("SERVER/USER");
+        }
+        break;
+      }
+      case 7:  // an address chosen
+        dlg_->ServerPage()->OnCommand(CDlgOpcionServer::kCmdAddressBase + static_cast<int>(rng_() % 2));
+        programChanged_.insert("SERVER/IP");
+        break;
+      case 8:  // the phone pages switched
+        dlg_->ServerPage()->OnCommand(rng_() % 2 ? CDlgOpcionServer::kCmdPhonePagesOn
+                                                 : CDlgOpcionServer::kCmdPhonePagesOff);
+        programChanged_.insert("SERVER/ENABLEWAP");
+        break;
+      case 9:  // a new content folder chosen
+        dlg_->ServerPage()->OnFolderChosen(dir_.File("root" + std::to_string(++folders_)));
+        programChanged_.insert("SERVER/VIRTDIR");
+        break;
+      case 10:  // the window moved
+        view_.position = {static_cast<int>(rng_() % 300), static_cast<int>(rng_() % 300)};
+        programChanged_.insert("GENERAL/MAINWNDPOSX");
+        programChanged_.insert("GENERAL/MAINWNDPOSY");
+        break;
+      case 11:  // close, and start again
+        Close();
+        if (HasFatalFailure()) return;
+        view_.position = {0, 0};
+        Start();
+        break;
+    }
+  }
+
+  std::mt19937 rng_;
+  std::unique_ptr<COrbiscopeDlg> dlg_;
+  std::string expectedPass_, digest_, user_;
+  std::optional<std::string> typedPassword_, typedUser_, plainPassword_;
+  Keys handEdits_;
+  std::set<std::string> programChanged_;
+  int folders_ = 0;
+};
+
+TEST_F(LifeCycleTest, RandomSequencesKeepTheCredentialsAndHandEdits) {
+  addresses_ = {"127.0.0.1", "127.0.0.2"};
+  std::filesystem::create_directories(dir_.File("root"));
+  for (const unsigned seed : {1u, 2u, 3u, 4u}) {
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    rng_.seed(seed);
+    plainPassword_ = "12345678";
+    expectedPass_ = Stored("SERVER/PASS");
+    Start();
+    for (int i = 0; i < 600 && !HasFatalFailure(); ++i) {
+      Step();
+      if (!HasFatalFailure()) CheckInvariants("step " + std::to_string(i));
+    }
+    if (HasFatalFailure()) return;
+    Close();
+  }
 }
 
 // The program's own server, counting what the controller hands it (on the UI thread).

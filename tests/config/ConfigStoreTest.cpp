@@ -1,10 +1,13 @@
 #include "config/ConfigStore.h"
 
 #include <gtest/gtest.h>
+
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <filesystem>
 
 #include "tests/support/TempDir.h"
@@ -201,21 +204,47 @@ TEST_F(ConfigStoreTest, SaveKeepsThePermissionsAndFollowsALink) {
   EXPECT_EQ(store_.GetValue("A", "B", ""), "3");
 }
 
-TEST(ConfigStoreAsUser, ReadOnlyFileReadsDefaultsAndRefusesWrites) {
+// A file the program may read but not write is read (not taken for the open defaults), and
+// only writing it fails; one it cannot read at all is reported like a malformed one.
+TEST(ConfigStoreAsUser, ReadOnlyFileIsReadAndUnreadableFileIsReported) {
   if (!testing::RunHereUnprivileged()) return;
   TempDir dir;
-  ConfigStore store;
+  std::vector<std::string> shown;
+  ConfigStore store([&](std::string_view c, std::string_view t) { shown.push_back(std::string(c) + "|" + std::string(t)); });
   store.SetFileName(dir.File("orbiscope.CONFIG.XML"));
   ASSERT_EQ(store.SetValue("A", "B", "1"), 0);
   const std::string before = ReadFile(store.FileName());
   std::filesystem::permissions(store.FileName(), std::filesystem::perms(0444));
-  EXPECT_EQ(store.GetValue("A", "B", "d"), "d");
+  EXPECT_EQ(store.GetValue("A", "B", "d"), "1");
+  EXPECT_FALSE(store.Malformed());
   EXPECT_EQ(store.SetValue("A", "B", "2"), ConfigStore::kCannotSave);
   EXPECT_EQ(ReadFile(store.FileName()), before);
   std::filesystem::permissions(store.FileName(), std::filesystem::perms(0644));
   std::filesystem::permissions(dir.path(), std::filesystem::perms(0555));
   EXPECT_EQ(store.SetValue("A", "B", "3"), ConfigStore::kCannotSave);
   EXPECT_EQ(ReadFile(store.FileName()), before);
+  EXPECT_TRUE(shown.empty());
+
+  std::filesystem::permissions(store.FileName(), std::filesystem::perms(0));
+  const auto problem = store.Malformed();
+  ASSERT_TRUE(problem);
+  EXPECT_EQ(problem->line, 0);
+  EXPECT_EQ(problem->reason, std::strerror(EACCES));
+  EXPECT_EQ(store.GetValue("A", "B", "d"), "d");
+  EXPECT_EQ(store.SetValue("A", "B", "4"), ConfigStore::kCannotLoad);
+  EXPECT_EQ(shown, std::vector<std::string>(2, "LoadXML Malformed XML Error|" + std::string(std::strerror(EACCES))));
+  std::filesystem::permissions(store.FileName(), std::filesystem::perms(0644));
+  EXPECT_EQ(ReadFile(store.FileName()), before);
+}
+
+// Root reads every file, but a folder in the file's place cannot be read as one either.
+TEST_F(ConfigStoreTest, AFolderInPlaceOfTheFileIsNoEmptyDocument) {
+  std::filesystem::create_directory(file_);
+  const auto problem = store_.Malformed();
+  ASSERT_TRUE(problem);
+  EXPECT_EQ(problem->reason, "not a regular file");
+  EXPECT_EQ(store_.SetValue("A", "B", "1"), ConfigStore::kCannotLoad);
+  EXPECT_TRUE(std::filesystem::is_empty(file_));
 }
 
 TEST(AtoL, Cases) {

@@ -8,6 +8,7 @@
 
 #include "httpd/client/Md5Hex.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/Unprivileged.h"
 
 namespace orbiscope {
 namespace {
@@ -130,10 +131,12 @@ TEST_F(ServerPageTest, PasswordRules) {
   EXPECT_EQ(boxes_[0], resources_.String(131) + "|" + resources_.String(160));
   EXPECT_TRUE(page->PasswordEdited());
   EXPECT_EQ(config_.GetValue("SERVER", "PASS", "none"), "none");
+  EXPECT_EQ(page->Settings().passwordDigest, "");
 
   page->SetPasswordText("12345678");
   page->OnEnter();
   EXPECT_EQ(page->PasswordText(), digest);
+  EXPECT_EQ(page->Settings().passwordDigest, digest);
   EXPECT_FALSE(page->PasswordEdited());
   EXPECT_EQ(config_.GetValue("SERVER", "PASS", ""), digest);
   // Closing now does not hash the digest again.
@@ -144,21 +147,47 @@ TEST_F(ServerPageTest, PasswordRules) {
   EXPECT_FALSE(MakePage()->PasswordEdited());
 }
 
-TEST_F(ServerPageTest, ShortPasswordIsStillHashedAtClose) {
-  auto page = MakePage();
-  page->SetPasswordText("abc");
-  ASSERT_TRUE(page->SaveSettings());
-  std::string digest;
-  Md5Hex("abc", digest);
-  EXPECT_EQ(config_.GetValue("SERVER", "PASS", ""), digest);
+// Only an accepted Enter stores a password: a close never hashes what the field holds,
+// and the server is never given the typed text.
+TEST_F(ServerPageTest, ATypedPasswordIsNeverStoredByAClose) {
+  config_.SetValue("SERVER", "PASS", "AB");
+  for (const char* typed : {"abc", "contrase\xC3\xB1" "a-long-enough", ""}) {
+    auto page = MakePage();
+    page->SetPasswordText(typed);
+    EXPECT_EQ(page->Settings().passwordDigest, "AB") << typed;
+    ASSERT_TRUE(page->SaveSettings());
+    EXPECT_EQ(config_.GetValue("SERVER", "PASS", ""), "AB") << typed;
+  }
   // The digest is of the windows-1252 bytes of the password.
+  auto page = MakePage();
   page->SetPasswordText("contrase\xC3\xB1" "a");
-  ASSERT_TRUE(page->SaveSettings());
+  page->OnEnter();
+  std::string digest;
   Md5Hex("contrase\xF1" "a", digest);
   EXPECT_EQ(config_.GetValue("SERVER", "PASS", ""), digest);
+  EXPECT_EQ(page->Settings().passwordDigest, digest);
 }
 
-TEST_F(ServerPageTest, SaveWritesInOrderAndNothingBeforeLoading) {
+// Filling the page (start-up or a reload) is no edit: a close after it writes nothing, and
+// a reload does not turn the stored digest into a password to hash.
+TEST_F(ServerPageTest, AReloadedPageWritesNothingAtClose) {
+  const std::string file =
+      "<?xml version=\"1.0\" encoding=\"windows-1252\"?>\n<R><SERVER><IP></IP><PORT>8080</PORT>"
+      "<USER>cam</USER><PASS>6EAECEAB</PASS><ENABLEWAP>yes</ENABLEWAP></SERVER></R>\n";
+  WriteFile(config_.FileName(), file);
+  auto page = MakePage();
+  page->FillControls();
+  page->FillControls();
+  EXPECT_FALSE(page->PasswordEdited());
+  ASSERT_TRUE(page->SaveSettings());
+  page->OnEnter();  // nothing typed: nothing stored
+  EXPECT_EQ(ReadFile(config_.FileName()), file);
+  EXPECT_EQ(page->Settings().passwordDigest, "6EAECEAB");
+}
+
+// A close writes the keys the user changed here, in their order, and leaves every other
+// key as the file holds it now, hand edits included.
+TEST_F(ServerPageTest, SaveWritesOnlyChangedKeysAndNothingBeforeLoading) {
   CDlgOpcionServer unloaded(config_, log_, resources_, {}, host_, dir_.path().string(),
                             [] { return std::vector<std::string>{"127.0.0.1"}; });
   ASSERT_TRUE(unloaded.OnInitDialog());
@@ -167,12 +196,44 @@ TEST_F(ServerPageTest, SaveWritesInOrderAndNothingBeforeLoading) {
 
   auto page = MakePage();
   page->SetUserText("cam");
+  page->SetPortText("81");
+  config_.SetValue("SERVER", "PORT", "90");  // a hand edit of a key the page also changed
+  config_.SetValue("SERVER", "VIRTDIR", "/srv/hand");  // and of one it did not
   ASSERT_TRUE(page->SaveSettings());
   const std::string file = ReadFile(config_.FileName());
-  EXPECT_NE(file.find("<SERVER><IP>192.168.1.5</IP><PORT>80</PORT><VIRTDIR>" + dir_.File("root") +
-                      "</VIRTDIR><ENABLEWAP>FALSE</ENABLEWAP><USER>cam</USER></SERVER>"),
+  EXPECT_NE(file.find("<SERVER><PORT>81</PORT><VIRTDIR>/srv/hand</VIRTDIR><USER>cam</USER></SERVER>"),
             std::string::npos)
       << file;
+
+  page = MakePage();
+  page->OnCommand(CDlgOpcionServer::kCmdAddressBase);  // the address shown, chosen: stored
+  page->OnCommand(CDlgOpcionServer::kCmdPhonePagesOn);
+  ASSERT_TRUE(page->SaveSettings());
+  EXPECT_EQ(config_.GetValue("SERVER", "IP", ""), "192.168.1.5");
+  EXPECT_EQ(config_.GetValue("SERVER", "ENABLEWAP", ""), "TRUE");
+}
+
+// A settings file the program may read but not write: Enter says so, and the server keeps
+// the stored digest and user, since the new ones would be gone at the next start.
+TEST_F(ServerPageTest, AnEnterThatCannotBeStoredChangesNothing) {
+  if (!testing::RunHereUnprivileged()) return;
+  config_.SetValue("SERVER", "USER", "cam");
+  config_.SetValue("SERVER", "PASS", "AB");
+  const std::string before = ReadFile(config_.FileName());
+  fs::permissions(config_.FileName(), fs::perms(0444));
+  auto page = MakePage();
+  page->SetUserText("other");
+  page->SetPasswordText("12345678");
+  page->OnEnter();
+  EXPECT_EQ(page->Settings().user, "cam");
+  EXPECT_EQ(page->Settings().passwordDigest, "AB");
+  EXPECT_TRUE(page->PasswordEdited()) << "the typed password waits for another Enter";
+  ASSERT_EQ(boxes_.size(), 2u);
+  EXPECT_EQ(boxes_[0], resources_.String(131) + "|" + resources_.String(231, config_.FileName()));
+  EXPECT_EQ(ReadFile(config_.FileName()), before);
+  log_.Close();
+  EXPECT_NE(ReadFile(log_.FilePath()).find("No se han podido guardar los ajustes en " + config_.FileName()),
+            std::string::npos);
 }
 
 TEST_F(ServerPageTest, MovingTheContentFolder) {

@@ -127,6 +127,19 @@ TEST(CameraRoutesTest, Credentials) {
     EXPECT_FALSE(check(route, "Cam", digest));  // the digest is not the password here
     EXPECT_FALSE(check(route, "Cam ", "secret"));
   }
+  // No stored user or no stored digest: nobody, whatever the request carries.
+  const std::string emptyDigest = Digest("");
+  for (CameraRoute route : {CameraRoute::Jpeg, CameraRoute::Png, CameraRoute::Status, CameraRoute::Gif,
+                            CameraRoute::Wbmp, CameraRoute::Stream}) {
+    for (const auto& [user, stored] : {std::pair<std::string, std::string>{"", ""}, {"Cam", ""}, {"", digest}}) {
+      for (const std::string& sent : {std::string(), emptyDigest, digest, std::string("secret")}) {
+        CameraQuery q;
+        q.user = user;
+        q.password = sent;
+        EXPECT_FALSE(CheckCameraCredentials(route, q, user, stored)) << user << "|" << stored << "|" << sent;
+      }
+    }
+  }
   // A non-ASCII password matches whether the phone sends it in UTF-8 or in the code page
   // the digest was made from; nothing else does.
   const std::string stored = Digest("contrase\xF1" "a");
