@@ -21,22 +21,28 @@ namespace {
 class StopFd {
 public:
   explicit StopFd(std::stop_token stop)
-      : fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+      : fd_{::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)},
         callback_(std::move(stop), [this] {
-          if (fd_ >= 0) {
+          if (fd_.fd >= 0) {
             const std::uint64_t one = 1;
-            [[maybe_unused]] auto n = ::write(fd_, &one, sizeof one);
+            [[maybe_unused]] auto n = ::write(fd_.fd, &one, sizeof one);
           }
         }) {}
-  ~StopFd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
   StopFd(const StopFd&) = delete;
   StopFd& operator=(const StopFd&) = delete;
-  int fd() const { return fd_; }
+  int fd() const { return fd_.fd; }
 
 private:
-  int fd_;
+  struct Owned {
+    int fd;
+    ~Owned() {
+      if (fd >= 0) ::close(fd);
+    }
+  };
+  // Declared in this order so the callback is deregistered first (waiting for one that is
+  // running on the stopping thread) and the descriptor closed after: closed first, a
+  // stop at that moment would write into whatever file took its number meanwhile.
+  Owned fd_;
   std::stop_callback<std::function<void()>> callback_;
 };
 
