@@ -225,7 +225,7 @@ EmulatedCameraSpec UsbCameraSpec() {
   return spec;
 }
 
-std::vector<std::uint8_t> ScenePixels(int width, int height) {
+std::vector<std::uint8_t> ScenePixels(int width, int height, int noise) {
   std::vector<std::uint8_t> bgr(static_cast<std::size_t>(width) * height * 3);
   const int bw = width / 8, bh = height / 8;
   for (int y = 0; y < height; ++y) {
@@ -240,6 +240,15 @@ std::vector<std::uint8_t> ScenePixels(int width, int height) {
           {30, 30, 220}, {30, 220, 30}, {220, 30, 30}, {230, 230, 230}};  // BGR
       const int corner = (bottom ? 2 : 0) + (right ? 1 : 0);
       std::memcpy(p, kCorner[corner], 3);
+    }
+  }
+  if (noise > 0) {
+    std::uint32_t state = 2463534242u;  // xorshift: the same noise in every run
+    for (std::uint8_t& byte : bgr) {
+      state ^= state << 13;
+      state ^= state >> 17;
+      state ^= state << 5;
+      byte = Clamp255(byte + static_cast<int>(state % (2u * noise + 1)) - noise);
     }
   }
   return bgr;
@@ -360,7 +369,7 @@ void CameraEmulator::StartTimer(Handle_& h, const Camera& c) {
 const std::vector<std::uint8_t>& CameraEmulator::FrameBytes(Camera& c) {
   auto& frame = c.frames[{c.fourcc, c.width, c.height}];
   if (frame.empty()) {
-    const std::vector<std::uint8_t> bgr = ScenePixels(c.width, c.height);
+    const std::vector<std::uint8_t> bgr = ScenePixels(c.width, c.height, c.spec.noise);
     frame = c.fourcc == V4L2_PIX_FMT_MJPEG ? EncodeJpeg(bgr, c.width, c.height)
                                            : ToYuyv(bgr, c.width, c.height);
   }

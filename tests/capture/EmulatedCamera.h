@@ -49,6 +49,9 @@ struct EmulatedCameraSpec {
   bool streaming = true;  // false: a camera that offers read() only
   std::vector<EmulatedFormat> formats;
   std::vector<EmulatedControl> controls;
+  // Amplitude of the sensor noise on every byte of the picture: 0 for a picture the tests
+  // can compare closely, some 20 for frames that compress as a real room does.
+  int noise = 0;
 };
 
 // What most USB cameras offer: MJPEG at 30 fps in every size, YUYV at 30 fps only up to
@@ -58,8 +61,9 @@ EmulatedCameraSpec UsbCameraSpec();
 
 // The picture every frame shows, as top-down 24-bit blue-green-red rows width * 3 apart:
 // smooth gradients (so JPEG and chroma subsampling stay close to it) with a differently
-// coloured block in each corner (so a turned or mirrored picture is told apart).
-std::vector<std::uint8_t> ScenePixels(int width, int height);
+// coloured block in each corner (so a turned or mirrored picture is told apart), with
+// fixed pseudo-random noise of up to `noise` levels on every byte.
+std::vector<std::uint8_t> ScenePixels(int width, int height, int noise = 0);
 
 class CameraEmulator {
 public:
