@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/capture/BenchOverlay.h"
 #include "capture/CaptureGraph.h"
 #include "capture/GraphEvents.h"
 #include "capture/LatestFrame.h"
@@ -129,13 +130,7 @@ void BM_HdCameraFramePath(benchmark::State& state) {
   graph.Callback().SetNotify(&window);
   TimedSink sink(graph.Callback());
 
-  OverlaySettings settings;
-  settings.caption = "Orbiscope - front door";
-  settings.font.faceName = "DejaVu Sans";
-  settings.font.height = -13;
-  settings.colour = 0x0000FFFF;
-  settings.timeMode = kTimeOfDay;
-  ClampOverlayPosition(settings.x, settings.y, width, height);
+  const OverlaySettings settings = CaptionAndTime(width, height);
 
   if (Failed(source->Run(sink, events))) {
     state.SkipWithError("capture does not run");
