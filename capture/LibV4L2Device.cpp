@@ -17,33 +17,39 @@
 namespace orbiscope {
 namespace {
 
-constexpr const char* kDeviceFolder = "/dev";
-
 // An eventfd that becomes readable when stop is requested, for poll.
 class StopFd {
 public:
   explicit StopFd(std::stop_token stop)
-      : fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+      : fd_{::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)},
         callback_(std::move(stop), [this] {
-          if (fd_ >= 0) {
+          if (fd_.fd >= 0) {
             const std::uint64_t one = 1;
-            [[maybe_unused]] auto n = ::write(fd_, &one, sizeof one);
+            [[maybe_unused]] auto n = ::write(fd_.fd, &one, sizeof one);
           }
         }) {}
-  ~StopFd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
   StopFd(const StopFd&) = delete;
   StopFd& operator=(const StopFd&) = delete;
-  int fd() const { return fd_; }
+  int fd() const { return fd_.fd; }
 
 private:
-  int fd_;
+  struct Owned {
+    int fd;
+    ~Owned() {
+      if (fd >= 0) ::close(fd);
+    }
+  };
+  // Declared in this order so the callback is deregistered first (waiting for one that is
+  // running on the stopping thread) and the descriptor closed after: closed first, a
+  // stop at that moment would write into whatever file took its number meanwhile.
+  Owned fd_;
   std::stop_callback<std::function<void()>> callback_;
 };
 
 class LibV4L2Device final : public V4L2Device {
 public:
+  explicit LibV4L2Device(std::string folder) : folder_(std::move(folder)) {}
+
   int Open(const std::string& path, int flags) override {
     return ::v4l2_open(path.c_str(), flags | O_CLOEXEC);
   }
@@ -85,7 +91,7 @@ public:
   std::vector<std::string> ListNodes() override {
     std::vector<std::pair<long, std::string>> nodes;
     std::error_code ec;
-    for (const auto& entry : std::filesystem::directory_iterator(kDeviceFolder, ec)) {
+    for (const auto& entry : std::filesystem::directory_iterator(folder_, ec)) {
       const std::string name = entry.path().filename().string();
       if (name.rfind("video", 0) != 0 || name.size() == 5) continue;
       char* end = nullptr;
@@ -102,17 +108,22 @@ public:
   void WaitForNodeChange(std::stop_token stop, int timeoutMs) override {
     if (stop.stop_requested()) return;
     const int watch = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
-    if (watch >= 0) ::inotify_add_watch(watch, kDeviceFolder, IN_CREATE | IN_ATTRIB | IN_DELETE);
+    if (watch >= 0) ::inotify_add_watch(watch, folder_.c_str(), IN_CREATE | IN_ATTRIB | IN_DELETE);
     StopFd stopFd(stop);
     pollfd fds[2] = {{stopFd.fd(), POLLIN, 0}, {watch, POLLIN, 0}};
     // Without inotify the time-out alone paces the retries.
     ::poll(fds, watch >= 0 ? 2 : 1, timeoutMs);
     if (watch >= 0) ::close(watch);
   }
+
+private:
+  std::string folder_;
 };
 
 }  // namespace
 
-std::unique_ptr<V4L2Device> MakeLibV4L2Device() { return std::make_unique<LibV4L2Device>(); }
+std::unique_ptr<V4L2Device> MakeLibV4L2Device(std::string folder) {
+  return std::make_unique<LibV4L2Device>(std::move(folder));
+}
 
 }  // namespace orbiscope

@@ -34,7 +34,11 @@ public:
   virtual void WaitForNodeChange(std::stop_token stop, int timeoutMs) = 0;
 };
 
-// The real device, through libv4l2 (which converts camera formats to 24-bit BGR).
-std::unique_ptr<V4L2Device> MakeLibV4L2Device();
+// Where the system keeps its device nodes.
+inline constexpr const char* kDeviceFolder = "/dev";
+
+// The real device, through libv4l2 (which converts camera formats to 24-bit BGR), listing
+// and watching the video nodes of folder (another folder only for an emulated camera).
+std::unique_ptr<V4L2Device> MakeLibV4L2Device(std::string folder = kDeviceFolder);
 
 }  // namespace orbiscope

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/capture/BenchOverlay.h"
 #include "capture/CaptureGraph.h"
 #include "capture/FrameFormat.h"
 #include "capture/LatestFrame.h"
@@ -30,12 +31,7 @@ struct Path {
     graph.Callback().SetFrameSize(width, height);
     frame.resize(static_cast<std::size_t>(FrameBytes(width, height, 24)));
     RenderTestPattern(frame.data(), width, height, 12345);
-    settings.caption = "Orbiscope - front door";
-    settings.font.faceName = "DejaVu Sans";
-    settings.font.height = -13;
-    settings.colour = 0x0000FFFF;
-    settings.timeMode = kTimeOfDay;
-    ClampOverlayPosition(settings.x, settings.y, width, height);
+    settings = CaptionAndTime(width, height);
   }
   void Sample() {
     graph.Callback().BufferCB(0.0, frame.data(), static_cast<long>(frame.size()));
