@@ -23,6 +23,9 @@ public:
     camera_.m_sCameraUser = start.cameraUser;
     camera_.m_sCameraPassword = start.cameraPassword;
     camera_.m_nPhoneSwitch = start.phonePages ? 1 : 0;
+    camera_.m_bOpenCamera = start.openCamera;
+    camera_.m_bDigestAuth = start.digestAuth;
+    camera_.m_sCorsOrigin = start.corsOrigin;
     WebServerOptions options;
     options.bindAddress = start.address;
     options.port = start.port;
@@ -36,7 +39,9 @@ public:
   // Only a running server's routes read the frame: a stopped one is not worth the copy.
   void UpdateFrame(const CPicture& frame, std::int32_t height, std::int32_t width) override {
     if (server_.Server() == nullptr) return;
-    camera_.m_LatestFrame.Publish(frame, height, width);
+    // Stamped as the frame arrives, before the copy: the time clients read as its capture.
+    const auto captured = std::chrono::system_clock::now();
+    camera_.m_LatestFrame.Publish(frame, height, width, captured);
     camera_.m_Status.FramePublished(std::chrono::steady_clock::now());
   }
   void ReportCapture(const CaptureReport& report) override { camera_.m_Status.Report(report); }

@@ -41,18 +41,20 @@ LatestFrame::LatestFrame()
 
 LatestFrame::~LatestFrame() = default;
 
-void LatestFrame::Publish(const CPicture& image, std::int32_t height, std::int32_t width) {
+void LatestFrame::Publish(const CPicture& image, std::int32_t height, std::int32_t width,
+                          std::chrono::system_clock::time_point captured) {
   std::unique_ptr<CPicture> copy = spares_->Take();
   CopyFrame(*copy, image);
-  Store(std::move(copy), height, width);
+  Store(std::move(copy), height, width, captured);
 }
 
-void LatestFrame::Publish(CPicture&& image, std::int32_t height, std::int32_t width) {
-  Store(std::make_unique<CPicture>(std::move(image)), height, width);
+void LatestFrame::Publish(CPicture&& image, std::int32_t height, std::int32_t width,
+                          std::chrono::system_clock::time_point captured) {
+  Store(std::make_unique<CPicture>(std::move(image)), height, width, captured);
 }
 
 void LatestFrame::Store(std::unique_ptr<CPicture> picture, std::int32_t height,
-                        std::int32_t width) {
+                        std::int32_t width, std::chrono::system_clock::time_point captured) {
   std::shared_ptr<CPicture> published(picture.release(), Spares::Return{spares_});
   // The frame it replaces is let go outside the lock: readers do not wait for its return.
   std::shared_ptr<const CPicture> old = std::move(published);
@@ -61,6 +63,7 @@ void LatestFrame::Store(std::unique_ptr<CPicture> picture, std::int32_t height,
     std::swap(image_, old);
     height_ = height;
     width_ = width;
+    captured_ = captured;
     ++generation_;
   }
   published_.notify_all();
@@ -68,7 +71,7 @@ void LatestFrame::Store(std::unique_ptr<CPicture> picture, std::int32_t height,
 
 SharedFrame LatestFrame::Share() const {
   std::lock_guard lock(mutex_);
-  return SharedFrame{image_, width_, height_, generation_};
+  return SharedFrame{image_, width_, height_, generation_, captured_};
 }
 
 FrameSnapshot LatestFrame::Snapshot() const { return Share().Copy(); }
@@ -80,6 +83,7 @@ FrameSnapshot SharedFrame::Copy() const {
   snap.width = width;
   snap.height = height;
   snap.generation = generation;
+  snap.captured = captured;
   return snap;
 }
 

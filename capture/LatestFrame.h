@@ -8,6 +8,7 @@
 // and it lives as long as one of them holds it. Each publication has a generation number,
 // one more than the last, so a reader can tell whether the frame it has is the newest.
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -24,6 +25,7 @@ struct FrameSnapshot {
   std::int32_t width = 0;
   std::int32_t height = 0;
   std::uint64_t generation = 0;  // 0 before the first publication
+  std::chrono::system_clock::time_point captured {};  // when the frame was taken
 };
 
 // What a reader shares: the published frame itself.
@@ -32,6 +34,8 @@ struct SharedFrame {
   std::int32_t width = 0;
   std::int32_t height = 0;
   std::uint64_t generation = 0;  // 0 before the first publication, then 1, 2, ...
+  // When the frame was taken, by the wall clock: what clients put beside their own clocks.
+  std::chrono::system_clock::time_point captured {};
 
   // A private copy of this very frame, for a reader that turns out to need one.
   FrameSnapshot Copy() const;
@@ -44,10 +48,13 @@ public:
   LatestFrame(const LatestFrame&) = delete;
   LatestFrame& operator=(const LatestFrame&) = delete;
 
-  // Copies image (pixels, selection and alpha) into the store with the capture size.
-  void Publish(const CPicture& image, std::int32_t height, std::int32_t width);
+  // Copies image (pixels, selection and alpha) into the store with the capture size and
+  // the time it was captured.
+  void Publish(const CPicture& image, std::int32_t height, std::int32_t width,
+               std::chrono::system_clock::time_point captured = std::chrono::system_clock::now());
   // The same for a copy made only to be published: it is taken over, not copied again.
-  void Publish(CPicture&& image, std::int32_t height, std::int32_t width);
+  void Publish(CPicture&& image, std::int32_t height, std::int32_t width,
+               std::chrono::system_clock::time_point captured = std::chrono::system_clock::now());
   // A private copy of the stored frame with its width, height and generation.
   FrameSnapshot Snapshot() const;
   // The stored frame itself, without a copy.
@@ -60,13 +67,15 @@ public:
 
 private:
   struct Spares;
-  void Store(std::unique_ptr<CPicture> picture, std::int32_t height, std::int32_t width);
+  void Store(std::unique_ptr<CPicture> picture, std::int32_t height, std::int32_t width,
+             std::chrono::system_clock::time_point captured);
 
   mutable std::mutex mutex_;  // held only to read or swap the fields below
   std::shared_ptr<const CPicture> image_;
   std::int32_t width_ = 0;
   std::int32_t height_ = 0;
   std::uint64_t generation_ = 0;
+  std::chrono::system_clock::time_point captured_ {};
   mutable std::condition_variable_any published_;
   // Frames no reader holds any more come back here, so that a publication copies into a
   // block of the right size instead of a fresh one. Readers may outlive the store, so the

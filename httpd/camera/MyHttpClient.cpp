@@ -16,11 +16,6 @@ void CMyHttpClient::PostLog(int code, std::int64_t bytes) {
                 MaskCameraPassword(MaskUserInfoPassword(m_Request.requestLine)), code, bytes);
 }
 
-bool CMyHttpClient::HandleCameraRoute() {
-  const CameraRoute route = FindCameraRoute(m_Request.url, camera_.m_nPhoneSwitch != 0);
-  if (route == CameraRoute::None) return false;
-  ServeCameraRoute(*this, camera_, route);
-  return true;
-}
+bool CMyHttpClient::HandleCameraRoute() { return ServeCameraRequest(*this, camera_); }
 
 }  // namespace orbiscope

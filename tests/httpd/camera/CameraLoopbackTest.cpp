@@ -132,8 +132,10 @@ protected:
 TEST_F(CameraLoopbackTest, DesktopRoutesDecodeAtTheirSizes) {
   Start();
   std::string r = Get(Jpeg(320, 240));
+  // The specified block, then the frame's capture time: the one field added to it.
   EXPECT_EQ(FieldNames(r), (std::vector<std::string>{"Date", "Server", "Allow", "Expires",
-                                                     "Content-Length", "Content-Type"}));
+                                                     "Content-Length", "Content-Type",
+                                                     "X-Timestamp"}));
   EXPECT_EQ(Field(r, "Content-Type"), "image/jpeg");
   EXPECT_EQ(Field(r, "Expires"), Field(r, "Date"));
   const std::string jpeg = Save(Body(r), "a.jpg");
