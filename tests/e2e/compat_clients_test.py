@@ -2,7 +2,8 @@
 """The compatibility routes against the real programs users point at them, on loopback:
 ffmpeg and ffprobe reading the stream as recorders do, a Home-Assistant-like client on
 python3-requests (Basic, the challenge, Digest), and the HLS recipe end to end (ffmpeg to
-segments, nginx serving them, ffprobe decoding one). Every program it starts is bounded
+segments, nginx serving them, ffprobe decoding one), and headless Chromium showing the
+stream on a page of another origin with the CORS setting on. Every program it starts is bounded
 in time and stopped at the end."""
 
 import argparse
@@ -14,6 +15,10 @@ import subprocess
 import sys
 import tempfile
 import time
+
+import functools
+import http.server
+import threading
 
 import requests
 from requests.auth import HTTPBasicAuth, HTTPDigestAuth
@@ -146,6 +151,54 @@ def check_hls(base, tmp, root):
         nginx.wait(timeout=10)
 
 
+PAGE = """<!DOCTYPE html><html><body>
+<img id="s" crossorigin="anonymous" src="http://{base}/webcam/?action=stream&cacheBust=123&user={user}&pass={password}">
+<canvas id="c" width="64" height="48"></canvas></body></html>"""
+
+# The picture as a canvas reads it: only an image its server allows this origin to read
+# can be drawn and read back, so a picture here proves the CORS field as well.
+READ_PICTURE = """var i = document.getElementById('s'); if (!i.complete || !i.naturalWidth) return '';
+var c = document.getElementById('c').getContext('2d'); c.drawImage(i, 0, 0, 64, 48);
+try { return c.canvas.toDataURL(); } catch (e) { return 'tainted'; }"""
+
+
+class QuietPages(http.server.SimpleHTTPRequestHandler):
+    def log_message(self, *args):
+        pass
+
+
+def check_browser(program, tmp):
+    sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+    from webdriver import Browser
+    page_port = free_port()
+    origin = f"http://127.0.0.1:{page_port}"
+    site = os.path.join(tmp, "site")
+    os.makedirs(site, exist_ok=True)
+    handler = functools.partial(QuietPages, directory=site)
+    pages = http.server.ThreadingHTTPServer(("127.0.0.1", page_port), handler)
+    threading.Thread(target=pages.serve_forever, daemon=True).start()
+    browser = None
+    try:
+        with Server(program, tmp, digest=False, cors=origin) as base:
+            with open(os.path.join(site, "index.html"), "w") as f:
+                f.write(PAGE.format(base=base, user=USER, password=PASSWORD))
+            browser = Browser(shutil.which("chromedriver") or "/usr/bin/chromedriver",
+                              shutil.which("chromium") or "/usr/bin/chromium", free_port(),
+                              os.path.join(tmp, "chromium-profile"),
+                              os.path.join(tmp, "chromedriver.log"))
+            browser.get(origin + "/index.html")
+            first = browser.wait_for(READ_PICTURE, 15, "the stream in the <img>")
+            check(first != "tainted", "a page of another origin reads the stream it shows")
+            browser.wait_for(f"var now = (function() {{ {READ_PICTURE} }})(); "
+                             "return now && now !== arguments[0];", 15,
+                             "the picture to change", first)
+            check(True, "the picture in the <img> changes")
+    finally:
+        if browser is not None:
+            browser.close()
+        pages.shutdown()
+
+
 def free_port():
     import socket
     with socket.socket() as s:
@@ -156,8 +209,10 @@ def free_port():
 class Server:
     """The test-pattern server at FPS frames a second; the context gives HOST:PORT."""
 
-    def __init__(self, program, tmp, digest):
+    def __init__(self, program, tmp, digest, cors=None):
         env = dict(os.environ, BENCH_FPS=str(FPS))
+        if cors:
+            env["BENCH_CORS"] = cors
         if digest:
             env["BENCH_DIGEST"] = "1"
         self.process = subprocess.Popen([program, "0", USER, PASSWORD, tmp], env=env,
@@ -201,6 +256,7 @@ def main():
         with Server(args.server, tmp, digest=False) as base:
             check_ffmpeg(base)
             check_hls(base, tmp, args.source_dir)
+        check_browser(args.server, tmp)
     finally:
         shutil.rmtree(tmp, ignore_errors=True)
     return 0
