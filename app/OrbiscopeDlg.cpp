@@ -235,8 +235,15 @@ bool COrbiscopeDlg::StartServer() {
   start.cameraUser = settings.user;
   start.cameraPassword = settings.passwordDigest;
   start.phonePages = settings.phonePages;
+  start.openCamera = config_.GetValue("SERVER", "OPENCAMERA", "FALSE") == "TRUE";
+  start.digestAuth = config_.GetValue("SERVER", "DIGESTAUTH", "FALSE") == "TRUE";
+  start.corsOrigin = config_.GetValue("SERVER", "CORSORIGIN", "");
   if (server_ && server_->InitServer(log_, start)) {
     Log("Iniciado Servidor Web", kFnStartServer);
+    if (start.openCamera) {
+      Log("OPENCAMERA is TRUE: /?action=snapshot and /?action=stream are served without "
+          "credentials", kFnStartServer);
+    }
     serverState_ = kServerRunning;
     return true;
   }

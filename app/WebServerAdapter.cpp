@@ -23,6 +23,9 @@ public:
     camera_.m_sCameraUser = start.cameraUser;
     camera_.m_sCameraPassword = start.cameraPassword;
     camera_.m_nPhoneSwitch = start.phonePages ? 1 : 0;
+    camera_.m_bOpenCamera = start.openCamera;
+    camera_.m_bDigestAuth = start.digestAuth;
+    camera_.m_sCorsOrigin = start.corsOrigin;
     WebServerOptions options;
     options.bindAddress = start.address;
     options.port = start.port;
@@ -43,7 +46,11 @@ public:
       capture.height = info.height;
       camera_.m_Status.Report(std::move(capture));
     }
-    camera_.m_LatestFrame.Publish(std::move(frame), info);
+    // Stamped as the frame arrives: the time clients read as its capture.
+    FrameInfo stamped = info;
+    if (stamped.captured == std::chrono::system_clock::time_point{})
+      stamped.captured = std::chrono::system_clock::now();
+    camera_.m_LatestFrame.Publish(std::move(frame), stamped);
     camera_.m_Status.FramePublished(std::chrono::steady_clock::now());
   }
   void PublishNoSignal(CPicture&& frame, std::int32_t height, std::int32_t width) override {

@@ -24,6 +24,10 @@ struct WebServerStart {
   std::string cameraUser;
   std::string cameraPassword;  // the digest, 32 upper-case hexadecimal digits
   bool phonePages = false;
+  // Section SERVER's keys for the compatibility routes and browsers on other origins.
+  bool openCamera = false;   // OPENCAMERA: "/?action=..." without credentials
+  bool digestAuth = false;   // DIGESTAUTH: those routes also answer HTTP Digest
+  std::string corsOrigin;    // CORSORIGIN: the origin allowed to read the camera routes
 };
 
 class WebServerHandle {

@@ -41,14 +41,16 @@ LatestFrame::LatestFrame()
 
 LatestFrame::~LatestFrame() = default;
 
-void LatestFrame::Publish(const CPicture& image, std::int32_t height, std::int32_t width) {
+void LatestFrame::Publish(const CPicture& image, std::int32_t height, std::int32_t width,
+                          std::chrono::system_clock::time_point captured) {
   std::unique_ptr<CPicture> copy = spares_->Take();
   CopyFrame(*copy, image);
-  Store(std::move(copy), FrameInfo{width, height});
+  Store(std::move(copy), FrameInfo{width, height, captured});
 }
 
-void LatestFrame::Publish(CPicture&& image, std::int32_t height, std::int32_t width) {
-  Store(std::make_unique<CPicture>(std::move(image)), FrameInfo{width, height});
+void LatestFrame::Publish(CPicture&& image, std::int32_t height, std::int32_t width,
+                          std::chrono::system_clock::time_point captured) {
+  Store(std::make_unique<CPicture>(std::move(image)), FrameInfo{width, height, captured});
 }
 
 std::unique_ptr<CPicture> LatestFrame::TakeSpare() { return spares_->Take(); }
@@ -75,6 +77,9 @@ void LatestFrame::Store(std::shared_ptr<const CPicture> picture, const FrameInfo
     std::swap(image_, old);
     height_ = info.height;
     width_ = info.width;
+    captured_ = info.captured == std::chrono::system_clock::time_point{}
+                    ? std::chrono::system_clock::now()
+                    : info.captured;
     ++generation_;
   }
   published_.notify_all();
@@ -82,7 +87,7 @@ void LatestFrame::Store(std::shared_ptr<const CPicture> picture, const FrameInfo
 
 SharedFrame LatestFrame::Share() const {
   std::lock_guard lock(mutex_);
-  return SharedFrame{image_, width_, height_, generation_};
+  return SharedFrame{image_, width_, height_, generation_, captured_};
 }
 
 FrameSnapshot LatestFrame::Snapshot() const { return Share().Copy(); }
@@ -94,6 +99,7 @@ FrameSnapshot SharedFrame::Copy() const {
   snap.width = width;
   snap.height = height;
   snap.generation = generation;
+  snap.captured = captured;
   return snap;
 }
 

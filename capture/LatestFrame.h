@@ -8,6 +8,7 @@
 // and it lives as long as one of them holds it. Each publication has a generation number,
 // one more than the last, so a reader can tell whether the frame it has is the newest.
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -22,6 +23,8 @@ namespace orbiscope {
 struct FrameInfo {
   std::int32_t width = 0;   // of the frame as served (the capture size, turned)
   std::int32_t height = 0;
+  // When the frame was taken, by the wall clock; the default means the moment of publishing.
+  std::chrono::system_clock::time_point captured {};
 };
 
 // What a reader takes away when it must change the picture: a private copy.
@@ -30,6 +33,7 @@ struct FrameSnapshot {
   std::int32_t width = 0;
   std::int32_t height = 0;
   std::uint64_t generation = 0;  // 0 before the first publication
+  std::chrono::system_clock::time_point captured {};  // when the frame was taken
 };
 
 // What a reader shares: the published frame itself.
@@ -38,6 +42,8 @@ struct SharedFrame {
   std::int32_t width = 0;
   std::int32_t height = 0;
   std::uint64_t generation = 0;  // 0 before the first publication, then 1, 2, ...
+  // When the frame was taken, by the wall clock: what clients put beside their own clocks.
+  std::chrono::system_clock::time_point captured {};
 
   // A private copy of this very frame, for a reader that turns out to need one.
   FrameSnapshot Copy() const;
@@ -50,10 +56,13 @@ public:
   LatestFrame(const LatestFrame&) = delete;
   LatestFrame& operator=(const LatestFrame&) = delete;
 
-  // Copies image (pixels, selection and alpha) into the store with the capture size.
-  void Publish(const CPicture& image, std::int32_t height, std::int32_t width);
+  // Copies image (pixels, selection and alpha) into the store with the capture size and
+  // the time it was captured.
+  void Publish(const CPicture& image, std::int32_t height, std::int32_t width,
+               std::chrono::system_clock::time_point captured = std::chrono::system_clock::now());
   // The same for a copy made only to be published: it is taken over, not copied again.
-  void Publish(CPicture&& image, std::int32_t height, std::int32_t width);
+  void Publish(CPicture&& image, std::int32_t height, std::int32_t width,
+               std::chrono::system_clock::time_point captured = std::chrono::system_clock::now());
   // A picture to make the next frame in: one whose readers have all let go, so it usually
   // has a block of the right size already, or a new empty one.
   std::unique_ptr<CPicture> TakeSpare();
@@ -83,6 +92,7 @@ private:
   std::int32_t width_ = 0;
   std::int32_t height_ = 0;
   std::uint64_t generation_ = 0;
+  std::chrono::system_clock::time_point captured_ {};
   mutable std::condition_variable_any published_;
   // Frames no reader holds any more come back here, so that a publication copies into a
   // block of the right size instead of a fresh one. Readers may outlive the store, so the

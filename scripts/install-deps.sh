@@ -14,6 +14,8 @@ packages=(
   qt6-svg-dev
   # independent decoders and clients the tests check our output with
   python3 python3-pil curl libjpeg-turbo-progs pngcheck giflib-tools libgif-dev netpbm
+  # the real clients of the compatibility routes: recorders (ffmpeg), home automation (requests)
+  ffmpeg python3-requests
   # references and load tools for the benchmarks
   libturbojpeg0-dev wrk nginx-light
   # headless window tests and the end-to-end browser test

@@ -4,7 +4,9 @@
 //
 //   camera_bench_server PORT USER PASSWORD [LOG_FOLDER]
 //
-// Prints "listening on PORT" once it accepts and runs until SIGINT or SIGTERM.
+// Prints "listening on PORT" once it accepts (PORT 0 takes a free one) and runs until
+// SIGINT or SIGTERM. For the real-client tests: BENCH_FPS sets the publication rate,
+// BENCH_DIGEST=1 lets the compatibility routes answer Digest, BENCH_CORS names an origin.
 
 #include <signal.h>
 
@@ -71,6 +73,10 @@ int main(int argc, char** argv) {
   camera.m_sCameraUser = argv[2];
   Md5Hex(argv[3], camera.m_sCameraPassword);
   camera.m_nPhoneSwitch = 1;
+  const char* fpsText = std::getenv("BENCH_FPS");
+  const int fps = fpsText != nullptr && std::atoi(fpsText) > 0 ? std::atoi(fpsText) : 30;
+  camera.m_bDigestAuth = std::getenv("BENCH_DIGEST") != nullptr;
+  if (const char* origin = std::getenv("BENCH_CORS")) camera.m_sCorsOrigin = origin;
   settings.m_ClientFactory = [&resources, &camera] {
     return std::make_unique<CMyHttpClient>(resources, camera);
   };
@@ -90,8 +96,12 @@ int main(int argc, char** argv) {
   publish(0);
   std::thread publisher([&] {
     std::unique_lock guard(lock);
+    // Due times, not sleeps, so the rate holds however long a publication takes.
+    const auto interval = std::chrono::microseconds(1000000 / fps);
+    auto due = std::chrono::steady_clock::now();
     for (std::uint32_t number = 1;; ++number) {
-      if (changed.wait_for(guard, std::chrono::milliseconds(33), [&] { return ending; })) return;
+      due += interval;
+      if (changed.wait_until(guard, due, [&] { return ending; })) return;
       publish(number);
     }
   });

@@ -74,9 +74,21 @@ const char* CameraFileName(CameraRoute route) {
   }
 }
 
-PictureKey CameraPictureKey(CameraRoute route, const SharedFrame& frame, int width, int height) {
+namespace {
+
+// The quality a JPEG is encoded at when it differs from the picture's own, else 0.
+int OwnQuality(CameraRoute route, const CPicture& picture, int quality) {
+  if (route != CameraRoute::Jpeg || quality < 1 || quality > 100) return 0;
+  return quality == picture.Info().jpegQuality ? 0 : quality;
+}
+
+}  // namespace
+
+PictureKey CameraPictureKey(CameraRoute route, const SharedFrame& frame, int width, int height,
+                            int quality) {
   PictureKey key;
   key.route = static_cast<int>(route);
+  key.quality = OwnQuality(route, *frame.image, quality);
   if (IsDesktopRoute(route) &&
       ScalesFor(frame.image->HasPixels(), frame.width, frame.height, width, height)) {
     key.width = width;
@@ -86,11 +98,13 @@ PictureKey CameraPictureKey(CameraRoute route, const SharedFrame& frame, int wid
 }
 
 CameraPicture EncodeCameraPicture(CameraRoute route, const SharedFrame& frame, int width,
-                                  int height) {
+                                  int height, int quality) {
   const bool unchanged = IsDesktopRoute(route) && !ScalesFor(frame.image->HasPixels(), frame.width,
                                                              frame.height, width, height);
+  const int own = OwnQuality(route, *frame.image, quality);
   if (!unchanged) {
     FrameSnapshot copy = frame.Copy();
+    if (own != 0) copy.image.Info().jpegQuality = static_cast<std::uint8_t>(own);
     return MakeCameraPicture(route, copy, width, height);
   }
   // Encoding reads the pixels through a picture that shares them, and never writes them.
@@ -99,6 +113,7 @@ CameraPicture EncodeCameraPicture(CameraRoute route, const SharedFrame& frame, i
   if (result.hasPixels) {
     CPicture view;
     view.ShareFrom(*frame.image);
+    if (own != 0) view.Info().jpegQuality = static_cast<std::uint8_t>(own);
     result.bytes = view.EncodeToMemory(FormatOf(route), result.size);
   }
   if (!result.bytes) result.size = 0;

@@ -28,14 +28,17 @@ CameraPicture MakeCameraPicture(CameraRoute route, FrameSnapshot& snapshot, int 
 
 // The cache key of a request for `route` at `width` x `height` from `frame`. Requests whose
 // bytes are equal share a key: the phone routes ignore the size, and a desktop request
-// carries its size only when the frame is scaled for it.
-PictureKey CameraPictureKey(CameraRoute route, const SharedFrame& frame, int width, int height);
+// carries its size only when the frame is scaled for it. `quality` (1 to 100, JPEG only;
+// 0 for the frame's own) is carried only when it differs from the frame's.
+PictureKey CameraPictureKey(CameraRoute route, const SharedFrame& frame, int width, int height,
+                            int quality = 0);
 
 // The picture of `route` from the shared frame, the same bytes MakeCameraPicture gives for
-// a snapshot of it. The frame is copied only when the route must change it (scale or
-// convert); an unchanged one is encoded where it lies.
+// a snapshot of it (at `quality` for a JPEG when it is not 0). The frame is copied only
+// when the route must change it (scale or convert); an unchanged one is encoded where it
+// lies.
 CameraPicture EncodeCameraPicture(CameraRoute route, const SharedFrame& frame, int width,
-                                  int height);
+                                  int height, int quality = 0);
 
 // The local file name whose extension chooses the route's Content-Type.
 const char* CameraFileName(CameraRoute route);

@@ -11,6 +11,7 @@
 #include "httpd/camera/CameraState.h"
 #include "httpd/camera/StatusPage.h"
 #include "httpd/camera/CameraStream.h"
+#include "httpd/camera/CompatRoutes.h"
 #include "httpd/client/HttpClient.h"
 #include "httpd/client/Md5Hex.h"
 #include "httpd/client/RequestParser.h"
@@ -265,6 +266,11 @@ CameraQuery ReadCameraQuery(CameraRoute route, std::string_view query) {
     out.width = ParseDecimal(values.value[2]);
     out.height = ParseDecimal(values.value[3]);
   }
+  // Named, after the positional values: where the layout reads them, they never count.
+  if (route == CameraRoute::Jpeg || route == CameraRoute::Stream) {
+    out.quality = NamedQueryNumber(query, "quality", false);
+  }
+  if (route == CameraRoute::Stream) out.fps = NamedQueryNumber(query, "fps", false);
   return out;
 }
 
@@ -360,6 +366,7 @@ void ServeCameraRoute(CHttpClient& client, CameraState& camera, CameraRoute rout
     return;
   }
   if (route == CameraRoute::Status) {
+    client.AddNextResponseFields(CameraFields({}, camera.m_sCorsOrigin));
     ServeStatusPage(client, camera);
     return;
   }
@@ -367,18 +374,27 @@ void ServeCameraRoute(CHttpClient& client, CameraState& camera, CameraRoute rout
     ServeCameraStream(client, camera, query);
     return;
   }
-  // The stored frame is shared, not copied: a picture of it is made once per route and
-  // size, by the first request that asks, and every other request sends those bytes.
+  ServeCameraPicture(client, camera, route, query);
+}
+
+void ServeCameraPicture(CHttpClient& client, CameraState& camera, CameraRoute route,
+                        const CameraQuery& query) {
+  // The stored frame is shared, not copied: a picture of it is made once per route, size
+  // and quality, by the first request that asks, and every other request sends those bytes.
   const SharedFrame frame = camera.m_LatestFrame.Share();
   if (route == CameraRoute::Jpeg) client.m_Request.localFile = CameraFileName(route);
   const std::shared_ptr<const CameraPicture> shared = camera.m_PictureCache.Get(
-      CameraPictureKey(route, frame, query.width, query.height), frame.generation,
+      CameraPictureKey(route, frame, query.width, query.height, query.quality), frame.generation,
       [&](const PictureKey&) {
-        return EncodeCameraPicture(route, frame, query.width, query.height);
+        return EncodeCameraPicture(route, frame, query.width, query.height, query.quality);
       });
   const CameraPicture& picture = *shared;
+  const std::string fields =
+      CameraFields(frame.generation == 0 ? std::chrono::system_clock::time_point() : frame.captured,
+                   camera.m_sCorsOrigin);
   if (route == CameraRoute::Jpeg) {
     // Before the first frame the JPEG route still answers 200, with an empty body.
+    client.AddNextResponseFields(fields);
     client.ShareNextBody(shared);
     client.TransmitBuffer(picture.bytes.get(), picture.size, false, true);
     return;
@@ -388,8 +404,20 @@ void ServeCameraRoute(CHttpClient& client, CameraState& camera, CameraRoute rout
     return;
   }
   client.m_Request.localFile = CameraFileName(route);
+  client.AddNextResponseFields(fields);
   client.ShareNextBody(shared);
   client.TransmitBuffer(picture.bytes.get(), picture.size, false, true);
+}
+
+bool ServeCameraRequest(CHttpClient& client, CameraState& camera) {
+  const CameraRoute route = FindRequestRoute(client, camera.m_nPhoneSwitch != 0);
+  if (route != CameraRoute::None) {
+    ServeCameraRoute(client, camera, route);
+    return true;
+  }
+  // After the specified routes and before the directories: a path ending in "/" is the
+  // content folder's unless its query names one of the actions.
+  return ServeCompatRoute(client, camera);
 }
 
 }  // namespace orbiscope

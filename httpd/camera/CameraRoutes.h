@@ -50,6 +50,8 @@ struct CameraQuery {
   std::string password;  // the digest (JPEG, PNG) or the plain password (GIF, WBMP)
   int width = 0;         // JPEG and PNG only; read like atoi
   int height = 0;
+  int quality = 0;       // the named value "quality" (JPEG and the stream); 0 when absent
+  int fps = 0;           // the named value "fps" (the stream); 0 when absent
 };
 // The values of `query` as `route` reads them; the WBMP password is the rest of the query,
 // and so is the status page's when no third value follows it.
@@ -76,5 +78,14 @@ std::string MaskCameraPassword(std::string_view requestLine, std::string_view ca
 // Answers a GET, POST or HEAD on `route` (not None) for the client's current request from
 // `camera`: the gate, the credentials, the picture. A refusal ends the connection.
 void ServeCameraRoute(CHttpClient& client, CameraState& camera, CameraRoute route);
+
+// Sends the picture of `route` (Jpeg, Png, Gif or Wbmp) for `query` once the credentials
+// passed, from the picture cache, with the frame's capture time.
+void ServeCameraPicture(CHttpClient& client, CameraState& camera, CameraRoute route,
+                        const CameraQuery& query);
+
+// Answers the client's current request when its path is a camera route, the specified
+// ones first and then the compatibility routes; false leaves it to the directories.
+bool ServeCameraRequest(CHttpClient& client, CameraState& camera);
 
 }  // namespace orbiscope

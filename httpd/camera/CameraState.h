@@ -8,6 +8,7 @@
 #include <string>
 
 #include "capture/LatestFrame.h"
+#include "httpd/camera/CameraHeaders.h"
 #include "httpd/camera/CameraStream.h"
 #include "httpd/camera/PictureCache.h"
 #include "httpd/camera/ServingStatus.h"
@@ -19,6 +20,15 @@ struct CameraState {
   std::string m_sCameraUser;
   std::string m_sCameraPassword;  // MD5 digest, 32 upper-case hexadecimal digits
   unsigned char m_nPhoneSwitch = 0;
+  // The compatibility routes ("/?action=..."): served without credentials when the camera's
+  // front already checks them, and answering Digest as well as Basic when asked to.
+  bool m_bOpenCamera = false;
+  bool m_bDigestAuth = false;
+  // The origin the camera routes and the status page allow to read them ("" for none).
+  std::string m_sCorsOrigin;
+  // The key Digest nonces are signed with: made per server, so one server's nonce is
+  // worth nothing to the next.
+  std::string m_sNonceKey = MakeNonceKey();
   // The latest frame: published by the controller, copied by the camera routes.
   LatestFrame m_LatestFrame;
   // The encoded pictures of the latest frame, shared by the requests that ask for them.

@@ -5,6 +5,7 @@
 
 #include "httpd/AccessLog.h"
 #include "httpd/HttpServer.h"
+#include "httpd/camera/CameraHeaders.h"
 #include "httpd/camera/CameraPicture.h"
 #include "httpd/camera/CameraState.h"
 #include "httpd/client/HttpClient.h"
@@ -16,10 +17,12 @@ constexpr std::string_view kFailureText =
     "CHttpClient::TransmitBuffer, Failed to send response via TransmitPackets, Error:";
 
 // One part: its boundary and fields, the JPEG shared with the cache, and the line end.
-std::shared_ptr<const FeedPart> MakePart(std::shared_ptr<const EncodedPicture> picture) {
+std::shared_ptr<const FeedPart> MakePart(std::shared_ptr<const EncodedPicture> picture,
+                                         std::chrono::system_clock::time_point captured) {
   auto head = std::make_shared<std::string>();
   head->append("--").append(kStreamBoundary).append("\r\nContent-Type: image/jpeg\r\n");
-  head->append("Content-Length: ").append(std::to_string(picture->size)).append("\r\n\r\n");
+  head->append("Content-Length: ").append(std::to_string(picture->size)).append("\r\n");
+  head->append(CameraFields(captured, {})).append("\r\n");
   static constexpr std::string_view kLineEnd = "\r\n";
   auto part = std::make_shared<FeedPart>();
   const std::string_view bytes(reinterpret_cast<const char*>(picture->bytes.get()), picture->size);
@@ -44,15 +47,19 @@ CameraStreams::CameraStreams(const LatestFrame& frames, PictureCache& cache)
 
 CameraStreams::~CameraStreams() = default;
 
-std::shared_ptr<FeedChannel> CameraStreams::Join(int width, int height) {
+std::shared_ptr<FeedChannel> CameraStreams::Join(int width, int height, int quality, int fps) {
+  // Values no picture or pace is made for share the channel of those that mean the same.
+  if (quality < 1 || quality > 100) quality = 0;
+  if (fps < 0) fps = 0;
   Size size;
   {
     std::lock_guard lock(mutex_);
     const auto it = std::find_if(sizes_.begin(), sizes_.end(), [&](const Size& s) {
-      return s.width == width && s.height == height;
+      return s.width == width && s.height == height && s.quality == quality && s.fps == fps;
     });
     if (it != sizes_.end()) return it->channel;
-    size = Size {width, height, std::make_shared<FeedChannel>()};
+    size = Size {width, height, quality, fps, std::make_shared<FeedChannel>(),
+                 std::make_shared<Pace>()};
     sizes_.push_back(size);
     if (!feeder_.joinable()) feeder_ = std::jthread([this](std::stop_token stop) { Feed(stop); });
   }
@@ -91,15 +98,33 @@ void CameraStreams::Feed(std::stop_token stop) {
   }
 }
 
+bool CameraStreams::TakesFrame(const Size& size, std::chrono::system_clock::time_point captured) {
+  if (size.fps <= 0) return true;
+  const auto interval = std::chrono::duration_cast<std::chrono::system_clock::duration>(
+      std::chrono::duration<double>(1.0 / size.fps));
+  std::lock_guard lock(size.pace->mutex);
+  // A quarter interval early still counts: capture times jitter, and a frame missed by a
+  // hair would halve the rate.
+  if (captured < size.pace->due - interval / 4) return false;
+  // Due times follow the requested rate, not the frames taken, so it holds on average; a
+  // gap (a pause, a clock step) starts the count afresh instead of sending a burst.
+  const bool behind = size.pace->due.time_since_epoch().count() == 0 || captured > size.pace->due + interval;
+  size.pace->due = (behind ? captured : size.pace->due) + interval;
+  return true;
+}
+
 void CameraStreams::Offer(const Size& size, const SharedFrame& frame) {
   if (frame.generation == 0) return;
+  // A viewer asking for fewer frames is left out of the encode as well as the send.
+  if (!TakesFrame(size, frame.captured)) return;
   std::shared_ptr<const EncodedPicture> picture = cache_.Get(
-      CameraPictureKey(CameraRoute::Jpeg, frame, size.width, size.height), frame.generation,
-      [&](const PictureKey&) {
-        return EncodeCameraPicture(CameraRoute::Jpeg, frame, size.width, size.height);
+      CameraPictureKey(CameraRoute::Jpeg, frame, size.width, size.height, size.quality),
+      frame.generation, [&](const PictureKey&) {
+        return EncodeCameraPicture(CameraRoute::Jpeg, frame, size.width, size.height,
+                                   size.quality);
       });
   if (!picture->bytes) return;
-  size.channel->Offer(frame.generation, MakePart(std::move(picture)));
+  size.channel->Offer(frame.generation, MakePart(std::move(picture), frame.captured));
 }
 
 void ServeCameraStream(CHttpClient& client, CameraState& camera, const CameraQuery& query) {
@@ -110,7 +135,7 @@ void ServeCameraStream(CHttpClient& client, CameraState& camera, const CameraQue
     CHttpResponseHeader header = client.StartHeader(200, CurrentHttpTime());
     header.AddCacheControl("no-cache");
     header.AddContentType("multipart/x-mixed-replace; boundary=" + std::string(kStreamBoundary));
-    head = header.GetData();
+    head = header.Text() + CameraFields({}, camera.m_sCorsOrigin) + "\r\n";
   }
   if (client.m_Request.verb == HttpVerb::Head) {
     client.Send(head, nullptr, 0, -1, kFailureText);
@@ -125,7 +150,7 @@ void ServeCameraStream(CHttpClient& client, CameraState& camera, const CameraQue
   const std::uint64_t headSize = head.size();
   std::atomic<int>& streams = camera.m_nStreams;
   ++streams;
-  client.FollowFeed(camera.m_Streams.Join(query.width, query.height),
+  client.FollowFeed(camera.m_Streams.Join(query.width, query.height, query.quality, query.fps),
                     [&log, &streams, address, user = std::move(user), line = std::move(line),
                      headSize](std::uint64_t sent) {
                       --streams;

@@ -7,6 +7,7 @@
 // frame is encoded once per size however many watch it, and never on the event loop's
 // thread, which only sends the shared bytes.
 
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <stop_token>
@@ -34,19 +35,30 @@ public:
   CameraStreams(const CameraStreams&) = delete;
   CameraStreams& operator=(const CameraStreams&) = delete;
 
-  // The channel of the streams of `width` x `height` (read as the JPEG route reads them),
-  // made on first use with the newest frame offered, so a new viewer starts with it.
-  std::shared_ptr<FeedChannel> Join(int width, int height);
+  // The channel of the streams of `width` x `height` (read as the JPEG route reads them)
+  // at JPEG `quality` (0: the frame's own) and at most `fps` frames a second (0: every
+  // frame), made on first use with the newest frame offered, so a new viewer starts with it.
+  std::shared_ptr<FeedChannel> Join(int width, int height, int quality = 0, int fps = 0);
   // Capture stopped: every stream running now ends once its part is out, with the
   // closing boundary. Streams opened later wait for the next frame.
   void EndAll();
 
 private:
+  // When a channel with a rate of its own takes its next frame.
+  struct Pace {
+    std::mutex mutex;
+    std::chrono::system_clock::time_point due {};
+  };
   struct Size {
     int width = 0;
     int height = 0;
+    int quality = 0;
+    int fps = 0;
     std::shared_ptr<FeedChannel> channel;
+    std::shared_ptr<Pace> pace;
   };
+  // Whether a channel of `fps` frames a second takes the frame captured at `captured`.
+  static bool TakesFrame(const Size& size, std::chrono::system_clock::time_point captured);
   void Feed(std::stop_token stop);
   void Offer(const Size& size, const SharedFrame& frame);
 

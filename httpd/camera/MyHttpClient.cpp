@@ -16,11 +16,6 @@ void CMyHttpClient::PostLog(int code, std::int64_t bytes) {
                 MaskCameraPassword(m_Request.requestLine, camera_.m_sCameraPassword), code, bytes);
 }
 
-bool CMyHttpClient::HandleCameraRoute() {
-  const CameraRoute route = FindRequestRoute(*this, camera_.m_nPhoneSwitch != 0);
-  if (route == CameraRoute::None) return false;
-  ServeCameraRoute(*this, camera_, route);
-  return true;
-}
+bool CMyHttpClient::HandleCameraRoute() { return ServeCameraRequest(*this, camera_); }
 
 }  // namespace orbiscope

@@ -29,6 +29,7 @@ struct PictureKey {
   int route = 0;
   int width = 0;
   int height = 0;
+  int quality = 0;  // a JPEG quality other than the frame's own; 0 for the frame's
   friend bool operator==(const PictureKey&, const PictureKey&) = default;
 };
 

@@ -3,6 +3,7 @@
 #include <charconv>
 
 #include "httpd/HttpServer.h"
+#include "httpd/camera/CameraHeaders.h"
 #include "httpd/camera/CameraState.h"
 #include "httpd/client/HttpClient.h"
 
@@ -63,7 +64,9 @@ StatusFigures ReadStatus(const CameraState& camera, const ServerCounts& counts,
   StatusFigures figures;
   figures.capture = camera.m_Status.Capture();
   figures.fps = camera.m_Status.FrameRate(now);
-  figures.frames = camera.m_LatestFrame.Generation();
+  const SharedFrame frame = camera.m_LatestFrame.Share();
+  figures.frames = frame.generation;
+  if (frame.generation > 0) figures.captured = frame.captured;
   figures.connections = counts.openConnections;
   figures.streams = camera.m_nStreams.load(std::memory_order_relaxed);
   figures.requests = counts.requestsServed;
@@ -120,6 +123,7 @@ std::string StatusJson(const StatusFigures& f) {
   AppendNumber(out, "streams", f.streams);
   AppendNumber(out, "requests", f.requests);
   AppendNumber(out, "uptime", f.uptimeSeconds);
+  out.append(",\"captured\":").append(FormatCaptureTime(f.captured));
   out += "}\n";
   return out;
 }

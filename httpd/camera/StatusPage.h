@@ -24,6 +24,9 @@ struct StatusFigures {
   int streams = 0;                  // live stream viewers now
   std::uint64_t requests = 0;       // answered since the server started
   std::int64_t uptimeSeconds = 0;   // since the program started
+  // When the newest frame was captured (the epoch before the first): what its pictures'
+  // X-Timestamp says.
+  std::chrono::system_clock::time_point captured {};
 };
 
 // The figures at `now`, from the camera's state and its server's counts.

@@ -293,6 +293,7 @@ void CHttpClient::EndRequest() {
   sockaddr_in address = m_Request.clientAddress;
   std::string host = std::move(m_Request.clientHostName);
   m_Request = ClientRequest();
+  nextFields_.clear();
   m_Request.clientAddress = address;
   m_Request.clientHostName = std::move(host);
 }

@@ -68,6 +68,10 @@ public:
   // The body of the next response sent is kept alive by `owner` for as long as it waits to
   // go out, so a client that takes it slowly costs no copy of it (a picture many share).
   void ShareNextBody(std::shared_ptr<const void> owner) { bodyOwner_ = std::move(owner); }
+  // Header lines ("Name: value\r\n" each) the next response SendResponse sends carries after
+  // its own fields: what a route adds to an answer the session builds. Dropped at the end
+  // of the request when nothing was sent.
+  void AddNextResponseFields(std::string_view lines) { nextFields_.append(lines); }
   // Once this request is answered the connection follows `channel` instead of reading
   // another request (see HttpConnection::Follow); the caller queues the response head.
   void FollowFeed(std::shared_ptr<FeedChannel> channel, FeedEnd onEnd);
@@ -132,6 +136,7 @@ private:
   bool following_ = false;   // the connection follows a feed after this request
   std::uint64_t responseStart_ = 0;  // the connection's Output().Sent() before this answer
   std::shared_ptr<const void> bodyOwner_;  // see ShareNextBody
+  std::string nextFields_;                 // see AddNextResponseFields
   const CHttpServerSettings* directoriesOf_ = nullptr;
   std::vector<std::unique_ptr<CHttpDirectory>> directories_;
 };

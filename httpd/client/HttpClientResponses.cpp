@@ -108,7 +108,13 @@ bool CHttpClient::TransmitBuffer(const void* data, std::size_t size, bool /*rese
 
 bool CHttpClient::SendResponse(const CHttpResponseHeader& header, const void* body,
                                std::size_t size) {
-  return Send(header.GetData(), body, size, -1,
+  std::string head = header.GetData();
+  if (!nextFields_.empty()) {
+    const std::size_t end = head.size() - (header.GetAddEntityBodySeparator() ? 2 : 0);
+    head.insert(end, nextFields_);
+    nextFields_.clear();
+  }
+  return Send(head, body, size, -1,
               "CHttpClient::TransmitBuffer, Failed to send response via TransmitPackets, Error:");
 }
 

@@ -42,6 +42,8 @@ struct ServerRecord {
   std::uint16_t port = 0;
   std::string folder, user, password;
   unsigned char phone = 0;
+  bool openCamera = false, digestAuth = false;
+  std::string corsOrigin;
   std::vector<CaptureReport> reports;  // what the controller told the servers, in order
   std::shared_ptr<const CPicture> lastFrame;
   FrameInfo lastInfo;
@@ -57,6 +59,9 @@ public:
     r_.user = start.cameraUser;
     r_.password = start.cameraPassword;
     r_.phone = start.phonePages ? 1 : 0;
+    r_.openCamera = start.openCamera;
+    r_.digestAuth = start.digestAuth;
+    r_.corsOrigin = start.corsOrigin;
     return r_.initResult;
   }
   void Stop() override { ++r_.stops; }
@@ -210,6 +215,27 @@ TEST_F(ControllerTest, StartUpRunsServerThenCapture) {
   EXPECT_LT(pos("Parada captura web"), pos("Finalizado Servidor Web"));
   EXPECT_NE(pos("<Filename>OrbiscopeDlg</Filename>\n    <Function>COrbiscopeDlg::StartServer</Function>"),
             std::string::npos);
+}
+
+// The compatibility routes' keys reach the server; only TRUE opens the camera, and an open
+// camera is said once at start-up.
+TEST_F(ControllerTest, CompatibilityKeysReachTheServer) {
+  config_.SetValue("SERVER", "PORT", "8080");
+  for (const char* open : {"FALSE", "yes", "TRUE"}) {
+    config_.SetValue("SERVER", "OPENCAMERA", open);
+    config_.SetValue("SERVER", "DIGESTAUTH", "TRUE");
+    config_.SetValue("SERVER", "CORSORIGIN", "http://mainsail.local");
+    auto dlg = Make();
+    ASSERT_TRUE(dlg->OnInitDialog());
+    EXPECT_EQ(server_.openCamera, std::string(open) == "TRUE") << open;
+    EXPECT_TRUE(server_.digestAuth);
+    EXPECT_EQ(server_.corsOrigin, "http://mainsail.local");
+    dlg->OnClose();
+  }
+  const std::string log = Log();
+  const std::size_t first = log.find("OPENCAMERA is TRUE");
+  EXPECT_NE(first, std::string::npos);
+  EXPECT_EQ(log.find("OPENCAMERA is TRUE", first + 1), std::string::npos);
 }
 
 TEST_F(ControllerTest, FailedServerStartLeavesBothStopped) {
@@ -743,8 +769,8 @@ public:
       : real_(std::move(real)), live_(live), noSignal_(noSignal) {}
   bool InitServer(LogXML& log, const WebServerStart& start) override { return real_->InitServer(log, start); }
   void Stop() override { real_->Stop(); }
-  void UpdateFrame(const CPicture& frame, std::int32_t height, std::int32_t width) override {
-    real_->UpdateFrame(frame, height, width);
+  void UpdateFrame(std::shared_ptr<const CPicture> frame, const FrameInfo& info) override {
+    real_->UpdateFrame(std::move(frame), info);
     ++live_;
   }
   void PublishNoSignal(CPicture&& frame, std::int32_t height, std::int32_t width) override {

@@ -12,6 +12,8 @@
 
 #include "httpd/MimeMap.h"
 #include "httpd/camera/CameraPicture.h"
+#include "httpd/camera/CompatRoutes.h"
+#include "httpd/client/RequestParser.h"
 #include "httpd/camera/MyHttpClient.h"
 #include "tests/httpd/camera/CameraTestSupport.h"
 #include "tests/httpd/client/LoopbackServer.h"
@@ -132,8 +134,10 @@ protected:
 TEST_F(CameraLoopbackTest, DesktopRoutesDecodeAtTheirSizes) {
   Start();
   std::string r = Get(Jpeg(320, 240));
+  // The specified block, then the frame's capture time: the one field added to it.
   EXPECT_EQ(FieldNames(r), (std::vector<std::string>{"Date", "Server", "Allow", "Expires",
-                                                     "Content-Length", "Content-Type"}));
+                                                     "Content-Length", "Content-Type",
+                                                     "X-Timestamp"}));
   EXPECT_EQ(Field(r, "Content-Type"), "image/jpeg");
   EXPECT_EQ(Field(r, "Expires"), Field(r, "Date"));
   const std::string jpeg = Save(Body(r), "a.jpg");
@@ -413,6 +417,158 @@ TEST_F(CameraLoopbackTest, ANewerFrameReplacesTheKeptPictures) {
   EXPECT_EQ(camera_.m_PictureCache.Stats().entries, 1u);
   EXPECT_TRUE(now != old);
   EXPECT_TRUE(now == Reference(CameraRoute::Jpeg, 320, 240));
+}
+
+// The compatibility routes, as printer hosts, home automation and recorders ask for them.
+class CompatRouteTest : public CameraLoopbackTest {
+protected:
+  static constexpr const char* kBasic = "Authorization: Basic Q2FtOnMzY3JldA==\r\n";  // Cam:s3cret
+  std::string Ask(const std::string& target, const std::string& fields = kBasic) {
+    return Exchange(server_.port(), "GET " + target + " HTTP/1.0\r\n" + fields + "\r\n");
+  }
+  static ClientRequest ParsedRequest(const std::string& raw) {
+    ClientRequest request;
+    request.raw = raw;
+    EXPECT_TRUE(ParseHead(request, ParsePolicy {}));
+    return request;
+  }
+  bool stale_ = false;
+};
+
+// Every cache-buster form the clients append, under every prefix, answers the snapshot; a
+// path or query that does not name an action stays the content folder's.
+TEST_F(CompatRouteTest, QueriesAreReadByName) {
+  Start();
+  const char* queries[] = {
+      "?action=snapshot",
+      "?action=snapshot?1733700000000",           // a second "?" with a bare number
+      "?1733700000000&action=snapshot",           // a bare number first
+      "?action=snapshot&timestamp=1733700000",
+      "?action=snapshot&cacheBust=1733700000",
+      "?action=snapshot&x=1?nonce_ab12=0.5",      // a second query after an existing one
+      "?w=&foo=bar&action=snapshot&h=",           // empty and unknown values
+      "?act%69on=snapshot",                        // names are decoded before they count
+  };
+  for (const char* prefix : {"/", "/webcam/", "/cam/"}) {
+    for (const char* query : queries) {
+      const std::string target = prefix + std::string(query);
+      const std::string r = Ask(target);
+      ASSERT_EQ(StatusLine(r), "HTTP/1.0 200 OK") << target;
+      EXPECT_EQ(Field(r, "Content-Type"), "image/jpeg") << target;
+      EXPECT_FALSE(Field(r, "X-Timestamp").empty()) << target;
+      EXPECT_EQ(Body(r), Reference(CameraRoute::Jpeg, 0, 0)) << target;
+    }
+  }
+  EXPECT_EQ(PillowOfBody(Ask("/webcam/?action=snapshot&w=160&h=120&_=1"), "s.jpg"),
+            "JPEG 160x120 RGB");
+  // Not an action: the directories answer (no such file here), never a picture or a 401.
+  for (const char* target : {"/webcam?action=snapshot", "/?action=snapshots", "/?action=",
+                             "/?snapshot", "/?xaction=stream"}) {
+    const std::string r = Ask(target, "");
+    EXPECT_NE(Field(r, "Content-Type"), "image/jpeg") << target;
+    EXPECT_NE(StatusLine(r), "HTTP/1.0 401 Unauthorized") << target;
+  }
+}
+
+// Basic in the header or the URL, or the named values with the password or its digest;
+// anything else is refused with the challenge and the connection ends.
+TEST_F(CompatRouteTest, CredentialsAndTheChallenge) {
+  Start();
+  const std::string digest = Digest(kPassword);
+  struct Case {
+    std::string target, fields;
+    bool accepted;
+  } cases[] = {
+      {"/?action=snapshot", kBasic, true},
+      {"Cam:s3cret@/?action=snapshot", "", true},
+      {"/?action=snapshot&user=Cam&pass=s3cret", "", true},
+      {"/?user=Cam&pass=" + digest + "&action=snapshot", "", true},
+      {"/?action=snapshot", "", false},
+      {"/?action=snapshot", "Authorization: Basic Q2FtOndyb25n\r\n", false},  // Cam:wrong
+      {"/?action=snapshot&user=cam&pass=s3cret", "", false},                  // user's case
+      {"/?action=snapshot&user=Cam&pass=", "", false},
+      {"Cam:wrong@/?action=snapshot", "", false},
+      {"/?action=stream&user=Cam&pass=wrong", "", false},
+  };
+  for (const Case& c : cases) {
+    RawClient client(server_.port());
+    client.Send("GET " + c.target + " HTTP/1.0\r\nConnection: Keep-Alive\r\n" + c.fields + "\r\n");
+    const std::string r = client.ReadResponse();
+    if (c.accepted) {
+      EXPECT_EQ(StatusLine(r), "HTTP/1.0 200 OK") << c.target;
+      continue;
+    }
+    EXPECT_EQ(StatusLine(r), "HTTP/1.0 401 Unauthorized") << c.target;
+    EXPECT_EQ(Field(r, "WWW-Authenticate"), "Basic realm=\"Orbiscope camera\"") << c.target;
+    EXPECT_TRUE(client.ClosedByServer()) << c.target;
+  }
+  // Refusals are logged like the others, without the password.
+  EXPECT_TRUE(server_.LogShows("401"));
+  EXPECT_EQ(server_.LogText().find("pass=wrong"), std::string::npos);
+}
+
+// A camera nobody has set up opens to nobody, whatever is sent; the explicit setting opens
+// these routes (and only these) without credentials.
+TEST_F(CompatRouteTest, EmptyStoredCredentialsAndTheOpenSetting) {
+  for (const char* user : {"", kUser}) {
+    camera_.m_sCameraUser = user;
+    camera_.m_sCameraPassword = *user == '\0' ? Digest(kPassword) : "";
+    const std::string empty = Digest("");
+    for (const std::string& target :
+         {std::string("/?action=snapshot&user=&pass="), std::string("/?action=snapshot&user=Cam&pass="),
+          "/?action=snapshot&user=Cam&pass=" + empty, std::string(":@/?action=snapshot")}) {
+      EXPECT_FALSE(CheckCompatCredentials(ParsedRequest("GET " + target + " HTTP/1.0\r\n\r\n"),
+                                          target.substr(target.find('?') + 1), camera_,
+                                          std::chrono::system_clock::now(), stale_))
+          << user << " " << target;
+    }
+  }
+  camera_.m_bOpenCamera = true;
+  Start();
+  EXPECT_EQ(StatusLine(Ask("/webcam/?action=snapshot", "")), "HTTP/1.0 200 OK");
+  EXPECT_EQ(StatusLine(Get(Jpeg(10, 10, "wrong"))), "HTTP/1.0 401 Unauthorized");
+}
+
+// quality= has a picture of its own, smaller for a lower quality; the snapshot action and
+// the JPEG route at the same size and quality share one encode per frame.
+TEST_F(CompatRouteTest, QualityAndSharedEncodes) {
+  Start();
+  const std::string low = Body(Ask("/?action=snapshot&quality=10"));
+  const std::string high = Body(Ask("/?action=snapshot&quality=90"));
+  EXPECT_LT(low.size() * 2, high.size());
+  EXPECT_EQ(Body(Get(Jpeg(640, 480) + "%20quality=10")), low);
+  // The frame's own quality (75) is the stored one: the same picture as without the value,
+  // and values out of range ask for nothing.
+  const std::string plain = Body(Get(Jpeg(0, 0)));
+  for (const char* q : {"75", "0", "101", "-5", "x"}) {
+    EXPECT_EQ(Body(Ask(std::string("/?action=snapshot&quality=") + q)), plain) << q;
+  }
+  const std::uint64_t before = camera_.m_PictureCache.Stats().encodes;
+  camera_.m_LatestFrame.Publish(TestFrame(9), 480, 640);
+  for (int i = 0; i < 3; ++i) {
+    Get(Jpeg(320, 240));
+    Ask("/cam/?action=snapshot&w=320&h=240&t=" + std::to_string(i));
+  }
+  EXPECT_EQ(camera_.m_PictureCache.Stats().encodes, before + 1);
+}
+
+// X-Timestamp is the frame's capture time, as the status page reports it; CORS, when set,
+// is on the pictures, the status page and the refusals of the compatibility routes.
+TEST_F(CompatRouteTest, CaptureTimeAndCors) {
+  camera_.m_sCorsOrigin = "http://printer.local:8080";
+  Start();
+  const auto captured = std::chrono::system_clock::time_point(std::chrono::milliseconds(1733700000123));
+  camera_.m_LatestFrame.Publish(TestFrame(3), 480, 640, captured);
+  const std::string status = Get("/status.json?user=Cam&pass=" + Digest(kPassword));
+  EXPECT_NE(Body(status).find("\"captured\":1733700000.123}"), std::string::npos) << Body(status);
+  for (const std::string& r : {Ask("/?action=snapshot"), Get(Jpeg(10, 10)), Get(Png(10, 10)),
+                               Get(std::string("/image.wml?user=Cam&pass=") + kPassword)}) {
+    EXPECT_EQ(Field(r, "X-Timestamp"), "1733700000.123") << r.substr(0, 200);
+    EXPECT_EQ(Field(r, "Access-Control-Allow-Origin"), "http://printer.local:8080");
+  }
+  EXPECT_EQ(Field(status, "Access-Control-Allow-Origin"), "http://printer.local:8080");
+  EXPECT_EQ(Field(Ask("/?action=snapshot", ""), "Access-Control-Allow-Origin"),
+            "http://printer.local:8080");
 }
 
 }  // namespace

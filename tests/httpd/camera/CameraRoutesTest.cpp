@@ -6,7 +6,10 @@
 #include <string>
 
 #include "httpd/camera/CameraPicture.h"
+#include "httpd/camera/CameraState.h"
+#include "httpd/camera/CompatRoutes.h"
 #include "httpd/client/Md5Hex.h"
+#include "httpd/client/RequestParser.h"
 
 namespace orbiscope {
 namespace {
@@ -310,6 +313,72 @@ TEST(CameraPictureTest, EmptyStore) {
     EXPECT_FALSE(MakeCameraPicture(route, empty, -1, 5).hasPixels);
   }
   EXPECT_STREQ(CameraFileName(CameraRoute::Wbmp), "image.wbmp");
+}
+
+
+std::string Md5Lower(const std::string& text) {
+  std::string digest;
+  Md5Hex(text, digest);
+  for (char& c : digest) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return digest;
+}
+
+// Digest answers computed as RFC 7616 clients compute them, with the stored digest as the
+// shared secret: accepted only where enabled, for this URI and method, with a signed nonce
+// that has not expired (an expired one is reported stale).
+TEST(CompatCredentialsTest, DigestAnswers) {
+  CameraState camera;
+  camera.m_sCameraUser = "Cam";
+  Md5Hex("s3cret", camera.m_sCameraPassword);
+  camera.m_bDigestAuth = true;
+  const auto now = std::chrono::system_clock::now();
+  const std::string uri = "/webcam/?action=snapshot&_=1";
+  const auto answer = [&](const std::string& nonce, const std::string& method,
+                          const std::string& secret, const std::string& forUri) {
+    const std::string ha1 = Md5Lower("Cam:Orbiscope camera:" + secret);
+    const std::string ha2 = Md5Lower(method + ":" + forUri);
+    const std::string response = Md5Lower(ha1 + ":" + nonce + ":00000001:c0ffee:auth:" + ha2);
+    ClientRequest request;
+    request.raw = "GET " + uri + " HTTP/1.1\r\nAuthorization: Digest username=\"Cam\", "
+                  "realm=\"Orbiscope camera\", nonce=\"" + nonce + "\", uri=\"" + forUri +
+                  "\", response=\"" + response + "\", qop=auth, nc=00000001, cnonce=\"c0ffee\", "
+                  "algorithm=MD5\r\n\r\n";
+    EXPECT_TRUE(ParseHead(request, ParsePolicy {}));
+    bool stale = false;
+    const bool ok = CheckCompatCredentials(request, "action=snapshot&_=1", camera, now, stale);
+    return std::pair(ok, stale);
+  };
+  const std::string fresh = MakeNonce(now, camera.m_sNonceKey);
+  EXPECT_EQ(answer(fresh, "GET", camera.m_sCameraPassword, uri), std::pair(true, false));
+  EXPECT_EQ(answer(fresh, "GET", "s3cret", uri), std::pair(false, false));
+  EXPECT_EQ(answer(fresh, "GET", camera.m_sCameraPassword, "/other"), std::pair(false, false));
+  EXPECT_EQ(answer(fresh, "POST", camera.m_sCameraPassword, uri), std::pair(false, false));
+  std::string forged = fresh;
+  forged.back() = forged.back() == '0' ? '1' : '0';
+  EXPECT_EQ(answer(forged, "GET", camera.m_sCameraPassword, uri), std::pair(false, false));
+  const std::string old = MakeNonce(now - kNonceLifetime - std::chrono::seconds(1), camera.m_sNonceKey);
+  EXPECT_EQ(answer(old, "GET", camera.m_sCameraPassword, uri), std::pair(false, true));
+  EXPECT_EQ(answer(MakeNonce(now, "another server"), "GET", camera.m_sCameraPassword, uri),
+            std::pair(false, false));
+  camera.m_bDigestAuth = false;
+  EXPECT_EQ(answer(fresh, "GET", camera.m_sCameraPassword, uri).first, false);
+  EXPECT_EQ(CompatChallenge(camera, now, false), "WWW-Authenticate: Basic realm=\"Orbiscope camera\"\r\n");
+}
+
+TEST(CompatCredentialsTest, NamedValuesAndDigestComparison) {
+  struct Case {
+    const char* query;
+    const char* name;
+    const char* value;
+  } cases[] = {
+      {"a=1&b=2", "b", "2"},     {"b=&b=3", "b", "3"},          {"1733700000000&b=4", "b", "4"},
+      {"a=1?b=5", "b", "5"},     {"ab=6&b=7", "b", "7"},        {"b", "b", ""},
+      {"b=%41%26", "b", "A&"},   {"x=1", "b", ""},              {"B=1", "b", ""},
+  };
+  for (const Case& c : cases) EXPECT_EQ(NamedQueryValue(c.query, c.name, true), c.value) << c.query;
+  EXPECT_TRUE(SameDigest("ABCDEF0123", "abcdef0123"));
+  EXPECT_FALSE(SameDigest("ABCDEF0123", "ABCDEF012"));
+  EXPECT_FALSE(SameDigest("ABCDEF0123", "ABCDEF0124"));
 }
 
 }  // namespace

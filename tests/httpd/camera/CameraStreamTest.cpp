@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "httpd/camera/CameraHeaders.h"
 #include "httpd/camera/MyHttpClient.h"
 #include "tests/httpd/camera/CameraTestSupport.h"
 #include "tests/httpd/camera/StreamReader.h"
@@ -213,6 +214,35 @@ TEST_F(CameraStreamTest, StreamsHoldNoWorkerAndEndOnStopAndCaptureStop) {
   EXPECT_FALSE(later.NextPart().has_value());
   EXPECT_TRUE(later.Ended());
   EXPECT_EQ(camera_.m_nStreams.load(), 0);
+}
+
+
+// fps= gives every n-th frame of a faster camera (a third at 5 of 15), each part stamped
+// with its frame's capture time; /?action=stream is the same stream, with the CORS origin.
+TEST_F(CameraStreamTest, FewerFramesOnRequestWithTheirCaptureTimes) {
+  camera_.m_sCorsOrigin = "http://mainsail.local";
+  Start();
+  const std::string query = "user=" + std::string(kUser) + "&pass=" + kPassword + "&w=64&h=48";
+  StreamReader all(server_.port());
+  StreamReader fifth(server_.port());
+  const std::string head = all.Open("/webcam/?action=stream&" + query + "&cacheBust=1");
+  EXPECT_EQ(Field(head, "Access-Control-Allow-Origin"), "http://mainsail.local");
+  fifth.Open("/?action=stream&fps=5&" + query);
+  ASSERT_TRUE(all.NextPart() && fifth.NextPart());  // the frame stored when they began
+  const auto base = std::chrono::system_clock::now() + std::chrono::seconds(1);
+  const auto frameAt = [&](int i) { return base + std::chrono::microseconds(66667) * i; };
+  for (int i = 0; i < 30; ++i) {
+    camera_.m_LatestFrame.Publish(NoiseFrame(100 + i, 64, 48), 48, 64, frameAt(i));
+    // Each frame reaches the full-rate stream before the next is published, so the feeder
+    // sees every one of them.
+    const std::optional<std::string> part = all.NextPart();
+    ASSERT_TRUE(part.has_value()) << i;
+    EXPECT_EQ(all.timestamp(), FormatCaptureTime(frameAt(i)));
+  }
+  for (int i = 0; i < 30; i += 3) {
+    ASSERT_TRUE(fifth.NextPart().has_value()) << i;
+    EXPECT_EQ(fifth.timestamp(), FormatCaptureTime(frameAt(i)));
+  }
 }
 
 }  // namespace

@@ -58,6 +58,7 @@ public:
     while (ReadLine(line) && !line.empty()) {
       if (line.rfind("Content-Type: ", 0) == 0) type = line.substr(14);
       if (line.rfind("Content-Length: ", 0) == 0) length = line.substr(16);
+      if (line.rfind("X-Timestamp: ", 0) == 0) timestamp_ = line.substr(13);
     }
     EXPECT_EQ(type, "image/jpeg");
     if (length.empty()) return std::nullopt;
@@ -77,6 +78,8 @@ public:
   }
   bool closed() const { return closed_; }
   std::uint64_t received() const { return received_; }
+  // The X-Timestamp of the last part read.
+  const std::string& timestamp() const { return timestamp_; }
 
 private:
   bool Fill() {
@@ -100,6 +103,7 @@ private:
   std::string boundary_;
   bool closed_ = false;
   std::uint64_t received_ = 0;
+  std::string timestamp_;
 };
 
 }  // namespace orbiscope::testing
