@@ -223,7 +223,8 @@ TEST_F(VideoPageTest, TurnAndMirrorAreLoadedAppliedLiveAndSaved) {
   }
   EXPECT_EQ(config_.GetValue("VIDEO", "ROTATE", ""), "90");
   EXPECT_EQ(config_.GetValue("VIDEO", "FLIP", ""), "VERTICAL");
-  EXPECT_EQ(config_.GetInt("VIDEO\\SIZE", "WIDHT", 0), 640) << "the capture size stays the device's";
+  // The size was the device's own pick, no edit: the turned size is never written either.
+  EXPECT_EQ(config_.GetInt("VIDEO\\SIZE", "WIDHT", 0), 0);
   {
     auto page = MakePage();
     EXPECT_EQ(page->Turn(), (FrameTurn{90, FrameFlip::kVertical}));
