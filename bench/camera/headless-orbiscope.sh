@@ -48,8 +48,7 @@ start_orbiscope() {
       -e "/<SIZE>/,/<\/SIZE>/ s|<WIDHT>0</WIDHT>|<WIDHT>640</WIDHT>|" \
       -e "/<SIZE>/,/<\/SIZE>/ s|<HEIGTH>0</HEIGTH>|<HEIGTH>480</HEIGTH>|" \
       -e "s|<SHOWTEXT>FALSE</SHOWTEXT>|<SHOWTEXT>TRUE</SHOWTEXT>|" \
-      -e "s|<TEXT/>|<TEXT>Orbiscope bench</TEXT>|" \
-      -e "s|<TIMEDATA>126</TIMEDATA>|<TIMEDATA>129</TIMEDATA>|" \
+      -e "s|<TEXT>Orbiscope</TEXT>|<TEXT>Orbiscope bench</TEXT>|" \
       "$build/bin/starter.CONFIG.XML" > "$home/orbiscope.CONFIG.XML"
   for want in "<PORT>$orbiscope_port<" "<DEVICE>Orbiscope test pattern<" "<FPS>$fps<" \
               "<WIDHT>640<" "<HEIGTH>480<" "<TEXT>Orbiscope bench<" "<TIMEDATA>129<"; do
