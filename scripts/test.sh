@@ -19,7 +19,8 @@ case "${1:-}" in
   --sanitize)
     export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
     export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-    export LSAN_OPTIONS="suppressions=$PWD/scripts/lsan-suppressions.txt"
+    # print_suppressions=0: the summary would land on the standard error the tests read.
+    export LSAN_OPTIONS="suppressions=$PWD/scripts/lsan-suppressions.txt:print_suppressions=0"
     cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" \
       -DORBISCOPE_SANITIZE=ON -DORBISCOPE_BENCH=OFF >/dev/null
     cmake --build build-asan -j "$jobs"
