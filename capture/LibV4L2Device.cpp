@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <libv4l2.h>
+#include <libv4lconvert.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
@@ -10,6 +11,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -44,6 +46,41 @@ private:
   // stop at that moment would write into whatever file took its number meanwhile.
   Owned fd_;
   std::stop_callback<std::function<void()>> callback_;
+};
+
+class LibV4LConverter final : public V4L2Converter {
+public:
+  explicit LibV4LConverter(v4lconvert_data* data) : data_(data) {}
+  ~LibV4LConverter() override { ::v4lconvert_destroy(data_); }
+  LibV4LConverter(const LibV4LConverter&) = delete;
+  LibV4LConverter& operator=(const LibV4LConverter&) = delete;
+
+  // What USB cameras deliver: compressed frames, the only way to full rate at HD sizes on
+  // the bus, and packed 4:2:2. Any other format is left to libv4l2's own conversion.
+  bool Accepts(std::uint32_t fourcc) const override {
+    switch (fourcc) {
+      case V4L2_PIX_FMT_MJPEG: case V4L2_PIX_FMT_JPEG: case V4L2_PIX_FMT_YUYV:
+      case V4L2_PIX_FMT_YVYU: case V4L2_PIX_FMT_UYVY:
+        return true;
+      default:
+        return false;
+    }
+  }
+
+  long ToBgr24(const v4l2_format& from, const std::uint8_t* in, std::size_t n, std::uint8_t* out,
+               std::size_t capacity) override {
+    v4l2_format to = from;
+    to.fmt.pix.pixelformat = V4L2_PIX_FMT_BGR24;
+    to.fmt.pix.bytesperline = from.fmt.pix.width * 3;
+    to.fmt.pix.sizeimage = to.fmt.pix.bytesperline * from.fmt.pix.height;
+    if (n > INT_MAX || capacity > INT_MAX) return -1;
+    // The source is only read, though the library's signature does not say so.
+    return ::v4lconvert_convert(data_, &from, &to, const_cast<std::uint8_t*>(in), static_cast<int>(n), out,
+                                static_cast<int>(capacity));
+  }
+
+private:
+  v4lconvert_data* data_;
 };
 
 class LibV4L2Device final : public V4L2Device {
@@ -114,6 +151,12 @@ public:
     // Without inotify the time-out alone paces the retries.
     ::poll(fds, watch >= 0 ? 2 : 1, timeoutMs);
     if (watch >= 0) ::close(watch);
+  }
+
+  std::unique_ptr<V4L2Converter> MakeConverter(int fd) override {
+    v4lconvert_data* data = ::v4lconvert_create(fd);
+    if (data == nullptr) return nullptr;
+    return std::make_unique<LibV4LConverter>(data);
   }
 
 private:

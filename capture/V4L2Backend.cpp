@@ -3,9 +3,11 @@
 #include <fcntl.h>
 #include <linux/videodev2.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <limits>
 #include <numeric>
 #include <string>
 #include <thread>
@@ -72,6 +74,7 @@ public:
       : io_(std::move(io)), path_(std::move(path)) {}
   ~V4L2Source() override {
     Stop();
+    converter_.reset();  // it was made for the descriptor
     if (fd_ >= 0) io_->Close(fd_);
   }
 
@@ -81,6 +84,7 @@ public:
     fd_ = OpenCapture(*io_, path_, caps);
     if (fd_ < 0) return CaptureError::kFailed;
     deviceCaps_ = DeviceCaps(caps);
+    converter_ = io_->MakeConverter(fd_);
     return CaptureError::kNone;
   }
 
@@ -103,18 +107,25 @@ public:
 
   CaptureError SetFormat(CaptureCapability& cap) override {
     if (fd_ < 0 || running_) return CaptureError::kFailed;
+    // The camera's own format is chosen here when it gives the rate that libv4l2's choice
+    // would not (MJPEG at HD sizes where the camera offers the size in YUYV too); libv4l2
+    // may still answer with its 24-bit output (a camera it corrects itself), then used.
+    const std::uint32_t native = ChooseFormat(cap.width, cap.height, cap.frameTime);
     v4l2_format fmt{};
-    fmt.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-    fmt.fmt.pix.width = static_cast<std::uint32_t>(cap.width);
-    fmt.fmt.pix.height = static_cast<std::uint32_t>(cap.height);
-    fmt.fmt.pix.pixelformat = V4L2_PIX_FMT_BGR24;
-    fmt.fmt.pix.field = V4L2_FIELD_ANY;
-    if (io_->Ioctl(fd_, VIDIOC_S_FMT, &fmt) != 0) return CaptureError::kFailed;
+    convert_ = native != V4L2_PIX_FMT_BGR24 && AskFormat(native, cap.width, cap.height, fmt) &&
+               fmt.fmt.pix.pixelformat == native && fmt.fmt.pix.width == static_cast<std::uint32_t>(cap.width) &&
+               fmt.fmt.pix.height == static_cast<std::uint32_t>(cap.height);
+    if (!convert_ && !AskFormat(V4L2_PIX_FMT_BGR24, cap.width, cap.height, fmt)) return CaptureError::kFailed;
     cap.width = static_cast<int>(fmt.fmt.pix.width);
     cap.height = static_cast<int>(fmt.fmt.pix.height);
-    cap.rgb24 = fmt.fmt.pix.pixelformat == V4L2_PIX_FMT_BGR24;
+    cap.rgb24 = convert_ || fmt.fmt.pix.pixelformat == V4L2_PIX_FMT_BGR24;
     cap.pixelFormat = fmt.fmt.pix.pixelformat;
-    stride_ = fmt.fmt.pix.bytesperline != 0 ? fmt.fmt.pix.bytesperline : fmt.fmt.pix.width * 3;
+    if (convert_) {
+      nativeFormat_ = fmt;
+      stride_ = fmt.fmt.pix.width * 3;
+    } else {
+      stride_ = fmt.fmt.pix.bytesperline != 0 ? fmt.fmt.pix.bytesperline : fmt.fmt.pix.width * 3;
+    }
     sizeImage_ = fmt.fmt.pix.sizeimage != 0 ? fmt.fmt.pix.sizeimage : stride_ * fmt.fmt.pix.height;
     if (stride_ < fmt.fmt.pix.width * 3) return CaptureError::kFailed;
     width_ = cap.width;
@@ -245,15 +256,115 @@ private:
     }
   }
 
+  // The shortest frame time of the format at the size; 0 when the device does not tell.
+  std::int64_t FastestFrameTime(std::uint32_t pixelFormat, int w, int h) {
+    std::int64_t fastest = 0;
+    for (std::uint32_t i = 0;; ++i) {
+      v4l2_frmivalenum interval{};
+      interval.index = i;
+      interval.pixel_format = pixelFormat;
+      interval.width = static_cast<std::uint32_t>(w);
+      interval.height = static_cast<std::uint32_t>(h);
+      if (io_->Ioctl(fd_, VIDIOC_ENUM_FRAMEINTERVALS, &interval) != 0) break;
+      const std::int64_t t = FrameTimeOf(interval.type == V4L2_FRMIVAL_TYPE_DISCRETE ? interval.discrete
+                                                                                    : interval.stepwise.min);
+      if (t > 0 && (fastest == 0 || t < fastest)) fastest = t;
+      if (interval.type != V4L2_FRMIVAL_TYPE_DISCRETE) break;  // a range is the only entry
+    }
+    return fastest;
+  }
+
+  // The frame time a 24-bit size is listed with: the best of libv4l2's conversion and of
+  // the camera's own formats at that size.
   std::int64_t FrameTimeFor(std::uint32_t pixelFormat, int w, int h) {
-    v4l2_frmivalenum interval{};
-    interval.index = 0;
-    interval.pixel_format = pixelFormat;
-    interval.width = static_cast<std::uint32_t>(w);
-    interval.height = static_cast<std::uint32_t>(h);
-    if (io_->Ioctl(fd_, VIDIOC_ENUM_FRAMEINTERVALS, &interval) != 0) return 0;
-    if (interval.type == V4L2_FRMIVAL_TYPE_DISCRETE) return FrameTimeOf(interval.discrete);
-    return FrameTimeOf(interval.stepwise.min);
+    std::int64_t best = FastestFrameTime(pixelFormat, w, h);
+    if (pixelFormat != V4L2_PIX_FMT_BGR24) return best;
+    for (const Candidate& c : Candidates(w, h))
+      if (c.fastest > 0 && (best == 0 || c.fastest < best)) best = c.fastest;
+    return best;
+  }
+
+  bool HasSize(std::uint32_t pixelFormat, int w, int h) {
+    const auto uw = static_cast<std::uint32_t>(w), uh = static_cast<std::uint32_t>(h);
+    for (std::uint32_t i = 0;; ++i) {
+      v4l2_frmsizeenum size{};
+      size.index = i;
+      size.pixel_format = pixelFormat;
+      if (io_->Ioctl(fd_, VIDIOC_ENUM_FRAMESIZES, &size) != 0) return false;
+      if (size.type == V4L2_FRMSIZE_TYPE_DISCRETE) {
+        if (size.discrete.width == uw && size.discrete.height == uh) return true;
+        continue;
+      }
+      const v4l2_frmsize_stepwise& r = size.stepwise;
+      const std::uint32_t sw = r.step_width == 0 ? 1 : r.step_width;
+      const std::uint32_t sh = r.step_height == 0 ? 1 : r.step_height;
+      return uw >= r.min_width && uw <= r.max_width && uh >= r.min_height && uh <= r.max_height &&
+             (uw - r.min_width) % sw == 0 && (uh - r.min_height) % sh == 0;
+    }
+  }
+
+  // A format the camera itself offers at a size, that frames can be taken in.
+  struct Candidate {
+    std::uint32_t fourcc = 0;
+    int rank = 0;               // 0 24-bit BGR as it comes, 1 uncompressed, 2 compressed
+    std::int64_t fastest = 0;   // 0 unknown
+  };
+
+  std::vector<Candidate> Candidates(int w, int h) {
+    std::vector<Candidate> found;
+    for (std::uint32_t i = 0;; ++i) {
+      v4l2_fmtdesc desc{};
+      desc.index = i;
+      desc.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+      if (io_->Ioctl(fd_, VIDIOC_ENUM_FMT, &desc) != 0) break;
+      // libv4l2's own 24-bit output is what SetFormat falls back to, not a choice here.
+      if (desc.flags & V4L2_FMT_FLAG_EMULATED) continue;
+      const bool bgr = desc.pixelformat == V4L2_PIX_FMT_BGR24;
+      if (!bgr && (converter_ == nullptr || !converter_->Accepts(desc.pixelformat))) continue;
+      if (!HasSize(desc.pixelformat, w, h)) continue;
+      found.push_back(Candidate{desc.pixelformat, bgr ? 0 : (desc.flags & V4L2_FMT_FLAG_COMPRESSED) ? 2 : 1,
+                                FastestFrameTime(desc.pixelformat, w, h)});
+    }
+    return found;
+  }
+
+  // The camera's format for w x h at frameTime (0: as fast as the camera goes): of those
+  // that go at least that fast the one cheapest to take and truest to the picture (as it
+  // comes, then uncompressed, then compressed); when none does, the fastest. 24-bit BGR,
+  // libv4l2's conversion, when the camera offers no format taken here at the size.
+  std::uint32_t ChooseFormat(int w, int h, std::int64_t frameTime) {
+    const std::vector<Candidate> candidates = Candidates(w, h);
+    if (candidates.empty()) return V4L2_PIX_FMT_BGR24;
+    auto speed = [](const Candidate& c) {
+      return c.fastest > 0 ? c.fastest : std::numeric_limits<std::int64_t>::max();
+    };
+    std::int64_t target = frameTime;
+    if (target <= 0) {
+      target = speed(candidates.front());
+      for (const Candidate& c : candidates) target = std::min(target, speed(c));
+    }
+    // A rate asked in whole frames a second may differ from the camera's fraction by a unit.
+    auto meets = [&](const Candidate& c) { return speed(c) <= target || speed(c) - target <= target / 100; };
+    auto better = [&](const Candidate& a, const Candidate& b) {
+      if (meets(a) != meets(b)) return meets(a);
+      if (!meets(a) && speed(a) != speed(b)) return speed(a) < speed(b);
+      return a.rank < b.rank;
+    };
+    const Candidate* best = &candidates.front();
+    for (const Candidate& c : candidates)
+      if (better(c, *best)) best = &c;
+    return best->fourcc;
+  }
+
+  // VIDIOC_S_FMT of fourcc at w x h; fmt holds what the device agreed to.
+  bool AskFormat(std::uint32_t fourcc, int w, int h, v4l2_format& fmt) {
+    fmt = v4l2_format{};
+    fmt.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    fmt.fmt.pix.width = static_cast<std::uint32_t>(w);
+    fmt.fmt.pix.height = static_cast<std::uint32_t>(h);
+    fmt.fmt.pix.pixelformat = fourcc;
+    fmt.fmt.pix.field = V4L2_FIELD_ANY;
+    return io_->Ioctl(fd_, VIDIOC_S_FMT, &fmt) == 0;
   }
 
   bool AddControl(const v4l2_queryctrl& query, std::vector<DeviceControl>& controls) {
@@ -338,6 +449,20 @@ private:
     const std::size_t needed = static_cast<std::size_t>(stride_) * (height_ - 1) +
                                static_cast<std::size_t>(width_) * 3;
     std::vector<std::uint8_t> readBuffer(streaming ? 0 : sizeImage_);
+    // Reused for every frame: the camera's format converted, before the grabber's copy.
+    std::vector<std::uint8_t> converted(convert_ ? needed : 0);
+    // A short, damaged or unconvertible frame is dropped rather than shown half old, half new.
+    auto deliver = [&](double time, const std::uint8_t* data, std::size_t n) {
+      if (convert_) {
+        const long made = converter_->ToBgr24(nativeFormat_, data, n, converted.data(), converted.size());
+        if (made < 0 || static_cast<std::size_t>(made) < needed) return false;
+        data = converted.data();
+      } else if (n < needed) {
+        return false;
+      }
+      sink.BufferRowsCB(time, data, stride_, width_, height_);
+      return true;
+    };
     int failures = 0;
     std::uint64_t frames = 0;
     while (!stop.stop_requested()) {
@@ -356,8 +481,8 @@ private:
           continue;
         }
         failures = 0;
-        if (!paused_.load() && static_cast<std::size_t>(n) >= needed)
-          sink.BufferRowsCB(static_cast<double>(frames++), readBuffer.data(), stride_, width_, height_);
+        if (!paused_.load() && deliver(static_cast<double>(frames), readBuffer.data(), static_cast<std::size_t>(n)))
+          ++frames;
         continue;
       }
       v4l2_buffer buf{};
@@ -369,13 +494,11 @@ private:
         continue;
       }
       failures = 0;
-      // A short or damaged frame is dropped rather than shown half old, half new.
-      if (!paused_.load() && buf.index < maps_.size() && buf.bytesused >= needed &&
-          !(buf.flags & V4L2_BUF_FLAG_ERROR)) {
+      if (!paused_.load() && buf.index < maps_.size() && !(buf.flags & V4L2_BUF_FLAG_ERROR)) {
         const double time = static_cast<double>(buf.timestamp.tv_sec) +
                             static_cast<double>(buf.timestamp.tv_usec) / 1e6;
-        sink.BufferRowsCB(time, static_cast<const std::uint8_t*>(maps_[buf.index].address), stride_,
-                          width_, height_);
+        const std::size_t n = std::min<std::size_t>(buf.bytesused, maps_[buf.index].length);
+        deliver(time, static_cast<const std::uint8_t*>(maps_[buf.index].address), n);
       }
       if (io_->Ioctl(fd_, VIDIOC_QBUF, &buf) != 0 && errno == ENODEV) return true;
     }
@@ -390,6 +513,9 @@ private:
   int height_ = 0;
   std::uint32_t stride_ = 0;
   std::uint32_t sizeImage_ = 0;
+  std::unique_ptr<V4L2Converter> converter_;
+  bool convert_ = false;       // frames come in nativeFormat_ and are converted here
+  v4l2_format nativeFormat_{};
   std::vector<Mapping> maps_;
   bool requested_ = false;
   bool streamOn_ = false;

@@ -1,8 +1,10 @@
 #pragma once
 // Cameras through V4L2: their names, their 24-bit BGR sizes first (libv4l2 converts the
-// camera's own formats), the frame rate through VIDIOC_S_PARM, a streaming thread over
-// mmap buffers (read() for devices without them), a failing ENODEV as device lost and the
-// node answering again as device back, and the device's controls as its settings.
+// camera's own formats), each size captured in the camera's own format that gives the
+// frame rate asked (converted by the device layer), the frame rate through VIDIOC_S_PARM,
+// a streaming thread over mmap buffers (read() for devices without them), a failing ENODEV
+// as device lost and the node answering again as device back, and the device's controls as
+// its settings.
 
 #include <memory>
 

@@ -40,8 +40,28 @@ std::int64_t Now(clockid_t clock) {
 }
 std::int64_t ThreadNs() { return Now(CLOCK_THREAD_CPUTIME_ID); }
 
-// The libv4l2 device with the CPU time of each successful dequeue counted: that is where
-// libv4l2 decodes and converts the camera's frame.
+// A converter with its CPU time added to the dequeues'.
+class TimedConverter final : public V4L2Converter {
+public:
+  TimedConverter(std::unique_ptr<V4L2Converter> inner, std::atomic<std::int64_t>& ns)
+      : inner_(std::move(inner)), ns_(ns) {}
+  bool Accepts(std::uint32_t fourcc) const override { return inner_->Accepts(fourcc); }
+  long ToBgr24(const v4l2_format& from, const std::uint8_t* in, std::size_t n, std::uint8_t* out,
+               std::size_t capacity) override {
+    const std::int64_t start = ThreadNs();
+    const long r = inner_->ToBgr24(from, in, n, out, capacity);
+    ns_ += ThreadNs() - start;
+    return r;
+  }
+
+private:
+  std::unique_ptr<V4L2Converter> inner_;
+  std::atomic<std::int64_t>& ns_;
+};
+
+// The libv4l2 device with the CPU time of each successful dequeue counted, and of the
+// conversion after it: libv4l2 converts inside the dequeue when it chose the camera's
+// format, the back-end's converter after it when the back-end did.
 class TimedDevice final : public V4L2Device {
 public:
   explicit TimedDevice(std::unique_ptr<V4L2Device> inner) : inner_(std::move(inner)) {}
@@ -71,6 +91,11 @@ public:
   std::vector<std::string> ListNodes() override { return inner_->ListNodes(); }
   void WaitForNodeChange(std::stop_token stop, int timeoutMs) override {
     inner_->WaitForNodeChange(std::move(stop), timeoutMs);
+  }
+  std::unique_ptr<V4L2Converter> MakeConverter(int fd) override {
+    auto inner = inner_->MakeConverter(fd);
+    if (inner == nullptr) return nullptr;
+    return std::make_unique<TimedConverter>(std::move(inner), convertNs);
   }
 
 private:

@@ -37,6 +37,10 @@ struct CameraEmulator::Camera {
   std::size_t memoryBytes = 0, stride = 0;
   std::uint32_t count = 0;
   std::deque<std::uint32_t> queued;
+  // How often the caller has each buffer of this allocation mapped: QUERYBUF says MAPPED
+  // only then, and libv4l2 refuses to free buffers it sees mapped.
+  std::map<std::uint32_t, int> mapped;
+  unsigned allocation = 0;
   bool streaming = false;
   std::uint32_t sequence = 0;
   std::uint64_t served = 0;
@@ -71,7 +75,7 @@ SyscallFn KernelSyscall() {
 bool IsDeviceCall(long number) {
   switch (number) {
     case SYS_open: case SYS_openat: case SYS_close: case SYS_ioctl: case SYS_read:
-    case SYS_write: case SYS_mmap:
+    case SYS_write: case SYS_mmap: case SYS_munmap:
       return true;
     default:
       return false;
@@ -355,6 +359,8 @@ void CameraEmulator::ReleaseBuffers(Camera& c) {
   c.memoryBytes = c.stride = 0;
   c.count = 0;
   c.queued.clear();
+  c.mapped.clear();
+  ++c.allocation;
   c.streaming = false;
 }
 
@@ -385,8 +391,18 @@ bool CameraEmulator::Handle(long number, const long args[6], long& result) {
     result = Open(path, args[number == SYS_open ? 1 : 2]);
     return true;
   }
-  const int fd = static_cast<int>(number == SYS_mmap ? args[4] : args[0]);
   std::lock_guard lock(mutex_);
+  if (number == SYS_munmap) {
+    const auto m = mappings_.find(static_cast<std::uintptr_t>(args[0]));
+    if (m == mappings_.end()) return false;
+    Camera* c = CameraOf(m->second.path);
+    if (c != nullptr && c->allocation == m->second.allocation && --c->mapped[m->second.index] == 0)
+      c->mapped.erase(m->second.index);
+    mappings_.erase(m);
+    result = ::munmap(reinterpret_cast<void*>(args[0]), static_cast<std::size_t>(args[1]));
+    return true;
+  }
+  const int fd = static_cast<int>(number == SYS_mmap ? args[4] : args[0]);
   const auto it = handles_.find(fd);
   if (it == handles_.end()) return false;
   Handle_& h = *it->second;
@@ -409,7 +425,7 @@ bool CameraEmulator::Handle(long number, const long args[6], long& result) {
       return true;
     case SYS_mmap:
       result = gone ? Fail(ENODEV)
-                    : Mmap(*c, static_cast<std::size_t>(args[1]), static_cast<int>(args[2]),
+                    : Mmap(h, *c, static_cast<std::size_t>(args[1]), static_cast<int>(args[2]),
                            static_cast<int>(args[3]), args[5]);
       return true;
     default:
@@ -445,12 +461,16 @@ long CameraEmulator::Read(Handle_& h, Camera& c, void* buffer, std::size_t lengt
   return static_cast<long>(n);
 }
 
-long CameraEmulator::Mmap(Camera& c, std::size_t length, int prot, int flags, std::int64_t offset) {
+long CameraEmulator::Mmap(Handle_& h, Camera& c, std::size_t length, int prot, int flags, std::int64_t offset) {
   if (c.memfd < 0 || offset < 0 || length == 0 || static_cast<std::size_t>(offset) % c.stride != 0 ||
       static_cast<std::size_t>(offset) + length > c.memoryBytes)
     return Fail(EINVAL);
   void* p = ::mmap(nullptr, length, prot, flags, c.memfd, offset);
-  return p == MAP_FAILED ? -1 : reinterpret_cast<long>(p);
+  if (p == MAP_FAILED) return -1;
+  const auto index = static_cast<std::uint32_t>(static_cast<std::size_t>(offset) / c.stride);
+  ++c.mapped[index];
+  mappings_[reinterpret_cast<std::uintptr_t>(p)] = Mapping{h.path, c.allocation, index};
+  return reinterpret_cast<long>(p);
 }
 
 long CameraEmulator::Dequeue(Handle_& h, Camera& c, v4l2_buffer& buf) {
@@ -469,7 +489,8 @@ long CameraEmulator::Dequeue(Handle_& h, Camera& c, v4l2_buffer& buf) {
   ::clock_gettime(CLOCK_MONOTONIC, &now);
   buf.index = index;
   buf.bytesused = static_cast<std::uint32_t>(size);
-  buf.flags = V4L2_BUF_FLAG_MAPPED | V4L2_BUF_FLAG_DONE | V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC;
+  buf.flags = (c.mapped.count(index) ? V4L2_BUF_FLAG_MAPPED : 0) | V4L2_BUF_FLAG_DONE |
+              V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC;
   buf.field = V4L2_FIELD_NONE;
   buf.timestamp.tv_sec = now.tv_sec;
   buf.timestamp.tv_usec = now.tv_nsec / 1000;
@@ -629,7 +650,7 @@ long CameraEmulator::Ioctl(Handle_& h, Camera& c, unsigned long request, void* a
       }
       buf.length = static_cast<std::uint32_t>(c.stride);
       buf.m.offset = static_cast<std::uint32_t>(buf.index * c.stride);
-      buf.flags = V4L2_BUF_FLAG_MAPPED | V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC |
+      buf.flags = (c.mapped.count(buf.index) ? V4L2_BUF_FLAG_MAPPED : 0) | V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC |
                   ((queued || request == VIDIOC_QBUF) ? V4L2_BUF_FLAG_QUEUED : 0);
       return 0;
     }

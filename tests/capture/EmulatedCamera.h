@@ -107,7 +107,7 @@ private:
   long Open(const char* path, long flags);
   long Ioctl(Handle_& h, Camera& c, unsigned long request, void* arg);
   long Read(Handle_& h, Camera& c, void* buffer, std::size_t length);
-  long Mmap(Camera& c, std::size_t length, int prot, int flags, std::int64_t offset);
+  long Mmap(Handle_& h, Camera& c, std::size_t length, int prot, int flags, std::int64_t offset);
   long Dequeue(Handle_& h, Camera& c, v4l2_buffer& buf);
   void StartTimer(Handle_& h, const Camera& c);
   void ReleaseBuffers(Camera& c);
@@ -117,6 +117,13 @@ private:
   std::string folder_;
   std::map<std::string, std::unique_ptr<Camera>> cameras_;
   std::map<int, std::unique_ptr<Handle_>> handles_;
+  // The caller's mappings of streaming buffers, by address (munmap names no device).
+  struct Mapping {
+    std::string path;
+    unsigned allocation = 0;
+    std::uint32_t index = 0;
+  };
+  std::map<std::uintptr_t, Mapping> mappings_;
   std::vector<unsigned long> unknown_;
 };
 

@@ -64,6 +64,8 @@ public:
   int WaitReadable(int fd, std::stop_token stop, int timeoutMs) override;
   std::vector<std::string> ListNodes() override;
   void WaitForNodeChange(std::stop_token stop, int timeoutMs) override;
+  // Its formats stand for libv4l2's output: nothing is converted here.
+  std::unique_ptr<V4L2Converter> MakeConverter(int) override { return nullptr; }
 
 private:
   struct State {

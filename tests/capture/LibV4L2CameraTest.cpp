@@ -110,12 +110,13 @@ TEST_F(LibV4L2CameraTest, VideoPageListsTheConvertedSizesOfTheCamera) {
   EXPECT_EQ(640, Graph().Width());
 }
 
-// What the camera streams for each size and rate asked. libv4lconvert feeds its 24-bit
-// output from YUYV wherever the camera offers the size in YUYV, however slow that is, so
-// only a camera without YUYV at a size gives 30 frames a second there.
-TEST_F(LibV4L2CameraTest, RateAskedGoesToTheCamera) {
+// What the camera streams for each size and rate asked: of its own formats at the size the
+// one that gives the rate, uncompressed when that does, MJPEG where only it does (libv4l2's
+// own choice would take YUYV at any rate); a camera without MJPEG gives what YUYV can.
+TEST_F(LibV4L2CameraTest, RateAskedChoosesTheCameraFormat) {
+  enum Camera { kBoth, kMjpegOnly, kYuyvOnly };
   struct Case {
-    bool mjpegOnly;
+    Camera camera;
     int sizeIndex;
     double asked;
     std::uint32_t fourcc;
@@ -123,23 +124,30 @@ TEST_F(LibV4L2CameraTest, RateAskedGoesToTheCamera) {
     std::uint32_t rate;
   };
   const Case cases[] = {
-      {false, 0, 0.0, V4L2_PIX_FMT_YUYV, 640, 30},   // rate 0: the camera's own
-      {false, 0, 15.0, V4L2_PIX_FMT_YUYV, 640, 15},
-      {false, 1, 30.0, V4L2_PIX_FMT_YUYV, 1280, 10},
-      {true, 1, 30.0, V4L2_PIX_FMT_MJPEG, 1280, 30},
-      {true, 2, 15.0, V4L2_PIX_FMT_MJPEG, 1920, 15},
+      {kBoth, 0, 0.0, V4L2_PIX_FMT_YUYV, 640, 30},  // rate 0: the camera's fastest
+      {kBoth, 0, 15.0, V4L2_PIX_FMT_YUYV, 640, 15},
+      {kBoth, 1, 30.0, V4L2_PIX_FMT_MJPEG, 1280, 30},
+      {kBoth, 2, 30.0, V4L2_PIX_FMT_MJPEG, 1920, 30},
+      {kBoth, 1, 0.0, V4L2_PIX_FMT_MJPEG, 1280, 30},
+      {kBoth, 1, 10.0, V4L2_PIX_FMT_YUYV, 1280, 10},
+      {kMjpegOnly, 2, 15.0, V4L2_PIX_FMT_MJPEG, 1920, 15},
+      {kYuyvOnly, 1, 30.0, V4L2_PIX_FMT_YUYV, 1280, 10},
+      {kYuyvOnly, 2, 0.0, V4L2_PIX_FMT_YUYV, 1920, 5},
   };
-  const std::string both = emulator_.AddCamera(0, UsbCameraSpec());
   EmulatedCameraSpec mjpeg = MjpegOnlySpec();
   mjpeg.card = "MJPEG Camera";
-  const std::string mjpegOnly = emulator_.AddCamera(1, mjpeg);
+  EmulatedCameraSpec yuyv = UsbCameraSpec();
+  yuyv.card = "YUYV Camera";
+  yuyv.formats.erase(yuyv.formats.begin());
+  const std::string paths[] = {emulator_.AddCamera(0, UsbCameraSpec()), emulator_.AddCamera(1, mjpeg),
+                               emulator_.AddCamera(2, yuyv)};
   for (const Case& c : cases) {
-    SCOPED_TRACE(::testing::Message() << c.width << " at " << c.asked << (c.mjpegOnly ? " mjpeg" : ""));
+    SCOPED_TRACE(::testing::Message() << "camera " << c.camera << ", " << c.width << " at " << c.asked);
     Graph().SetFrameRate(c.asked);
     Graph().SetWidth(0);
     Graph().SetHeight(0);
-    ASSERT_EQ(kCapOk, Graph().Open(sink_, c.mjpegOnly ? 1 : 0, c.sizeIndex));
-    const CameraEmulator::Mode mode = emulator_.CurrentMode(c.mjpegOnly ? mjpegOnly : both);
+    ASSERT_EQ(kCapOk, Graph().Open(sink_, c.camera, c.sizeIndex));
+    const CameraEmulator::Mode mode = emulator_.CurrentMode(paths[c.camera]);
     EXPECT_EQ(c.fourcc, mode.fourcc);
     EXPECT_EQ(c.width, mode.width);
     EXPECT_EQ(c.width, Graph().Callback().FrameWidth());
@@ -156,20 +164,23 @@ TEST_F(LibV4L2CameraTest, PixelsAfterConversionAreTheScene) {
     const char* what;
     EmulatedCameraSpec spec;
     int sizeIndex;
+    std::uint32_t fourcc;  // what the camera must be streaming for the case to mean anything
   };
   const Case cases[] = {
-      {"YUYV 640 x 480 through mmap", UsbCameraSpec(), 0},
-      {"MJPEG 1280 x 720 through mmap", MjpegOnlySpec(), 1},
-      {"YUYV 320 x 240 through read()", ReadOnlySpec(), 1},
+      {"YUYV 640 x 480 through mmap", UsbCameraSpec(), 0, V4L2_PIX_FMT_YUYV},
+      {"MJPEG 1280 x 720 through mmap", MjpegOnlySpec(), 1, V4L2_PIX_FMT_MJPEG},
+      {"MJPEG 1920 x 1080 of a camera with YUYV too", UsbCameraSpec(), 2, V4L2_PIX_FMT_MJPEG},
+      {"YUYV 320 x 240 through read()", ReadOnlySpec(), 1, V4L2_PIX_FMT_YUYV},
   };
   int number = 0;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     EmulatedCameraSpec spec = c.spec;
     spec.card = "Camera " + std::to_string(number);
-    emulator_.AddCamera(number, spec);
+    const std::string path = emulator_.AddCamera(number, spec);
     graph_.reset();
     ASSERT_EQ(kCapOk, Graph().Open(sink_, number, c.sizeIndex));
+    EXPECT_EQ(c.fourcc, emulator_.CurrentMode(path).fourcc);
     const CPicture& image = NextFrame();
     const auto [mean, far] = Difference(image);
     EXPECT_LT(mean, 4.0);
