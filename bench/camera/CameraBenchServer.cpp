@@ -20,16 +20,8 @@
 #include <string>
 #include <thread>
 
+#include "bench/camera/BenchWebServer.h"
 #include "capture/TestPattern.h"
-#include "config/ConfigStore.h"
-#include "config/MessageSink.h"
-#include "httpd/MimeMap.h"
-#include "httpd/MyHttpServer.h"
-#include "httpd/WebServer.h"
-#include "httpd/camera/MyHttpClient.h"
-#include "httpd/client/Md5Hex.h"
-#include "log/LogXML.h"
-#include "resources/ResourceLibrary.h"
 
 int main(int argc, char** argv) {
   using namespace orbiscope;
@@ -44,45 +36,12 @@ int main(int argc, char** argv) {
   ::pthread_sigmask(SIG_BLOCK, &stop, nullptr);
 
   const std::string folder = argc > 4 ? argv[4] : "/tmp";
-  LogXML log;
-  log.SetExecutablePath(folder + "/camera_bench_server");
-  if (!log.Open()) return 1;
-  ResourceLibrary resources;
-
-  ConfigStore store;
-  store.SetFileName(folder + "/camera_bench_mime.xml");
-  const char* types[][2] = {{"JPG", "image/jpeg"}, {"PNG", "image/png"}, {"GIF", "image/gif"},
-                            {"WBMP", "image/vnd.wap.wbmp"}};
-  store.SetInt("GENERAL", "MimeRegistred", 4);
-  for (int i = 0; i < 4; ++i) {
-    const std::string section = "MIME\\MIME" + std::to_string(i + 1);
-    store.SetValue(section, "KEY", types[i][0]);
-    store.SetValue(section, "VALUE", types[i][1]);
-  }
-  CMimeMap mime;
-  mime.Load(store);
-
-  CHttpServerSettings settings;
-  settings.m_nPort = static_cast<std::uint16_t>(std::atoi(argv[1]));
-  settings.m_bBind = true;
-  settings.m_sBindAddress = "127.0.0.1";
-  settings.m_nThreadPoolSize = 10;
-  settings.m_bKeepAlives = true;
-  settings.m_pMimeManager = &mime;
-  CameraState camera;
-  camera.m_sCameraUser = argv[2];
-  Md5Hex(argv[3], camera.m_sCameraPassword);
-  camera.m_nPhoneSwitch = 1;
+  BenchWebServer server(folder, "camera_bench_server", argv[2], argv[3]);
+  CameraState& camera = server.Camera();
   const char* fpsText = std::getenv("BENCH_FPS");
   const int fps = fpsText != nullptr && std::atoi(fpsText) > 0 ? std::atoi(fpsText) : 30;
   camera.m_bDigestAuth = std::getenv("BENCH_DIGEST") != nullptr;
   if (const char* origin = std::getenv("BENCH_CORS")) camera.m_sCorsOrigin = origin;
-  settings.m_ClientFactory = [&resources, &camera] {
-    return std::make_unique<CMyHttpClient>(resources, camera);
-  };
-
-  RaiseDescriptorLimit(settings.m_nMaxConnections);  // as the program does at each start
-  CMyHttpServer server(log, resources, StderrMessageSink());
 
   constexpr int kWidth = 640, kHeight = 480;
   std::mutex lock;
@@ -106,8 +65,8 @@ int main(int argc, char** argv) {
     }
   });
 
-  if (!server.Start(&settings)) return 1;
-  std::printf("listening on %u\n", static_cast<unsigned>(server.GetListeningPort()));
+  if (!server.Start(static_cast<std::uint16_t>(std::atoi(argv[1])))) return 1;
+  std::printf("listening on %u\n", server.Port());
   std::fflush(stdout);
   int signal = 0;
   ::sigwait(&stop, &signal);
@@ -118,6 +77,5 @@ int main(int argc, char** argv) {
   }
   changed.notify_all();
   publisher.join();
-  log.Close();
   return 0;
 }

@@ -7,6 +7,9 @@
 #                                  orbiscope_port
 #   stop_pid PID                   SIGTERM, SIGKILL after 15 s, and reaps it; harmless
 #                                  when PID is empty or gone
+#   make_work                      sets work to a fresh folder; on exit, INT or TERM the
+#                                  program (orbiscope_pid) and the processes in
+#                                  cleanup_pids are stopped and the folder removed
 # The camera user and password are the starter settings' ("admin", "orbiscope"):
 # orbiscope_user and orbiscope_digest.
 
@@ -14,6 +17,7 @@ orbiscope_user=admin
 orbiscope_digest=6EAECEABA6C8C60FB12DE835AEDF52D1
 orbiscope_pid=
 orbiscope_port=
+cleanup_pids=
 
 free_port() {
   /usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
@@ -31,6 +35,20 @@ stop_pid() {
   while pid_running "$pid" && [ $i -lt 150 ]; do i=$((i + 1)); sleep 0.1; done
   pid_running "$pid" && kill -KILL "$pid" 2>/dev/null
   wait "$pid" 2>/dev/null || true
+}
+
+cleanup_work() {
+  local pid
+  stop_pid "$orbiscope_pid"
+  for pid in $cleanup_pids; do stop_pid "$pid"; done
+  rm -rf "$work"
+}
+
+make_work() {
+  work=$(mktemp -d)
+  trap cleanup_work EXIT
+  trap 'exit 130' INT
+  trap 'exit 143' TERM
 }
 
 start_orbiscope() {

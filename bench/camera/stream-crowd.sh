@@ -18,14 +18,7 @@ here=$(dirname "$0")
 [ -x "$build/bin/orbiscope" ] || { echo "missing $build/bin/orbiscope; build the target orbiscope" >&2; exit 1; }
 . "$here/headless-orbiscope.sh"
 
-work=$(mktemp -d)
-cleanup() {
-  stop_pid "$orbiscope_pid"
-  rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM
+make_work
 
 start_orbiscope "$build" "$work" 15
 echo "== $viewers viewers of /stream.mjpg, 640x480 at 15 fps, $seconds s (load average $(cut -d' ' -f1-3 /proc/loadavg))"
