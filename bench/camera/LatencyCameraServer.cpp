@@ -35,6 +35,7 @@
 #include "capture/V4L2Backend.h"
 #include "capture/V4L2Device.h"
 #include "tests/capture/EmulatedCamera.h"
+#include "tests/capture/ForwardingV4L2Device.h"
 
 namespace orbiscope {
 namespace {
@@ -42,34 +43,16 @@ namespace {
 using Clock = std::chrono::system_clock;
 
 // The libv4l2 device, noting when each buffer was dequeued.
-class StampingDevice final : public V4L2Device {
+class StampingDevice final : public testing::ForwardingV4L2Device {
 public:
-  explicit StampingDevice(std::unique_ptr<V4L2Device> inner) : inner_(std::move(inner)) {}
+  using ForwardingV4L2Device::ForwardingV4L2Device;
   std::atomic<Clock::rep> dequeued{0};
 
-  int Open(const std::string& path, int flags) override { return inner_->Open(path, flags); }
-  int Close(int fd) override { return inner_->Close(fd); }
   int Ioctl(int fd, unsigned long request, void* arg) override {
-    const int r = inner_->Ioctl(fd, request, arg);
+    const int r = ForwardingV4L2Device::Ioctl(fd, request, arg);
     if (r == 0 && request == VIDIOC_DQBUF) dequeued.store(Clock::now().time_since_epoch().count());
     return r;
   }
-  void* Mmap(std::size_t length, int fd, std::int64_t offset) override {
-    return inner_->Mmap(length, fd, offset);
-  }
-  int Munmap(void* address, std::size_t length) override { return inner_->Munmap(address, length); }
-  long Read(int fd, void* buffer, std::size_t length) override { return inner_->Read(fd, buffer, length); }
-  int WaitReadable(int fd, std::stop_token stop, int timeoutMs) override {
-    return inner_->WaitReadable(fd, std::move(stop), timeoutMs);
-  }
-  std::vector<std::string> ListNodes() override { return inner_->ListNodes(); }
-  void WaitForNodeChange(std::stop_token stop, int timeoutMs) override {
-    inner_->WaitForNodeChange(std::move(stop), timeoutMs);
-  }
-  std::unique_ptr<V4L2Converter> MakeConverter(int fd) override { return inner_->MakeConverter(fd); }
-
-private:
-  std::unique_ptr<V4L2Device> inner_;
 };
 
 // The controller's window: frame notices, and the dequeue time of the frame in the

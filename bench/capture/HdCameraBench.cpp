@@ -31,6 +31,7 @@
 #include "resources/ResourceLibrary.h"
 #include "tests/capture/EmulatedCamera.h"
 #include "tests/capture/FakeCapture.h"
+#include "tests/capture/ForwardingV4L2Device.h"
 
 namespace orbiscope {
 namespace {
@@ -64,44 +65,27 @@ private:
 // The libv4l2 device with the CPU time of each successful dequeue counted, and of the
 // conversion after it: libv4l2 converts inside the dequeue when it chose the camera's
 // format, the back-end's converter after it when the back-end did.
-class TimedDevice final : public V4L2Device {
+class TimedDevice final : public testing::ForwardingV4L2Device {
 public:
-  explicit TimedDevice(std::unique_ptr<V4L2Device> inner) : inner_(std::move(inner)) {}
+  using ForwardingV4L2Device::ForwardingV4L2Device;
   std::atomic<std::int64_t> convertNs{0};
   std::atomic<std::int64_t> frames{0};
 
-  int Open(const std::string& path, int flags) override { return inner_->Open(path, flags); }
-  int Close(int fd) override { return inner_->Close(fd); }
   int Ioctl(int fd, unsigned long request, void* arg) override {
-    if (request != VIDIOC_DQBUF) return inner_->Ioctl(fd, request, arg);
+    if (request != VIDIOC_DQBUF) return ForwardingV4L2Device::Ioctl(fd, request, arg);
     const std::int64_t start = ThreadNs();
-    const int r = inner_->Ioctl(fd, request, arg);
+    const int r = ForwardingV4L2Device::Ioctl(fd, request, arg);
     if (r == 0) {
       convertNs += ThreadNs() - start;
       ++frames;
     }
     return r;
   }
-  void* Mmap(std::size_t length, int fd, std::int64_t offset) override {
-    return inner_->Mmap(length, fd, offset);
-  }
-  int Munmap(void* address, std::size_t length) override { return inner_->Munmap(address, length); }
-  long Read(int fd, void* buffer, std::size_t length) override { return inner_->Read(fd, buffer, length); }
-  int WaitReadable(int fd, std::stop_token stop, int timeoutMs) override {
-    return inner_->WaitReadable(fd, std::move(stop), timeoutMs);
-  }
-  std::vector<std::string> ListNodes() override { return inner_->ListNodes(); }
-  void WaitForNodeChange(std::stop_token stop, int timeoutMs) override {
-    inner_->WaitForNodeChange(std::move(stop), timeoutMs);
-  }
   std::unique_ptr<V4L2Converter> MakeConverter(int fd) override {
-    auto inner = inner_->MakeConverter(fd);
+    auto inner = ForwardingV4L2Device::MakeConverter(fd);
     if (inner == nullptr) return nullptr;
     return std::make_unique<TimedConverter>(std::move(inner), convertNs);
   }
-
-private:
-  std::unique_ptr<V4L2Device> inner_;
 };
 
 // The grabber with the CPU time of its copy counted.
