@@ -63,6 +63,12 @@ bool WaitForReturn(V4L2Device& io, const std::string& path, std::stop_token stop
   return false;
 }
 
+// Whether a JPEG frame ends with its end-of-image marker, before any zero padding.
+bool EndsJpeg(const std::uint8_t* data, std::size_t n) {
+  while (n > 2 && data[n - 1] == 0) --n;
+  return n >= 2 && data[n - 2] == 0xFF && data[n - 1] == 0xD9;
+}
+
 std::int64_t FrameTimeOf(const v4l2_fract& f) {
   if (f.denominator == 0) return 0;
   return static_cast<std::int64_t>(f.numerator) * kUnitsPerSecond / f.denominator;
@@ -452,7 +458,17 @@ private:
     // Reused for every frame: the camera's format converted, before the grabber's copy.
     std::vector<std::uint8_t> converted(convert_ ? needed : 0);
     // A short, damaged or unconvertible frame is dropped rather than shown half old, half new.
+    const bool jpeg = convert_ && (nativeFormat_.fmt.pix.pixelformat == V4L2_PIX_FMT_MJPEG ||
+                                   nativeFormat_.fmt.pix.pixelformat == V4L2_PIX_FMT_JPEG);
+    bool framesEnd = false;  // the camera ends its JPEG frames with an end-of-image marker
     auto deliver = [&](double time, const std::uint8_t* data, std::size_t n) {
+      // The decoder fills a JPEG that lost its tail with grey and calls it a success; a
+      // camera whose frames end with the marker has lost the tail of one that does not.
+      if (jpeg) {
+        const bool ends = EndsJpeg(data, n);
+        if (!ends && framesEnd) return false;
+        framesEnd = framesEnd || ends;
+      }
       if (convert_) {
         const long made = converter_->ToBgr24(nativeFormat_, data, n, converted.data(), converted.size());
         if (made < 0 || static_cast<std::size_t>(made) < needed) return false;

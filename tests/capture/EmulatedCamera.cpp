@@ -483,7 +483,9 @@ long CameraEmulator::Dequeue(Handle_& h, Camera& c, v4l2_buffer& buf) {
   const std::uint32_t index = c.queued.front();
   c.queued.pop_front();
   const std::vector<std::uint8_t>& frame = FrameBytes(c);
-  const std::size_t size = std::min(frame.size(), c.stride);
+  std::size_t size = std::min(frame.size(), c.stride);
+  if (c.spec.truncateEvery > 0 && (c.served + 1) % static_cast<std::uint64_t>(c.spec.truncateEvery) == 0)
+    size /= 3;
   std::memcpy(c.memory + index * c.stride, frame.data(), size);
   timespec now{};
   ::clock_gettime(CLOCK_MONOTONIC, &now);

@@ -52,6 +52,9 @@ struct EmulatedCameraSpec {
   // Amplitude of the sensor noise on every byte of the picture: 0 for a picture the tests
   // can compare closely, some 20 for frames that compress as a real room does.
   int noise = 0;
+  // Every n-th frame (0: none) arrives cut to its first third without an error flag, as a
+  // frame that lost its tail on the bus does.
+  int truncateEvery = 0;
 };
 
 // What most USB cameras offer: MJPEG at 30 fps in every size, YUYV at 30 fps only up to
