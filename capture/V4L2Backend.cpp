@@ -119,7 +119,8 @@ public:
     const std::uint32_t native = ChooseFormat(cap.width, cap.height, cap.frameTime);
     v4l2_format fmt{};
     convert_ = native != V4L2_PIX_FMT_BGR24 && AskFormat(native, cap.width, cap.height, fmt) &&
-               fmt.fmt.pix.pixelformat == native && fmt.fmt.pix.width == static_cast<std::uint32_t>(cap.width) &&
+               fmt.fmt.pix.pixelformat == native &&
+               fmt.fmt.pix.width == static_cast<std::uint32_t>(cap.width) &&
                fmt.fmt.pix.height == static_cast<std::uint32_t>(cap.height);
     if (!convert_ && !AskFormat(V4L2_PIX_FMT_BGR24, cap.width, cap.height, fmt)) return CaptureError::kFailed;
     cap.width = static_cast<int>(fmt.fmt.pix.width);
@@ -497,7 +498,8 @@ private:
           continue;
         }
         failures = 0;
-        if (!paused_.load() && deliver(static_cast<double>(frames), readBuffer.data(), static_cast<std::size_t>(n)))
+        if (!paused_.load() &&
+            deliver(static_cast<double>(frames), readBuffer.data(), static_cast<std::size_t>(n)))
           ++frames;
         continue;
       }

@@ -461,7 +461,8 @@ long CameraEmulator::Read(Handle_& h, Camera& c, void* buffer, std::size_t lengt
   return static_cast<long>(n);
 }
 
-long CameraEmulator::Mmap(Handle_& h, Camera& c, std::size_t length, int prot, int flags, std::int64_t offset) {
+long CameraEmulator::Mmap(Handle_& h, Camera& c, std::size_t length, int prot, int flags,
+                          std::int64_t offset) {
   if (c.memfd < 0 || offset < 0 || length == 0 || static_cast<std::size_t>(offset) % c.stride != 0 ||
       static_cast<std::size_t>(offset) + length > c.memoryBytes)
     return Fail(EINVAL);

@@ -193,7 +193,9 @@ TEST_F(LibV4L2CameraTest, PixelsAfterConversionAreTheScene) {
 // A frame that lost its tail on the way is dropped, not shown half grey, and the stream
 // goes on with the whole ones.
 TEST_F(LibV4L2CameraTest, TruncatedFramesAreDroppedAndTheStreamGoesOn) {
-  for (const auto& [what, fourcc] : {std::pair{"MJPEG", V4L2_PIX_FMT_MJPEG}, std::pair{"YUYV", V4L2_PIX_FMT_YUYV}}) {
+  const std::pair<const char*, std::uint32_t> formats[] = {{"MJPEG", V4L2_PIX_FMT_MJPEG},
+                                                           {"YUYV", V4L2_PIX_FMT_YUYV}};
+  for (const auto& [what, fourcc] : formats) {
     SCOPED_TRACE(what);
     EmulatedCameraSpec spec = UsbCameraSpec();
     if (fourcc == V4L2_PIX_FMT_MJPEG) spec.formats.resize(1);
