@@ -2,8 +2,11 @@
 // real libv4l2 and libv4lconvert and our frame path, with caption, time and logo, to the
 // one JPEG encode the stream makes of each frame. The camera offers MJPEG and YUYV (YUYV
 // at 30 fps only up to 640 x 480, as most do), so 640 x 480 runs on YUYV and the HD sizes
-// on MJPEG; a third argument of 1 takes an MJPEG-only camera (MJPEG at every size). Reports the CPU time of each stage per frame and
-// the share of one core the process used while the camera ran.
+// on MJPEG. A third argument of 1 takes an MJPEG-only camera (MJPEG at every size), a
+// fourth of 1 leaves the conversion to libv4l2 itself, as before the back-end chose the
+// camera's format (the same library routine, inside the dequeue): the two side by side
+// under the same load. Reports the CPU time of each stage per frame and the share of one
+// core the process used while the camera ran.
 // Targets: 1280 x 720 under 0.35 of a core, 1920 x 1080 under 0.75, all stages included.
 //
 // Stages: convert = the dequeue and the conversion of the camera's frame to BGR (streaming
@@ -67,7 +70,8 @@ private:
 // format, the back-end's converter after it when the back-end did.
 class TimedDevice final : public testing::ForwardingV4L2Device {
 public:
-  using ForwardingV4L2Device::ForwardingV4L2Device;
+  TimedDevice(std::unique_ptr<V4L2Device> inner, bool libraryConverts)
+      : ForwardingV4L2Device(std::move(inner)), libraryConverts_(libraryConverts) {}
   std::atomic<std::int64_t> convertNs{0};
   std::atomic<std::int64_t> frames{0};
 
@@ -82,10 +86,13 @@ public:
     return r;
   }
   std::unique_ptr<V4L2Converter> MakeConverter(int fd) override {
-    auto inner = ForwardingV4L2Device::MakeConverter(fd);
+    auto inner = libraryConverts_ ? nullptr : ForwardingV4L2Device::MakeConverter(fd);
     if (inner == nullptr) return nullptr;
     return std::make_unique<TimedConverter>(std::move(inner), convertNs);
   }
+
+private:
+  bool libraryConverts_;
 };
 
 // The grabber with the CPU time of its copy counted.
@@ -125,7 +132,7 @@ void BM_HdCameraFramePath(benchmark::State& state) {
   testing::RecordingSink window;
   GraphEvents events(&window, kGraphEventInstance);
 
-  auto device = std::make_shared<TimedDevice>(MakeLibV4L2Device(emulator.Folder()));
+  auto device = std::make_shared<TimedDevice>(MakeLibV4L2Device(emulator.Folder()), state.range(3) == 1);
   auto backend = MakeV4L2Backend(device);
   auto source = backend->Bind(backend->Devices().at(0));
   CaptureCapability cap;
@@ -204,10 +211,12 @@ void BM_HdCameraFramePath(benchmark::State& state) {
 }
 // Two seconds of camera at 30 frames a second for each size.
 BENCHMARK(BM_HdCameraFramePath)
-    ->Args({640, 480, 0})
-    ->Args({1280, 720, 0})
-    ->Args({1920, 1080, 0})
-    ->Args({640, 480, 1})
+    ->Args({640, 480, 0, 0})
+    ->Args({1280, 720, 0, 0})
+    ->Args({1920, 1080, 0, 0})
+    ->Args({640, 480, 1, 0})
+    ->Args({1920, 1080, 1, 0})
+    ->Args({1920, 1080, 1, 1})
     ->Iterations(60)
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond);
