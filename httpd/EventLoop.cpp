@@ -139,6 +139,36 @@ void EventLoop::Wake() {
   }
 }
 
+void EventLoop::HandOnOrLeave() {
+  Owned next;
+  CThreadPoolQueue* queue = nullptr;
+  {
+    std::lock_guard lock(lock_);
+    if (!closed_ && queue_ != nullptr && !ready_.empty()) {
+      next = std::move(ready_.front());
+      ready_.pop_front();
+      queue = queue_;
+    }
+  }
+  if (!next) {
+    LeftWorker();
+    return;
+  }
+  // The returning request's place in the pool goes to the oldest waiting one: the worker
+  // finds it in the queue when it looks next, where it would otherwise sleep until the
+  // loop woke, posted and woke a worker in turn. The count of requests with the workers
+  // stays as it was.
+  next->withWorker_ = true;
+  Post(*queue, std::move(next));
+}
+
+void EventLoop::Post(CThreadPoolQueue& queue, Owned connection) {
+  CThreadPoolRequest request;
+  request.m_dwID = CThreadPoolRequest::kServe;
+  request.m_pConnection = std::move(connection);
+  queue.PostRequest(std::move(request), 0);  // refused only while stopping: it closes
+}
+
 void EventLoop::LeftWorker() {
   withWorkers_.fetch_sub(1);
   // Pairs with Dispatch, which raises the flag before it looks at the count a last time.
@@ -211,7 +241,7 @@ EventLoop::Owned EventLoop::Unpark(HttpConnection* connection) {
 
 void EventLoop::Return(Owned connection, HttpConnection::After after) {
   connection->withWorker_ = false;
-  LeftWorker();
+  HandOnOrLeave();
   HttpConnection& c = *connection;
   c.after_ = after;
   if (c.output_.Empty()) {
@@ -233,6 +263,10 @@ void EventLoop::Return(Owned connection, HttpConnection::After after) {
 }
 
 void EventLoop::Run(CThreadPoolQueue& queue) {
+  {
+    std::lock_guard lock(lock_);
+    queue_ = &queue;
+  }
   epoll_event events[kEventsPerWait];
   for (;;) {
     std::int64_t wakeAt = nextScan_.load();
@@ -380,7 +414,8 @@ void EventLoop::ReadRequest(HttpConnection* connection) {
     break;
   }
   if (input.State() != FrameState::Incomplete) {
-    ready_.push_back(Unpark(connection));
+    std::lock_guard lock(lock_);
+    ready_.push_back(TakeSlot(connection->slot_));
     return;
   }
   // Nothing is answered to a client that left, or that failed, before a whole request.
@@ -482,6 +517,7 @@ void EventLoop::Proceed(Owned connection) {
       return;
     case HttpConnection::After::KeepAlive:
       if (connection->input_.State() != FrameState::Incomplete) {
+        std::lock_guard lock(lock_);
         ready_.push_back(std::move(connection));  // pipelined: its next request is here
       } else {
         Park(std::move(connection), State::Reading,
@@ -492,20 +528,23 @@ void EventLoop::Proceed(Owned connection) {
 }
 
 void EventLoop::Dispatch(CThreadPoolQueue& queue) {
-  while (!ready_.empty()) {
-    if (withWorkers_.load() >= options_.requestsAtOnce) {
-      // Raised before the last look, so a worker returning now sees it and wakes the loop.
-      backlogged_.store(true);
-      if (withWorkers_.load() >= options_.requestsAtOnce) return;
+  for (;;) {
+    Owned connection;
+    {
+      std::lock_guard lock(lock_);
+      if (ready_.empty()) break;
+      if (withWorkers_.load() >= options_.requestsAtOnce) {
+        // Raised before the last look, so a worker returning now sees it and wakes the
+        // loop, or hands its place on itself.
+        backlogged_.store(true);
+        if (withWorkers_.load() >= options_.requestsAtOnce) return;
+      }
+      connection = std::move(ready_.front());
+      ready_.pop_front();
     }
-    Owned connection = std::move(ready_.front());
-    ready_.pop_front();
     connection->withWorker_ = true;
     withWorkers_.fetch_add(1);
-    CThreadPoolRequest request;
-    request.m_dwID = CThreadPoolRequest::kServe;
-    request.m_pConnection = std::move(connection);
-    queue.PostRequest(std::move(request), 0);  // refused only while stopping: it closes
+    Post(queue, std::move(connection));
   }
   backlogged_.store(false);
 }
@@ -542,13 +581,15 @@ void EventLoop::Scan(Clock::time_point now) {
 void EventLoop::CloseAll() {
   std::vector<Owned> parked;
   std::deque<Owned> inbox;
+  std::deque<Owned> ready;
   {
     std::lock_guard lock(lock_);
     closed_ = true;
+    queue_ = nullptr;
     parked.swap(parked_);
     inbox.swap(inbox_);
+    ready.swap(ready_);
   }
-  ready_.clear();
   feeds_.clear();
 }
 

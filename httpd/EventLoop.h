@@ -104,6 +104,10 @@ private:
   bool Arm(HttpConnection& connection);
   // Brings the next deadline check forward to `when`; true when it moved.
   bool PullScan(Clock::time_point when);
+  // From a returning worker: posts the oldest whole request waiting in its place, or
+  // else counts its place free.
+  void HandOnOrLeave();
+  static void Post(CThreadPoolQueue& queue, Owned connection);
   void LeftWorker();
   void Wake();
   void ReportSendFailure(const HttpConnection& connection, int code);
@@ -123,6 +127,10 @@ private:
   // out by taking the last one's place, and parking allocates nothing once it has grown.
   std::vector<Owned> parked_;
   std::deque<Owned> inbox_;  // returned with something left for the loop to do
+  // Whole requests waiting for a free worker: the loop posts them, and a worker returning
+  // one while they wait posts the oldest in its place.
+  std::deque<Owned> ready_;
+  CThreadPoolQueue* queue_ = nullptr;  // while Run runs
   bool closed_ = false;
   std::atomic<std::int64_t> nextScan_;  // steady-clock nanoseconds
 
@@ -131,7 +139,6 @@ private:
   std::atomic<bool> backlogged_ {false};
 
   // Only the loop's thread.
-  std::deque<Owned> ready_;  // whole requests waiting for a free worker
   std::vector<Owned> feeds_;  // in no order, as parked_; slot_ is the place here
   std::shared_ptr<FeedWaker> feedWaker_;
   std::atomic<bool> feedOffered_ {false};
