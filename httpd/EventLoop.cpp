@@ -164,7 +164,7 @@ void EventLoop::HandOnOrLeave() {
 
 void EventLoop::Post(CThreadPoolQueue& queue, Owned connection) {
   CThreadPoolRequest request;
-  request.m_dwID = CThreadPoolRequest::kServe;
+  request.m_dwID = PoolRequestKind::Serve;
   request.m_pConnection = std::move(connection);
   queue.PostRequest(std::move(request), 0);  // refused only while stopping: it closes
 }
