@@ -31,6 +31,22 @@ void DropMessage(const char* format, const std::string& path) {
   std::snprintf(buffer, sizeof buffer, format, path.c_str());
 }
 
+// Text the file spells as it stands: printable ASCII, tabs and line ends, none of "&", "<"
+// or ">". Nearly every entry is such text (an access line always is, but for its user and
+// request), and it is copied rather than decoded character by character.
+bool IsPlainXmlText(std::string_view text) {
+  for (const char c : text) {
+    const auto b = static_cast<unsigned char>(c);
+    if (b >= 0x80 || b == '&' || b == '<' || b == '>') return false;
+    if (b < 0x20 && b != '\t' && b != '\n' && b != '\r') return false;
+  }
+  return true;
+}
+
+std::string Escaped(std::string_view text) {
+  return IsPlainXmlText(text) ? std::string(text) : XmlTextCp1252(text);
+}
+
 std::string AppNameOf(const std::string& exePath) {
   const std::size_t slash = exePath.rfind('/');
   std::string name = slash == std::string::npos ? exePath : exePath.substr(slash + 1);
@@ -127,7 +143,7 @@ void LogXML::AppendLine(std::string& out, std::string_view text) const {
 }
 
 void LogXML::AppendElement(std::string& out, std::string_view name, std::string_view text) const {
-  AppendEscapedElement(out, name, XmlTextCp1252(text));
+  AppendEscapedElement(out, name, Escaped(text));
 }
 
 void LogXML::AppendEscapedElement(std::string& out, std::string_view name,
@@ -157,9 +173,9 @@ void LogXML::AppendDateTime(std::string& out) const {
 LogXML::ItemText LogXML::EscapeItem(std::string_view entry, std::string_view module,
                                     std::string_view function) {
   ItemText text;
-  text.entry = XmlTextCp1252(entry);
-  if (!module.empty()) text.module = XmlTextCp1252(module);
-  if (!function.empty()) text.function = XmlTextCp1252(function);
+  text.entry = Escaped(entry);
+  if (!module.empty()) text.module = Escaped(module);
+  if (!function.empty()) text.function = Escaped(function);
   return text;
 }
 
