@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "httpd/EventLoopParts.h"
 #include "httpd/ThreadPoolQueue.h"
 
 namespace orbiscope {
@@ -22,37 +23,12 @@ using Clock = std::chrono::steady_clock;
 
 // Readiness reported by one epoll_wait.
 constexpr int kEventsPerWait = 128;
-// Connections accepted per readiness of the listener, so reading goes on under a flood.
-constexpr int kAcceptsPerWake = 64;
-// Receives per readiness of one connection, so one fast sender cannot starve the others.
-constexpr int kReceivesPerWake = 16;
-// Pause after an accept failed for want of descriptors or memory: the pending connection
-// keeps the listener readable, so retrying at once would spin.
-constexpr auto kAcceptBackoff = std::chrono::milliseconds(100);
 // How long a refused client's remaining bytes are read and dropped before the close, and
 // how many at most.
 constexpr auto kLingerTime = std::chrono::seconds(1);
 constexpr std::uint64_t kLingerBytes = kMaxRequestBytes;
-// The system's send buffer of a feed's follower. Parts wait there as well as in the
-// follower's queue, and a large buffer would let a slow client fall seconds behind the
-// newest part before it skips any; this holds a few parts of a typical size.
-constexpr int kFeedSendBuffer = 128 * 1024;
-// A follower waiting for a part (capture paused) sends nothing and so never meets the write
-// time-out; one whose client vanished without a close (power, network gone) is found by
-// keep-alive probes instead: the first after this much silence, then a few more apart,
-// and the connection fails after the last one unanswered, some 90 s after it went quiet.
-constexpr int kFeedKeepIdleSeconds = 60;
-constexpr int kFeedKeepIntervalSeconds = 10;
-constexpr int kFeedKeepProbes = 3;
 // Deadlines are checked no more often than this.
 constexpr auto kScanSpacing = std::chrono::milliseconds(20);
-// Refusals for the connection limits are reported at most this often.
-constexpr auto kRefusalReportSpacing = std::chrono::seconds(10);
-
-// The tags of the loop's own descriptors in the epoll set; connections carry their address.
-char listenerTag;
-char stopTag;
-char wakeTag;
 
 std::int64_t Ticks(Clock::time_point t) {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
@@ -65,13 +41,13 @@ Clock::time_point FromTicks(std::int64_t ticks) {
 
 constexpr std::int64_t kNever = INT64_MAX;
 
-std::string WithCode(std::string_view text, int code) {
-  std::string out(text);
-  out += std::to_string(code);
-  return out;
-}
-
 }  // namespace
+
+using event_loop::kReceivesPerWake;
+using event_loop::listenerTag;
+using event_loop::stopTag;
+using event_loop::wakeTag;
+using event_loop::WithCode;
 
 EventLoop::EventLoop(EventLoopOptions options, ErrorHook onError, Refusal refusal)
     : options_(options), onError_(std::move(onError)), refusal_(std::move(refusal)),
@@ -104,39 +80,44 @@ bool EventLoop::Open(int listenFd, EventFd& stop) {
          Watch(listenFd, &listenerTag);
 }
 
-bool EventLoop::Admit(const sockaddr_in& peer) {
-  std::lock_guard lock(countLock_);
-  if (open_ >= options_.maxConnections) return false;
-  int& fromClient = perClient_[peer.sin_addr.s_addr];
-  const std::vector<std::uint32_t>& trusted = options_.trustedProxies;
-  if (fromClient >= options_.maxConnectionsPerClient &&
-      std::find(trusted.begin(), trusted.end(), peer.sin_addr.s_addr) == trusted.end()) {
-    if (fromClient == 0) perClient_.erase(peer.sin_addr.s_addr);
-    return false;
-  }
-  ++fromClient;
-  ++open_;
-  return true;
-}
-
-int EventLoop::OpenConnections() const {
-  std::lock_guard lock(countLock_);
-  return open_;
-}
-
-void EventLoop::Forget(const HttpConnection& connection) {
-  if (connection.withWorker_) LeftWorker();
-  std::lock_guard lock(countLock_);
-  --open_;
-  auto it = perClient_.find(connection.Peer().sin_addr.s_addr);
-  if (it != perClient_.end() && --it->second <= 0) perClient_.erase(it);
-}
-
 void EventLoop::Wake() {
   if (wakePending_.exchange(true)) return;
   const std::uint64_t one = 1;
   while (::write(wake_, &one, sizeof one) < 0 && errno == EINTR) {
   }
+}
+
+void EventLoop::HandOnOrLeave() {
+  Owned next;
+  CThreadPoolQueue* queue = nullptr;
+  {
+    std::lock_guard lock(lock_);
+    if (!closed_ && queue_ != nullptr && !ready_.empty()) {
+      next = std::move(ready_.front());
+      ready_.pop_front();
+      queue = queue_;
+      // Nothing waits any more: read-ahead is fair again. Lowered under the lock the loop
+      // raises it under, with the list it describes.
+      if (ready_.empty()) backlogged_.store(false);
+    }
+  }
+  if (!next) {
+    LeftWorker();
+    return;
+  }
+  // The returning request's place in the pool goes to the oldest waiting one: the worker
+  // finds it in the queue when it looks next, where it would otherwise sleep until the
+  // loop woke, posted and woke a worker in turn. The count of requests with the workers
+  // stays as it was.
+  next->withWorker_ = true;
+  Post(*queue, std::move(next));
+}
+
+void EventLoop::Post(CThreadPoolQueue& queue, Owned connection) {
+  CThreadPoolRequest request;
+  request.m_dwID = PoolRequestKind::Serve;
+  request.m_pConnection = std::move(connection);
+  queue.PostRequest(std::move(request), 0);  // refused only while stopping: it closes
 }
 
 void EventLoop::LeftWorker() {
@@ -194,24 +175,40 @@ void EventLoop::Park(Owned connection, State state, Clock::time_point deadline) 
   if (pulled && !refused) Wake();
 }
 
-EventLoop::Owned EventLoop::TakeSlot(std::size_t slot) {
-  Owned owned = std::move(parked_[slot]);
-  if (slot + 1 != parked_.size()) {
-    parked_[slot] = std::move(parked_.back());
-    parked_[slot]->slot_ = slot;
+EventLoop::Owned EventLoop::SwapRemove(std::vector<Owned>& list, std::size_t slot) {
+  Owned owned = std::move(list[slot]);
+  if (slot + 1 != list.size()) {
+    list[slot] = std::move(list.back());
+    list[slot]->slot_ = slot;
   }
-  parked_.pop_back();
+  list.pop_back();
   return owned;
 }
+
+EventLoop::Owned EventLoop::TakeSlot(std::size_t slot) { return SwapRemove(parked_, slot); }
 
 EventLoop::Owned EventLoop::Unpark(HttpConnection* connection) {
   std::lock_guard lock(lock_);
   return TakeSlot(connection->slot_);
 }
 
+void EventLoop::CloseParked(HttpConnection* connection) {
+  const Owned closing = Unpark(connection);  // its destructor closes the socket
+}
+
+EventLoop::Clock::time_point EventLoop::IdleDeadline() const {
+  return Clock::now() + std::chrono::milliseconds(options_.idleTimeoutMs);
+}
+
+EventLoop::Clock::time_point EventLoop::WriteDeadline() const {
+  return Clock::now() + std::chrono::milliseconds(options_.writeTimeoutMs);
+}
+
+EventLoop::Clock::time_point EventLoop::LingerDeadline() { return Clock::now() + kLingerTime; }
+
 void EventLoop::Return(Owned connection, HttpConnection::After after) {
   connection->withWorker_ = false;
-  LeftWorker();
+  HandOnOrLeave();
   HttpConnection& c = *connection;
   c.after_ = after;
   if (c.output_.Empty()) {
@@ -219,8 +216,7 @@ void EventLoop::Return(Owned connection, HttpConnection::After after) {
     // The common case, a kept-alive connection waiting for its next request, is parked
     // straight from the worker, without a detour through the loop's thread.
     if (after == HttpConnection::After::KeepAlive && c.input_.State() == FrameState::Incomplete) {
-      Park(std::move(connection), State::Reading,
-           Clock::now() + std::chrono::milliseconds(options_.idleTimeoutMs));
+      Park(std::move(connection), State::Reading, IdleDeadline());
       return;
     }
   }
@@ -233,6 +229,10 @@ void EventLoop::Return(Owned connection, HttpConnection::After after) {
 }
 
 void EventLoop::Run(CThreadPoolQueue& queue) {
+  {
+    std::lock_guard lock(lock_);
+    queue_ = &queue;
+  }
   epoll_event events[kEventsPerWait];
   for (;;) {
     std::int64_t wakeAt = nextScan_.load();
@@ -279,71 +279,11 @@ void EventLoop::Run(CThreadPoolQueue& queue) {
     }
     const auto now = Clock::now();
     if (Ticks(now) >= nextScan_.load()) Scan(now);
-    if (acceptPaused_ && now >= acceptPausedUntil_) {
-      acceptPaused_ = !Watch(listenFd_, &listenerTag);
-      if (acceptPaused_) acceptPausedUntil_ = now + kAcceptBackoff;
-    }
+    ResumeAcceptingWhenDue(now);
     Dispatch(queue);
   }
   ::epoll_ctl(epoll_, EPOLL_CTL_DEL, listenFd_, nullptr);
   CloseAll();
-}
-
-void EventLoop::AcceptSome() {
-  for (int i = 0; i < kAcceptsPerWake; ++i) {
-    sockaddr_in peer {};
-    socklen_t length = sizeof peer;
-    const int fd = ::accept4(listenFd_, reinterpret_cast<sockaddr*>(&peer), &length,
-                             SOCK_CLOEXEC | SOCK_NONBLOCK);
-    if (fd < 0) {
-      const int code = errno;
-      if (code == EINTR) continue;
-      if (code == EAGAIN || code == EWOULDBLOCK) return;  // none left, or the client gave up
-      onError_(WithCode("CHttpServer::ListenSocketFunction, An error occurred accepting a client "
-                        "connection, GetLastError:",
-                        code));
-      if (code == EMFILE || code == ENFILE || code == ENOBUFS || code == ENOMEM) {
-        ::epoll_ctl(epoll_, EPOLL_CTL_DEL, listenFd_, nullptr);
-        acceptPaused_ = true;
-        acceptPausedUntil_ = Clock::now() + kAcceptBackoff;
-      }
-      return;
-    }
-    if (!Admit(peer)) {
-      Refuse(fd);
-      continue;
-    }
-    Park(std::make_unique<HttpConnection>(this, fd, peer), State::Reading,
-         Clock::now() + std::chrono::milliseconds(options_.idleTimeoutMs));
-  }
-}
-
-void EventLoop::Refuse(int fd) {
-  const std::string answer = refusal_ ? refusal_() : std::string();
-  // A request already there is read, so the close does not reset the connection under the
-  // answer; anything later is the client's loss. Bounded as any read of one wake-up: a
-  // client that keeps sending would otherwise hold the loop here.
-  char sink[4096];
-  for (int i = 0; i < kReceivesPerWake; ++i) {
-    const ssize_t n = ::recv(fd, sink, sizeof sink, MSG_DONTWAIT);
-    if (n > 0 || (n < 0 && errno == EINTR)) continue;
-    break;
-  }
-  if (!answer.empty()) ::send(fd, answer.data(), answer.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
-  ::shutdown(fd, SHUT_WR);
-  ::close(fd);
-  ++refusedSinceReport_;
-  const auto now = Clock::now();
-  if (now - lastRefusalReport_ >= kRefusalReportSpacing) {
-    char text[160];
-    std::snprintf(text, sizeof text,
-                  "CHttpServer::ListenSocketFunction, Connection limit reached, refused %d "
-                  "connection(s) with 503",
-                  refusedSinceReport_);
-    onError_(text);
-    refusedSinceReport_ = 0;
-    lastRefusalReport_ = now;
-  }
 }
 
 void EventLoop::OnEvent(HttpConnection* connection) {
@@ -380,20 +320,19 @@ void EventLoop::ReadRequest(HttpConnection* connection) {
     break;
   }
   if (input.State() != FrameState::Incomplete) {
-    ready_.push_back(Unpark(connection));
+    std::lock_guard lock(lock_);
+    ready_.push_back(TakeSlot(connection->slot_));
     return;
   }
   // Nothing is answered to a client that left, or that failed, before a whole request.
   if (gone) {
-    Unpark(connection);
+    CloseParked(connection);
     return;
   }
   // From its first byte on, a request has the idle time-out to arrive whole: a trickle of
   // bytes does not extend it.
-  if (!begun && input.Size() > 0) {
-    connection->deadline_ = Clock::now() + std::chrono::milliseconds(options_.idleTimeoutMs);
-  }
-  if (!Arm(*connection)) Unpark(connection);
+  if (!begun && input.Size() > 0) connection->deadline_ = IdleDeadline();
+  if (!Arm(*connection)) CloseParked(connection);
 }
 
 void EventLoop::Write(HttpConnection* connection) {
@@ -407,13 +346,12 @@ void EventLoop::Write(HttpConnection* connection) {
     case OutputQueue::Flush::Blocked:
       // The write time-out counts from the last progress, as a slow but reading client
       // is no fault; it holds no worker any more.
-      if (output.Sent() != before)
-        connection->deadline_ = Clock::now() + std::chrono::milliseconds(options_.writeTimeoutMs);
-      if (!Arm(*connection)) Unpark(connection);
+      if (output.Sent() != before) connection->deadline_ = WriteDeadline();
+      if (!Arm(*connection)) CloseParked(connection);
       return;
     case OutputQueue::Flush::Failed:
       ReportSendFailure(*connection, error);
-      Unpark(connection);
+      CloseParked(connection);
       return;
   }
 }
@@ -434,7 +372,7 @@ void EventLoop::Linger(HttpConnection* connection) {
     }
     break;  // the client closed too, failed, or sent too much
   }
-  Unpark(connection);
+  CloseParked(connection);
 }
 
 void EventLoop::ReportSendFailure(const HttpConnection& connection, int code) {
@@ -460,8 +398,7 @@ void EventLoop::TakeInbox() {
     if (connection->after_ == HttpConnection::After::Feed) {
       StartFeed(std::move(connection));
     } else if (!connection->output_.Empty()) {
-      Park(std::move(connection), State::Writing,
-           Clock::now() + std::chrono::milliseconds(options_.writeTimeoutMs));
+      Park(std::move(connection), State::Writing, WriteDeadline());
     } else {
       Proceed(std::move(connection));
     }
@@ -475,37 +412,40 @@ void EventLoop::Proceed(Owned connection) {
     case HttpConnection::After::Linger:
       ::shutdown(connection->Fd(), SHUT_WR);
       connection->lingerLeft_ = kLingerBytes;
-      Park(std::move(connection), State::Lingering, Clock::now() + kLingerTime);
+      Park(std::move(connection), State::Lingering, LingerDeadline());
       return;
     case HttpConnection::After::Feed:
       StartFeed(std::move(connection));
       return;
     case HttpConnection::After::KeepAlive:
       if (connection->input_.State() != FrameState::Incomplete) {
+        std::lock_guard lock(lock_);
         ready_.push_back(std::move(connection));  // pipelined: its next request is here
       } else {
-        Park(std::move(connection), State::Reading,
-             Clock::now() + std::chrono::milliseconds(options_.idleTimeoutMs));
+        Park(std::move(connection), State::Reading, IdleDeadline());
       }
       return;
   }
 }
 
 void EventLoop::Dispatch(CThreadPoolQueue& queue) {
-  while (!ready_.empty()) {
-    if (withWorkers_.load() >= options_.requestsAtOnce) {
-      // Raised before the last look, so a worker returning now sees it and wakes the loop.
-      backlogged_.store(true);
-      if (withWorkers_.load() >= options_.requestsAtOnce) return;
+  for (;;) {
+    Owned connection;
+    {
+      std::lock_guard lock(lock_);
+      if (ready_.empty()) break;
+      if (withWorkers_.load() >= options_.requestsAtOnce) {
+        // Raised before the last look, so a worker returning now sees it and wakes the
+        // loop, or hands its place on itself.
+        backlogged_.store(true);
+        if (withWorkers_.load() >= options_.requestsAtOnce) return;
+      }
+      connection = std::move(ready_.front());
+      ready_.pop_front();
     }
-    Owned connection = std::move(ready_.front());
-    ready_.pop_front();
     connection->withWorker_ = true;
     withWorkers_.fetch_add(1);
-    CThreadPoolRequest request;
-    request.m_dwID = CThreadPoolRequest::kServe;
-    request.m_pConnection = std::move(connection);
-    queue.PostRequest(std::move(request), 0);  // refused only while stopping: it closes
+    Post(queue, std::move(connection));
   }
   backlogged_.store(false);
 }
@@ -542,108 +482,16 @@ void EventLoop::Scan(Clock::time_point now) {
 void EventLoop::CloseAll() {
   std::vector<Owned> parked;
   std::deque<Owned> inbox;
+  std::deque<Owned> ready;
   {
     std::lock_guard lock(lock_);
     closed_ = true;
+    queue_ = nullptr;
     parked.swap(parked_);
     inbox.swap(inbox_);
+    ready.swap(ready_);
   }
-  ready_.clear();
   feeds_.clear();
-}
-
-void EventLoop::FeedOffered() {
-  feedOffered_.store(true);
-  Wake();
-}
-
-void EventLoop::StartFeed(Owned connection) {
-  if (!connection->feed_) return;  // nothing to follow: it closes
-  HttpConnection& c = *connection;
-  c.state_ = State::Feeding;
-  c.deadline_ = Clock::time_point::max();
-  ::setsockopt(c.Fd(), SOL_SOCKET, SO_SNDBUF, &kFeedSendBuffer, sizeof kFeedSendBuffer);
-  const int on = 1;
-  ::setsockopt(c.Fd(), SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
-  ::setsockopt(c.Fd(), IPPROTO_TCP, TCP_KEEPIDLE, &kFeedKeepIdleSeconds, sizeof(int));
-  ::setsockopt(c.Fd(), IPPROTO_TCP, TCP_KEEPINTVL, &kFeedKeepIntervalSeconds, sizeof(int));
-  ::setsockopt(c.Fd(), IPPROTO_TCP, TCP_KEEPCNT, &kFeedKeepProbes, sizeof(int));
-  c.feed_->channel->Follow(feedWaker_);
-  c.feed_->counted = true;
-  c.slot_ = feeds_.size();
-  feeds_.push_back(std::move(connection));
-  Feed(c.slot_);
-}
-
-void EventLoop::Feed(std::size_t index) {
-  HttpConnection& c = *feeds_[index];
-  HttpConnection::Following& feed = *c.feed_;
-  OutputQueue& output = c.output_;
-  for (;;) {
-    if (output.Empty()) {
-      if (feed.closing) {
-        EndFeed(index);
-        return;
-      }
-      const FeedChannel::Newest newest = feed.channel->After(feed.sequence);
-      if (newest.closed) {
-        feed.closing = true;
-      } else if (newest.part) {
-        feed.sequence = newest.sequence;
-      } else {
-        break;  // everything offered went out
-      }
-      if (newest.part) {
-        for (const FeedPart::Piece& piece : newest.part->pieces)
-          output.Share(newest.part, piece.bytes);  // the part keeps its pieces' owners
-        feed.channel->NoteQueued(output.Queued());
-      }
-      continue;
-    }
-    const std::uint64_t before = output.Sent();
-    int error = 0;
-    switch (output.FlushTo(c.Fd(), error)) {
-      case OutputQueue::Flush::Done:
-        continue;
-      case OutputQueue::Flush::Blocked:
-        // The write time-out counts from the last progress, as for any response.
-        if (output.Sent() != before || c.deadline_ == Clock::time_point::max()) {
-          c.deadline_ = Clock::now() + std::chrono::milliseconds(options_.writeTimeoutMs);
-          PullScan(c.deadline_);
-        }
-        if (!Arm(c)) EndFeed(index);
-        return;
-      case OutputQueue::Flush::Failed:
-        EndFeed(index);  // the client went: the usual end of a stream, nothing to report
-        return;
-    }
-  }
-  // Waiting for the next part; readable only when the client closes or sends something.
-  c.deadline_ = Clock::time_point::max();
-  if (!Arm(c)) EndFeed(index);
-}
-
-void EventLoop::OnFeedEvent(std::size_t index) {
-  HttpConnection& c = *feeds_[index];
-  char sink[4096];
-  for (int i = 0; i < kReceivesPerWake; ++i) {
-    const ssize_t n = ::recv(c.Fd(), sink, sizeof sink, MSG_DONTWAIT);
-    if (n > 0) continue;  // a follower has nothing more to ask: dropped
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
-    EndFeed(index);  // the client closed, or failed
-    return;
-  }
-  Feed(index);
-}
-
-void EventLoop::EndFeed(std::size_t index) {
-  Owned ended = std::move(feeds_[index]);
-  if (index + 1 != feeds_.size()) {
-    feeds_[index] = std::move(feeds_.back());
-    feeds_[index]->slot_ = index;
-  }
-  feeds_.pop_back();
 }
 
 }  // namespace orbiscope

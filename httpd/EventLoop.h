@@ -5,6 +5,10 @@
 // kept-alive connections between requests, finishes the sends workers could not finish at
 // once, and applies the idle, request and write time-outs. A worker therefore never waits
 // for a client, and the pool's size is the number of requests answered at once.
+//
+// The loop's own work is in three files: EventLoop.cpp (the parked table, reading, writing
+// and lingering, the hand-off to the pool and the deadlines), EventLoopAdmission.cpp
+// (accepting and the connection limits) and EventLoopFeeds.cpp (the feeds' followers).
 
 #include <netinet/in.h>
 
@@ -62,21 +66,27 @@ public:
   int OpenConnections() const;
   // From a feed channel: a part was offered to connections of this loop.
   void FeedOffered();
+  // From the connection's destructor alone: it is no longer open, nor with a worker.
+  void Forget(const HttpConnection& connection);
 
 private:
-  friend class HttpConnection;
   using Clock = std::chrono::steady_clock;
   using Owned = std::unique_ptr<HttpConnection>;
   using State = HttpConnection::State;
 
-  // Counting, from the connection's constructor and destructor.
-  void Forget(const HttpConnection& connection);
+  // Admission (EventLoopAdmission.cpp). Counts a new connection from `peer` open; false,
+  // counting nothing, when a limit refuses it.
   bool Admit(const sockaddr_in& peer);
-
   void AcceptSome();
+  // Sends the refusal and closes; the refusals are reported at most every few seconds.
+  void Refuse(int fd);
+  // After an accept failed for want of descriptors or memory: the listener is left alone
+  // for a moment, and watched again by ResumeAcceptingWhenDue once the moment is over.
+  void PauseAccepting();
+  void ResumeAcceptingWhenDue(Clock::time_point now);
+
   // Watches `fd` for readability, the event carrying `tag`.
   bool Watch(int fd, void* tag);
-  void Refuse(int fd);
   void OnEvent(HttpConnection* connection);
   void ReadRequest(HttpConnection* connection);
   void Write(HttpConnection* connection);
@@ -88,7 +98,7 @@ private:
   void Scan(Clock::time_point now);
   void CloseAll();
 
-  // Followers of feed channels, held by the loop's thread alone (see Feed.h).
+  // Followers of feed channels (EventLoopFeeds.cpp), held by the loop's thread alone.
   void StartFeed(Owned connection);
   // Takes the channel's newest part when everything before it went out, sends what the
   // socket takes and arms the connection; ends it when it failed or its channel closed.
@@ -99,11 +109,27 @@ private:
   // Puts the connection in the loop's list and arms it for `state`; closes it when the loop
   // has stopped or epoll refuses it.
   void Park(Owned connection, State state, Clock::time_point deadline);
-  Owned Unpark(HttpConnection* connection);
-  Owned TakeSlot(std::size_t slot);  // under lock_
+  // Takes a parked connection out of the list; dropping what it answers closes it.
+  [[nodiscard]] Owned Unpark(HttpConnection* connection);
+  // Closes a parked connection: the client left, failed or ran out of time.
+  void CloseParked(HttpConnection* connection);
+  [[nodiscard]] Owned TakeSlot(std::size_t slot);  // under lock_
+  // Takes the connection at `slot` out of `list` (parked_ or feeds_), the last one moving
+  // into its place; no order is kept, so that nothing else moves.
+  [[nodiscard]] static Owned SwapRemove(std::vector<Owned>& list, std::size_t slot);
+  // When a connection waiting for a request, or for the rest of one, is closed.
+  Clock::time_point IdleDeadline() const;
+  // When a send that made no progress since now fails.
+  Clock::time_point WriteDeadline() const;
+  // When a lingering connection is closed whatever it still sends.
+  static Clock::time_point LingerDeadline();
   bool Arm(HttpConnection& connection);
   // Brings the next deadline check forward to `when`; true when it moved.
   bool PullScan(Clock::time_point when);
+  // From a returning worker: posts the oldest whole request waiting in its place, or
+  // else counts its place free.
+  void HandOnOrLeave();
+  static void Post(CThreadPoolQueue& queue, Owned connection);
   void LeftWorker();
   void Wake();
   void ReportSendFailure(const HttpConnection& connection, int code);
@@ -123,6 +149,10 @@ private:
   // out by taking the last one's place, and parking allocates nothing once it has grown.
   std::vector<Owned> parked_;
   std::deque<Owned> inbox_;  // returned with something left for the loop to do
+  // Whole requests waiting for a free worker: the loop posts them, and a worker returning
+  // one while they wait posts the oldest in its place.
+  std::deque<Owned> ready_;
+  CThreadPoolQueue* queue_ = nullptr;  // while Run runs
   bool closed_ = false;
   std::atomic<std::int64_t> nextScan_;  // steady-clock nanoseconds
 
@@ -131,7 +161,6 @@ private:
   std::atomic<bool> backlogged_ {false};
 
   // Only the loop's thread.
-  std::deque<Owned> ready_;  // whole requests waiting for a free worker
   std::vector<Owned> feeds_;  // in no order, as parked_; slot_ is the place here
   std::shared_ptr<FeedWaker> feedWaker_;
   std::atomic<bool> feedOffered_ {false};

@@ -215,7 +215,7 @@ void CHttpServer::ListenSocketFunction() {
     }
   } shownLoop(*this, loop);
 
-  // 1. The pool, its threads held until each client knows its server.
+  // The pool, its threads held until each client knows its server.
   PoolOptions pool;
   pool.clients = settings.m_ClientFactory;
   pool.queue = [this, useIOCPQueue = settings.m_bUseIOCPQueue] { return CreateQueue(useIOCPQueue); };
@@ -228,14 +228,14 @@ void CHttpServer::ListenSocketFunction() {
     SignalStarted(false);
     return;
   }
-  // 2.
+  // Each worker learns its server, and only then runs.
   for (int i = 0; i < settings.m_nThreadPoolSize; ++i) {
     if (CThreadPoolClient* client = m_ThreadPool.GetAtClient(i)) {
       client->SetServer(this);
       client->Resume();
     }
   }
-  // 3.
+  // Recycling, when the settings ask for it.
   if (!m_ThreadPool.SetMaxThreadClientLifetime(settings.m_bEnableThreadLifetime,
                                                settings.m_dwThreadLifetime)) {
     OnError(Format("CHttpServer::ListenSocketFunction, Failed in call to "
@@ -245,7 +245,7 @@ void CHttpServer::ListenSocketFunction() {
     SignalStarted(false);
     return;
   }
-  // 4.
+  // The listening socket: made, bound, listening.
   CHttpSocket server;
   try {
     server.Create();
@@ -256,7 +256,6 @@ void CHttpServer::ListenSocketFunction() {
     SignalStarted(false);
     return;
   }
-  // 5.
   try {
     server.Bind(settings.m_nPort, settings.m_bBind ? settings.m_sBindAddress : std::string());
   } catch (const CWSocketException& e) {
@@ -268,7 +267,6 @@ void CHttpServer::ListenSocketFunction() {
     SignalStarted(false);
     return;
   }
-  // 6.
   try {
     server.Listen(INT_MAX);
   } catch (const CWSocketException& e) {
@@ -281,7 +279,7 @@ void CHttpServer::ListenSocketFunction() {
   listeningPort_.store(server.LocalPort());
   // A client that gives up between the readiness and the accept must not block the loop.
   ::fcntl(server.Handle(), F_SETFL, ::fcntl(server.Handle(), F_GETFL) | O_NONBLOCK);
-  // 7, 8. Running as another account is not offered on this system: a configured account
+  // Running as another account is not offered on this system: a configured account
   // cannot be taken on, and the server refuses to run under the wrong identity.
   if (!settings.m_sUsername.empty()) {
     char text[512];
@@ -295,7 +293,7 @@ void CHttpServer::ListenSocketFunction() {
     SignalStarted(false);
     return;
   }
-  // 9. The loop's own descriptors: its epoll set takes the place of the accept event.
+  // The loop's own descriptors: its epoll set takes the place of the accept event.
   if (!loop.Open(server.Handle(), stopEvent_)) {
     OnError(Format("CHttpServer::ListenSocketFunction, Failed in call to WSAEventSelect, GetLastError:%ld",
                    errno));
@@ -303,13 +301,13 @@ void CHttpServer::ListenSocketFunction() {
     SignalStarted(false);
     return;
   }
-  // 10.
+  // Start returns: the server accepts.
   SignalStarted(true);
 
-  // 11. Until the stop event: connections are accepted, read, parked and written by the
+  // Until the stop event: connections are accepted, read, parked and written by the
   // loop on this thread; whole requests go to the pool.
   loop.Run(*m_ThreadPool.GetQueue());
-  // 12. The loop has closed what it held; the pool's stop closes what the queue and the
+  // The loop has closed what it held; the pool's stop closes what the queue and the
   // workers still hold.
   m_ThreadPool.Stop();
 }

@@ -1,4 +1,6 @@
 #pragma once
+// CIOCPThreadPoolQueue is a plain FIFO: a deque under a mutex with a condition variable,
+// named after the completion-port queue it stands for.
 // The unbounded first-in first-out queue; it cannot address a request to one worker.
 
 #include <condition_variable>

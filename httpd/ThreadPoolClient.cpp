@@ -9,12 +9,10 @@ namespace orbiscope {
 
 void CThreadPoolClient::SetRequestToStop() {
   requestToStop_.exchange(1);
-  stopEvent_.Set();
 }
 
 void CThreadPoolClient::ClearRequestToStop() {
   requestToStop_.exchange(0);
-  stopEvent_.Reset();
 }
 
 bool CThreadPoolClient::Run(CThreadPoolRequest& /*request*/) { return false; }
@@ -27,7 +25,7 @@ void CThreadPoolClient::WorkerProcedure() {
     CThreadPoolQueue* queue = pool_->GetQueue();
     CThreadPoolRequest request;
     while (queue->GetRequest(request, threadIndex_, kInfinite)) {
-      if (request.m_dwID == CThreadPoolRequest::kStop) break;
+      if (request.m_dwID == PoolRequestKind::Stop) break;
       // A request that ran out of memory ends alone (its connection closes as the request
       // unwinds); the worker goes on. Sessions answer it themselves; this is the backstop.
       try {

@@ -21,8 +21,8 @@ public:
   CThreadPoolClient(const CThreadPoolClient&) = delete;
   CThreadPoolClient& operator=(const CThreadPoolClient&) = delete;
 
-  // Asks the worker to end: sets the flag and raises the stop event, so that a wait on
-  // StopEventFd wakes. Overrides call the base.
+  // Asks the worker to end: sets the flag, which a worker serving a connection looks at
+  // between requests. Overrides call the base.
   virtual void SetRequestToStop();
   // Runs on the worker thread before any request; false ends the worker at once.
   virtual bool InitInstance() { return true; }
@@ -34,8 +34,6 @@ public:
 
   // Whether a stop was asked since this thread began.
   bool RequestToStop() const { return requestToStop_.load() != 0; }
-  // Readable while a stop is pending; poll it with the socket.
-  int StopEventFd() const { return stopEvent_.Fd(); }
   // The server whose worker this is (set by the listener before the thread runs).
   CHttpServer* GetServer() const { return server_; }
   void SetServer(CHttpServer* server) { server_ = server; }
@@ -56,7 +54,6 @@ private:
   CThreadPoolServer* pool_ = nullptr;
   CHttpServer* server_ = nullptr;
   std::atomic<int> requestToStop_ {0};
-  EventFd stopEvent_ {EventFd::Mode::ManualReset};
   EventFd initialised_ {EventFd::Mode::ManualReset};  // stays raised once InitInstance ran
   std::atomic<bool> initialisedOk_ {false};
   int threadPriority_ = 0;

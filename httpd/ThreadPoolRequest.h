@@ -7,14 +7,18 @@
 
 namespace orbiscope {
 
-struct CThreadPoolRequest {
-  static constexpr unsigned kStop = 0;   // ends the worker that takes it
-  static constexpr unsigned kServe = 1;  // answer m_pConnection's request
+// What a request asks of the worker that takes it. The queues carry it and never look at
+// it, so any value of the underlying type passes through them unchanged.
+enum class PoolRequestKind : unsigned {
+  Stop,   // end the worker
+  Serve,  // answer m_pConnection's request
+};
 
+struct CThreadPoolRequest {
   bool m_bDirectedRequest = false;   // only the worker m_nDirectedRequestIndex may take it
   int m_nDirectedRequestIndex = -1;  // -1 when not directed
-  unsigned m_dwID = kServe;          // the request type
-  // For kServe: the connection with one whole request received. The request owns it until a
+  PoolRequestKind m_dwID = PoolRequestKind::Serve;  // the request type
+  // For Serve: the connection with one whole request received. The request owns it until a
   // worker takes it; a queue dropping the request closes it.
   std::unique_ptr<HttpConnection> m_pConnection;
 };

@@ -73,7 +73,7 @@ void CThreadPoolServer::StopLocked() {
     const bool directed = queue_->SupportsDirectedRequests();
     for (std::size_t i = 0; i < clients_.size(); ++i) {
       CThreadPoolRequest stop;
-      stop.m_dwID = CThreadPoolRequest::kStop;
+      stop.m_dwID = PoolRequestKind::Stop;
       if (directed) {
         stop.m_bDirectedRequest = true;
         stop.m_nDirectedRequestIndex = static_cast<int>(i);
@@ -204,7 +204,7 @@ bool CThreadPoolServer::RecycleThread() {
   client.SetRequestToStop();
   if (!client.thread_.HasEnded()) {
     CThreadPoolRequest stop;
-    stop.m_dwID = CThreadPoolRequest::kStop;
+    stop.m_dwID = PoolRequestKind::Stop;
     stop.m_bDirectedRequest = true;
     stop.m_nDirectedRequestIndex = recycleIndex_;
     queue_->PostRequest(std::move(stop), kInfinite);

@@ -92,58 +92,6 @@ void CWSocket::Listen(int backlog) {
   if (::listen(fd_, backlog) != 0) ThrowWSocketException();
 }
 
-void CWSocket::Accept(CWSocket& target, sockaddr_in& peer) {
-  socklen_t len = sizeof peer;
-  int fd;
-  do {
-    fd = ::accept4(fd_, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_CLOEXEC | SOCK_NONBLOCK);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) ThrowWSocketException();
-  target.Attach(fd);
-}
-
-std::size_t CWSocket::Send(const void* buffer, std::size_t len) {
-  for (;;) {
-    const ssize_t n = ::send(fd_, buffer, len, MSG_NOSIGNAL);
-    if (n >= 0) return static_cast<std::size_t>(n);
-    if (errno != EINTR) ThrowWSocketException();
-  }
-}
-
-std::size_t CWSocket::Receive(void* buffer, std::size_t len) {
-  for (;;) {
-    const ssize_t n = ::recv(fd_, buffer, len, 0);
-    if (n > 0) return static_cast<std::size_t>(n);
-    if (n == 0) {
-      if (len == 0) return 0;
-      throw CWSocketException(0);
-    }
-    if (errno != EINTR) ThrowWSocketException();
-  }
-}
-
-bool CWSocket::IsReadible(unsigned timeoutMs) {
-  const int wait = timeoutMs > static_cast<unsigned>(INT32_MAX) ? -1 : static_cast<int>(timeoutMs);
-  return WaitFor(POLLIN, wait) == 0;
-}
-
-int CWSocket::WaitFor(short events, int timeoutMs, std::initializer_list<int> otherFds) {
-  pollfd fds[8];
-  nfds_t count = 0;
-  fds[count++] = pollfd {fd_, events, 0};
-  for (int fd : otherFds) {
-    if (count == std::size(fds)) break;
-    fds[count++] = pollfd {fd, POLLIN, 0};
-  }
-  const int n = PollRetry(fds, count, timeoutMs);
-  if (n < 0) ThrowWSocketException();
-  if (n == 0) return -1;
-  // A hang-up or error on the socket counts as ready: the next call reports it.
-  for (nfds_t i = 0; i < count; ++i)
-    if (fds[i].revents != 0) return static_cast<int>(i);
-  return -1;
-}
-
 std::uint16_t CWSocket::LocalPort() const {
   sockaddr_in local {};
   socklen_t len = sizeof local;
@@ -171,7 +119,11 @@ int CWSocket::Detach() {
 
 void CHttpSocket::WaitWritable(unsigned timeoutMs) {
   const int wait = timeoutMs > static_cast<unsigned>(INT32_MAX) ? -1 : static_cast<int>(timeoutMs);
-  if (WaitFor(POLLOUT, wait) != 0) ThrowWSocketException(EAGAIN);
+  pollfd fd {Handle(), POLLOUT, 0};
+  const int n = PollRetry(&fd, 1, wait);
+  if (n < 0) ThrowWSocketException();
+  // A hang-up or error counts as writable: the next send reports it.
+  if (n == 0) ThrowWSocketException(EAGAIN);
 }
 
 void CHttpSocket::SendWithRetry(const void* buffer, std::size_t len, unsigned timeoutMs) {

@@ -8,7 +8,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <exception>
-#include <initializer_list>
 #include <string>
 #include <string_view>
 
@@ -34,7 +33,9 @@ private:
 // Throws CWSocketException with the code, or with errno when the code is 0.
 [[noreturn]] void ThrowWSocketException(int code = 0);
 
-// One socket descriptor, closed by the destructor.
+// One socket descriptor, closed by the destructor. Connections are accepted, read and
+// written by the event loop on non-blocking descriptors; this wraps the listener's set-up
+// and the descriptor's ownership.
 class CWSocket {
 public:
   CWSocket() = default;
@@ -50,20 +51,6 @@ public:
   // which still refuses a port another socket listens on.
   void Bind(std::uint16_t port, std::string_view address = {});
   void Listen(int backlog);
-  // Accepts one connection into target (closing what target held) and fills peer. The new
-  // socket is non-blocking: the event loop reads it, and sends never wait.
-  void Accept(CWSocket& target, sockaddr_in& peer);
-  // One send(2) without SIGPIPE; answers the bytes sent (possibly fewer than len).
-  std::size_t Send(const void* buffer, std::size_t len);
-  // One recv(2); answers the bytes received. A peer that closed the connection throws too,
-  // with code 0 (no system message).
-  std::size_t Receive(void* buffer, std::size_t len);
-  // Whether the socket turns readable within timeoutMs.
-  bool IsReadible(unsigned timeoutMs);
-  // Waits up to timeoutMs (negative: without limit) for events (POLLIN, POLLOUT) on this
-  // socket or for any of otherFds to turn readable. Answers 0 for the socket, i + 1 for
-  // otherFds[i], -1 on time-out; the socket wins over the others, then the list's order.
-  int WaitFor(short events, int timeoutMs, std::initializer_list<int> otherFds = {});
   // The port the socket is bound to (useful after binding port 0).
   std::uint16_t LocalPort() const;
 

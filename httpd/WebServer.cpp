@@ -3,7 +3,6 @@
 #include <sys/resource.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 
 #include "log/LogXML.h"
@@ -74,11 +73,6 @@ void CWebServer::Log(const std::string& text) {
   if (log_ != nullptr) log_->WriteEntry(text, kModule, kFunction);
 }
 
-// The socket library needs no start-up or clean-up on this system; the call points stay so
-// the start-up keeps its order and its failure texts.
-bool CWebServer::StartupSocketLibrary() { return true; }
-void CWebServer::CleanupSocketLibrary() {}
-
 bool CWebServer::InitServer(LogXML& log, const WebServerOptions& options) {
   // A server still held from an earlier start is stopped first: replacing it while its
   // waiter thread runs would end the process.
@@ -86,21 +80,16 @@ bool CWebServer::InitServer(LogXML& log, const WebServerOptions& options) {
     Stop();
     Release();
   }
-  // 1.
+  // The log first: every failure below is told there.
   log_ = &log;
-  if (!StartupSocketLibrary()) {
-    Log(Format("Failed to initialise Winsock, GetLastError:%ld\n", errno));
-    return false;
-  }
 
-  // 2.
+  // Fresh settings, read from the file beside the executable.
   settings_ = std::make_unique<CHttpServerSettings>(executableDir_);
   store_.SetFileName(SettingsPath());
 
-  // 3.
+  // Without a directory there is nothing to serve.
   const long directories = store_.GetInt("GENERAL", "Directories", 0);
   if (directories == 0) {
-    CleanupSocketLibrary();
     Log("Could not read any directory settings from the xml file");
     std::string caption = resources_.String(res::kStrAppTitle);
     if (caption.empty()) caption = "Orbiscope";
@@ -108,7 +97,7 @@ bool CWebServer::InitServer(LogXML& log, const WebServerOptions& options) {
     return false;
   }
 
-  // 4.
+  // The directories, each served from the content folder.
   settings_->m_Directories.clear();
   for (long i = 0; i < directories; ++i) {
     const std::string section = "DIR" + std::to_string(i);
@@ -125,7 +114,7 @@ bool CWebServer::InitServer(LogXML& log, const WebServerOptions& options) {
     settings_->m_Directories.push_back(std::move(directory));
   }
 
-  // 5.
+  // What the caller decides: the port, the sessions and the address to bind.
   CHttpServerSettings& s = *settings_;
   s.m_nPort = options.port;
   s.m_ClientFactory = clientFactory_;
@@ -135,7 +124,7 @@ bool CWebServer::InitServer(LogXML& log, const WebServerOptions& options) {
     s.m_sBindAddress = options.bindAddress;
   }
 
-  // 6. Each key defaults to the field's current value.
+  // The general settings; each key defaults to the field's current value.
   const auto readBool = [this](const char* key, bool current) {
     return store_.GetInt("GENERAL", key, current ? 1 : 0) != 0;
   };
@@ -163,28 +152,26 @@ bool CWebServer::InitServer(LogXML& log, const WebServerOptions& options) {
   std::vector<std::string> untrustable;
   s.m_TrustedProxies = ParseTrustedProxies(store_.GetValue("GENERAL", "TrustedProxies", ""), untrustable);
 
-  // 7.
+  // The MIME map: without one no answer could name its type.
   mimeMap_ = std::make_unique<CMimeMap>();
   if (mimeMap_->Load(store_, "MIME") == 0) {
-    CleanupSocketLibrary();
     Log("Failed to read any MIME map settings from xml file\n");
     return false;
   }
   s.m_pMimeManager = mimeMap_.get();
 
-  // 8.
+  // The server itself.
   Log("Web server is starting...\n");
   const unsigned long descriptors = RaiseDescriptorLimit(s.m_nMaxConnections);
   server_ = std::make_unique<CMyHttpServer>(log, resources_, sink_);
-  // 9. The camera's values belong to the program's session, which holds them before the
+  // The camera's values belong to the program's session, which holds them before the
   // server starts (see the client factory).
   if (!server_->Start(settings_.get())) {
     Log("Failed to start up the web server\n");
-    CleanupSocketLibrary();
     return false;
   }
 
-  // 10.
+  // The start-up report, in its order.
   Log(Format("Listening for incoming connections on port %ld\n", s.m_nPort));
   if (s.m_bDNSLookup) Log("Reverse DNS lookups will be performed on client requests\n");
   if (s.m_bBind) Log(Format("Binding to local address: %s\n", s.m_sBindAddress));
@@ -223,14 +210,13 @@ bool CWebServer::InitServer(LogXML& log, const WebServerOptions& options) {
         "protect folders with an alias's Username and Password\n");
   for (const std::string& warning : ExposedDirectoryWarnings(s.m_Directories)) Log(warning);
 
-  // 11.
+  // Every worker must have begun.
   if (!server_->m_ThreadPool.WaitForThreadsInitInstance()) {
     Log("Error WaitForThreadsInitInstance \n");
-    CleanupSocketLibrary();
     return false;
   }
 
-  // 12. The waiter is joined by Stop rather than left detached: detached, it could still be
+  // The waiter is joined by Stop rather than left detached: detached, it could still be
   // entering Wait on a server object the caller has already freed.
   CMyHttpServer* server = server_.get();
   waiter_ = std::thread([server] { server->Wait(); });
@@ -240,7 +226,6 @@ bool CWebServer::InitServer(LogXML& log, const WebServerOptions& options) {
 void CWebServer::Stop() {
   if (server_) server_->Stop();
   if (waiter_.joinable()) waiter_.join();
-  CleanupSocketLibrary();
 }
 
 void CWebServer::Release() {

@@ -63,8 +63,6 @@ public:
 
 private:
   void Log(const std::string& text);
-  bool StartupSocketLibrary();
-  void CleanupSocketLibrary();
 
   const ResourceLibrary& resources_;
   MessageSink sink_;

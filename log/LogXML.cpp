@@ -31,6 +31,22 @@ void DropMessage(const char* format, const std::string& path) {
   std::snprintf(buffer, sizeof buffer, format, path.c_str());
 }
 
+// Text the file spells as it stands: printable ASCII, tabs and line ends, none of "&", "<"
+// or ">". Nearly every entry is such text (an access line always is, but for its user and
+// request), and it is copied rather than decoded character by character.
+bool IsPlainXmlText(std::string_view text) {
+  for (const char c : text) {
+    const auto b = static_cast<unsigned char>(c);
+    if (b >= 0x80 || b == '&' || b == '<' || b == '>') return false;
+    if (b < 0x20 && b != '\t' && b != '\n' && b != '\r') return false;
+  }
+  return true;
+}
+
+std::string Escaped(std::string_view text) {
+  return IsPlainXmlText(text) ? std::string(text) : XmlTextCp1252(text);
+}
+
 std::string AppNameOf(const std::string& exePath) {
   const std::size_t slash = exePath.rfind('/');
   std::string name = slash == std::string::npos ? exePath : exePath.substr(slash + 1);
@@ -127,12 +143,16 @@ void LogXML::AppendLine(std::string& out, std::string_view text) const {
 }
 
 void LogXML::AppendElement(std::string& out, std::string_view name, std::string_view text) const {
-  std::string line;
-  line.reserve(2 * name.size() + text.size() + 5);
-  line.append("<").append(name).append(">");
-  line.append(XmlTextCp1252(text));
-  line.append("</").append(name).append(">");
-  AppendLine(out, line);
+  AppendEscapedElement(out, name, Escaped(text));
+}
+
+void LogXML::AppendEscapedElement(std::string& out, std::string_view name,
+                                  std::string_view escaped) const {
+  out += '\n';
+  out.append(static_cast<std::size_t>(2 * depth_), ' ');
+  out.append("<").append(name).append(">");
+  out.append(escaped);
+  out.append("</").append(name).append(">");
 }
 
 void LogXML::AppendDateTime(std::string& out) const {
@@ -150,23 +170,38 @@ void LogXML::AppendDateTime(std::string& out) const {
   AppendLine(out, line);
 }
 
+LogXML::ItemText LogXML::EscapeItem(std::string_view entry, std::string_view module,
+                                    std::string_view function) {
+  ItemText text;
+  text.entry = Escaped(entry);
+  if (!module.empty()) text.module = Escaped(module);
+  if (!function.empty()) text.function = Escaped(function);
+  return text;
+}
+
 void LogXML::AppendItem(std::string& out, std::string_view entry, std::string_view module,
                         std::string_view function) {
+  AppendItem(out, EscapeItem(entry, module, function));
+}
+
+void LogXML::AppendItem(std::string& out, const ItemText& text) {
   AppendLine(out, "<LogItem>");
   ++depth_;
   AppendDateTime(out);
-  if (!module.empty()) AppendElement(out, "Filename", module);
-  if (!function.empty()) AppendElement(out, "Function", function);
-  AppendElement(out, "Entry", entry);
+  // A name escapes to nothing only when it was empty: an empty one is left out.
+  if (!text.module.empty()) AppendEscapedElement(out, "Filename", text.module);
+  if (!text.function.empty()) AppendEscapedElement(out, "Function", text.function);
+  AppendEscapedElement(out, "Entry", text.entry);
   if (depth_ > 1) {
     --depth_;
     AppendLine(out, "</LogItem>");
   }
 }
 
-bool LogXML::WriteRaw(std::string_view bytes) {
+bool LogXML::WriteRaw(std::string_view bytes, long long sizeBefore) {
   struct stat st {};
-  const bool sized = ::fstat(fd_, &st) == 0;
+  const bool sized = sizeBefore >= 0 || ::fstat(fd_, &st) == 0;
+  if (sizeBefore >= 0) st.st_size = static_cast<off_t>(sizeBefore);
   while (!bytes.empty()) {
     const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
     if (n < 0 && errno == EINTR) continue;
@@ -193,10 +228,15 @@ void LogXML::AppendTailLocked(std::string& out) {
 }
 
 bool LogXML::WriteEntry(std::string_view entry, std::string_view module, std::string_view function) {
+  // Escaped before the lock: it is the costly part of an entry, and workers logging at
+  // once would otherwise queue behind each other's text.
+  const ItemText text = EscapeItem(entry, module, function);
   std::lock_guard lock(mutex_);
   if (fd_ < 0 && (!reopening_ || !ReopenLocked())) return false;
   struct stat st {};
-  if (::fstat(fd_, &st) == 0 && st.st_size > kMaxSize) {
+  long long sizeBefore = ::fstat(fd_, &st) == 0 ? static_cast<long long>(st.st_size) : -1;
+  if (sizeBefore > kMaxSize) {
+    sizeBefore = -1;  // another file from here on
     // The kept file ends as a whole document.
     std::string tail;
     AppendTailLocked(tail);
@@ -213,9 +253,9 @@ bool LogXML::WriteEntry(std::string_view entry, std::string_view module, std::st
   }
   // The whole item goes to the file in one write, so a reader never sees half an entry.
   std::string item;
-  item.reserve(entry.size() + module.size() + function.size() + 160);
-  AppendItem(item, entry, module, function);
-  return WriteRaw(item);
+  item.reserve(text.entry.size() + text.module.size() + text.function.size() + 160);
+  AppendItem(item, text);
+  return WriteRaw(item, sizeBefore);
 }
 
 void LogXML::Close() {

@@ -53,12 +53,24 @@ private:
   void CloseFileLocked();
   void AppendLine(std::string& out, std::string_view text) const;
   void AppendElement(std::string& out, std::string_view name, std::string_view text) const;
+  void AppendEscapedElement(std::string& out, std::string_view name, std::string_view escaped) const;
   void AppendDateTime(std::string& out) const;
   // Closes any open item and the document.
   void AppendTailLocked(std::string& out);
+  // An item's texts as the file spells them; the names stay empty when they were.
+  struct ItemText {
+    std::string entry;
+    std::string module;
+    std::string function;
+  };
+  static ItemText EscapeItem(std::string_view entry, std::string_view module,
+                             std::string_view function);
   void AppendItem(std::string& out, std::string_view entry, std::string_view module,
                   std::string_view function);
-  bool WriteRaw(std::string_view bytes);
+  void AppendItem(std::string& out, const ItemText& text);
+  // `sizeBefore` is the file's size when the caller just asked for it, else -1: a write
+  // that fails half-way cuts the file back to it.
+  bool WriteRaw(std::string_view bytes, long long sizeBefore = -1);
 
   mutable std::mutex mutex_;
   std::string exePath_;

@@ -167,8 +167,8 @@ done
 for conns in 8 64; do
   awk -v c="$conns" -v o="$(median 1 < "$work/ours.$conns")" -v m="$(median 1 < "$work/motion.$conns")" \
       -v n="$(median 1 < "$work/nginx.$conns")" -v p="$(median 3 < "$work/ours.$conns")" 'BEGIN {
-    printf "  %2d connections: ours/motion %.2f (target at least 2: %s), ours/nginx %.2f (target at least 0.5: %s), ours p99 %.1f ms (target under 20: %s)\n",
-      c, o / m, (o >= 2 * m ? "ok" : "MISSED"), o / n, (o >= 0.5 * n ? "ok" : "MISSED"), p, (p < 20 ? "ok" : "MISSED") }'
+    printf "  %2d connections: ours/motion %.2f (target at least 2.5: %s), ours/nginx %.2f (target at least 0.8: %s), ours p99 %.1f ms (target under 10: %s)\n",
+      c, o / m, (o >= 2.5 * m ? "ok" : "MISSED"), o / n, (o >= 0.8 * n ? "ok" : "MISSED"), p, (p < 10 ? "ok" : "MISSED") }'
 done
 for conns in 8 64 1; do
   awk -v c="$conns" -v o="$(median 1 < "$work/ours.$conns")" -v s="$(median 1 < "$work/snap.$conns")" 'BEGIN {

@@ -67,7 +67,7 @@ public:
   CountingQueue(Counter& posted, Counter& refused) : posted_(posted), refused_(refused) {}
   bool PostRequest(CThreadPoolRequest request, unsigned timeoutMs) override {
     // Counted before it goes in: a worker may take it before this thread returns.
-    const bool serve = request.m_dwID == CThreadPoolRequest::kServe;
+    const bool serve = request.m_dwID == PoolRequestKind::Serve;
     if (serve) posted_.Add();
     const bool ok = CDirectedThreadPoolQueue::PostRequest(std::move(request), timeoutMs);
     if (serve && !ok) refused_.Add();

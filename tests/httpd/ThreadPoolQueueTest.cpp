@@ -13,13 +13,16 @@ namespace orbiscope {
 namespace {
 
 // The queues never look at the type: tests number their requests with it.
-CThreadPoolRequest Undirected(unsigned id) {
+PoolRequestKind Id(unsigned id) { return static_cast<PoolRequestKind>(id); }
+
+CThreadPoolRequest Undirected(PoolRequestKind id) {
   CThreadPoolRequest r;
   r.m_dwID = id;
   return r;
 }
+CThreadPoolRequest Undirected(unsigned id) { return Undirected(Id(id)); }
 
-CThreadPoolRequest Directed(int index, unsigned id = CThreadPoolRequest::kStop) {
+CThreadPoolRequest Directed(int index, PoolRequestKind id = PoolRequestKind::Stop) {
   CThreadPoolRequest r;
   r.m_bDirectedRequest = true;
   r.m_nDirectedRequestIndex = index;
@@ -64,12 +67,12 @@ TEST(DirectedQueueTest, DirectedRequestsGoFirstAndOnlyToTheirWorker) {
   CThreadPoolRequest got;
   ASSERT_TRUE(queue.GetRequest(got, 2, 0));
   EXPECT_TRUE(got.m_bDirectedRequest);
-  EXPECT_EQ(got.m_dwID, CThreadPoolRequest::kStop);
+  EXPECT_EQ(got.m_dwID, PoolRequestKind::Stop);
   ASSERT_TRUE(queue.GetRequest(got, 2, 0));
-  EXPECT_EQ(got.m_dwID, 10u);  // then the undirected ones, oldest first
+  EXPECT_EQ(got.m_dwID, Id(10));  // then the undirected ones, oldest first
   ASSERT_TRUE(queue.PostRequest(Directed(0), 0));
   ASSERT_TRUE(queue.GetRequest(got, 1, 0));
-  EXPECT_EQ(got.m_dwID, 11u);  // worker 1 never sees worker 0's request
+  EXPECT_EQ(got.m_dwID, Id(11));  // worker 1 never sees worker 0's request
   EXPECT_FALSE(queue.GetRequest(got, 1, 10));
   ASSERT_TRUE(queue.GetRequest(got, 0, 0));
   EXPECT_TRUE(got.m_bDirectedRequest);
@@ -106,7 +109,7 @@ TEST(IOCPQueueTest, IsUnboundedFirstInFirstOutAndRefusesDirectedRequests) {
   for (unsigned id = 0; id < 1000; ++id) {
     CThreadPoolRequest got;
     ASSERT_TRUE(queue.GetRequest(got, 7, 0));
-    EXPECT_EQ(got.m_dwID, id);
+    EXPECT_EQ(got.m_dwID, Id(id));
     EXPECT_FALSE(got.m_bDirectedRequest);
     EXPECT_EQ(got.m_nDirectedRequestIndex, -1);
   }
@@ -126,7 +129,7 @@ void PendingConnectionsAreClosedWithTheQueue() {
     for (int& peer : peers) {
       int pair[2];
       ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
-      CThreadPoolRequest request = Undirected(CThreadPoolRequest::kServe);
+      CThreadPoolRequest request = Undirected(PoolRequestKind::Serve);
       request.m_pConnection = std::make_unique<HttpConnection>(nullptr, pair[0], sockaddr_in {});
       peer = pair[1];
       ASSERT_TRUE(queue.PostRequest(std::move(request), 0));

@@ -65,7 +65,7 @@ PoolOptions Pool(ClientFactory clients, QueueFactory queue, int size, bool suspe
 
 CThreadPoolRequest Work() {
   CThreadPoolRequest r;
-  r.m_dwID = CThreadPoolRequest::kServe;
+  r.m_dwID = PoolRequestKind::Serve;
   return r;
 }
 

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "config/Codepage.h"
 #include "tests/support/TempDir.h"
 
 namespace orbiscope {
@@ -69,6 +70,24 @@ TEST_F(LogXMLTest, TimeHasZeroPaddedMilliseconds) {
   int count = 0;
   for (std::sregex_iterator it(bytes.begin(), bytes.end(), time), end; it != end; ++it) ++count;
   EXPECT_EQ(count, 22);  // head, twenty entries and the closing item
+}
+
+// Plain text is copied as it stands and the rest is escaped: at the edge between the two,
+// every entry reads as the escaping alone would write it.
+TEST_F(LogXMLTest, EntriesAtThePlainTextEdgeAreWrittenAsEscapingWritesThem) {
+  const std::string texts[] = {
+      "GET /image ?user=admin HTTP/1.1\t200\r\n", std::string("a\x7F" "b"), std::string("a\0b", 3),
+      "a\x1F" "b", "a>b", "a]]>b", "a&b", "a<b", "caf\xC3\xA9", "bad \xFF byte"};
+  ASSERT_TRUE(log_.Open());
+  for (const std::string& text : texts) ASSERT_TRUE(log_.WriteEntry(text, "Mod", "F"));
+  log_.Close();
+  const std::string bytes = ReadFile(log_.FilePath());
+  std::size_t at = 0;
+  for (const std::string& text : texts) {
+    const std::string entry = "<Entry>" + XmlTextCp1252(text) + "</Entry>";
+    at = bytes.find(entry, at);
+    EXPECT_NE(at, std::string::npos) << text;
+  }
 }
 
 TEST_F(LogXMLTest, AnyBytesKeepTheDocumentWellFormed) {
