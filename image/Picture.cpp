@@ -23,14 +23,21 @@ std::uint32_t NormalisedBpp(std::uint32_t bpp) {
 
 std::uint32_t PaletteEntriesFor(std::uint32_t bpp) { return bpp <= 8 ? (1u << bpp) : 0; }
 
-std::uint8_t* CopyPlane(const std::uint8_t* plane, std::size_t bytes) {
-  if (plane == nullptr) return nullptr;
-  auto* copy = new (std::nothrow) std::uint8_t[bytes ? bytes : 1];
-  if (copy != nullptr && bytes != 0) std::memcpy(copy, plane, bytes);
-  return copy;
+// Bytes are left uninitialised: pixels are written before they are read, and clearing a
+// frame-sized block for nothing costs as much as the copy into it.
+std::unique_ptr<std::uint8_t[]> Allocate(std::size_t bytes) {
+  return std::unique_ptr<std::uint8_t[]>(new (std::nothrow) std::uint8_t[bytes ? bytes : 1]);
 }
 
 }  // namespace
+
+CPicture::Plane CPicture::CopyPlane(const Plane& plane) const {
+  if (plane == nullptr) return nullptr;
+  const std::size_t bytes = static_cast<std::size_t>(Width()) * Height();
+  Plane copy = Allocate(bytes);
+  if (copy != nullptr && bytes != 0) std::memcpy(copy.get(), plane.get(), bytes);
+  return copy;
+}
 
 CPicture::CPicture(std::uint32_t format) { ResetState(format); }
 
@@ -60,13 +67,15 @@ CPicture& CPicture::operator=(CPicture&& other) noexcept {
   return *this;
 }
 
-CPicture::~CPicture() { Clear(); }
+CPicture::~CPicture() = default;
 
 void CPicture::ResetState(std::uint32_t format) {
-  block_ = nullptr;
-  selection_ = nullptr;
-  alpha_ = nullptr;
-  layers_ = nullptr;
+  block_.reset();
+  pixels_ = nullptr;
+  rowBytes_ = 0;
+  selection_.reset();
+  alpha_.reset();
+  lastError_.clear();
   header_ = BitmapInfoHeader{};
   header_.biXPelsPerMeter = kDefaultPelsPerMeter;
   header_.biYPelsPerMeter = kDefaultPelsPerMeter;
@@ -82,37 +91,22 @@ void CPicture::ForgetNearest() {
   search_.reset();
 }
 
-void CPicture::SetLastError(const char* text) {
-  if (text == nullptr) text = "";
-  std::strncpy(info_.lastError, text, sizeof(info_.lastError) - 1);
-  info_.lastError[sizeof(info_.lastError) - 1] = '\0';
+void CPicture::SetLastError(std::string_view text) {
+  lastError_.assign(text.substr(0, 255));
 }
 
 void CPicture::Clear() {
-  if (!Owns()) return;
-  if (layers_ != nullptr) {
-    delete layers_;
-    layers_ = nullptr;
-  }
-  delete[] selection_;
-  selection_ = nullptr;
-  delete[] alpha_;
-  alpha_ = nullptr;
-  std::free(block_);
-  block_ = nullptr;
-  info_.pixels = nullptr;
+  selection_.reset();
+  alpha_.reset();
+  block_.reset();
+  pixels_ = nullptr;
 }
+
+void CPicture::StoreHeader() { std::memcpy(block_.get(), &header_, sizeof(header_)); }
 
 std::uint8_t* CPicture::Create(std::uint32_t width, std::uint32_t height, std::uint32_t bpp,
                                std::uint32_t format) {
   Clear();
-  // A picture that shared another one's data lets go of it without freeing it.
-  block_ = nullptr;
-  selection_ = nullptr;
-  alpha_ = nullptr;
-  layers_ = nullptr;
-  info_.pixels = nullptr;
-  info_.sharingSource = nullptr;
   ForgetNearest();
 
   bpp = NormalisedBpp(bpp);
@@ -138,18 +132,18 @@ std::uint8_t* CPicture::Create(std::uint32_t width, std::uint32_t height, std::u
   header_.biYPelsPerMeter = yPels;
   header_.biClrUsed = entries;
   header_.biClrImportant = 0;
-  info_.rowBytes = static_cast<std::uint32_t>(rowBytes);
+  rowBytes_ = static_cast<std::uint32_t>(rowBytes);
   info_.format = format;
 
-  block_ = static_cast<std::uint8_t*>(std::malloc(static_cast<std::size_t>(blockBytes)));
+  block_ = Allocate(static_cast<std::size_t>(blockBytes));
   if (block_ == nullptr) {
     SetLastError("CPicture::Create can't allocate memory");
     return nullptr;
   }
-  std::memcpy(block_, &header_, sizeof(header_));
-  std::memset(block_ + sizeof(header_), 0, 4u * entries);
-  info_.pixels = block_ + sizeof(header_) + 4u * entries;
-  return block_;
+  StoreHeader();
+  std::memset(block_.get() + sizeof(header_), 0, 4u * entries);
+  pixels_ = block_.get() + sizeof(header_) + 4u * entries;
+  return block_.get();
 }
 
 std::size_t CPicture::BlockSize() const {
@@ -160,68 +154,51 @@ std::size_t CPicture::BlockSize() const {
 void CPicture::CopyFrom(const CPicture& source, bool copyPixels, bool copySelection,
                         bool copyAlpha) {
   if (&source == this) return;
-  const PictureInfo info = source.info_;
-  const BitmapInfoHeader header = source.header_;
-  if (!Create(static_cast<std::uint32_t>(header.biWidth), static_cast<std::uint32_t>(header.biHeight),
-              header.biBitCount, info.format)) {
+  const BitmapInfoHeader& header = source.header_;
+  const bool reuse = block_ != nullptr && header_.biWidth == header.biWidth &&
+                     header_.biHeight == header.biHeight &&
+                     header_.biBitCount == header.biBitCount && source.block_ != nullptr;
+  if (reuse) {
+    // What Create would do, on the block already there: the planes go, the palette starts
+    // zeroed, and the header is the new one's.
+    selection_.reset();
+    alpha_.reset();
+    ForgetNearest();
+    header_ = header;
+    std::memset(block_.get() + sizeof(header_), 0, 4u * header_.biClrUsed);
+  } else if (!Create(static_cast<std::uint32_t>(header.biWidth),
+                     static_cast<std::uint32_t>(header.biHeight), header.biBitCount,
+                     source.info_.format)) {
     // Keep the source's description but stay empty, with the reason of the failure.
-    char reason[sizeof(info_.lastError)];
-    std::memcpy(reason, info_.lastError, sizeof(reason));
-    info_ = info;
-    info_.pixels = nullptr;
-    info_.sharingSource = nullptr;
-    std::memcpy(info_.lastError, reason, sizeof(reason));
+    info_ = source.info_;
     return;
   }
-  std::uint8_t* pixels = info_.pixels;
-  const std::uint32_t rowBytes = info_.rowBytes;
-  info_ = info;
-  info_.pixels = pixels;
-  info_.rowBytes = rowBytes;
-  info_.sharingSource = nullptr;
+  info_ = source.info_;
+  lastError_ = source.lastError_;
   header_.biXPelsPerMeter = header.biXPelsPerMeter;
   header_.biYPelsPerMeter = header.biYPelsPerMeter;
   header_.biClrImportant = header.biClrImportant;
-  std::memcpy(block_, &header_, sizeof(header_));
+  StoreHeader();
   if (copyPixels && source.block_ != nullptr) {
-    std::memcpy(block_ + sizeof(header_), source.block_ + sizeof(header_),
+    std::memcpy(block_.get() + sizeof(header_), source.block_.get() + sizeof(header_),
                 BlockSize() - sizeof(header_));
   } else if (source.block_ != nullptr) {
     SetPalette(source.Palette(), std::min<std::uint32_t>(source.PaletteSize(), 256));
   }
-  const std::size_t plane = static_cast<std::size_t>(Width()) * Height();
-  if (copySelection && source.selection_ != nullptr) {
-    delete[] selection_;
-    selection_ = CopyPlane(source.selection_, plane);
-  }
-  if (copyAlpha && source.alpha_ != nullptr) {
-    delete[] alpha_;
-    alpha_ = CopyPlane(source.alpha_, plane);
-  }
-}
-
-void CPicture::ShareFrom(const CPicture& source) {
-  if (&source == this) return;
-  Clear();
-  header_ = source.header_;
-  info_ = source.info_;
-  block_ = source.block_;
-  selection_ = source.selection_;
-  alpha_ = source.alpha_;
-  layers_ = source.layers_;
-  info_.sharingSource = &source;
-  ForgetNearest();
+  if (copySelection && source.selection_ != nullptr) selection_ = source.CopyPlane(source.selection_);
+  if (copyAlpha && source.alpha_ != nullptr) alpha_ = source.CopyPlane(source.alpha_);
 }
 
 void CPicture::TakeOver(CPicture& other) {
   if (&other == this) return;
-  Clear();
   header_ = other.header_;
   info_ = other.info_;
-  block_ = other.block_;
-  selection_ = other.selection_;
-  alpha_ = other.alpha_;
-  layers_ = other.layers_;
+  lastError_ = std::move(other.lastError_);
+  block_ = std::move(other.block_);
+  pixels_ = other.pixels_;
+  rowBytes_ = other.rowBytes_;
+  selection_ = std::move(other.selection_);
+  alpha_ = std::move(other.alpha_);
   ForgetNearest();
   other.ResetState(other.info_.format);
 }
@@ -236,35 +213,35 @@ void CPicture::SetResolution(std::uint32_t xDpi, std::uint32_t yDpi) {
 void CPicture::SetPelsPerMeter(std::int32_t x, std::int32_t y) {
   header_.biXPelsPerMeter = x;
   header_.biYPelsPerMeter = y;
-  if (block_ != nullptr && Owns()) std::memcpy(block_, &header_, sizeof(header_));
+  if (block_ != nullptr) StoreHeader();
 }
 
 std::uint8_t* CPicture::Row(std::uint32_t y) {
-  if (info_.pixels == nullptr || y >= Height()) return nullptr;
-  return info_.pixels + static_cast<std::size_t>(y) * info_.rowBytes;
+  if (pixels_ == nullptr || y >= Height()) return nullptr;
+  return RowAt(y);
 }
 
 const std::uint8_t* CPicture::Row(std::uint32_t y) const {
-  if (info_.pixels == nullptr || y >= Height()) return nullptr;
-  return info_.pixels + static_cast<std::size_t>(y) * info_.rowBytes;
+  if (pixels_ == nullptr || y >= Height()) return nullptr;
+  return RowAt(y);
 }
 
-std::uint8_t* CPicture::Bits() { return info_.pixels; }
+std::uint8_t* CPicture::Bits() { return pixels_; }
 
-const std::uint8_t* CPicture::Bits() const { return info_.pixels; }
+const std::uint8_t* CPicture::Bits() const { return pixels_; }
 
-const std::uint8_t* CPicture::Block() const { return block_; }
+const std::uint8_t* CPicture::Block() const { return block_.get(); }
 
 RGBQuad* CPicture::Palette() {
   if (block_ == nullptr || header_.biClrUsed == 0) return nullptr;
   // The caller may change entries through the pointer: the remembered answers go.
   ForgetNearest();
-  return reinterpret_cast<RGBQuad*>(block_ + sizeof(BitmapInfoHeader));
+  return reinterpret_cast<RGBQuad*>(block_.get() + sizeof(BitmapInfoHeader));
 }
 
 const RGBQuad* CPicture::Palette() const {
   if (block_ == nullptr || header_.biClrUsed == 0) return nullptr;
-  return reinterpret_cast<const RGBQuad*>(block_ + sizeof(BitmapInfoHeader));
+  return reinterpret_cast<const RGBQuad*>(block_.get() + sizeof(BitmapInfoHeader));
 }
 
 RGBQuad CPicture::GetPaletteColor(std::uint32_t index) const {
@@ -409,7 +386,7 @@ std::uint8_t CPicture::GetNearestIndex(RGBQuad color) {
 void CPicture::FlipRows() {
   if (!HasPixels()) return;
   const std::uint32_t h = Height();
-  const std::size_t rb = info_.rowBytes;
+  const std::size_t rb = rowBytes_;
   std::vector<std::uint8_t> tmp(rb);
   for (std::uint32_t y = 0; y < h / 2; ++y) {
     std::uint8_t* a = Row(y);
@@ -419,7 +396,7 @@ void CPicture::FlipRows() {
     std::memcpy(b, tmp.data(), rb);
   }
   const std::size_t w = Width();
-  for (std::uint8_t* plane : {alpha_, selection_}) {
+  for (std::uint8_t* plane : {alpha_.get(), selection_.get()}) {
     if (plane == nullptr) continue;
     for (std::uint32_t y = 0; y < h / 2; ++y) {
       std::swap_ranges(plane + y * w, plane + (y + 1) * w, plane + (h - 1 - y) * w);
@@ -444,7 +421,7 @@ void CPicture::MirrorColumns() {
       }
     }
   }
-  for (std::uint8_t* plane : {alpha_, selection_}) {
+  for (std::uint8_t* plane : {alpha_.get(), selection_.get()}) {
     if (plane == nullptr) continue;
     for (std::uint32_t y = 0; y < h; ++y) std::reverse(plane + y * w, plane + (y + 1) * w);
   }
@@ -454,36 +431,26 @@ bool CPicture::AlphaCreate() {
   if (block_ == nullptr) return false;
   if (alpha_ == nullptr) {
     const std::size_t n = static_cast<std::size_t>(Width()) * Height();
-    alpha_ = new (std::nothrow) std::uint8_t[n ? n : 1];
+    alpha_ = Allocate(n);
     if (alpha_ == nullptr) return false;
-    std::memset(alpha_, 255, n);
+    std::memset(alpha_.get(), 255, n);
   }
   return true;
 }
 
-void CPicture::AlphaDelete() {
-  if (Owns()) delete[] alpha_;
-  alpha_ = nullptr;
-}
+void CPicture::AlphaDelete() { alpha_.reset(); }
 
 bool CPicture::SelectionCreate() {
   if (block_ == nullptr) return false;
   if (selection_ == nullptr) {
     const std::size_t n = static_cast<std::size_t>(Width()) * Height();
-    selection_ = new (std::nothrow) std::uint8_t[n ? n : 1]();
+    selection_ = Allocate(n);
+    if (selection_ != nullptr) std::memset(selection_.get(), 0, n);
   }
   return selection_ != nullptr;
 }
 
-void CPicture::SelectionDelete() {
-  if (Owns()) delete[] selection_;
-  selection_ = nullptr;
-}
-
-std::vector<std::unique_ptr<CPicture>>& CPicture::Layers() {
-  if (layers_ == nullptr) layers_ = new std::vector<std::unique_ptr<CPicture>>();
-  return *layers_;
-}
+void CPicture::SelectionDelete() { selection_.reset(); }
 
 bool CPicture::FromBgr24(const std::uint8_t* pixels, std::uint32_t width, std::uint32_t height,
                          std::size_t stride, bool topDown) {
@@ -499,7 +466,7 @@ void CPicture::CopyRowsIn(const std::uint8_t* src, std::size_t bytes, std::size_
   for (std::uint32_t y = 0; y < height; ++y) {
     const std::uint32_t from = topDown ? height - 1 - y : y;
     std::memcpy(Row(y), src + from * stride, bytes);
-    std::memset(Row(y) + bytes, 0, info_.rowBytes - bytes);
+    std::memset(Row(y) + bytes, 0, rowBytes_ - bytes);
   }
 }
 

@@ -24,12 +24,12 @@ std::vector<std::uint8_t> RouteBytes(const CPicture& latest, int route) {
       q.ProcessImage(copy);
       RGBQuad table[256] = {};
       q.GetColorTable(table);
-      copy.Scale(90, 90);
+      copy.ScaleInPlace(90, 90);
       copy.ReduceBitDepth(8, false, table, 0);
       return testing::EncodeBytes(copy, kFormatGif);
     }
     default:
-      copy.Scale(90, 70);
+      copy.ScaleInPlace(90, 70);
       copy.ReduceBitDepth(1);
       return testing::EncodeBytes(copy, kFormatWbmp);
   }
