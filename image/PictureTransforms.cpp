@@ -1,6 +1,8 @@
-// Resampling: nearest neighbour as the camera routes use it, bilinear and bicubic.
+// Whole-picture transforms: flipping, mirroring, and resampling (nearest neighbour as the
+// camera routes use it, bilinear and bicubic).
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <utility>
 #include <vector>
 
@@ -142,6 +144,50 @@ PictureResult CPicture::Scale(std::uint32_t newWidth, std::uint32_t newHeight, i
 
   target.TakeOver(scaled);
   return PictureResult::Success();
+}
+
+void CPicture::FlipRows() {
+  if (!HasPixels()) return;
+  const std::uint32_t h = Height();
+  const std::size_t rb = rowBytes_;
+  std::vector<std::uint8_t> tmp(rb);
+  for (std::uint32_t y = 0; y < h / 2; ++y) {
+    std::uint8_t* a = Row(y);
+    std::uint8_t* b = Row(h - 1 - y);
+    std::memcpy(tmp.data(), a, rb);
+    std::memcpy(a, b, rb);
+    std::memcpy(b, tmp.data(), rb);
+  }
+  const std::size_t w = Width();
+  for (std::uint8_t* plane : {alpha_.get(), selection_.get()}) {
+    if (plane == nullptr) continue;
+    for (std::uint32_t y = 0; y < h / 2; ++y) {
+      std::swap_ranges(plane + y * w, plane + (y + 1) * w, plane + (h - 1 - y) * w);
+    }
+  }
+}
+
+void CPicture::MirrorColumns() {
+  if (!HasPixels()) return;
+  const std::uint32_t w = Width(), h = Height();
+  for (std::uint32_t y = 0; y < h; ++y) {
+    if (header_.biBitCount == 24) {
+      std::uint8_t* row = Row(y);
+      for (std::uint32_t l = 0, r = w ? w - 1 : 0; l < r; ++l, --r) {
+        std::swap_ranges(row + 3 * l, row + 3 * l + 3, row + 3 * r);
+      }
+    } else {
+      for (std::uint32_t l = 0, r = w ? w - 1 : 0; l < r; ++l, --r) {
+        const std::uint8_t a = GetPixelIndex(l, y), b = GetPixelIndex(r, y);
+        SetPixelIndex(l, y, b);
+        SetPixelIndex(r, y, a);
+      }
+    }
+  }
+  for (std::uint8_t* plane : {alpha_.get(), selection_.get()}) {
+    if (plane == nullptr) continue;
+    for (std::uint32_t y = 0; y < h; ++y) std::reverse(plane + y * w, plane + (y + 1) * w);
+  }
 }
 
 }  // namespace orbiscope
