@@ -74,7 +74,6 @@ struct BitmapInfoHeader {
 #pragma pack(pop)
 static_assert(sizeof(BitmapInfoHeader) == 40);
 
-class CPicture;
 class PaletteSearch;
 
 // How a picture is described and written besides its pixels: the settings the writers
@@ -290,18 +289,18 @@ private:
   // Writes the header into the block, where the encoders and copies find it.
   void StoreHeader();
 
-  using Plane = std::unique_ptr<std::uint8_t[]>;
+  using Bytes = std::unique_ptr<std::uint8_t[]>;
   // A copy of `plane` (width x height bytes), or none without one or memory for it.
-  Plane CopyPlane(const Plane& plane) const;
+  Bytes CopyPlane(const Bytes& plane) const;
 
-  Plane block_;                     // header, palette, pixels in one block
+  Bytes block_;                     // header, palette, pixels in one block
   std::uint8_t* pixels_ = nullptr;  // the first stored row, inside block_
   std::uint32_t rowBytes_ = 0;      // stored bytes of one row (multiple of 4)
   BitmapInfoHeader header_;
   PictureInfo info_;
   std::string lastError_;
-  Plane selection_;  // width x height
-  Plane alpha_;      // width x height
+  Bytes selection_;  // width x height
+  Bytes alpha_;      // width x height
   // The nearest-index search remembers its last question and answer, and keeps an index
   // of the palette that is rebuilt after any palette change.
   bool nearestValid_ = false;

@@ -30,10 +30,10 @@ std::unique_ptr<std::uint8_t[]> Allocate(std::size_t bytes) {
 
 }  // namespace
 
-CPicture::Plane CPicture::CopyPlane(const Plane& plane) const {
+CPicture::Bytes CPicture::CopyPlane(const Bytes& plane) const {
   if (plane == nullptr) return nullptr;
   const std::size_t bytes = static_cast<std::size_t>(Width()) * Height();
-  Plane copy = Allocate(bytes);
+  Bytes copy = Allocate(bytes);
   if (copy != nullptr && bytes != 0) std::memcpy(copy.get(), plane.get(), bytes);
   return copy;
 }
