@@ -33,7 +33,7 @@ Point SourceOf(const FrameTurn& turn, std::int64_t w, std::int64_t h, std::int64
 }
 
 bool ShapedFor(const CPicture& picture, std::int32_t width, std::int32_t height) {
-  return picture.HasPixels() && picture.Info().sharingSource == nullptr &&
+  return picture.HasPixels() &&
          picture.Width() == static_cast<std::uint32_t>(width) &&
          picture.Height() == static_cast<std::uint32_t>(height) && picture.Bpp() == 24 &&
          !picture.HasAlpha() && !picture.HasSelection();

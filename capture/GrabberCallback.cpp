@@ -11,6 +11,7 @@
 #include "capture/FrameTransform.h"
 #include "resources/ResourceIds.h"
 #include "resources/ResourceLibrary.h"
+#include "resources/ResourcePicture.h"
 
 namespace orbiscope {
 
@@ -45,11 +46,11 @@ void GrabberCallback::SetTurn(const FrameTurn& turn) { turn_ = turn; }
 
 void GrabberCallback::UpdateLogo(std::int32_t frameWidth) {
   if (frameWidth == logoWidth_) return;
-  CPicture loaded(resources_, res::kPicOverlayLogo, kFormatBmp);
+  CPicture loaded = LoadResourcePicture(resources_, res::kPicOverlayLogo, kFormatBmp);
   if (!loaded.HasPixels()) return;  // no logo: frames go out without one
   const std::uint32_t width = static_cast<std::uint32_t>(frameWidth / 2);
   const std::uint32_t height = static_cast<std::uint32_t>(frameWidth / 14);
-  if (!loaded.Scale(width, height, kScaleNearest)) loaded.Clear();  // too narrow to carry one
+  if (!loaded.ScaleInPlace(width, height, kScaleNearest)) loaded.Clear();  // too narrow to carry one
   logo_.TakeOver(loaded);
   logoWidth_ = frameWidth;
 }

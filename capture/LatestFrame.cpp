@@ -3,8 +3,6 @@
 #include <utility>
 #include <vector>
 
-#include "capture/FrameCopy.h"
-
 namespace orbiscope {
 
 struct LatestFrame::Spares {
@@ -44,7 +42,7 @@ LatestFrame::~LatestFrame() = default;
 void LatestFrame::Publish(const CPicture& image, std::int32_t height, std::int32_t width,
                           std::chrono::system_clock::time_point captured) {
   std::unique_ptr<CPicture> copy = spares_->Take();
-  CopyFrame(*copy, image);
+  copy->CopyFrom(image);
   Store(std::move(copy), FrameInfo{width, height, captured});
 }
 

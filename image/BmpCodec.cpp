@@ -234,8 +234,8 @@ bool DecodeBmp(CPicture& pic, ImageStream* s) {
   return true;
 }
 
-bool EncodeBmp(CPicture& pic, ImageStream* s) {
-  if (!CheckWriterInput(pic, s)) return false;
+PictureResult EncodeBmp(const CPicture& pic, const PictureInfo&, ImageStream* s) {
+  if (PictureResult checked = CheckWriterInput(pic, s); !checked) return checked;
   const BitmapInfoHeader& h = pic.Header();
   const std::uint32_t paletteBytes = 4u * pic.PaletteSize();
   const std::uint32_t offBits = 14 + kInfoHeaderSize + paletteBytes;
@@ -258,8 +258,8 @@ bool EncodeBmp(CPicture& pic, ImageStream* s) {
   bool ok = s->WriteItems(head, 1, sizeof(head)) == sizeof(head);
   if (ok && paletteBytes) ok = s->WriteItems(pic.Palette(), 1, paletteBytes) == paletteBytes;
   if (ok && h.biSizeImage) ok = s->WriteItems(pic.Bits(), 1, h.biSizeImage) == h.biSizeImage;
-  if (!ok) return Fail(pic, "Write Error in BMP file");
-  return true;
+  if (!ok) return PictureResult::Failure("Write Error in BMP file");
+  return PictureResult::Success();
 }
 
 }  // namespace orbiscope

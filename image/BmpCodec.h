@@ -10,6 +10,6 @@ namespace orbiscope {
 // RLE4 and RLE8; top-down pictures) into `picture`. False with the last error set.
 bool DecodeBmp(CPicture& picture, ImageStream* stream);
 // Writes `picture` as an uncompressed BMP file with its own header and palette.
-bool EncodeBmp(CPicture& picture, ImageStream* stream);
+PictureResult EncodeBmp(const CPicture& picture, const PictureInfo& info, ImageStream* stream);
 
 }  // namespace orbiscope

@@ -9,8 +9,8 @@
 namespace orbiscope {
 
 // The check every writer runs first: a stream ("null file handler") and pixels
-// ("null image!!!"). False with the last error set when either is missing.
-bool CheckWriterInput(CPicture& picture, ImageStream* stream);
+// ("null image!!!"): a failure with that text when either is missing.
+PictureResult CheckWriterInput(const CPicture& picture, ImageStream* stream);
 
 // Little-endian numbers as the file formats store them.
 inline std::uint16_t ReadLe16(const std::uint8_t* p) {

@@ -86,8 +86,8 @@ bool WriteImageData(ImageStream* stream, int minCodeSize, int codecOption, std::
   return !blocks.Failed();
 }
 
-bool WritePalettePicture(CPicture& pic, ImageStream* stream, ByteWriter& out) {
-  const PictureInfo& info = pic.Info();
+bool WritePalettePicture(const CPicture& pic, const PictureInfo& info, ImageStream* stream,
+                         ByteWriter& out) {
   const std::uint32_t w = pic.Width(), h = pic.Height(), bpp = pic.Bpp();
   WriteDescriptor(out, static_cast<std::uint32_t>(info.xOffset), static_cast<std::uint32_t>(info.yOffset),
                   w, h, 0);
@@ -106,7 +106,8 @@ bool WritePalettePicture(CPicture& pic, ImageStream* stream, ByteWriter& out) {
   return ok;
 }
 
-bool WriteMosaic(CPicture& pic, ImageStream* stream, ByteWriter& out, int disposal) {
+bool WriteMosaic(const CPicture& pic, const PictureInfo& info, ImageStream* stream, ByteWriter& out,
+                 int disposal) {
   const std::uint32_t w = pic.Width(), h = pic.Height();
   // Top-down tile rows, left to right: a decoder that shows images as they come paints
   // the picture from the top.
@@ -130,13 +131,13 @@ bool WriteMosaic(CPicture& pic, ImageStream* stream, ByteWriter& out, int dispos
       int bits = 1;
       while ((1u << bits) < table.size()) ++bits;
       table.resize(1u << bits);
-      WriteControlExtension(out, pic.Info(), disposal);
+      WriteControlExtension(out, info, disposal);
       WriteDescriptor(out, left, top, tw, th, 0x80 | static_cast<std::uint32_t>(bits - 1));
       WriteColorTable(out, table.data(), static_cast<std::uint32_t>(table.size()));
       const int minCodeSize = std::max(2, bits);
       out.Byte(static_cast<std::uint32_t>(minCodeSize));
       std::size_t i = 0;
-      if (!WriteImageData(stream, minCodeSize, pic.Info().codecOption, indices.size(),
+      if (!WriteImageData(stream, minCodeSize, info.codecOption, indices.size(),
                           [&] { return static_cast<int>(indices[i++]); })) {
         return false;
       }
@@ -148,10 +149,13 @@ bool WriteMosaic(CPicture& pic, ImageStream* stream, ByteWriter& out, int dispos
 
 }  // namespace
 
-bool EncodeGif(CPicture& pic, ImageStream* stream) { return EncodeGif(pic, stream, "", 0); }
+PictureResult EncodeGif(const CPicture& pic, const PictureInfo& info, ImageStream* stream) {
+  return EncodeGif(pic, info, stream, "", 0);
+}
 
-bool EncodeGif(CPicture& pic, ImageStream* stream, const std::string& comment, int disposal) {
-  if (!CheckWriterInput(pic, stream)) return false;
+PictureResult EncodeGif(const CPicture& pic, const PictureInfo& info, ImageStream* stream,
+                        const std::string& comment, int disposal) {
+  if (PictureResult checked = CheckWriterInput(pic, stream); !checked) return checked;
   ByteWriter out(stream);
   const std::uint32_t bpp = pic.Bpp();
   const bool hasPalette = bpp <= 8;
@@ -165,7 +169,7 @@ bool EncodeGif(CPicture& pic, ImageStream* stream, const std::string& comment, i
 
   bool ok;
   if (hasPalette) {
-    WriteControlExtension(out, pic.Info(), disposal);
+    WriteControlExtension(out, info, disposal);
     if (!comment.empty()) {
       const std::size_t n = std::min<std::size_t>(comment.size(), 255);
       out.Byte(0x21);
@@ -174,17 +178,14 @@ bool EncodeGif(CPicture& pic, ImageStream* stream, const std::string& comment, i
       out.Bytes(comment.data(), n);
       out.Byte(0x00);
     }
-    ok = WritePalettePicture(pic, stream, out);
+    ok = WritePalettePicture(pic, info, stream, out);
     out.Byte(0x00);
   } else {
-    ok = WriteMosaic(pic, stream, out, disposal);
+    ok = WriteMosaic(pic, info, stream, out, disposal);
   }
   out.Byte(';');
-  if (!ok || !out.Ok()) {
-    pic.SetLastError("Write Error in GIF file");
-    return false;
-  }
-  return true;
+  if (!ok || !out.Ok()) return PictureResult::Failure("Write Error in GIF file");
+  return PictureResult::Success();
 }
 
 }  // namespace orbiscope

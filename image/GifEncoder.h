@@ -12,11 +12,11 @@ namespace orbiscope {
 // extension, one image whose data the coder named by the picture's codec option writes
 // (1 uncompressed, 2 LZW, otherwise run-length). A 24-bit picture is written losslessly
 // as a mosaic of 17 x 15-pixel images, each with its own colour table.
-bool EncodeGif(CPicture& picture, ImageStream* stream);
+PictureResult EncodeGif(const CPicture& picture, const PictureInfo& info, ImageStream* stream);
 
 // The same with a comment extension (at most 255 bytes of `comment` are kept) and a
 // disposal method for the graphic control extension.
-bool EncodeGif(CPicture& picture, ImageStream* stream, const std::string& comment,
-               int disposalMethod);
+PictureResult EncodeGif(const CPicture& picture, const PictureInfo& info, ImageStream* stream,
+                        const std::string& comment, int disposalMethod);
 
 }  // namespace orbiscope

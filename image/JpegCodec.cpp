@@ -18,19 +18,20 @@ constexpr std::size_t kBridgeBufferBytes = 4096;
 // Scan lines handed to the library per call.
 constexpr int kRowsPerCall = 16;
 
-// The standard error manager whose exit routine writes the message into the picture's
-// last error and jumps back to the coder instead of ending the process.
+// The standard error manager whose exit routine keeps the message and jumps back to the
+// coder instead of ending the process.
 struct ErrorManager {
   jpeg_error_mgr pub;
   std::jmp_buf jump;
   char* lastError;  // 256 bytes
 };
+constexpr std::size_t kErrorBytes = 256;
 
 void ErrorExit(j_common_ptr cinfo) {
   auto* err = reinterpret_cast<ErrorManager*>(cinfo->err);
   char message[JMSG_LENGTH_MAX];
   (*cinfo->err->format_message)(cinfo, message);
-  std::snprintf(err->lastError, 256, "%s", message);
+  std::snprintf(err->lastError, kErrorBytes, "%s", message);
   std::longjmp(err->jump, 1);
 }
 
@@ -111,8 +112,8 @@ std::uint16_t Density(std::uint32_t dpi) { return static_cast<std::uint16_t>(dpi
 
 // Everything between the jump target and the library calls lives here: only trivially
 // destructible locals, so a jump back skips no destructor.
-bool Compress(CPicture& pic, jpeg_compress_struct* cinfo, ErrorManager* err, StreamBridge* bridge,
-              bool grey) {
+bool Compress(const CPicture& pic, const PictureInfo& info, jpeg_compress_struct* cinfo,
+              ErrorManager* err, StreamBridge* bridge, bool grey) {
   if (setjmp(err->jump)) {
     jpeg_destroy_compress(cinfo);
     return false;
@@ -135,10 +136,10 @@ bool Compress(CPicture& pic, jpeg_compress_struct* cinfo, ErrorManager* err, Str
   // same one a swapped copy of each row would give, without the copy.
   if (!grey) cinfo->in_color_space = JCS_EXT_BGR;
 #endif
-  jpeg_set_quality(cinfo, pic.Info().jpegQuality, TRUE);
+  jpeg_set_quality(cinfo, info.jpegQuality, TRUE);
   cinfo->density_unit = 1;
-  cinfo->X_density = Density(pic.Info().xDpi);
-  cinfo->Y_density = Density(pic.Info().yDpi);
+  cinfo->X_density = Density(info.xDpi);
+  cinfo->Y_density = Density(info.yDpi);
   jpeg_start_compress(cinfo, TRUE);
 
   const std::uint32_t height = pic.Height();
@@ -147,7 +148,8 @@ bool Compress(CPicture& pic, jpeg_compress_struct* cinfo, ErrorManager* err, Str
   while (cinfo->next_scanline < height) {
     int n = 0;
     for (; n < kRowsPerCall && cinfo->next_scanline + n < height; ++n) {
-      rows[n] = pic.Row(height - 1 - (cinfo->next_scanline + n));
+      // The library only reads the rows it is given, whatever its row type says.
+      rows[n] = const_cast<JSAMPROW>(pic.Row(height - 1 - (cinfo->next_scanline + n)));
     }
     jpeg_write_scanlines(cinfo, rows, static_cast<JDIMENSION>(n));
   }
@@ -215,31 +217,29 @@ struct BufferFree {
 
 }  // namespace
 
-bool EncodeJpeg(CPicture& pic, ImageStream* stream) {
-  if (!CheckWriterInput(pic, stream)) return false;
+PictureResult EncodeJpeg(const CPicture& pic, const PictureInfo& info, ImageStream* stream) {
+  if (PictureResult checked = CheckWriterInput(pic, stream); !checked) return checked;
   const bool grey = pic.Bpp() <= 8;
   // Packed 1- and 4-bit rows are not one sample per pixel, whatever their palette says.
   if (grey && (pic.Bpp() != 8 || !pic.IsGreyRamp())) {
-    pic.SetLastError("JPEG can save only RGB or GreyScale images");
-    return false;
+    return PictureResult::Failure("JPEG can save only RGB or GreyScale images");
   }
   std::unique_ptr<JOCTET, BufferFree> buffer(static_cast<JOCTET*>(std::malloc(kBridgeBufferBytes)));
-  if (!buffer) {
-    pic.SetLastError("JPEG can't allocate memory");
-    return false;
-  }
+  if (!buffer) return PictureResult::Failure("JPEG can't allocate memory");
   jpeg_compress_struct cinfo;
   ErrorManager err;
   cinfo.err = jpeg_std_error(&err.pub);
   err.pub.error_exit = ErrorExit;
-  err.lastError = pic.Info().lastError;
+  char message[kErrorBytes] = {};
+  err.lastError = message;
   StreamBridge bridge{};
   bridge.stream = stream;
   bridge.buffer = buffer.get();
   bridge.dest.init_destination = InitDestination;
   bridge.dest.empty_output_buffer = EmptyOutputBuffer;
   bridge.dest.term_destination = TermDestination;
-  return Compress(pic, &cinfo, &err, &bridge, grey);
+  if (!Compress(pic, info, &cinfo, &err, &bridge, grey)) return PictureResult::Failure(message);
+  return PictureResult::Success();
 }
 
 bool DecodeJpeg(CPicture& pic, ImageStream* stream) {
@@ -257,7 +257,8 @@ bool DecodeJpeg(CPicture& pic, ImageStream* stream) {
   cinfo.err = jpeg_std_error(&err.pub);
   err.pub.error_exit = ErrorExit;
   err.pub.output_message = SilentMessage;
-  err.lastError = pic.Info().lastError;
+  char message[kErrorBytes] = {};
+  err.lastError = message;
   StreamBridge bridge{};
   bridge.stream = stream;
   bridge.buffer = buffer.get();
@@ -266,7 +267,9 @@ bool DecodeJpeg(CPicture& pic, ImageStream* stream) {
   bridge.src.skip_input_data = SkipInputData;
   bridge.src.resync_to_restart = jpeg_resync_to_restart;
   bridge.src.term_source = TermSource;
-  return Decompress(pic, &cinfo, &err, &bridge);
+  const bool ok = Decompress(pic, &cinfo, &err, &bridge);
+  if (message[0] != '\0') pic.SetLastError(message);
+  return ok;
 }
 
 }  // namespace orbiscope

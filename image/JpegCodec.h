@@ -9,7 +9,7 @@ namespace orbiscope {
 // Writes a baseline JFIF file at the picture's JPEG quality and resolution: 24-bit
 // pictures in colour, 8-bit grey-ramp pictures in grey. Other pictures are refused with
 // "JPEG can save only RGB or GreyScale images"; a library failure leaves its message.
-bool EncodeJpeg(CPicture& picture, ImageStream* stream);
+PictureResult EncodeJpeg(const CPicture& picture, const PictureInfo& info, ImageStream* stream);
 // Reads a JPEG file into a 24-bit (colour) or 8-bit grey-ramp (greyscale) picture.
 bool DecodeJpeg(CPicture& picture, ImageStream* stream);
 

@@ -1,22 +1,23 @@
 #pragma once
 // CPicture, the program's one in-memory picture: a single block holding a 40-byte bitmap
 // header, the palette and bottom-up pixel rows padded to 4 bytes (24-bit pixels stored
-// blue, green, red), plus an info record, optional selection and alpha planes and layers.
+// blue, green, red), plus an info record and optional selection and alpha planes. A
+// picture always owns what it holds.
 //
 // One picture is changed by one thread at a time; it has no locking of its own. Its const
-// operations write nothing, so several threads may read, copy or measure one picture that
-// nobody changes meanwhile, as workers do with the shared latest frame.
+// operations write nothing, so several threads may read, copy, scale or encode one picture
+// that nobody changes meanwhile, as workers do with the shared latest frame.
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
-#include <vector>
+#include <string>
+#include <string_view>
 
 namespace orbiscope {
 
 class ImageStream;
-class ResourceLibrary;
 
 // Format codes of the encode and decode dispatch.
 enum PictureFormat : std::uint32_t {
@@ -73,19 +74,13 @@ struct BitmapInfoHeader {
 #pragma pack(pop)
 static_assert(sizeof(BitmapInfoHeader) == 40);
 
-class CPicture;
 class PaletteSearch;
 
-// Everything about a picture besides its pixels, in the order the program keeps it.
+// How a picture is described and written besides its pixels: the settings the writers
+// read, which a caller may also hand to an encode in place of the picture's own.
 struct PictureInfo {
-  std::uint32_t rowBytes = 0;            // stored bytes of one row (multiple of 4)
-  std::uint8_t* pixels = nullptr;        // first stored row inside the pixel block
-  const CPicture* sharingSource = nullptr;  // the picture whose data this one shares
-  void* reserved = nullptr;
   std::uint32_t format = 0;              // format code
-  char lastError[256] = {};              // text of the last failure, NUL-terminated
-  std::int32_t progress = 0;             // 0 to 100 during long operations
-  std::int32_t escape = 0;               // non-zero makes long operations stop
+  std::int32_t escape = 0;               // non-zero makes decoding and scaling stop
   std::int32_t transparentIndex = -1;    // palette index shown transparent, -1 none
   RGBQuad transparentColor;              // colour shown transparent (24-bit pictures)
   std::uint8_t jpegQuality = 75;
@@ -101,6 +96,18 @@ struct PictureInfo {
   std::int32_t xOffset = 0;              // GIF image position
   std::int32_t yOffset = 0;
   std::int32_t codecOption = 0;          // GIF coder: 1 uncompressed, 2 LZW, else run-length
+};
+
+// The answer of an encode or a scale: whether it worked and, when not, why. The picture
+// read is left untouched either way, so the reason travels here instead of in its last
+// error.
+struct PictureResult {
+  bool ok = true;
+  std::string error;  // "" on success
+
+  static PictureResult Success() { return {}; }
+  static PictureResult Failure(std::string_view text) { return {false, std::string(text)}; }
+  explicit operator bool() const { return ok; }
 };
 
 // Frees a buffer handed out by an encode to memory.
@@ -122,8 +129,6 @@ public:
   CPicture(std::uint32_t width, std::uint32_t height, std::uint32_t bpp, std::uint32_t format);
   // Decodes a borrowed memory block; on failure the picture is empty and LastError says why.
   CPicture(const std::uint8_t* block, std::size_t size, std::uint32_t format);
-  // Decodes a picture of the resource library; "Unable to load resource!" when missing.
-  CPicture(const ResourceLibrary& resources, int id, std::uint32_t format);
   // Empty, then CopyFrom. Also the copy constructor (everything copied).
   CPicture(const CPicture& source, bool copyPixels = true, bool copySelection = true,
            bool copyAlpha = true);
@@ -138,25 +143,34 @@ public:
   std::uint8_t* Create(std::uint32_t width, std::uint32_t height, std::uint32_t bpp,
                        std::uint32_t format);
   // Becomes a copy of `source`: info, size, depth and either all pixels or just the palette.
+  // A picture that already has a block of the same size and depth keeps it: frames of one
+  // capture all have one size, and a fresh block for each costs more in page faults than
+  // the copy.
   void CopyFrom(const CPicture& source, bool copyPixels = true, bool copySelection = true,
                 bool copyAlpha = true);
-  // Shares the source's data without owning it; the source must outlive this picture.
-  void ShareFrom(const CPicture& source);
-  // Frees what the picture owns (nothing when it shares another one's data).
+  // Frees the block and the planes.
   void Clear();
   // Takes the other picture's blocks and state, leaving the other in its start-up state.
   void TakeOver(CPicture& other);
 
-  // Resamples to the new size into `target` (or this picture when nullptr).
-  bool Scale(std::uint32_t newWidth, std::uint32_t newHeight, int mode = kScaleNearest,
-             CPicture* target = nullptr);
-  // Encodes into a stream with the writer of the format code.
-  bool Encode(ImageStream* stream, std::uint32_t format);
+  // Resamples to the new size into `target`, which gets this picture's info and a new block;
+  // a failure leaves `target` as it was. `target` may be this picture.
+  PictureResult Scale(std::uint32_t newWidth, std::uint32_t newHeight, int mode,
+                      CPicture& target) const;
+  // The same with this picture as the target.
+  PictureResult ScaleInPlace(std::uint32_t newWidth, std::uint32_t newHeight,
+                             int mode = kScaleNearest);
+  // Encodes into a stream with the writer of the format code. The writer reads `settings`
+  // (quality, resolution, transparency, coder) instead of the picture's info when given.
+  PictureResult Encode(ImageStream* stream, std::uint32_t format,
+                       const PictureInfo* settings = nullptr) const;
   // Encodes into a new malloc'ed buffer; `buffer` must be nullptr on entry. The caller owns
   // the buffer and frees it with std::free.
-  bool Encode(std::uint8_t*& buffer, std::size_t& size, std::uint32_t format);
+  PictureResult Encode(std::uint8_t*& buffer, std::size_t& size, std::uint32_t format,
+                       const PictureInfo* settings = nullptr) const;
   // Convenience over the above: the bytes in an owning pointer, nullptr on failure.
-  EncodedBytes EncodeToMemory(std::uint32_t format, std::size_t& size);
+  EncodedBytes EncodeToMemory(std::uint32_t format, std::size_t& size,
+                              const PictureInfo* settings = nullptr) const;
   // Decodes a stream with the reader of the format code (0 tries them all).
   bool Decode(ImageStream* stream, std::uint32_t format);
 
@@ -173,7 +187,7 @@ public:
   std::uint32_t Width() const { return static_cast<std::uint32_t>(header_.biWidth); }
   std::uint32_t Height() const { return static_cast<std::uint32_t>(header_.biHeight); }
   std::uint32_t Bpp() const { return header_.biBitCount; }
-  std::uint32_t RowBytes() const { return info_.rowBytes; }
+  std::uint32_t RowBytes() const { return rowBytes_; }
   std::uint32_t Format() const { return info_.format; }
   // Palette entries: 2, 16 or 256, 0 for 24 bits.
   std::uint32_t PaletteSize() const { return header_.biClrUsed; }
@@ -230,16 +244,14 @@ public:
   // Makes an opaque (255) alpha plane; false without pixels.
   bool AlphaCreate();
   void AlphaDelete();
-  std::uint8_t* AlphaPlane() { return alpha_; }
-  const std::uint8_t* AlphaPlane() const { return alpha_; }
+  std::uint8_t* AlphaPlane() { return alpha_.get(); }
+  const std::uint8_t* AlphaPlane() const { return alpha_.get(); }
   // Selection plane: one byte per pixel.
   bool HasSelection() const { return selection_ != nullptr; }
   bool SelectionCreate();
   void SelectionDelete();
-  std::uint8_t* SelectionPlane() { return selection_; }
-  const std::uint8_t* SelectionPlane() const { return selection_; }
-  // Sub-pictures, destroyed with the picture.
-  std::vector<std::unique_ptr<CPicture>>& Layers();
+  std::uint8_t* SelectionPlane() { return selection_.get(); }
+  const std::uint8_t* SelectionPlane() const { return selection_.get(); }
 
   // Lossless exchange with plain buffers for toolkit and font code.
   // Becomes a 24-bit copy of `width` x `height` blue-green-red pixels, rows `stride` bytes
@@ -254,10 +266,10 @@ public:
   // Writes one byte per pixel: the index of a palette picture; false for 24 bits.
   bool ToMask8(std::uint8_t* mask, std::size_t stride, bool topDown) const;
 
-  // Text of the last failure ("" when none).
-  const char* LastError() const { return info_.lastError; }
+  // Text of the last failure of a change to this picture ("" when none).
+  const char* LastError() const { return lastError_.c_str(); }
   // Keeps at most 255 characters of `text`.
-  void SetLastError(const char* text);
+  void SetLastError(std::string_view text);
 
 private:
   // Copies `height` rows of `bytes` bytes from src (rows `stride` apart, top row first when
@@ -267,22 +279,28 @@ private:
   void ForgetNearest();
   RGBQuad ReadPixel(std::uint32_t x, std::uint32_t y) const;
   // Stored row y without a bounds check (y < Height(), pixels present).
-  std::uint8_t* RowAt(std::uint32_t y) { return info_.pixels + std::size_t{y} * info_.rowBytes; }
+  std::uint8_t* RowAt(std::uint32_t y) { return pixels_ + std::size_t{y} * rowBytes_; }
   const std::uint8_t* RowAt(std::uint32_t y) const {
-    return info_.pixels + std::size_t{y} * info_.rowBytes;
+    return pixels_ + std::size_t{y} * rowBytes_;
   }
   // The palette indices of a reduction without diffusion: every pixel of `source` mapped
   // to its nearest entry among the first `searched` ones of this picture's palette.
   void MapToPalette(const CPicture& source, std::uint32_t searched);
-  bool Owns() const { return info_.sharingSource == nullptr; }
+  // Writes the header into the block, where the encoders and copies find it.
+  void StoreHeader();
 
-  // Block, planes and layers are owned unless the picture shares another one's data.
-  std::uint8_t* block_ = nullptr;  // header, palette, pixels in one malloc'ed block
+  using Bytes = std::unique_ptr<std::uint8_t[]>;
+  // A copy of `plane` (width x height bytes), or none without one or memory for it.
+  Bytes CopyPlane(const Bytes& plane) const;
+
+  Bytes block_;                     // header, palette, pixels in one block
+  std::uint8_t* pixels_ = nullptr;  // the first stored row, inside block_
+  std::uint32_t rowBytes_ = 0;      // stored bytes of one row (multiple of 4)
   BitmapInfoHeader header_;
   PictureInfo info_;
-  std::uint8_t* selection_ = nullptr;  // new[]'ed, width x height
-  std::uint8_t* alpha_ = nullptr;      // new[]'ed, width x height
-  std::vector<std::unique_ptr<CPicture>>* layers_ = nullptr;
+  std::string lastError_;
+  Bytes selection_;  // width x height
+  Bytes alpha_;      // width x height
   // The nearest-index search remembers its last question and answer, and keeps an index
   // of the palette that is rebuilt after any palette change.
   bool nearestValid_ = false;

@@ -10,13 +10,12 @@
 #include "image/PngCodec.h"
 #include "image/WbmpEncoder.h"
 #include "image/Picture.h"
-#include "resources/ResourceLibrary.h"
 
 namespace orbiscope {
 
 namespace {
 
-using Writer = bool (*)(CPicture&, ImageStream*);
+using Writer = PictureResult (*)(const CPicture&, const PictureInfo&, ImageStream*);
 using Reader = bool (*)(CPicture&, ImageStream*);
 
 const char* FormatName(std::uint32_t format) {
@@ -45,7 +44,8 @@ Writer WriterFor(std::uint32_t format) {
     case kFormatBmp: return EncodeBmp;
     case kFormatJpeg: return EncodeJpeg;
     case kFormatPng: return EncodePng;
-    case kFormatGif: return [](CPicture& p, ImageStream* s) { return EncodeGif(p, s); };
+    case kFormatGif:
+      return [](const CPicture& p, const PictureInfo& i, ImageStream* s) { return EncodeGif(p, i, s); };
     case kFormatWbmp: return EncodeWbmp;
     default: return nullptr;
   }
@@ -60,66 +60,52 @@ Reader ReaderFor(std::uint32_t format) {
   }
 }
 
-bool Unsupported(CPicture& picture, const char* verb, std::uint32_t format) {
+std::string Unsupported(const char* verb, std::uint32_t format) {
   char text[64];
   std::snprintf(text, sizeof(text), "%s %s not supported", verb, FormatName(format));
-  picture.SetLastError(text);
-  return false;
+  return text;
 }
 
 }  // namespace
 
-bool CheckWriterInput(CPicture& picture, ImageStream* stream) {
-  if (stream == nullptr) {
-    picture.SetLastError("null file handler");
-    return false;
-  }
-  if (!picture.HasPixels()) {
-    picture.SetLastError("null image!!!");
-    return false;
-  }
-  return true;
+PictureResult CheckWriterInput(const CPicture& picture, ImageStream* stream) {
+  if (stream == nullptr) return PictureResult::Failure("null file handler");
+  if (!picture.HasPixels()) return PictureResult::Failure("null image!!!");
+  return PictureResult::Success();
 }
 
-bool CPicture::Encode(ImageStream* stream, std::uint32_t format) {
+PictureResult CPicture::Encode(ImageStream* stream, std::uint32_t format,
+                               const PictureInfo* settings) const {
   if (format < kFormatBmp || format > kFormatRas) {
-    SetLastError("Encode: Unknown format");
-    return false;
+    return PictureResult::Failure("Encode: Unknown format");
   }
-  CPicture writerPicture(format);
-  writerPicture.ShareFrom(*this);
-  writerPicture.info_.format = format;
-  bool ok;
-  if (!CheckWriterInput(writerPicture, stream)) {
-    ok = false;
-  } else if (Writer writer = WriterFor(format)) {
-    ok = writer(writerPicture, stream);
-  } else {
-    // Formats kept in the table but not written by this program say so instead of
-    // pretending; WMF keeps its historical text.
-    ok = Unsupported(writerPicture, "Save", format);
-  }
-  if (!ok) SetLastError(writerPicture.LastError());
-  return ok;
+  // The writer sees the format it writes, whatever the picture was read from.
+  PictureInfo info = settings != nullptr ? *settings : info_;
+  info.format = format;
+  if (PictureResult checked = CheckWriterInput(*this, stream); !checked) return checked;
+  if (Writer writer = WriterFor(format)) return writer(*this, info, stream);
+  // Formats kept in the table but not written by this program say so instead of
+  // pretending; WMF keeps its historical text.
+  return PictureResult::Failure(Unsupported("Save", format));
 }
 
-bool CPicture::Encode(std::uint8_t*& buffer, std::size_t& size, std::uint32_t format) {
-  if (buffer != nullptr) return false;
+PictureResult CPicture::Encode(std::uint8_t*& buffer, std::size_t& size, std::uint32_t format,
+                               const PictureInfo* settings) const {
+  if (buffer != nullptr) return PictureResult::Failure("");
   MemoryStream stream;
-  if (!stream.Open()) {
-    SetLastError("CPicture::Encode can't allocate memory");
-    return false;
-  }
-  if (!Encode(&stream, format)) return false;
+  if (!stream.Open()) return PictureResult::Failure("CPicture::Encode can't allocate memory");
+  PictureResult result = Encode(&stream, format, settings);
+  if (!result) return result;
   size = stream.Size();
   buffer = stream.HandOver();
-  return true;
+  return result;
 }
 
-EncodedBytes CPicture::EncodeToMemory(std::uint32_t format, std::size_t& size) {
+EncodedBytes CPicture::EncodeToMemory(std::uint32_t format, std::size_t& size,
+                                      const PictureInfo* settings) const {
   std::uint8_t* buffer = nullptr;
   size = 0;
-  if (!Encode(buffer, size, format)) return nullptr;
+  if (!Encode(buffer, size, format, settings)) return nullptr;
   return EncodedBytes(buffer);
 }
 
@@ -152,7 +138,10 @@ bool CPicture::Decode(ImageStream* stream, std::uint32_t format) {
     return false;
   }
   Reader reader = ReaderFor(format);
-  if (reader == nullptr) return Unsupported(*this, "Load", format);
+  if (reader == nullptr) {
+    SetLastError(Unsupported("Load", format));
+    return false;
+  }
   CPicture decoded(format);
   decoded.info_.escape = info_.escape;
   if (!reader(decoded, stream)) {
@@ -166,17 +155,6 @@ bool CPicture::Decode(ImageStream* stream, std::uint32_t format) {
 CPicture::CPicture(const std::uint8_t* block, std::size_t size, std::uint32_t format) {
   ResetState(format);
   MemoryStream stream(block, size);
-  Decode(&stream, format);
-}
-
-CPicture::CPicture(const ResourceLibrary& resources, int id, std::uint32_t format) {
-  ResetState(format);
-  const auto bytes = resources.Picture(id);
-  if (bytes.empty()) {
-    SetLastError("Unable to load resource!");
-    return;
-  }
-  MemoryStream stream(bytes.data(), bytes.size());
   Decode(&stream, format);
 }
 

@@ -46,12 +46,13 @@ struct PngPlan {
 };
 
 // Writes stored row `y` (0 = bottom) in the file's layout.
-png_const_bytep BuildRow(const CPicture& pic, PngPlan& plan, std::uint32_t y) {
+png_const_bytep BuildRow(const CPicture& pic, const PictureInfo& pi, PngPlan& plan,
+                         std::uint32_t y) {
   const std::uint32_t w = pic.Width();
   if (plan.withAlpha) {
     png_byte* out = plan.row.data();
     const std::uint8_t* a = plan.alpha + static_cast<std::size_t>(y) * w;
-    const std::uint32_t alphaMax = pic.Info().alphaMax;
+    const std::uint32_t alphaMax = pi.alphaMax;
     for (std::uint32_t x = 0; x < w; ++x) {
       const RGBQuad c = pic.GetPixelColor(x, y, false);
       out[4 * x] = c.red;
@@ -81,10 +82,10 @@ png_const_bytep BuildRow(const CPicture& pic, PngPlan& plan, std::uint32_t y) {
   return out;
 }
 
-bool WritePng(CPicture& pic, png_structp png, png_infop info, ImageStream* stream, PngPlan* plan) {
+bool WritePng(const CPicture& pic, const PictureInfo& pi, png_structp png, png_infop info,
+              ImageStream* stream, PngPlan* plan) {
   if (setjmp(png_jmpbuf(png))) {
     png_destroy_write_struct(&png, &info);
-    pic.SetLastError("Error saving PNG file");
     return false;
   }
   png_set_write_fn(png, stream, WriteData, FlushData);
@@ -102,7 +103,7 @@ bool WritePng(CPicture& pic, png_structp png, png_infop info, ImageStream* strea
   png_write_info(png, info);
   if (plan->colorType == PNG_COLOR_TYPE_RGB) png_set_bgr(png);
   for (std::uint32_t i = 0, h = pic.Height(); i < h; ++i) {
-    png_write_row(png, BuildRow(pic, *plan, h - 1 - i));
+    png_write_row(png, BuildRow(pic, pi, *plan, h - 1 - i));
   }
   png_write_end(png, info);
   png_destroy_write_struct(&png, &info);
@@ -199,10 +200,9 @@ bool ReadPng(CPicture& pic, png_structp png, png_infop info, ImageStream* stream
 
 }  // namespace
 
-bool EncodePng(CPicture& pic, ImageStream* stream) {
-  if (!CheckWriterInput(pic, stream)) return false;
+PictureResult EncodePng(const CPicture& pic, const PictureInfo& pi, ImageStream* stream) {
+  if (PictureResult checked = CheckWriterInput(pic, stream); !checked) return checked;
   PngPlan plan;
-  const PictureInfo& pi = pic.Info();
   const bool hasPalette = pic.Bpp() <= 8;
   const std::int32_t transparent =
       hasPalette && pi.transparentIndex >= static_cast<std::int32_t>(pic.PaletteSize())
@@ -279,15 +279,11 @@ bool EncodePng(CPicture& pic, ImageStream* stream) {
   }
 
   png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
-  if (png == nullptr) {
-    pic.SetLastError("Failed to create PNG structure");
-    return false;
-  }
+  if (png == nullptr) return PictureResult::Failure("Failed to create PNG structure");
   png_infop info = png_create_info_struct(png);
   if (info == nullptr) {
     png_destroy_write_struct(&png, nullptr);
-    pic.SetLastError("Failed to initialize PNG info structure");
-    return false;
+    return PictureResult::Failure("Failed to initialize PNG info structure");
   }
   // Camera pictures are made for every request, so speed comes before the last bytes:
   // zlib's fastest level and one cheap row filter (none for palette indices, where
@@ -296,7 +292,8 @@ bool EncodePng(CPicture& pic, ImageStream* stream) {
   png_set_compression_level(png, Z_BEST_SPEED);
   png_set_filter(png, PNG_FILTER_TYPE_BASE,
                  plan.colorType == PNG_COLOR_TYPE_PALETTE ? PNG_FILTER_NONE : PNG_FILTER_SUB);
-  return WritePng(pic, png, info, stream, &plan);
+  if (!WritePng(pic, pi, png, info, stream, &plan)) return PictureResult::Failure("Error saving PNG file");
+  return PictureResult::Success();
 }
 
 bool DecodePng(CPicture& pic, ImageStream* stream) {

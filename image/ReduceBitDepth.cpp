@@ -94,17 +94,10 @@ bool CPicture::ReduceBitDepth(std::uint32_t target, bool errorDiffusion, const R
     SetLastError(reduced.LastError());
     return false;
   }
-  std::uint8_t* pixels = reduced.info_.pixels;
-  const std::uint32_t rowBytes = reduced.info_.rowBytes;
   reduced.info_ = info_;
-  reduced.info_.pixels = pixels;
-  reduced.info_.rowBytes = rowBytes;
-  reduced.info_.sharingSource = nullptr;
-  const std::size_t plane = static_cast<std::size_t>(Width()) * Height();
-  if (selection_ != nullptr && reduced.SelectionCreate()) {
-    std::memcpy(reduced.selection_, selection_, plane);
-  }
-  if (alpha_ != nullptr && reduced.AlphaCreate()) std::memcpy(reduced.alpha_, alpha_, plane);
+  reduced.lastError_ = lastError_;
+  reduced.selection_ = CopyPlane(selection_);
+  reduced.alpha_ = CopyPlane(alpha_);
 
   const std::uint32_t entries = reduced.PaletteSize();
   RGBQuad* pal = reduced.Palette();
@@ -121,8 +114,8 @@ bool CPicture::ReduceBitDepth(std::uint32_t target, bool errorDiffusion, const R
   reduced.header_.biClrImportant = std::min(important, entries);
   // Row padding and the unused bits of a row's last byte go into files as stored (WBMP
   // rows, PNG rows): they must be zero, not whatever the memory held before.
-  std::memset(reduced.info_.pixels, 0, reduced.header_.biSizeImage);
-  std::memcpy(reduced.block_, &reduced.header_, sizeof(reduced.header_));
+  std::memset(reduced.pixels_, 0, reduced.header_.biSizeImage);
+  reduced.StoreHeader();
 
   const std::uint32_t w = Width(), h = Height();
   if (!errorDiffusion) {

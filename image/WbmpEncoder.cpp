@@ -25,12 +25,11 @@ std::size_t PutMultiByte(std::uint8_t* out, std::uint32_t value) {
 
 }  // namespace
 
-bool EncodeWbmp(CPicture& pic, ImageStream* stream) {
-  if (!CheckWriterInput(pic, stream)) return false;
+PictureResult EncodeWbmp(const CPicture& pic, const PictureInfo&, ImageStream* stream) {
+  if (PictureResult checked = CheckWriterInput(pic, stream); !checked) return checked;
   const std::uint32_t w = pic.Width(), h = pic.Height();
   if (w > kMaxSide || h > kMaxSide || pic.Bpp() != 1) {
-    pic.SetLastError("Can't save this image as WBMP");
-    return false;
+    return PictureResult::Failure("Can't save this image as WBMP");
   }
   std::uint8_t header[2 + 5 + 5] = {0, 0};
   std::size_t n = 2;
@@ -41,11 +40,8 @@ bool EncodeWbmp(CPicture& pic, ImageStream* stream) {
   for (std::uint32_t i = 0; ok && i < h && rowBytes; ++i) {
     ok = stream->WriteItems(pic.Row(h - 1 - i), 1, rowBytes) == rowBytes;
   }
-  if (!ok) {
-    pic.SetLastError("Write Error in WBMP file");
-    return false;
-  }
-  return true;
+  if (!ok) return PictureResult::Failure("Write Error in WBMP file");
+  return PictureResult::Success();
 }
 
 }  // namespace orbiscope

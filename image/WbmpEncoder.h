@@ -8,6 +8,6 @@ namespace orbiscope {
 
 // Writes a 1-bit picture of at most 255 x 255 pixels; anything else is refused with
 // "Can't save this image as WBMP".
-bool EncodeWbmp(CPicture& picture, ImageStream* stream);
+PictureResult EncodeWbmp(const CPicture& picture, const PictureInfo& info, ImageStream* stream);
 
 }  // namespace orbiscope

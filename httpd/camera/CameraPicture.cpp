@@ -16,11 +16,14 @@ bool ScalesFor(bool hasPixels, std::int32_t frameWidth, std::int32_t frameHeight
   return hasPixels && width > 0 && height > 0 && (frameHeight > height || frameWidth > width);
 }
 
-void ScaleToRequest(CPicture& picture, const FrameSnapshot& snapshot, int width, int height) {
-  if (ScalesFor(picture.HasPixels(), snapshot.width, snapshot.height, width, height)) {
+// Each conversion reads `source` and leaves its result in `picture`, which may be `source`
+// itself: a route then scales straight from the shared frame, without copying it first.
+void ScaleToRequest(const CPicture& source, CPicture& picture, std::int32_t frameWidth,
+                    std::int32_t frameHeight, int width, int height) {
+  if (ScalesFor(source.HasPixels(), frameWidth, frameHeight, width, height)) {
     // The picture refuses sizes it cannot hold and then stays as it was.
-    picture.Scale(static_cast<std::uint32_t>(width), static_cast<std::uint32_t>(height),
-                  kScaleNearest);
+    (void)source.Scale(static_cast<std::uint32_t>(width), static_cast<std::uint32_t>(height),
+                       kScaleNearest, picture);
   }
 }
 
@@ -28,16 +31,16 @@ bool IsDesktopRoute(CameraRoute route) {
   return route == CameraRoute::Jpeg || route == CameraRoute::Png;
 }
 
-void ConvertForGif(CPicture& picture) {
+void ConvertForGif(const CPicture& source, CPicture& picture) {
   // The palette is chosen over the whole frame, so the small picture keeps its colours.
   OctreeQuantizer quantizer(256, 7);
-  quantizer.ProcessImage(picture);
+  quantizer.ProcessImage(source);
   std::array<RGBQuad, 256> palette {};
   quantizer.GetColorTable(palette.data());
   // Scaling first searches the palette only for the pixels kept. The pixels are those of
   // reducing first: nearest-neighbour scaling moves colours, and a reduced pixel's index
   // is already the lowest one of its colour, which is what scaling a reduced picture finds.
-  picture.Scale(kGifSide, kGifSide, kScaleNearest);
+  (void)source.Scale(kGifSide, kGifSide, kScaleNearest, picture);
   picture.ReduceBitDepth(8, false, palette.data());
   const RGBQuad* entries = picture.Palette();
   const std::uint32_t count = std::min<std::uint32_t>(picture.PaletteSize(), 256);
@@ -47,9 +50,28 @@ void ConvertForGif(CPicture& picture) {
   if (!anyAlpha) picture.Info().alphaPaletteEnabled = 0;
 }
 
-void ConvertForWbmp(CPicture& picture) {
-  picture.Scale(kWbmpWidth, kWbmpHeight, kScaleNearest);
+void ConvertForWbmp(const CPicture& source, CPicture& picture) {
+  (void)source.Scale(kWbmpWidth, kWbmpHeight, kScaleNearest, picture);
   picture.ReduceBitDepth(1);
+}
+
+// False for a route without pictures.
+bool Convert(CameraRoute route, const CPicture& source, std::int32_t frameWidth,
+             std::int32_t frameHeight, int width, int height, CPicture& picture) {
+  switch (route) {
+    case CameraRoute::Jpeg:
+    case CameraRoute::Png:
+      ScaleToRequest(source, picture, frameWidth, frameHeight, width, height);
+      return true;
+    case CameraRoute::Gif:
+      ConvertForGif(source, picture);
+      return true;
+    case CameraRoute::Wbmp:
+      ConvertForWbmp(source, picture);
+      return true;
+    default:
+      return false;
+  }
 }
 
 std::uint32_t FormatOf(CameraRoute route) {
@@ -99,22 +121,22 @@ PictureKey CameraPictureKey(CameraRoute route, const SharedFrame& frame, int wid
 
 CameraPicture EncodeCameraPicture(CameraRoute route, const SharedFrame& frame, int width,
                                   int height, int quality) {
-  const bool unchanged = IsDesktopRoute(route) && !ScalesFor(frame.image->HasPixels(), frame.width,
-                                                             frame.height, width, height);
-  const int own = OwnQuality(route, *frame.image, quality);
-  if (!unchanged) {
-    FrameSnapshot copy = frame.Copy();
-    if (own != 0) copy.image.Info().jpegQuality = static_cast<std::uint8_t>(own);
-    return MakeCameraPicture(route, copy, width, height);
+  const CPicture& source = *frame.image;
+  CPicture converted;
+  if (source.HasPixels() &&
+      !Convert(route, source, frame.width, frame.height, width, height, converted)) {
+    return CameraPicture{};
   }
-  // Encoding reads the pixels through a picture that shares them, and never writes them.
+  // A frame the route leaves as it is gets encoded where it lies, never written.
+  const CPicture& picture = converted.HasPixels() ? converted : source;
+  PictureInfo settings = picture.Info();
+  if (const int own = OwnQuality(route, source, quality); own != 0) {
+    settings.jpegQuality = static_cast<std::uint8_t>(own);
+  }
   CameraPicture result;
-  result.hasPixels = frame.image->HasPixels();
+  result.hasPixels = picture.HasPixels();
   if (result.hasPixels) {
-    CPicture view;
-    view.ShareFrom(*frame.image);
-    if (own != 0) view.Info().jpegQuality = static_cast<std::uint8_t>(own);
-    result.bytes = view.EncodeToMemory(FormatOf(route), result.size);
+    result.bytes = picture.EncodeToMemory(FormatOf(route), result.size, &settings);
   }
   if (!result.bytes) result.size = 0;
   return result;
@@ -126,21 +148,9 @@ CameraPicture MakeCameraPicture(CameraRoute route, FrameSnapshot& snapshot, int 
   CPicture& picture = snapshot.image;
   // Before the first frame there is nothing to sample: every conversion is skipped, and
   // the encoders refuse the empty picture.
-  if (picture.HasPixels()) {
-    switch (route) {
-      case CameraRoute::Jpeg:
-      case CameraRoute::Png:
-        ScaleToRequest(picture, snapshot, width, height);
-        break;
-      case CameraRoute::Gif:
-        ConvertForGif(picture);
-        break;
-      case CameraRoute::Wbmp:
-        ConvertForWbmp(picture);
-        break;
-      default:
-        return result;
-    }
+  if (picture.HasPixels() &&
+      !Convert(route, picture, snapshot.width, snapshot.height, width, height, picture)) {
+    return result;
   }
   result.hasPixels = picture.HasPixels();
   if (result.hasPixels) result.bytes = picture.EncodeToMemory(FormatOf(route), result.size);

@@ -34,9 +34,9 @@ PictureKey CameraPictureKey(CameraRoute route, const SharedFrame& frame, int wid
                             int quality = 0);
 
 // The picture of `route` from the shared frame, the same bytes MakeCameraPicture gives for
-// a snapshot of it (at `quality` for a JPEG when it is not 0). The frame is copied only
-// when the route must change it (scale or convert); an unchanged one is encoded where it
-// lies.
+// a snapshot of it (at `quality` for a JPEG when it is not 0). The frame is never copied:
+// a route that changes it (scale or convert) scales from it into a picture of its own, and
+// an unchanged one is encoded where it lies.
 CameraPicture EncodeCameraPicture(CameraRoute route, const SharedFrame& frame, int width,
                                   int height, int quality = 0);
 

@@ -1,7 +1,5 @@
 #include "capture/LatestFrame.h"
 
-#include "capture/FrameCopy.h"
-
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -136,13 +134,13 @@ TEST(LatestFrameTest, ReadersNeverSeeAMixedFrame) {
   EXPECT_EQ(0, bad.load());
 }
 
-TEST(FrameCopyTest, SameSizeCopyReusesTheBlockAndMatchesCopyFrom) {
+TEST(FrameCopyTest, SameSizeCopyReusesTheBlock) {
   CPicture target = Filled(10, 5, 3);
   const std::uint8_t* block = target.Block();
   CPicture source = Filled(10, 5, 8);
   source.Info().format = kFormatJpeg;
   source.SetPelsPerMeter(1000, 2000);
-  CopyFrame(target, source);
+  target.CopyFrom(source);
   EXPECT_EQ(block, target.Block());  // no new allocation for a frame of the same size
   EXPECT_TRUE(AllBytes(target, 8));
   EXPECT_EQ(kFormatJpeg, target.Format());
@@ -151,10 +149,10 @@ TEST(FrameCopyTest, SameSizeCopyReusesTheBlockAndMatchesCopyFrom) {
   std::memset(source.Bits(), 1, source.RowBytes() * 5);
   EXPECT_TRUE(AllBytes(target, 8));  // a copy, not a share
 
-  // Another size, or planes to carry, take the full copy.
+  // Another size takes a block of its own, and the planes come along.
   CPicture wider = Filled(12, 5, 4);
   wider.AlphaCreate();
-  CopyFrame(target, wider);
+  target.CopyFrom(wider);
   EXPECT_EQ(12u, target.Width());
   EXPECT_TRUE(target.HasAlpha());
   EXPECT_TRUE(AllBytes(target, 4));

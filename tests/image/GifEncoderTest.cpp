@@ -85,7 +85,7 @@ TEST(GifEncoderTest, OneColourRoutePictureGivesTheDocumentedBytesAndCodes) {
   RGBQuad table[256] = {};
   quantizer.GetColorTable(table);
   ASSERT_TRUE(frame.ReduceBitDepth(8, false, table, 0));
-  ASSERT_TRUE(frame.Scale(90, 90));
+  ASSERT_TRUE(frame.ScaleInPlace(90, 90));
   const std::vector<std::uint8_t> gif = EncodeBytes(frame, kFormatGif);
   ASSERT_FALSE(gif.empty());
 
@@ -241,7 +241,7 @@ TEST(GifEncoderTest, HeaderCarriesTransparencyDelayOffsetAndComment) {
   pic.Info().xOffset = 5;
   MemoryStream s;
   ASSERT_TRUE(s.Open());
-  ASSERT_TRUE(EncodeGif(pic, &s, "hi", 2));
+  ASSERT_TRUE(EncodeGif(pic, pic.Info(), &s, "hi", 2));
   const std::uint8_t* b = s.Data();
   EXPECT_EQ(b[10], 0xE3);  // 4 bits per pixel, 16-entry table
   const std::size_t ext = 13 + 48;
@@ -279,20 +279,19 @@ TEST(GifEncoderTest, RefusedWritesAreReportedForEveryCoder) {
     CPicture pic = PalettePicture(64, 64, 8, std::vector<std::uint8_t>(64 * 64, 9));
     pic.Info().codecOption = option;
     ShortStream stream(800);  // the header and table fit, the image data does not
-    EXPECT_FALSE(pic.Encode(&stream, kFormatGif)) << option;
-    EXPECT_STREQ(pic.LastError(), "Write Error in GIF file");
+    const PictureResult written = pic.Encode(&stream, kFormatGif);
+    EXPECT_FALSE(written) << option;
+    EXPECT_EQ(written.error, "Write Error in GIF file");
   }
 }
 
 TEST(GifEncoderTest, OtherWritersReportRefusedWritesToo) {
   CPicture wbmp(90, 70, 1, kFormatWbmp);
   ShortStream forWbmp(100);
-  EXPECT_FALSE(wbmp.Encode(&forWbmp, kFormatWbmp));
-  EXPECT_STREQ(wbmp.LastError(), "Write Error in WBMP file");
+  EXPECT_EQ(wbmp.Encode(&forWbmp, kFormatWbmp).error, "Write Error in WBMP file");
   CPicture bmp(16, 16, 24, kFormatBmp);
   ShortStream forBmp(100);
-  EXPECT_FALSE(bmp.Encode(&forBmp, kFormatBmp));
-  EXPECT_STREQ(bmp.LastError(), "Write Error in BMP file");
+  EXPECT_EQ(bmp.Encode(&forBmp, kFormatBmp).error, "Write Error in BMP file");
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // Helpers shared by the picture tests: independent decoders and test pictures.
 
 #include <cstdint>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -10,11 +11,20 @@
 namespace orbiscope::testing {
 
 // Encodes through the dispatch into memory; empty on failure.
-inline std::vector<std::uint8_t> EncodeBytes(CPicture& pic, std::uint32_t format) {
+inline std::vector<std::uint8_t> EncodeBytes(const CPicture& pic, std::uint32_t format) {
   std::size_t size = 0;
   EncodedBytes bytes = pic.EncodeToMemory(format, size);
   if (!bytes) return {};
   return std::vector<std::uint8_t>(bytes.get(), bytes.get() + size);
+}
+
+// The reason an encode through the dispatch fails; "" when it succeeds.
+inline std::string EncodeError(const CPicture& pic, std::uint32_t format) {
+  std::size_t size = 0;
+  std::uint8_t* buffer = nullptr;
+  const PictureResult result = pic.Encode(buffer, size, format);
+  std::free(buffer);
+  return result.ok ? "" : result.error;
 }
 
 // A smooth, noisy picture like a camera frame: gradients, a few shapes and sensor noise.

@@ -21,6 +21,7 @@ namespace orbiscope {
 namespace {
 
 using testing::EncodeBytes;
+using testing::EncodeError;
 using Bytes = std::vector<std::uint8_t>;
 
 struct JpegInfo {
@@ -116,11 +117,11 @@ TEST(JpegWriterTest, GreyRampGivesOneComponentOtherPalettesAreRefused) {
   CPicture colour(8, 8, 8, kFormatBmp);
   colour.SetPaletteColor(1, RGBQuad{0, 0, 255, 0});
   EXPECT_TRUE(EncodeBytes(colour, kFormatJpeg).empty());
-  EXPECT_STREQ(colour.LastError(), "JPEG can save only RGB or GreyScale images");
+  EXPECT_EQ(EncodeError(colour, kFormatJpeg), "JPEG can save only RGB or GreyScale images");
   CPicture packed(8, 8, 1, kFormatBmp);
   packed.SetPaletteColor(1, RGBQuad{1, 1, 1, 0});  // a grey ramp of packed bits
   EXPECT_TRUE(EncodeBytes(packed, kFormatJpeg).empty());
-  EXPECT_STREQ(packed.LastError(), "JPEG can save only RGB or GreyScale images");
+  EXPECT_EQ(EncodeError(packed, kFormatJpeg), "JPEG can save only RGB or GreyScale images");
 }
 
 TEST(JpegWriterTest, RoundTripThroughOurReaderStaysClose) {
@@ -145,12 +146,13 @@ TEST(JpegWriterTest, LibraryFailuresAnswerFalseWithTheLibraryMessage) {
   // A stream that takes nothing: the destination manager's write fails.
   std::uint8_t fixed[1];
   MemoryStream readOnly(static_cast<const std::uint8_t*>(fixed), 0);
-  EXPECT_FALSE(frame.Encode(&readOnly, kFormatJpeg));
-  EXPECT_NE(std::strstr(frame.LastError(), "Output file write error"), nullptr) << frame.LastError();
+  const PictureResult written = frame.Encode(&readOnly, kFormatJpeg);
+  EXPECT_FALSE(written);
+  EXPECT_NE(written.error.find("Output file write error"), std::string::npos) << written.error;
   CPicture empty;
   CPicture zero(empty);  // 0 x 0: libjpeg refuses an empty image
   EXPECT_TRUE(EncodeBytes(zero, kFormatJpeg).empty());
-  EXPECT_STRNE(zero.LastError(), "");
+  EXPECT_NE(EncodeError(zero, kFormatJpeg), "");
   const Bytes truncated = {0xFF, 0xD8, 0xFF};
   CPicture broken(truncated.data(), truncated.size(), kFormatJpeg);
   EXPECT_FALSE(broken.HasPixels());
@@ -326,8 +328,9 @@ TEST(PngWriterTest, WriteFailureIsReportedAsSavingError) {
   CPicture frame = testing::NaturalFrame(16, 16);
   std::uint8_t fixed[1];
   MemoryStream readOnly(static_cast<const std::uint8_t*>(fixed), 0);
-  EXPECT_FALSE(frame.Encode(&readOnly, kFormatPng));
-  EXPECT_STREQ(frame.LastError(), "Error saving PNG file");
+  const PictureResult written = frame.Encode(&readOnly, kFormatPng);
+  EXPECT_FALSE(written);
+  EXPECT_EQ(written.error, "Error saving PNG file");
 }
 
 }  // namespace

@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "image/ImageStream.h"
+#include "resources/ResourceLibrary.h"
+#include "resources/ResourcePicture.h"
 
 namespace orbiscope {
 namespace {
@@ -79,11 +81,10 @@ TEST(PictureTest, CreateRefusesHugeRequestsButTakesA4KFrame) {
   // A picture whose creation failed stays empty and later writers say so.
   std::uint8_t* buffer = nullptr;
   std::size_t size = 0;
-  EXPECT_FALSE(pic.Encode(buffer, size, kFormatBmp));
-  EXPECT_STREQ(pic.LastError(), "null image!!!");
+  EXPECT_EQ(pic.Encode(buffer, size, kFormatBmp).error, "null image!!!");
 }
 
-TEST(PictureTest, CopyShareAndTakeOverKeepOwnershipStraight) {
+TEST(PictureTest, CopyAndTakeOverKeepOwnershipStraight) {
   CPicture source(4, 3, 24, kFormatBmp);
   FillPositions(source);
   source.Info().jpegQuality = 50;
@@ -101,14 +102,6 @@ TEST(PictureTest, CopyShareAndTakeOverKeepOwnershipStraight) {
   EXPECT_TRUE(paletteOnly.HasPixels());
   EXPECT_FALSE(paletteOnly.HasAlpha());
 
-  {
-    CPicture shared;
-    shared.ShareFrom(source);
-    EXPECT_EQ(shared.Block(), source.Block());
-    EXPECT_EQ(shared.Info().sharingSource, &source);
-    shared.Clear();  // must not free the source's block
-  }
-  EXPECT_EQ(source.GetPixelColor(3, 2).blue, 3);
 
   CPicture taker;
   taker.TakeOver(copy);
@@ -119,6 +112,76 @@ TEST(PictureTest, CopyShareAndTakeOverKeepOwnershipStraight) {
   CPicture moved(std::move(taker));
   EXPECT_TRUE(moved.HasPixels());
   EXPECT_FALSE(taker.HasPixels());
+}
+
+// A copy into a picture of the same size and depth keeps the block it has, and must still
+// end up exactly what a fresh copy makes: no plane, palette entry or error left behind.
+TEST(PictureTest, CopyIntoASameSizedPictureMatchesAFreshCopy) {
+  CPicture source(4, 3, 8, kFormatGif);
+  std::memset(source.Bits(), 7, source.Header().biSizeImage);
+  source.SetPaletteColor(7, RGBQuad{1, 2, 3, 0});
+  ASSERT_TRUE(source.AlphaCreate());
+  source.AlphaPlane()[2] = 9;
+
+  CPicture target(4, 3, 8, kFormatBmp);
+  std::memset(target.Bits(), 1, target.Header().biSizeImage);
+  target.SetPaletteColor(200, RGBQuad{9, 9, 9, 0});
+  ASSERT_TRUE(target.SelectionCreate());
+  target.SetLastError("stale");
+  const std::uint8_t* block = target.Block();
+  target.CopyFrom(source);
+  EXPECT_EQ(target.Block(), block);
+  const CPicture fresh(source);
+  ASSERT_EQ(target.BlockSize(), fresh.BlockSize());
+  EXPECT_EQ(std::memcmp(target.Block(), fresh.Block(), fresh.BlockSize()), 0);
+  EXPECT_FALSE(target.HasSelection());
+  ASSERT_TRUE(target.HasAlpha());
+  EXPECT_EQ(target.AlphaPlane()[2], 9);
+  EXPECT_EQ(target.Format(), kFormatGif);
+  EXPECT_STREQ(target.LastError(), "");
+
+  // Only the palette: the old pixels may stay, the old palette may not.
+  CPicture paletteOnly(4, 3, 8, kFormatBmp);
+  paletteOnly.SetPaletteColor(200, RGBQuad{9, 9, 9, 0});
+  paletteOnly.CopyFrom(source, false, false, false);
+  EXPECT_EQ(paletteOnly.GetPaletteColor(200), RGBQuad{});
+  EXPECT_EQ(paletteOnly.GetPaletteColor(7), (RGBQuad{1, 2, 3, 0}));
+  EXPECT_FALSE(paletteOnly.HasAlpha());
+}
+
+// Several workers encode and scale the one shared frame: nothing they do may show in it.
+TEST(PictureTest, EncodeAndScaleOnlyReadThePicture) {
+  CPicture frame(64, 48, 24, kFormatBmp);
+  FillPositions(frame);
+  const CPicture before(frame);
+
+  PictureInfo low = frame.Info();
+  low.jpegQuality = 20;
+  std::size_t lowSize = 0, ownSize = 0;
+  const EncodedBytes withLow = frame.EncodeToMemory(kFormatJpeg, lowSize, &low);
+  const EncodedBytes withOwn = frame.EncodeToMemory(kFormatJpeg, ownSize);
+  ASSERT_TRUE(withLow && withOwn);
+  CPicture lowered(frame);
+  lowered.Info().jpegQuality = 20;
+  std::size_t loweredSize = 0;
+  const EncodedBytes reference = lowered.EncodeToMemory(kFormatJpeg, loweredSize);
+  ASSERT_EQ(lowSize, loweredSize);
+  EXPECT_EQ(std::memcmp(withLow.get(), reference.get(), lowSize), 0);
+  EXPECT_LT(lowSize, ownSize);
+
+  CPicture half;
+  ASSERT_TRUE(frame.Scale(32, 24, kScaleNearest, half));
+  EXPECT_EQ(half.Width(), 32u);
+  EXPECT_EQ(half.Info().jpegQuality, frame.Info().jpegQuality);
+  // A size the picture cannot hold: the reason comes back, the target stays as it was.
+  const PictureResult refused = frame.Scale(CPicture::kMaxSide, CPicture::kMaxSide, kScaleNearest, half);
+  EXPECT_FALSE(refused);
+  EXPECT_EQ(refused.error, "PICTURE_MAX_MEMORY exceeded");
+  EXPECT_EQ(half.Width(), 32u);
+
+  EXPECT_EQ(std::memcmp(frame.Block(), before.Block(), before.BlockSize()), 0);
+  EXPECT_EQ(frame.Info().jpegQuality, 75);
+  EXPECT_STREQ(frame.LastError(), "");
 }
 
 TEST(PictureTest, PixelsAreStoredBottomUpInBlueGreenRedOrder) {
@@ -238,7 +301,7 @@ TEST(PictureTest, NearestScalingTakesEverySecondPixelFromTheBottomRow) {
     }
   }
   CPicture target;
-  ASSERT_TRUE(pic.Scale(320, 240, kScaleNearest, &target));
+  ASSERT_TRUE(pic.Scale(320, 240, kScaleNearest, target));
   EXPECT_EQ(pic.Width(), 640u);  // a target leaves the source alone
   ASSERT_EQ(target.Width(), 320u);
   bool allEven = true, topRowUsed = false;
@@ -255,15 +318,14 @@ TEST(PictureTest, NearestScalingTakesEverySecondPixelFromTheBottomRow) {
   EXPECT_FALSE(topRowUsed);
   EXPECT_EQ(target.GetPixelColor(0, 0).blue, 0);
 
-  EXPECT_FALSE(pic.Scale(0, 10));
+  EXPECT_FALSE(pic.ScaleInPlace(0, 10));
   EXPECT_EQ(pic.Width(), 640u);
   // A cancelled resampling keeps the picture rather than half-written rows.
   pic.Info().escape = 1;
-  EXPECT_FALSE(pic.Scale(64, 48));
-  EXPECT_STREQ(pic.LastError(), "Cancelled");
+  EXPECT_EQ(pic.ScaleInPlace(64, 48).error, "Cancelled");
   EXPECT_EQ(pic.Width(), 640u);
   pic.Info().escape = 0;
-  ASSERT_TRUE(pic.Scale(90, 70));
+  ASSERT_TRUE(pic.ScaleInPlace(90, 70));
   EXPECT_EQ(pic.Width(), 90u);
   EXPECT_EQ(pic.Height(), 70u);
 }
@@ -274,20 +336,20 @@ TEST(PictureTest, ScalingPalettePicturesMapsColoursToTheLowestNearestEntry) {
   pic.SetPaletteColor(5, RGBQuad{9, 9, 9, 0});  // the same colour again
   std::memset(pic.Bits(), 5, pic.Header().biSizeImage);
   CPicture half;
-  ASSERT_TRUE(pic.Scale(2, 1, kScaleNearest, &half));
+  ASSERT_TRUE(pic.Scale(2, 1, kScaleNearest, half));
   EXPECT_EQ(half.GetPixelIndex(0, 0), 2);  // colour of entry 5, written as entry 2
   EXPECT_EQ(half.GetPaletteColor(5), (RGBQuad{9, 9, 9, 0}));
 
   // The same size copies into the target, selection and alpha included.
   ASSERT_TRUE(pic.AlphaCreate());
   CPicture same;
-  ASSERT_TRUE(pic.Scale(4, 2, kScaleNearest, &same));
+  ASSERT_TRUE(pic.Scale(4, 2, kScaleNearest, same));
   EXPECT_TRUE(same.HasAlpha());
   EXPECT_EQ(same.GetPixelIndex(3, 1), 5);
   // An alpha plane is resampled with the pixels.
   pic.AlphaPlane()[1] = 6;  // pixel (1, 0): not sampled
   pic.AlphaPlane()[2] = 7;  // pixel (2, 0): sampled for (1, 0)
-  ASSERT_TRUE(pic.Scale(2, 1));
+  ASSERT_TRUE(pic.ScaleInPlace(2, 1));
   ASSERT_TRUE(pic.HasAlpha());
   EXPECT_EQ(pic.AlphaPlane()[0], 255);
   EXPECT_EQ(pic.AlphaPlane()[1], 7);
@@ -298,7 +360,7 @@ TEST(PictureTest, SmoothScalingBlendsNeighboursAndKeepsFlatAreasFlat) {
     CPicture flat(7, 5, 24, kFormatBmp);
     for (std::uint32_t y = 0; y < 5; ++y)
       for (std::uint32_t x = 0; x < 7; ++x) flat.SetPixelColor(x, y, RGBQuad{50, 100, 150, 0});
-    ASSERT_TRUE(flat.Scale(13, 11, mode));
+    ASSERT_TRUE(flat.ScaleInPlace(13, 11, mode));
     for (std::uint32_t y = 0; y < 11; ++y)
       for (std::uint32_t x = 0; x < 13; ++x)
         ASSERT_EQ(flat.GetPixelColor(x, y), (RGBQuad{50, 100, 150, 0})) << mode;
@@ -306,7 +368,7 @@ TEST(PictureTest, SmoothScalingBlendsNeighboursAndKeepsFlatAreasFlat) {
     CPicture edge(2, 1, 24, kFormatBmp);
     edge.SetPixelColor(0, 0, RGBQuad{0, 0, 0, 0});
     edge.SetPixelColor(1, 0, RGBQuad{200, 200, 200, 0});
-    ASSERT_TRUE(edge.Scale(4, 1, mode));
+    ASSERT_TRUE(edge.ScaleInPlace(4, 1, mode));
     const int mid = edge.GetPixelColor(1, 0).blue;
     EXPECT_GT(mid, 0) << mode;
     EXPECT_LT(mid, 200) << mode;
@@ -317,19 +379,15 @@ TEST(PictureTest, EncodeRefusalsCarryTheirTexts) {
   CPicture empty;
   std::uint8_t* buffer = nullptr;
   std::size_t size = 0;
-  EXPECT_FALSE(empty.Encode(buffer, size, kFormatBmp));
-  EXPECT_STREQ(empty.LastError(), "null image!!!");
+  EXPECT_EQ(empty.Encode(buffer, size, kFormatBmp).error, "null image!!!");
 
   CPicture pic(4, 4, 24, kFormatBmp);
-  EXPECT_FALSE(pic.Encode(static_cast<ImageStream*>(nullptr), kFormatBmp));
-  EXPECT_STREQ(pic.LastError(), "null file handler");
-  EXPECT_FALSE(pic.Encode(buffer, size, kFormatWmf));
-  EXPECT_STREQ(pic.LastError(), "Save WMF not supported");
+  EXPECT_EQ(pic.Encode(static_cast<ImageStream*>(nullptr), kFormatBmp).error, "null file handler");
+  EXPECT_EQ(pic.Encode(buffer, size, kFormatWmf).error, "Save WMF not supported");
   EXPECT_EQ(buffer, nullptr);
-  EXPECT_FALSE(pic.Encode(buffer, size, 99));
-  EXPECT_STREQ(pic.LastError(), "Encode: Unknown format");
-  EXPECT_FALSE(pic.Encode(buffer, size, kFormatTiff));
-  EXPECT_STREQ(pic.LastError(), "Save TIFF not supported");
+  EXPECT_EQ(pic.Encode(buffer, size, 99).error, "Encode: Unknown format");
+  EXPECT_EQ(pic.Encode(buffer, size, kFormatTiff).error, "Save TIFF not supported");
+  EXPECT_STREQ(pic.LastError(), "");  // an encode only reads the picture
 
   // A buffer pointer that is not none is neither used nor touched.
   std::uint8_t sentinel = 0x5A;
@@ -351,6 +409,14 @@ TEST(PictureTest, DecodeRefusesWhatNoReaderTakes) {
   EXPECT_STREQ(pic.LastError(), "Decode: Unknown or wrong format");
   EXPECT_FALSE(pic.Decode(nullptr, kFormatBmp));
   EXPECT_STREQ(pic.LastError(), "null file handler");
+}
+
+TEST(PictureTest, AMissingResourcePictureSaysSo) {
+  const ResourceLibrary unloaded;
+  const CPicture logo = LoadResourcePicture(unloaded, 1, kFormatBmp);
+  EXPECT_FALSE(logo.HasPixels());
+  EXPECT_EQ(logo.Format(), kFormatBmp);
+  EXPECT_STREQ(logo.LastError(), "Unable to load resource!");
 }
 
 }  // namespace

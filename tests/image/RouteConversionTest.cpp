@@ -50,7 +50,7 @@ TEST(WbmpTest, HeaderRowsAndSizeLimits) {
   for (auto [w, h, bpp] : {std::tuple{256u, 1u, 1u}, std::tuple{1u, 256u, 1u}, std::tuple{8u, 8u, 8u}}) {
     CPicture refused(w, h, bpp, kFormatWbmp);
     EXPECT_TRUE(EncodeBytes(refused, kFormatWbmp).empty());
-    EXPECT_STREQ(refused.LastError(), "Can't save this image as WBMP");
+    EXPECT_EQ(testing::EncodeError(refused, kFormatWbmp), "Can't save this image as WBMP");
   }
 }
 
@@ -149,8 +149,8 @@ TEST(ReduceBitDepthTest, ScalingBeforeOrAfterTheReductionGivesTheSamePicture) {
     CPicture reducedFirst = testing::NaturalFrame(w, h, w);
     CPicture scaledFirst(reducedFirst);
     ASSERT_TRUE(reducedFirst.ReduceBitDepth(8, false, palette, 0));
-    ASSERT_TRUE(reducedFirst.Scale(90, 90));
-    ASSERT_TRUE(scaledFirst.Scale(90, 90));
+    ASSERT_TRUE(reducedFirst.ScaleInPlace(90, 90));
+    ASSERT_TRUE(scaledFirst.ScaleInPlace(90, 90));
     ASSERT_TRUE(scaledFirst.ReduceBitDepth(8, false, palette, 0));
     // Header and palette, then the pixels (scaling leaves row padding as it found it).
     const std::size_t head = reducedFirst.Bits() - reducedFirst.Block();
@@ -389,10 +389,10 @@ TEST(RouteTest, EmptyFrameThroughEveryRoute) {
   {
     CPicture jpeg(latest);
     EXPECT_TRUE(EncodeBytes(jpeg, kFormatJpeg).empty());
-    EXPECT_STRNE(jpeg.LastError(), "");
+    EXPECT_NE(testing::EncodeError(jpeg, kFormatJpeg), "");
     CPicture png(latest);
     EXPECT_TRUE(EncodeBytes(png, kFormatPng).empty());
-    EXPECT_STREQ(png.LastError(), "Error saving PNG file");
+    EXPECT_EQ(testing::EncodeError(png, kFormatPng), "Error saving PNG file");
   }
   {
     CPicture gif(latest);
@@ -400,7 +400,7 @@ TEST(RouteTest, EmptyFrameThroughEveryRoute) {
     q.ProcessImage(gif);
     RGBQuad table[256] = {};
     q.GetColorTable(table);
-    ASSERT_TRUE(gif.Scale(90, 90));
+    ASSERT_TRUE(gif.ScaleInPlace(90, 90));
     gif.ReduceBitDepth(8, false, table, 0);
     const auto decoded = DecodeGif(EncodeBytes(gif, kFormatGif));
     ASSERT_TRUE(decoded.ok);
@@ -408,7 +408,7 @@ TEST(RouteTest, EmptyFrameThroughEveryRoute) {
   }
   {
     CPicture wbmp(latest);
-    ASSERT_TRUE(wbmp.Scale(90, 70));
+    ASSERT_TRUE(wbmp.ScaleInPlace(90, 70));
     ASSERT_TRUE(wbmp.ReduceBitDepth(1));
     const auto bytes = EncodeBytes(wbmp, kFormatWbmp);
     ASSERT_EQ(bytes.size(), 4u + 70u * 12u);
@@ -425,7 +425,7 @@ TEST(RouteTest, GifRouteShowsTheNearestPaletteColourOfEachSampledPixel) {
   ASSERT_TRUE(q.ProcessImage(frame));
   RGBQuad table[256] = {};
   q.GetColorTable(table);
-  ASSERT_TRUE(frame.Scale(90, 90));
+  ASSERT_TRUE(frame.ScaleInPlace(90, 90));
   ASSERT_TRUE(frame.ReduceBitDepth(8, false, table, 0));
   ASSERT_NE(frame.Palette(), nullptr);
   frame.Info().alphaPaletteEnabled = 0;

@@ -1,6 +1,8 @@
-// Resampling: nearest neighbour as the camera routes use it, bilinear and bicubic.
+// Whole-picture transforms: flipping, mirroring, and resampling (nearest neighbour as the
+// camera routes use it, bilinear and bicubic).
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <utility>
 #include <vector>
 
@@ -33,34 +35,32 @@ void CubicWeights(float t, float w[4]) {
 
 }  // namespace
 
-bool CPicture::Scale(std::uint32_t newWidth, std::uint32_t newHeight, int mode, CPicture* target) {
+PictureResult CPicture::ScaleInPlace(std::uint32_t newWidth, std::uint32_t newHeight, int mode) {
+  return Scale(newWidth, newHeight, mode, *this);
+}
+
+PictureResult CPicture::Scale(std::uint32_t newWidth, std::uint32_t newHeight, int mode,
+                              CPicture& target) const {
   // A stopped resampling leaves rows never written: handing those on would show stale
-  // memory, so the picture (or target) stays as it was and the answer is false.
-  auto Cancelled = [this] {
-    SetLastError("Cancelled");
-    return false;
-  };
-  if (newWidth == 0 || newHeight == 0) return false;
+  // memory, so the target stays as it was and the answer is a failure.
+  auto Cancelled = [] { return PictureResult::Failure("Cancelled"); };
+  if (newWidth == 0 || newHeight == 0) return PictureResult::Failure("");
   if (newWidth == Width() && newHeight == Height()) {
-    if (target != nullptr && target != this) target->CopyFrom(*this, true, true, true);
-    return true;
+    target.CopyFrom(*this, true, true, true);
+    return PictureResult::Success();
   }
   const float xFactor = static_cast<float>(Width()) / static_cast<float>(newWidth);
   const float yFactor = static_cast<float>(Height()) / static_cast<float>(newHeight);
 
   CPicture scaled(info_.format);
   scaled.info_ = info_;
-  scaled.info_.pixels = nullptr;
-  scaled.info_.sharingSource = nullptr;
+  scaled.lastError_ = lastError_;
   scaled.header_.biXPelsPerMeter = header_.biXPelsPerMeter;
   scaled.header_.biYPelsPerMeter = header_.biYPelsPerMeter;
   if (scaled.Create(newWidth, newHeight, Bpp(), info_.format) == nullptr) {
-    SetLastError(scaled.LastError());
-    return false;
+    return PictureResult::Failure(scaled.LastError());
   }
-  // Read through the const view: the writable one would drop the remembered answers of
-  // the nearest-colour search.
-  scaled.SetPalette(std::as_const(*this).Palette(), std::min<std::uint32_t>(PaletteSize(), 256));
+  scaled.SetPalette(Palette(), std::min<std::uint32_t>(PaletteSize(), 256));
 
   const std::int64_t w = Width(), h = Height();
   const bool palette = Bpp() <= 8;
@@ -70,7 +70,6 @@ bool CPicture::Scale(std::uint32_t newWidth, std::uint32_t newHeight, int mode, 
       columns[x] = static_cast<std::int64_t>(static_cast<float>(x) * xFactor);
     }
     for (std::uint32_t y = 0; y < newHeight; ++y) {
-      info_.progress = static_cast<std::int32_t>((static_cast<std::uint64_t>(y) * 100) / newHeight);
       if (info_.escape) return Cancelled();
       const auto sy = static_cast<std::int64_t>(static_cast<float>(y) * yFactor);
       const bool rowInside = HasPixels() && sy >= 0 && sy < h;
@@ -78,7 +77,7 @@ bool CPicture::Scale(std::uint32_t newWidth, std::uint32_t newHeight, int mode, 
       for (std::uint32_t x = 0; x < newWidth; ++x) {
         const std::int64_t sx = columns[x];
         if (!palette && rowInside && sx < w) {
-          const std::uint8_t* in = info_.pixels + sy * info_.rowBytes + 3 * sx;
+          const std::uint8_t* in = RowAt(static_cast<std::uint32_t>(sy)) + 3 * sx;
           out[3 * x] = in[0];
           out[3 * x + 1] = in[1];
           out[3 * x + 2] = in[2];
@@ -90,7 +89,6 @@ bool CPicture::Scale(std::uint32_t newWidth, std::uint32_t newHeight, int mode, 
   } else {
     const bool cubic = mode == kScaleBicubic;
     for (std::uint32_t y = 0; y < newHeight; ++y) {
-      info_.progress = static_cast<std::int32_t>((static_cast<std::uint64_t>(y) * 100) / newHeight);
       if (info_.escape) return Cancelled();
       const float fy = (static_cast<float>(y) + 0.5f) * yFactor - 0.5f;
       const auto y0 = static_cast<std::int64_t>(std::floor(fy));
@@ -144,12 +142,52 @@ bool CPicture::Scale(std::uint32_t newWidth, std::uint32_t newHeight, int mode, 
     }
   }
 
-  if (target != nullptr) {
-    target->TakeOver(scaled);
-  } else {
-    TakeOver(scaled);
+  target.TakeOver(scaled);
+  return PictureResult::Success();
+}
+
+void CPicture::FlipRows() {
+  if (!HasPixels()) return;
+  const std::uint32_t h = Height();
+  const std::size_t rb = rowBytes_;
+  std::vector<std::uint8_t> tmp(rb);
+  for (std::uint32_t y = 0; y < h / 2; ++y) {
+    std::uint8_t* a = Row(y);
+    std::uint8_t* b = Row(h - 1 - y);
+    std::memcpy(tmp.data(), a, rb);
+    std::memcpy(a, b, rb);
+    std::memcpy(b, tmp.data(), rb);
   }
-  return true;
+  const std::size_t w = Width();
+  for (std::uint8_t* plane : {alpha_.get(), selection_.get()}) {
+    if (plane == nullptr) continue;
+    for (std::uint32_t y = 0; y < h / 2; ++y) {
+      std::swap_ranges(plane + y * w, plane + (y + 1) * w, plane + (h - 1 - y) * w);
+    }
+  }
+}
+
+void CPicture::MirrorColumns() {
+  if (!HasPixels()) return;
+  const std::uint32_t w = Width(), h = Height();
+  for (std::uint32_t y = 0; y < h; ++y) {
+    if (header_.biBitCount == 24) {
+      std::uint8_t* row = Row(y);
+      for (std::uint32_t l = 0, r = w ? w - 1 : 0; l < r; ++l, --r) {
+        std::swap_ranges(row + 3 * l, row + 3 * l + 3, row + 3 * r);
+      }
+    } else {
+      for (std::uint32_t l = 0, r = w ? w - 1 : 0; l < r; ++l, --r) {
+        const std::uint8_t a = GetPixelIndex(l, y), b = GetPixelIndex(r, y);
+        SetPixelIndex(l, y, b);
+        SetPixelIndex(r, y, a);
+      }
+    }
+  }
+  for (std::uint8_t* plane : {alpha_.get(), selection_.get()}) {
+    if (plane == nullptr) continue;
+    for (std::uint32_t y = 0; y < h; ++y) std::reverse(plane + y * w, plane + (y + 1) * w);
+  }
 }
 
 }  // namespace orbiscope
