@@ -951,6 +951,107 @@ TEST_F(CameraAwayTest, ADeviceChosenMeanwhileEndsTheNoSignalState) {
   dlg->OnClose();
 }
 
+// How often text stands in the log.
+std::size_t Count(const std::string& log, const std::string& text) {
+  std::size_t n = 0;
+  for (std::size_t at = 0; !text.empty() && (at = log.find(text, at)) != std::string::npos; at += text.size()) ++n;
+  return n;
+}
+
+// No camera at all when the program starts: the server serves the no-signal picture at the
+// stored size, and the camera, once plugged in, goes live on the stream that stayed open.
+TEST_F(CameraAwayTest, ACameraMissingAtStartUpGoesLiveWhenItAppears) {
+  config_.SetValue("VIDEO\\SIZE", "WIDHT", "320");
+  config_.SetValue("VIDEO\\SIZE", "HEIGTH", "240");
+  device_->Unplug(kPath);
+  auto dlg = Make(MakeV4L2Backend(device_));
+  ASSERT_TRUE(dlg->OnInitDialog());
+  EXPECT_EQ(dlg->ServerState(), 2);
+  EXPECT_TRUE(dlg->NoCamera());
+  EXPECT_EQ(view_.status, resources_.String(res::kStrNoCamera));
+  testing::StreamReader stream(port_);
+  const std::string head = stream.Open("/stream.mjpg?user=" + std::string(testing::kUser) + "&pass=" +
+                                       testing::Digest(testing::kPassword) + "&w=320&h=240");
+  ASSERT_EQ(testing::StatusLine(head), "HTTP/1.0 200 OK") << head;
+  ASSERT_TRUE(Run([&] { return noSignal_ >= 5; }));  // several looks for the camera meanwhile
+  std::optional<std::string> part = stream.NextPart();
+  ASSERT_TRUE(part && IsNoSignal(*part));
+  const std::string picture = Get("/image%20", "%20", "%20w=320%20h=240");
+  CPicture decoded(reinterpret_cast<const std::uint8_t*>(picture.data()), picture.size(), kFormatJpeg);
+  EXPECT_TRUE(IsNoSignal(picture));
+  EXPECT_EQ(decoded.Width(), 320u);
+  const std::string away = Get("/status.json");
+  EXPECT_NE(away.find("\"state\":\"no camera\""), std::string::npos) << away;
+  EXPECT_NE(away.find("\"width\":320,\"height\":240"), std::string::npos) << away;
+
+  device_->Plug(kPath);
+  ASSERT_TRUE(Run([&] { return !dlg->NoCamera() && dlg->CaptureState() == 2; }));
+  EXPECT_EQ(view_.status, resources_.String(res::kStrRunning));
+  EXPECT_EQ(dlg->VideoPage()->DeviceLabel(), "Camera");
+  ASSERT_TRUE(device_->WaitUntilStreaming(kPath));
+  ASSERT_TRUE(device_->PushFrame(kPath, 1));
+  ASSERT_TRUE(Run([&] { return live_ >= 1; }));
+  bool liveAgain = false;
+  for (int i = 0; i < 50 && !liveAgain; ++i) {
+    part = stream.NextPart();
+    ASSERT_TRUE(part);
+    liveAgain = IsLive(*part);
+  }
+  EXPECT_TRUE(liveAgain);
+  EXPECT_NE(Get("/status.json").find("\"state\":\"running\",\"device\":\"Camera\""), std::string::npos);
+  dlg->OnClose();
+  const std::string log = Log();
+  EXPECT_EQ(Count(log, "Iniciado Servidor Web"), 1u);
+  EXPECT_EQ(Count(log, "No se puede abrir el dispositivo de captura"), 1u) << "logged once, not per look";
+  EXPECT_EQ(Count(log, "Dispositivo de captura recuperado"), 1u);
+}
+
+// The camera is back but will not stream yet (another program holds it): the no-signal
+// picture goes on, and a later try opens it.
+TEST_F(CameraAwayTest, AReopenThatFailsAfterTheReturnIsTriedAgainUntilItStreams) {
+  auto dlg = Make(MakeV4L2Backend(device_));
+  ASSERT_TRUE(dlg->OnInitDialog());
+  ASSERT_TRUE(device_->WaitUntilStreaming(kPath));
+  device_->Unplug(kPath);
+  ASSERT_TRUE(Run([&] { return dlg->NoCamera(); }));
+  device_->Plug(kPath);
+  device_->FailStreamOn(kPath, 3);
+  const int published = noSignal_;
+  ASSERT_TRUE(Run([&] { return !dlg->NoCamera() && dlg->CaptureState() == 2; }));
+  EXPECT_GE(noSignal_, published + 2) << "the no-signal picture was renewed between the tries";
+  EXPECT_EQ(dlg->ServerState(), 2);
+  ASSERT_TRUE(device_->WaitUntilStreaming(kPath));
+  ASSERT_TRUE(device_->PushFrame(kPath, 1));
+  EXPECT_TRUE(Run([&] { return live_ >= 1; }));
+  dlg->OnClose();
+  const std::string log = Log();
+  EXPECT_EQ(Count(log, "Iniciado Servidor Web"), 1u);
+  EXPECT_EQ(Count(log, "No se puede abrir el dispositivo de captura"), 1u);
+  EXPECT_LE(Count(log, resources_.String(108)), 1u) << "the failed tries do not repeat in the log";
+}
+
+// A camera the settings name is waited for while it is missing, not stood in for by
+// another device that happens to be there.
+TEST_F(CameraAwayTest, ANamedCameraMissingAtStartUpIsWaitedForNotReplaced) {
+  testing::FakeCamera spare;
+  spare.path = "/dev/video1";
+  spare.card = "Spare";
+  spare.formats = {{V4L2_PIX_FMT_BGR24, {{320, 240}}}};
+  device_->AddCamera(spare);
+  config_.SetValue("VIDEO", "DEVICE", "Camera");
+  device_->Unplug(kPath);
+  auto dlg = Make(MakeV4L2Backend(device_));
+  ASSERT_TRUE(dlg->OnInitDialog());
+  ASSERT_TRUE(Run([&] { return noSignal_ >= 3; }));
+  EXPECT_TRUE(dlg->NoCamera());
+  EXPECT_FALSE(dlg->Graph().Running());
+  EXPECT_NE(Get("/status.json").find("\"state\":\"no camera\",\"device\":\"Camera\""), std::string::npos);
+  device_->Plug(kPath);
+  ASSERT_TRUE(Run([&] { return dlg->CaptureState() == 2; }));
+  EXPECT_EQ(dlg->Graph().DeviceName(), "Camera");
+  dlg->OnClose();
+}
+
 // Stop while the camera is away ends the no-signal state with the server, as Stop always does.
 TEST_F(CameraAwayTest, StopWhileAwayStopsTheServerAndTheTimer) {
   auto dlg = Make(MakeV4L2Backend(device_));
