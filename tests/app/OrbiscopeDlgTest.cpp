@@ -852,6 +852,28 @@ protected:
                                                       " HTTP/1.0\r\n\r\n"));
   }
   bool Run(const std::function<bool()>& done) { return queue_.RunUntil(done); }
+  // A second camera, "Spare" at /dev/video1.
+  void AddSpareCamera() {
+    testing::FakeCamera spare;
+    spare.path = "/dev/video1";
+    spare.card = "Spare";
+    spare.formats = {{V4L2_PIX_FMT_BGR24, {{320, 240}}}};
+    device_->AddCamera(spare);
+  }
+  // The stream at the camera's size; the answer's head.
+  std::string OpenStream(testing::StreamReader& stream) {
+    return stream.Open("/stream.mjpg?user=" + std::string(testing::kUser) + "&pass=" +
+                       testing::Digest(testing::kPassword) + "&w=320&h=240");
+  }
+  // Whether a live part comes within the next fifty, after the no-signal ones still queued.
+  static bool LivePartFollows(testing::StreamReader& stream) {
+    for (int i = 0; i < 50; ++i) {
+      const std::optional<std::string> part = stream.NextPart();
+      if (!part) return false;
+      if (IsLive(*part)) return true;
+    }
+    return false;
+  }
 
   std::uint16_t port_ = 0;
   std::shared_ptr<testing::FakeV4L2Device> device_ = std::make_shared<testing::FakeV4L2Device>();
@@ -866,8 +888,7 @@ TEST_F(CameraAwayTest, ServesNoSignalWhileAwayAndLiveFramesOnTheSameStreamOnceBa
   ASSERT_EQ(dlg->ServerState(), 2);
   ASSERT_TRUE(device_->WaitUntilStreaming(kPath));
   testing::StreamReader stream(port_);
-  const std::string head = stream.Open("/stream.mjpg?user=" + std::string(testing::kUser) + "&pass=" +
-                                       testing::Digest(testing::kPassword) + "&w=320&h=240");
+  const std::string head = OpenStream(stream);
   ASSERT_EQ(testing::StatusLine(head), "HTTP/1.0 200 OK") << head;
   ASSERT_TRUE(device_->PushFrame(kPath, 1));
   ASSERT_TRUE(Run([&] { return live_ >= 1; }));
@@ -910,13 +931,7 @@ TEST_F(CameraAwayTest, ServesNoSignalWhileAwayAndLiveFramesOnTheSameStreamOnceBa
   ASSERT_TRUE(device_->PushFrame(kPath, 2));
   ASSERT_TRUE(Run([&] { return live_ >= 2; }));
   const int noSignalAtReturn = noSignal_;
-  bool liveAgain = false;
-  for (int i = 0; i < 50 && !liveAgain; ++i) {
-    part = stream.NextPart();
-    ASSERT_TRUE(part);
-    liveAgain = IsLive(*part);
-  }
-  EXPECT_TRUE(liveAgain) << "live parts follow on the connection that stayed open";
+  EXPECT_TRUE(LivePartFollows(stream)) << "live parts follow on the connection that stayed open";
   EXPECT_NE(Get("/status.json").find("\"state\":\"running\""), std::string::npos);
   dlg->OnClose();
   EXPECT_EQ(noSignal_, noSignalAtReturn) << "the timer ended with the return";
@@ -929,11 +944,7 @@ TEST_F(CameraAwayTest, ServesNoSignalWhileAwayAndLiveFramesOnTheSameStreamOnceBa
 // Another device chosen on the video page while the camera is away is the live camera now:
 // the no-signal state ends with the next renewal, and its frames are served.
 TEST_F(CameraAwayTest, ADeviceChosenMeanwhileEndsTheNoSignalState) {
-  testing::FakeCamera spare;
-  spare.path = "/dev/video1";
-  spare.card = "Spare";
-  spare.formats = {{V4L2_PIX_FMT_BGR24, {{320, 240}}}};
-  device_->AddCamera(spare);
+  AddSpareCamera();
   auto dlg = Make(MakeV4L2Backend(device_));
   ASSERT_TRUE(dlg->OnInitDialog());
   ASSERT_TRUE(device_->WaitUntilStreaming(kPath));
@@ -970,8 +981,7 @@ TEST_F(CameraAwayTest, ACameraMissingAtStartUpGoesLiveWhenItAppears) {
   EXPECT_TRUE(dlg->NoCamera());
   EXPECT_EQ(view_.status, resources_.String(res::kStrNoCamera));
   testing::StreamReader stream(port_);
-  const std::string head = stream.Open("/stream.mjpg?user=" + std::string(testing::kUser) + "&pass=" +
-                                       testing::Digest(testing::kPassword) + "&w=320&h=240");
+  const std::string head = OpenStream(stream);
   ASSERT_EQ(testing::StatusLine(head), "HTTP/1.0 200 OK") << head;
   ASSERT_TRUE(Run([&] { return noSignal_ >= 5; }));  // several looks for the camera meanwhile
   std::optional<std::string> part = stream.NextPart();
@@ -991,13 +1001,7 @@ TEST_F(CameraAwayTest, ACameraMissingAtStartUpGoesLiveWhenItAppears) {
   ASSERT_TRUE(device_->WaitUntilStreaming(kPath));
   ASSERT_TRUE(device_->PushFrame(kPath, 1));
   ASSERT_TRUE(Run([&] { return live_ >= 1; }));
-  bool liveAgain = false;
-  for (int i = 0; i < 50 && !liveAgain; ++i) {
-    part = stream.NextPart();
-    ASSERT_TRUE(part);
-    liveAgain = IsLive(*part);
-  }
-  EXPECT_TRUE(liveAgain);
+  EXPECT_TRUE(LivePartFollows(stream));
   EXPECT_NE(Get("/status.json").find("\"state\":\"running\",\"device\":\"Camera\""), std::string::npos);
   dlg->OnClose();
   const std::string log = Log();
@@ -1033,11 +1037,7 @@ TEST_F(CameraAwayTest, AReopenThatFailsAfterTheReturnIsTriedAgainUntilItStreams)
 // A camera the settings name is waited for while it is missing, not stood in for by
 // another device that happens to be there.
 TEST_F(CameraAwayTest, ANamedCameraMissingAtStartUpIsWaitedForNotReplaced) {
-  testing::FakeCamera spare;
-  spare.path = "/dev/video1";
-  spare.card = "Spare";
-  spare.formats = {{V4L2_PIX_FMT_BGR24, {{320, 240}}}};
-  device_->AddCamera(spare);
+  AddSpareCamera();
   config_.SetValue("VIDEO", "DEVICE", "Camera");
   device_->Unplug(kPath);
   auto dlg = Make(MakeV4L2Backend(device_));
