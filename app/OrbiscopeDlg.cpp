@@ -4,9 +4,11 @@
 #include <cstdint>
 #include <mutex>
 #include <optional>
+#include <tuple>
 
 #include "capture/CaptureStatus.h"
 #include "capture/FramePreview.h"
+#include "capture/FrameTransform.h"
 #include "sysinfo/DirectXVersion.h"
 
 namespace orbiscope {
@@ -19,8 +21,12 @@ constexpr const char* kFnClose = "COrbiscopeDlg::OnClose";
 constexpr const char* kFnPlay = "COrbiscopeDlg::OnBnClickedBtnPlay";
 constexpr const char* kFnReload = "COrbiscopeDlg::ReloadSettings";
 constexpr const char* kFnGraphEvent = "COrbiscopeDlg::OnGraphEvent";
+constexpr const char* kFnStartCapture = "COrbiscopeDlg::StartCapture";
 constexpr const char* kGeneral = "GENERAL";
 constexpr std::chrono::milliseconds kPlayDelay{1000};
+// The no-signal picture's size while no camera has told one: the size most cameras start in.
+constexpr std::int32_t kNoSignalWidth = 640;
+constexpr std::int32_t kNoSignalHeight = 480;
 
 }  // namespace
 
@@ -140,7 +146,9 @@ bool COrbiscopeDlg::OnInitDialog() {
   if (graph_.ListSizes(device) != 0) {
     Log("Error iniciando filtro de Video", kFnInit);
     Box("Error:0x000006", res::kStrDeviceNotAdded);
-    StopServer();
+    // Under "KEEPSERVING" the server stays: the capture start below serves the no-signal
+    // picture until a camera can be opened.
+    if (!KeepsServing()) StopServer();
   }
   videoPage_->FillLists();
 
@@ -185,9 +193,9 @@ void COrbiscopeDlg::ReportCapture() {
                : captureState_ == kCaptureRunning ? CaptureRun::Running
                : captureState_ == kCapturePaused ? CaptureRun::Paused
                                                  : CaptureRun::Stopped;
-  report.device = graph_.DeviceName();
-  report.width = graph_.TurnedWidth();
-  report.height = graph_.TurnedHeight();
+  // A camera missing since start-up was never opened: the one awaited is named.
+  report.device = noCamera_ && videoPage_ ? videoPage_->DeviceLabel() : graph_.DeviceName();
+  std::tie(report.width, report.height) = ServedSize();
   server_->ReportCapture(report);
 }
 
@@ -270,15 +278,32 @@ void COrbiscopeDlg::StopCapture() {
 }
 
 bool COrbiscopeDlg::StartCapture() {
-  EndNoCamera();
   graph_.Stop();
   const int device = videoPage_ ? videoPage_->DeviceIndex() : 0;
   const int size = videoPage_ ? videoPage_->SizeIndex() : 0;
-  if (graph_.Open(*this, device, size) != 0) {
+  // A camera the settings name is waited for while it is away, not stood in for by
+  // whichever device is listed first.
+  const bool away = KeepsServing() && !videoPage_->DeviceLabel().empty() &&
+                    !graph_.ContainsDevice(videoPage_->DeviceLabel());
+  if (away || graph_.Open(*this, device, size) != 0) {
+    if (KeepsServing()) {
+      graph_.Stop();  // the next try builds afresh
+      ServeWithoutCamera();
+      if (!openFailureLogged_) {
+        openFailureLogged_ = true;
+        Log("No se puede abrir el dispositivo de captura: se sirve la imagen sin se\xC3\xB1" "al "
+            "y se reintenta cada segundo", kFnStartCapture);
+      }
+      return false;
+    }
     SetCaptureState(kCaptureStopped);
     StopCapture();
     StopServer();
     return false;
+  }
+  if (noCamera_) {
+    EndNoCamera();
+    Log("Dispositivo de captura recuperado", kFnGraphEvent);
   }
   ShowCapturing();
   return true;
@@ -428,8 +453,13 @@ void COrbiscopeDlg::PostGraphEvent(long instance) {
   post_([this, instance] { OnGraphEvent(instance); });
 }
 
+bool COrbiscopeDlg::KeepsServing() const {
+  return server_ && serverState_ == kServerRunning && videoPage_ && videoPage_->KeepServing();
+}
+
 void COrbiscopeDlg::SendStopServer() {
-  if (server_ && videoPage_ && videoPage_->KeepServing()) {
+  if (KeepsServing()) {
+    Log("Dispositivo de captura perdido: se sirve la imagen sin se\xC3\xB1" "al", kFnGraphEvent);
     ServeWithoutCamera();
     return;
   }
@@ -446,16 +476,15 @@ void COrbiscopeDlg::SendDeviceBack() {
       return;
     }
     // The server never stopped: capture alone starts again, so the streams that stayed
-    // open go on with live frames.
-    Log("Dispositivo de captura recuperado", kFnGraphEvent);
+    // open go on with live frames. A camera that will not open yet is tried again.
     StartCapture();
   });
 }
 
 void COrbiscopeDlg::ServeWithoutCamera() {
+  if (noCamera_) return;
   noCamera_ = true;
   SetCaptureState(kCaptureStopped);
-  Log("Dispositivo de captura perdido: se sirve la imagen sin se\xC3\xB1" "al", kFnGraphEvent);
   // The video area shows what the viewers get, time advancing, rather than the stopped
   // animation: the server is not stopped, and the window should not say so.
   view_.PlayClip(0);
@@ -463,6 +492,8 @@ void COrbiscopeDlg::ServeWithoutCamera() {
   view_.SetStatusText(resources_.String(res::kStrNoCamera));
   // Play would restart the server the viewers are on; the camera's return resumes by itself.
   view_.SetButtons(/*play=*/false, /*pause=*/false, /*stop=*/true);
+  // A camera missing since start-up: no capture start has said yet that the server runs.
+  if (serverPage_) serverPage_->SetServerState(kServerRunning);
   PublishNoSignal();
   noSignalTimer_ = std::jthread([this, post = post_, period = noSignalPeriod_](std::stop_token stop) {
     std::mutex mutex;
@@ -480,6 +511,7 @@ void COrbiscopeDlg::ServeWithoutCamera() {
 void COrbiscopeDlg::EndNoCamera() {
   if (!noCamera_) return;
   noCamera_ = false;
+  openFailureLogged_ = false;
   noSignalTimer_ = std::jthread();  // stops and joins; a renewal still queued finds the state ended
 }
 
@@ -491,14 +523,35 @@ void COrbiscopeDlg::OnNoSignalTimer() {
     ShowCapturing();
     return;
   }
-  PublishNoSignal();
+  RetryCamera();
+  if (noCamera_) PublishNoSignal();
+}
+
+void COrbiscopeDlg::RetryCamera() {
+  if (!videoPage_) return;
+  // Listed afresh: a camera missing at start-up is in no list yet, and a returned one may
+  // have another place in it.
+  graph_.EnumerateDevices();
+  const std::string wanted = videoPage_->DeviceLabel();
+  const bool present = wanted.empty() ? !graph_.DeviceNames().empty() : graph_.ContainsDevice(wanted);
+  if (!present) {
+    // The page's menu offers what is there, and its indexes count in the graph's list.
+    if (!graph_.DeviceNames().empty() && graph_.DeviceNames() != videoPage_->DeviceNames())
+      videoPage_->FillLists();
+    return;
+  }
+  // The first failure was logged; the same ones every second would bury it.
+  graph_.SetQuietReports(true);
+  graph_.ListSizes(wanted);
+  videoPage_->FillLists();
+  StartCapture();
+  graph_.SetQuietReports(false);
 }
 
 void COrbiscopeDlg::PublishNoSignal() {
   if (!server_ || !videoPage_) return;
   // The size viewers had: a turned camera's frames are turned.
-  const std::int32_t width = graph_.TurnedWidth();
-  const std::int32_t height = graph_.TurnedHeight();
+  const auto [width, height] = ServedSize();
   OverlaySettings overlay = videoPage_->Overlay(view_.Preview());
   ClampOverlayPosition(overlay.x, overlay.y, width, height);
   CPicture frame = noSignal_.Frame(width, height, resources_.String(res::kStrNoSignal),
@@ -507,6 +560,17 @@ void COrbiscopeDlg::PublishNoSignal() {
   graph_.Callback().DrawMarks(frame, overlay, wallClock_());
   if (overlay.preview != nullptr) overlay.preview->PaintFrame(frame);
   server_->PublishNoSignal(std::move(frame), height, width);
+}
+
+std::pair<std::int32_t, std::int32_t> COrbiscopeDlg::ServedSize() const {
+  std::int32_t width = graph_.Width(), height = graph_.Height();
+  if (noCamera_ && (width <= 0 || height <= 0)) {
+    width = kNoSignalWidth;
+    height = kNoSignalHeight;
+  }
+  std::pair<std::int32_t, std::int32_t> turned;
+  TurnedSize(graph_.Turn(), width, height, turned.first, turned.second);
+  return turned;
 }
 
 int COrbiscopeDlg::ShowDeviceControls(DeviceControls& controls) {

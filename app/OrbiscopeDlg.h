@@ -13,6 +13,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "app/ControllerView.h"
@@ -138,13 +139,22 @@ private:
   void ShowStoppedControls();
   // Capture runs: its state, the controls and the running look.
   void ShowCapturing();
-  // The camera went away under "KEEPSERVING": the server stays, serving the no-signal
-  // picture, renewed by a timer until the camera is back or the server stops.
+  // True when a camera that is away or cannot be opened leaves the server serving
+  // ("KEEPSERVING" while the server runs).
+  bool KeepsServing() const;
+  // The camera went away, or could not be opened, under "KEEPSERVING": the server stays,
+  // serving the no-signal picture, renewed by a timer until a camera runs or the server
+  // stops. Nothing more when already in that state.
   void ServeWithoutCamera();
   // Ends that state and its timer; nothing when not in it.
   void EndNoCamera();
   void OnNoSignalTimer();
+  // Lists the devices afresh and, when the camera the video page names is there, opens it.
+  void RetryCamera();
   void PublishNoSignal();
+  // The size of the frames served (the capture size, turned): while no camera has ever
+  // given one, the no-signal picture's own.
+  std::pair<std::int32_t, std::int32_t> ServedSize() const;
 
   ConfigStore& config_;
   LogXML& log_;
@@ -175,6 +185,7 @@ private:
   std::unique_ptr<CDlgOpcionServer> serverPage_;
   std::unique_ptr<CDlgOpcionVideo> videoPage_;
   bool noCamera_ = false;
+  bool openFailureLogged_ = false;  // this no-camera spell's failed opens are in the log
   NoSignalPicture noSignal_;
   std::jthread noSignalTimer_;  // only posts the renewal to this thread; ended first
 };

@@ -34,7 +34,7 @@ CaptureGraph::~CaptureGraph() {
 
 void CaptureGraph::Report(int messageId, int severity) {
   const std::string text = resources_.String(messageId);
-  if (severity <= kSeverityQuiet)
+  if (severity <= kSeverityQuiet && !quietReports_)
     log_.WriteEntry(text.empty() ? "Capture error " + std::to_string(messageId) : text,
                     "CaptureGraph", "CaptureGraph::Report");
   if (!sink_) return;

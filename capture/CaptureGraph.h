@@ -95,6 +95,10 @@ public:
   // The grabber, for the controller's frame path and for tests.
   GrabberCallback& Callback() { return callback_; }
 
+  // While set, failures are not written to the log: a camera retried every second while it
+  // stays unusable would otherwise fill it with the same lines.
+  void SetQuietReports(bool quiet) { quietReports_ = quiet; }
+
 private:
   std::unique_ptr<CaptureSource> FindSource(const std::string& name);
   int CreateGraphWithDevice(const std::string& name);
@@ -113,6 +117,7 @@ private:
   std::unique_ptr<GraphEvents> mediaEvent_; // outlives tear-down, to hear a device return
   GrabberCallback callback_;
   int stopped_ = 1;
+  bool quietReports_ = false;
   std::string deviceName_;
   std::vector<std::string> deviceNames_;
   std::vector<std::string> sizeNames_;

@@ -1,6 +1,7 @@
 #include "capture/FrameTransform.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 #include "capture/FrameFormat.h"
@@ -9,9 +10,47 @@
 namespace orbiscope {
 namespace {
 
-// Output rows gathered together when a row runs down the source's columns: each source row
-// is then read a cache line at a time instead of three bytes at a time.
-constexpr std::int32_t kBandRows = 8;
+// The side, in pixels, of the square tiles a quarter turn is gathered in. A tile's source
+// lines (one per output column) and its output lines stay in the first-level cache, and
+// their pages in the address cache, until the tile is done: each line read from memory is
+// used whole, whatever the frame's width.
+constexpr std::int32_t kTile = 32;
+
+inline void CopyPixel(std::uint8_t* out, const std::uint8_t* in) {
+  out[0] = in[0];
+  out[1] = in[1];
+  out[2] = in[2];
+}
+
+// count pixels, each step bytes after the last, into one output row. Four pixels are moved
+// as three words where each of their four-byte reads stays inside the source: three-byte
+// moves cost more than the gather itself.
+void GatherRow(std::uint8_t* out, const std::uint8_t* in, std::int64_t step, std::int32_t count,
+               const std::uint8_t* sourceEnd) {
+  std::int32_t x = 0;
+  if constexpr (std::endian::native == std::endian::little) {
+    // The last pixel read is the one furthest on, whichever way step runs.
+    const std::uint8_t* furthest = step > 0 ? in + (count - 1) * step : in;
+    if (furthest + 4 <= sourceEnd) {
+      for (; x + 4 <= count; x += 4, in += 4 * step, out += 12) {
+        std::uint32_t a, b, c, d;
+        std::memcpy(&a, in, 4);
+        std::memcpy(&b, in + step, 4);
+        std::memcpy(&c, in + 2 * step, 4);
+        std::memcpy(&d, in + 3 * step, 4);
+        // Three stores of their own: one store of an array made on the stack halves the
+        // speed.
+        const std::uint32_t w0 = (a & 0xFFFFFFu) | (b << 24);
+        const std::uint32_t w1 = ((b >> 8) & 0xFFFFu) | (c << 16);
+        const std::uint32_t w2 = ((c >> 16) & 0xFFu) | (d << 8);
+        std::memcpy(out, &w0, 4);
+        std::memcpy(out + 4, &w1, 4);
+        std::memcpy(out + 8, &w2, 4);
+      }
+    }
+  }
+  for (; x < count; ++x, in += step, out += 3) CopyPixel(out, in);
+}
 
 struct Point {
   std::int64_t x, y;
@@ -98,6 +137,7 @@ bool TurnFrame(const std::uint8_t* source, std::int32_t width, std::int32_t heig
   // in bytes, found from where three output pixels come from.
   const std::int64_t srcRow = RowBytes(width, 24);
   const std::uint8_t* srcTop = source + (height - 1) * srcRow;  // rows are stored bottom-up
+  const std::uint8_t* sourceEnd = source + height * srcRow;
   auto address = [&](Point p) { return p.x * 3 - p.y * srcRow; };
   const std::int64_t origin = address(SourceOf(turn, width, height, 0, 0));
   const std::int64_t stepX = address(SourceOf(turn, width, height, 1, 0)) - origin;
@@ -111,27 +151,20 @@ bool TurnFrame(const std::uint8_t* source, std::int32_t width, std::int32_t heig
     for (std::int32_t y = 0; y < outHeight; ++y) {
       std::uint8_t* out = outTop - static_cast<std::ptrdiff_t>(y) * outRow;
       const std::uint8_t* in = srcTop + origin + y * stepY;
-      if (stepX == 3) {
+      if (stepX == 3)
         std::memcpy(out, in, pixelBytes);
-        continue;
-      }
-      for (std::int32_t x = 0; x < outWidth; ++x, out += 3, in -= 3) {
-        out[0] = in[0];
-        out[1] = in[1];
-        out[2] = in[2];
-      }
+      else
+        GatherRow(out, in, stepX, outWidth, sourceEnd);
     }
   } else {
-    for (std::int32_t band = 0; band < outHeight; band += kBandRows) {
-      const std::int32_t bandEnd = std::min(outHeight, band + kBandRows);
-      for (std::int32_t x = 0; x < outWidth; ++x) {
-        const std::uint8_t* in = srcTop + origin + x * stepX + band * stepY;
-        std::uint8_t* out = outTop - static_cast<std::ptrdiff_t>(band) * outRow + x * 3;
-        for (std::int32_t y = band; y < bandEnd; ++y, in += stepY, out -= outRow) {
-          out[0] = in[0];
-          out[1] = in[1];
-          out[2] = in[2];
-        }
+    // Each output row runs down the source's columns.
+    for (std::int32_t tileY = 0; tileY < outHeight; tileY += kTile) {
+      const std::int32_t yEnd = std::min(outHeight, tileY + kTile);
+      for (std::int32_t tileX = 0; tileX < outWidth; tileX += kTile) {
+        const std::int32_t xCount = std::min(outWidth - tileX, kTile);
+        for (std::int32_t y = tileY; y < yEnd; ++y)
+          GatherRow(outTop - static_cast<std::ptrdiff_t>(y) * outRow + tileX * 3,
+                    srcTop + origin + tileX * stepX + y * stepY, stepX, xCount, sourceEnd);
       }
     }
   }

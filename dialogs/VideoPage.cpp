@@ -239,11 +239,20 @@ void CDlgOpcionVideo::OnResetPosition() {
   y_ = graph_.TurnedHeight() - 2;
 }
 
-std::string CDlgOpcionVideo::ShownSizeLabel() const {
-  if (!turn_.Sideways()) return sizeLabel_;
+std::string CDlgOpcionVideo::Shown(const std::string& sizeName) const {
+  if (!turn_.Sideways()) return sizeName;
   int width = 0, height = 0;
-  if (std::sscanf(sizeLabel_.c_str(), "%d x %d", &width, &height) != 2) return sizeLabel_;
+  if (std::sscanf(sizeName.c_str(), "%d x %d", &width, &height) != 2) return sizeName;
   return SizeName(height, width);
+}
+
+std::string CDlgOpcionVideo::ShownSizeLabel() const { return Shown(sizeLabel_); }
+
+std::vector<std::string> CDlgOpcionVideo::ShownSizeNames() const {
+  std::vector<std::string> names;
+  names.reserve(sizeNames_.size());
+  for (const std::string& name : sizeNames_) names.push_back(Shown(name));
+  return names;
 }
 
 void CDlgOpcionVideo::OnFontChosen(const OverlayFont& font, std::uint32_t colour) {

@@ -80,6 +80,9 @@ public:
   // The menus: titles and items, with the checked item.
   std::vector<std::string> DeviceMenuItems() const;
   const std::vector<std::string>& SizeNames() const { return sizeNames_; }
+  // The size menu's items as the picture is shown, in the order of SizeNames: turned
+  // sideways, each with width and height swapped. The choice stays the camera's size.
+  std::vector<std::string> ShownSizeNames() const;
   const std::vector<std::string>& DeviceNames() const { return deviceNames_; }
 
   int DeviceIndex() const { return deviceIndex_; }
@@ -106,6 +109,8 @@ private:
   };
   void Restart();
   void TakeSizesOfDevice();
+  // A size name of the camera's as the picture is shown.
+  std::string Shown(const std::string& sizeName) const;
   // The user changed what these keys hold; LoadSettings forgets it.
   void MarkEdited(std::initializer_list<SettingKey> keys);
   bool Edited(std::string_view section, std::string_view key) const;

@@ -24,9 +24,9 @@ constexpr LayoutText kDeviceSettingsTip{139, "Settings of the capture device"};
 constexpr LayoutText kTurnCaption{140, "Turn"};
 constexpr LayoutText kMirrorCaption{141, "Mirror"};
 
-// The choices of the turn and mirror menus, in command order.
-const char* const kTurnNames[] = {"Upright", "90\u00b0 clockwise", "Upside down", "90\u00b0 anticlockwise"};
-const char* const kMirrorNames[] = {"None", "Left to right", "Top to bottom"};
+// The turn and mirror menus' choices, in command order, are strings of the library.
+constexpr int kTurnChoices = 4;
+constexpr int kMirrorChoices = 3;
 
 QString LayoutString(const ResourceLibrary& resources, LayoutText text) {
   const QString s = look::Text(resources, text.id);
@@ -144,7 +144,7 @@ VideoPageWidget::VideoPageWidget(CDlgOpcionVideo& page, const ResourceLibrary& r
              page_.DeviceIndex());
   });
   connect(size_, &QPushButton::clicked, this, [this] {
-    OpenMenu(size_, res::kStrSizeMenu, page_.SizeNames(), CDlgOpcionVideo::kCmdSizeBase, page_.SizeIndex());
+    OpenMenu(size_, res::kStrSizeMenu, page_.ShownSizeNames(), CDlgOpcionVideo::kCmdSizeBase, page_.SizeIndex());
   });
   connect(time_, &QPushButton::clicked, this, &VideoPageWidget::OpenTimeMenu);
   connect(rotate_, &QPushButton::clicked, this, &VideoPageWidget::OpenTurnMenu);
@@ -209,8 +209,8 @@ void VideoPageWidget::Refresh() {
   look::ShowText(caption_, page_.CaptionText());
   time_->SetValue(QString::fromStdString(page_.TimeLabel()));
   font_->Show(page_.Font(), page_.Colour());
-  rotate_->SetValue(QString::fromUtf8(kTurnNames[page_.Turn().rotate / 90]));
-  flip_->SetValue(QString::fromUtf8(kMirrorNames[static_cast<int>(page_.Turn().flip)]));
+  rotate_->SetValue(look::Text(resources_, res::kStrTurnUpright + page_.Turn().rotate / 90));
+  flip_->SetValue(look::Text(resources_, res::kStrMirrorNone + static_cast<int>(page_.Turn().flip)));
 }
 
 void VideoPageWidget::OnEnterKey() {
@@ -231,13 +231,15 @@ void VideoPageWidget::OpenTimeMenu() {
 }
 
 void VideoPageWidget::OpenTurnMenu() {
-  const std::vector<std::string> names(std::begin(kTurnNames), std::end(kTurnNames));
+  std::vector<std::string> names;
+  for (int i = 0; i < kTurnChoices; ++i) names.push_back(resources_.String(res::kStrTurnUpright + i));
   look::PopUpMenu(rotate_, LayoutString(resources_, kTurnCaption), MenuItems(names, CDlgOpcionVideo::kCmdRotateBase),
                   CDlgOpcionVideo::kCmdRotateBase + page_.Turn().rotate / 90, [this](int command) { Run(command); });
 }
 
 void VideoPageWidget::OpenMirrorMenu() {
-  const std::vector<std::string> names(std::begin(kMirrorNames), std::end(kMirrorNames));
+  std::vector<std::string> names;
+  for (int i = 0; i < kMirrorChoices; ++i) names.push_back(resources_.String(res::kStrMirrorNone + i));
   look::PopUpMenu(flip_, LayoutString(resources_, kMirrorCaption), MenuItems(names, CDlgOpcionVideo::kCmdFlipBase),
                   CDlgOpcionVideo::kCmdFlipBase + static_cast<int>(page_.Turn().flip),
                   [this](int command) { Run(command); });

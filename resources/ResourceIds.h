@@ -50,6 +50,8 @@ inline constexpr int kStrSettingsBroken = 185;  // "%1" is the file, line and re
 inline constexpr int kStrFolderNotEmpty = 186;  // "%1" is the chosen folder
 inline constexpr int kStrNoCamera = 212;        // status text while the camera is away
 inline constexpr int kStrNoSignal = 213;        // drawn into the picture served meanwhile
+inline constexpr int kStrTurnUpright = 214;     // 214..217: the turn menu's choices, 0 to 270 degrees
+inline constexpr int kStrMirrorNone = 218;      // 218..220: the mirror menu's choices, none, horizontal, vertical
 inline constexpr int kStrNoCameraPassword = 230;  // "%1" is the settings file
 inline constexpr int kStrSettingsNotSaved = 231;  // "%1" is the settings file
 

@@ -852,6 +852,28 @@ protected:
                                                       " HTTP/1.0\r\n\r\n"));
   }
   bool Run(const std::function<bool()>& done) { return queue_.RunUntil(done); }
+  // A second camera, "Spare" at /dev/video1.
+  void AddSpareCamera() {
+    testing::FakeCamera spare;
+    spare.path = "/dev/video1";
+    spare.card = "Spare";
+    spare.formats = {{V4L2_PIX_FMT_BGR24, {{320, 240}}}};
+    device_->AddCamera(spare);
+  }
+  // The stream at the camera's size; the answer's head.
+  std::string OpenStream(testing::StreamReader& stream) {
+    return stream.Open("/stream.mjpg?user=" + std::string(testing::kUser) + "&pass=" +
+                       testing::Digest(testing::kPassword) + "&w=320&h=240");
+  }
+  // Whether a live part comes within the next fifty, after the no-signal ones still queued.
+  static bool LivePartFollows(testing::StreamReader& stream) {
+    for (int i = 0; i < 50; ++i) {
+      const std::optional<std::string> part = stream.NextPart();
+      if (!part) return false;
+      if (IsLive(*part)) return true;
+    }
+    return false;
+  }
 
   std::uint16_t port_ = 0;
   std::shared_ptr<testing::FakeV4L2Device> device_ = std::make_shared<testing::FakeV4L2Device>();
@@ -866,8 +888,7 @@ TEST_F(CameraAwayTest, ServesNoSignalWhileAwayAndLiveFramesOnTheSameStreamOnceBa
   ASSERT_EQ(dlg->ServerState(), 2);
   ASSERT_TRUE(device_->WaitUntilStreaming(kPath));
   testing::StreamReader stream(port_);
-  const std::string head = stream.Open("/stream.mjpg?user=" + std::string(testing::kUser) + "&pass=" +
-                                       testing::Digest(testing::kPassword) + "&w=320&h=240");
+  const std::string head = OpenStream(stream);
   ASSERT_EQ(testing::StatusLine(head), "HTTP/1.0 200 OK") << head;
   ASSERT_TRUE(device_->PushFrame(kPath, 1));
   ASSERT_TRUE(Run([&] { return live_ >= 1; }));
@@ -910,13 +931,7 @@ TEST_F(CameraAwayTest, ServesNoSignalWhileAwayAndLiveFramesOnTheSameStreamOnceBa
   ASSERT_TRUE(device_->PushFrame(kPath, 2));
   ASSERT_TRUE(Run([&] { return live_ >= 2; }));
   const int noSignalAtReturn = noSignal_;
-  bool liveAgain = false;
-  for (int i = 0; i < 50 && !liveAgain; ++i) {
-    part = stream.NextPart();
-    ASSERT_TRUE(part);
-    liveAgain = IsLive(*part);
-  }
-  EXPECT_TRUE(liveAgain) << "live parts follow on the connection that stayed open";
+  EXPECT_TRUE(LivePartFollows(stream)) << "live parts follow on the connection that stayed open";
   EXPECT_NE(Get("/status.json").find("\"state\":\"running\""), std::string::npos);
   dlg->OnClose();
   EXPECT_EQ(noSignal_, noSignalAtReturn) << "the timer ended with the return";
@@ -929,11 +944,7 @@ TEST_F(CameraAwayTest, ServesNoSignalWhileAwayAndLiveFramesOnTheSameStreamOnceBa
 // Another device chosen on the video page while the camera is away is the live camera now:
 // the no-signal state ends with the next renewal, and its frames are served.
 TEST_F(CameraAwayTest, ADeviceChosenMeanwhileEndsTheNoSignalState) {
-  testing::FakeCamera spare;
-  spare.path = "/dev/video1";
-  spare.card = "Spare";
-  spare.formats = {{V4L2_PIX_FMT_BGR24, {{320, 240}}}};
-  device_->AddCamera(spare);
+  AddSpareCamera();
   auto dlg = Make(MakeV4L2Backend(device_));
   ASSERT_TRUE(dlg->OnInitDialog());
   ASSERT_TRUE(device_->WaitUntilStreaming(kPath));
@@ -948,6 +959,96 @@ TEST_F(CameraAwayTest, ADeviceChosenMeanwhileEndsTheNoSignalState) {
   const int live = live_;
   EXPECT_TRUE(Run([&] { return live_ > live; }));
   EXPECT_NE(Get("/status.json").find("\"state\":\"running\",\"device\":\"Spare\""), std::string::npos);
+  dlg->OnClose();
+}
+
+// How often text stands in the log.
+std::size_t Count(const std::string& log, const std::string& text) {
+  std::size_t n = 0;
+  for (std::size_t at = 0; !text.empty() && (at = log.find(text, at)) != std::string::npos; at += text.size()) ++n;
+  return n;
+}
+
+// No camera at all when the program starts: the server serves the no-signal picture at the
+// stored size, and the camera, once plugged in, goes live on the stream that stayed open.
+TEST_F(CameraAwayTest, ACameraMissingAtStartUpGoesLiveWhenItAppears) {
+  config_.SetValue("VIDEO\\SIZE", "WIDHT", "320");
+  config_.SetValue("VIDEO\\SIZE", "HEIGTH", "240");
+  device_->Unplug(kPath);
+  auto dlg = Make(MakeV4L2Backend(device_));
+  ASSERT_TRUE(dlg->OnInitDialog());
+  EXPECT_EQ(dlg->ServerState(), 2);
+  EXPECT_TRUE(dlg->NoCamera());
+  EXPECT_EQ(view_.status, resources_.String(res::kStrNoCamera));
+  testing::StreamReader stream(port_);
+  const std::string head = OpenStream(stream);
+  ASSERT_EQ(testing::StatusLine(head), "HTTP/1.0 200 OK") << head;
+  ASSERT_TRUE(Run([&] { return noSignal_ >= 5; }));  // several looks for the camera meanwhile
+  std::optional<std::string> part = stream.NextPart();
+  ASSERT_TRUE(part && IsNoSignal(*part));
+  const std::string picture = Get("/image%20", "%20", "%20w=320%20h=240");
+  CPicture decoded(reinterpret_cast<const std::uint8_t*>(picture.data()), picture.size(), kFormatJpeg);
+  EXPECT_TRUE(IsNoSignal(picture));
+  EXPECT_EQ(decoded.Width(), 320u);
+  const std::string away = Get("/status.json");
+  EXPECT_NE(away.find("\"state\":\"no camera\""), std::string::npos) << away;
+  EXPECT_NE(away.find("\"width\":320,\"height\":240"), std::string::npos) << away;
+
+  device_->Plug(kPath);
+  ASSERT_TRUE(Run([&] { return !dlg->NoCamera() && dlg->CaptureState() == 2; }));
+  EXPECT_EQ(view_.status, resources_.String(res::kStrRunning));
+  EXPECT_EQ(dlg->VideoPage()->DeviceLabel(), "Camera");
+  ASSERT_TRUE(device_->WaitUntilStreaming(kPath));
+  ASSERT_TRUE(device_->PushFrame(kPath, 1));
+  ASSERT_TRUE(Run([&] { return live_ >= 1; }));
+  EXPECT_TRUE(LivePartFollows(stream));
+  EXPECT_NE(Get("/status.json").find("\"state\":\"running\",\"device\":\"Camera\""), std::string::npos);
+  dlg->OnClose();
+  const std::string log = Log();
+  EXPECT_EQ(Count(log, "Iniciado Servidor Web"), 1u);
+  EXPECT_EQ(Count(log, "No se puede abrir el dispositivo de captura"), 1u) << "logged once, not per look";
+  EXPECT_EQ(Count(log, "Dispositivo de captura recuperado"), 1u);
+}
+
+// The camera is back but will not stream yet (another program holds it): the no-signal
+// picture goes on, and a later try opens it.
+TEST_F(CameraAwayTest, AReopenThatFailsAfterTheReturnIsTriedAgainUntilItStreams) {
+  auto dlg = Make(MakeV4L2Backend(device_));
+  ASSERT_TRUE(dlg->OnInitDialog());
+  ASSERT_TRUE(device_->WaitUntilStreaming(kPath));
+  device_->Unplug(kPath);
+  ASSERT_TRUE(Run([&] { return dlg->NoCamera(); }));
+  device_->Plug(kPath);
+  device_->FailStreamOn(kPath, 3);
+  const int published = noSignal_;
+  ASSERT_TRUE(Run([&] { return !dlg->NoCamera() && dlg->CaptureState() == 2; }));
+  EXPECT_GE(noSignal_, published + 2) << "the no-signal picture was renewed between the tries";
+  EXPECT_EQ(dlg->ServerState(), 2);
+  ASSERT_TRUE(device_->WaitUntilStreaming(kPath));
+  ASSERT_TRUE(device_->PushFrame(kPath, 1));
+  EXPECT_TRUE(Run([&] { return live_ >= 1; }));
+  dlg->OnClose();
+  const std::string log = Log();
+  EXPECT_EQ(Count(log, "Iniciado Servidor Web"), 1u);
+  EXPECT_EQ(Count(log, "No se puede abrir el dispositivo de captura"), 1u);
+  EXPECT_LE(Count(log, resources_.String(108)), 1u) << "the failed tries do not repeat in the log";
+}
+
+// A camera the settings name is waited for while it is missing, not stood in for by
+// another device that happens to be there.
+TEST_F(CameraAwayTest, ANamedCameraMissingAtStartUpIsWaitedForNotReplaced) {
+  AddSpareCamera();
+  config_.SetValue("VIDEO", "DEVICE", "Camera");
+  device_->Unplug(kPath);
+  auto dlg = Make(MakeV4L2Backend(device_));
+  ASSERT_TRUE(dlg->OnInitDialog());
+  ASSERT_TRUE(Run([&] { return noSignal_ >= 3; }));
+  EXPECT_TRUE(dlg->NoCamera());
+  EXPECT_FALSE(dlg->Graph().Running());
+  EXPECT_NE(Get("/status.json").find("\"state\":\"no camera\",\"device\":\"Camera\""), std::string::npos);
+  device_->Plug(kPath);
+  ASSERT_TRUE(Run([&] { return dlg->CaptureState() == 2; }));
+  EXPECT_EQ(dlg->Graph().DeviceName(), "Camera");
   dlg->OnClose();
 }
 

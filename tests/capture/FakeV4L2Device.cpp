@@ -61,6 +61,11 @@ void FakeV4L2Device::Plug(const std::string& path) {
   cv_.notify_all();
 }
 
+void FakeV4L2Device::FailStreamOn(const std::string& path, int times) {
+  std::lock_guard lock(mutex_);
+  cameras_.at(path).streamOnFailures = times;
+}
+
 v4l2_fract FakeV4L2Device::Interval(const std::string& path) {
   std::lock_guard lock(mutex_);
   return cameras_.at(path).parm;
@@ -207,6 +212,10 @@ int FakeV4L2Device::HandleLocked(State& s, unsigned long request, void* arg) {
       return 0;
     }
     case VIDIOC_STREAMON:
+      if (s.streamOnFailures > 0) {
+        --s.streamOnFailures;
+        return Fail(EBUSY);
+      }
       s.streaming = true;
       return 0;
     case VIDIOC_STREAMOFF:

@@ -48,6 +48,9 @@ public:
   void Unplug(const std::string& path);
   // The camera comes back with a fresh state.
   void Plug(const std::string& path);
+  // The next times VIDIOC_STREAMON calls fail with EBUSY, as a camera held by another
+  // program does (a later Plug forgets it).
+  void FailStreamOn(const std::string& path, int times);
   // The frame interval last set with VIDIOC_S_PARM.
   v4l2_fract Interval(const std::string& path);
   // The control's current value.
@@ -78,6 +81,7 @@ private:
     std::vector<std::vector<std::uint8_t>> buffers;
     std::deque<std::uint32_t> queued, filled;
     bool streaming = false;
+    int streamOnFailures = 0;
     std::uint32_t sequence = 0;
   };
   State* ByFd(int fd);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <set>
 #include <vector>
@@ -92,6 +93,42 @@ TEST(FrameTransformTest, EveryTurnMovesTheCornersWhereTheyBelongAndKeepsEveryPix
     EXPECT_EQ(static_cast<std::size_t>(kW * kH), seen.size());
     EXPECT_EQ(static_cast<std::uint32_t>(kW * kH - 1), *seen.rbegin());
     EXPECT_EQ(0, padding);
+  }
+}
+
+// Every pixel against the plain definition: mirrored, then turned clockwise a quarter at a
+// time on a grid. Frames of several tiles each way whose rows are padded, and not (then
+// the buffer ends on a pixel, which a word-wide read must not pass).
+TEST(FrameTransformTest, EveryPixelOfEveryTurnLandsWhereTheTurnedGridPutsIt) {
+  using Grid = std::vector<std::vector<std::uint32_t>>;
+  for (const auto& [kW, kH] : {std::pair{67, 45}, std::pair{68, 40}}) {
+    const std::vector<std::uint8_t> frame = NumberedFrame(kW, kH);
+    Grid source(kH, std::vector<std::uint32_t>(kW));
+    for (int yTop = 0; yTop < kH; ++yTop)
+      for (int x = 0; x < kW; ++x) source[yTop][x] = static_cast<std::uint32_t>((kH - 1 - yTop) * kW + x);
+    for (int rotate : {0, 90, 180, 270}) {
+      for (FrameFlip flip : {FrameFlip::kNone, FrameFlip::kHorizontal, FrameFlip::kVertical}) {
+        SCOPED_TRACE(testing::Message() << kW << "x" << kH << " " << rotate << " " << FlipName(flip));
+        Grid want = source;
+        if (flip == FrameFlip::kHorizontal)
+          for (auto& row : want) std::reverse(row.begin(), row.end());
+        if (flip == FrameFlip::kVertical) std::reverse(want.begin(), want.end());
+        for (int quarter = 0; quarter < rotate / 90; ++quarter) {
+          Grid turned(want[0].size(), std::vector<std::uint32_t>(want.size()));
+          for (std::size_t r = 0; r < turned.size(); ++r)
+            for (std::size_t c = 0; c < turned[r].size(); ++c) turned[r][c] = want[want.size() - 1 - c][r];
+          want = std::move(turned);
+        }
+        CPicture out;
+        ASSERT_TRUE(TurnFrame(frame.data(), kW, kH, FrameTurn{rotate, flip}, out));
+        ASSERT_EQ(want.size(), out.Height());
+        ASSERT_EQ(want[0].size(), out.Width());
+        int wrong = 0;
+        for (std::uint32_t yTop = 0; yTop < out.Height(); ++yTop)
+          for (std::uint32_t x = 0; x < out.Width(); ++x) wrong += NumberAt(out, x, yTop) != want[yTop][x];
+        EXPECT_EQ(0, wrong);
+      }
+    }
   }
 }
 

@@ -236,6 +236,20 @@ TEST_F(VideoPageTest, TurnAndMirrorAreLoadedAppliedLiveAndSaved) {
   auto page = MakePage();
   EXPECT_EQ(page->Turn(), FrameTurn{});
   EXPECT_EQ(page->ShownSizeLabel(), "640 x 480");
+  EXPECT_EQ(page->ShownSizeNames(), page->SizeNames());
+}
+
+// Turned sideways, the size menu lists what the label shows; the size chosen from it is
+// still stored as the camera's own.
+TEST_F(VideoPageTest, TheSizeMenuListsTurnedSizesAndTheFileKeepsTheCamerasOwn) {
+  ASSERT_EQ(0, config_.SetValue("VIDEO", "ROTATE", "270"));
+  auto page = MakePage();
+  EXPECT_EQ(page->ShownSizeNames(), (std::vector<std::string>{"480 x 640", "240 x 320"}));
+  page->OnCommand(CDlgOpcionVideo::kCmdSizeBase + 1);
+  EXPECT_EQ(page->ShownSizeLabel(), "240 x 320");
+  ASSERT_TRUE(page->SaveSettings());
+  EXPECT_EQ(config_.GetInt("VIDEO\\SIZE", "WIDHT", 0), 320);
+  EXPECT_EQ(config_.GetInt("VIDEO\\SIZE", "HEIGTH", 0), 240);
 }
 
 }  // namespace

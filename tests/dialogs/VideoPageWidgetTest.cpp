@@ -113,17 +113,28 @@ private slots:
       const QRect onPage(field->mapTo(f.widget.get(), QPoint(0, 0)), field->size());
       QVERIFY2(f.widget->rect().contains(onPage) && field->height() >= 16, name);
     }
-    QCOMPARE(f.Shown("rotate"), QString("Upright"));
+    QCOMPARE(f.Shown("rotate"), f.String(res::kStrTurnUpright));
     QTest::mouseClick(f.Find<QPushButton>("rotate"), Qt::LeftButton);
     OpenMenu turns;
-    QCOMPARE(turns.Items().size(), 4);
-    QCOMPARE(turns.Checked(), QString("Upright"));
-    QVERIFY(turns.Choose(QString::fromUtf8("90\u00b0 anticlockwise")));
+    QCOMPARE(turns.Title(), f.String(140));
+    QCOMPARE(turns.Items(), QStringList({"Upright", QString::fromUtf8("90\u00b0 clockwise"), "Upside down",
+                                         QString::fromUtf8("90\u00b0 anticlockwise")}));
+    QCOMPARE(turns.Checked(), f.String(res::kStrTurnUpright));
+    QVERIFY(turns.Choose(f.String(res::kStrTurnUpright + 3)));
     QCOMPARE(f.graph->Turn().rotate, 270);
+    QCOMPARE(f.Shown("rotate"), f.String(res::kStrTurnUpright + 3));
     QCOMPARE(f.Shown("size"), QString("480 x 640"));
+    // The size menu lists the sizes as the label shows them.
+    QTest::mouseClick(f.Find<QPushButton>("size"), Qt::LeftButton);
+    OpenMenu sizes;
+    QCOMPARE(sizes.Items(), QStringList({"480 x 640", "240 x 320"}));
+    QCOMPARE(sizes.Checked(), QString("480 x 640"));
+    QVERIFY(sizes.menu != nullptr);
+    sizes.menu->close();
 
     QTest::mouseClick(f.Find<QPushButton>("flip"), Qt::LeftButton);
     OpenMenu mirrors;
+    QCOMPARE(mirrors.Title(), f.String(141));
     QCOMPARE(mirrors.Items(), QStringList({"None", "Left to right", "Top to bottom"}));
     QVERIFY(mirrors.Choose("Left to right"));
     QCOMPARE(f.graph->Turn().flip, FrameFlip::kHorizontal);
