@@ -191,6 +191,14 @@ void CHttpResponseHeader::AddCacheControl(std::string_view directives) {
   AddField("Cache-Control", directives);
 }
 
+void CHttpResponseHeader::AddBodyFields(bool keepAlive, const HttpTime* lastModified,
+                                        std::int64_t length, std::string_view type) {
+  if (keepAlive) AddKeepAlive();
+  if (lastModified != nullptr) AddLastModified(*lastModified);
+  if (length >= 0) AddContentLength(length);
+  AddContentType(type);
+}
+
 std::string CHttpResponseHeader::GetData() const {
   std::string data;
   data.reserve(text_.size() + 2);

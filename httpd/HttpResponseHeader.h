@@ -60,6 +60,14 @@ public:
   void AddServer(std::string_view name);
   // "Cache-Control: %s\r\n".
   void AddCacheControl(std::string_view directives);
+  // The fields every answer ends its head with, in this order: "Connection: Keep-Alive"
+  // when `keepAlive`, Last-Modified when `lastModified` is given, Content-Length unless
+  // `length` is negative (a body the connection's end ends), and Content-Type.
+  void AddBodyFields(bool keepAlive, const HttpTime* lastModified, std::int64_t length,
+                     std::string_view type);
+
+  // Header lines already formatted ("Name: value\r\n" each), taken as they are.
+  void AddLines(std::string_view lines) { text_.append(lines); }
 
   // Whether GetData ends the block with a blank line (true after construction).
   void SetAddEntityBodySeparator(bool add) { addBlankLine_ = add; }

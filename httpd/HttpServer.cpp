@@ -86,8 +86,7 @@ std::string CHttpServer::RefusalResponse() const {
   header.AddDate(CurrentHttpTime());
   header.AddServer(name);
   header.AddAllow(settings_->m_bAllowDeleteRequest);
-  header.AddContentLength(static_cast<std::int32_t>(body.size()));
-  header.AddContentType("text/html");
+  header.AddBodyFields(false, nullptr, static_cast<std::int64_t>(body.size()), "text/html");
   std::string response = header.GetData();
   response.append(body);
   return response;

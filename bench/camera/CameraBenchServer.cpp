@@ -26,7 +26,8 @@
 #include "httpd/MimeMap.h"
 #include "httpd/MyHttpServer.h"
 #include "httpd/WebServer.h"
-#include "httpd/camera/MyHttpClient.h"
+#include "httpd/camera/CameraRoutes.h"
+#include "httpd/camera/CameraState.h"
 #include "httpd/client/Md5Hex.h"
 #include "log/LogXML.h"
 #include "resources/ResourceLibrary.h"
@@ -78,7 +79,7 @@ int main(int argc, char** argv) {
   camera.m_bDigestAuth = std::getenv("BENCH_DIGEST") != nullptr;
   if (const char* origin = std::getenv("BENCH_CORS")) camera.m_sCorsOrigin = origin;
   settings.m_ClientFactory = [&resources, &camera] {
-    return std::make_unique<CMyHttpClient>(resources, camera);
+    return MakeCameraSession(resources, camera);
   };
 
   RaiseDescriptorLimit(settings.m_nMaxConnections);  // as the program does at each start
