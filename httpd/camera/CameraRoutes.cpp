@@ -390,7 +390,7 @@ void ServeCameraPicture(CHttpClient& client, CameraState& camera, CameraRoute ro
                    camera.m_sCorsOrigin);
   const std::string type = client.MimeType(CameraFileName(route));
   Response response;
-  response.date = response.expires = CurrentHttpTime();
+  response.expiresNow = true;
   response.type = type;
   response.routeFields = fields;
   response.bytes =

@@ -12,6 +12,7 @@
 #include "httpd/HttpServer.h"
 #include "httpd/HttpServerSettings.h"
 #include "httpd/ThreadPoolRequest.h"
+#include "httpd/client/HtmlText.h"
 #include "httpd/client/PathResolver.h"
 
 namespace orbiscope {
@@ -87,25 +88,26 @@ std::size_t CHttpClient::FindLineEnd(std::size_t position) {
   return orbiscope::FindLineEnd(raw, position, limit);
 }
 
-void CHttpClient::PrepareDirectories() {
+void CHttpClient::PrepareSettings() {
   const CHttpServerSettings* settings = Server().GetSettings();
-  if (settings == directoriesOf_) return;
+  if (settings == preparedFor_) return;
+  serverName_ = HeaderValue(settings->m_sServerName);
   directories_.clear();
   for (const HttpDirectorySettings& entry : settings->m_Directories) {
     auto directory = std::make_unique<CHttpDirectory>();
     directory->Configure(entry);
     directories_.push_back(std::move(directory));
   }
-  directoriesOf_ = settings;
+  preparedFor_ = settings;
 }
 
 const CHttpDirectory* CHttpClient::FindDirectory(std::string_view alias) {
-  PrepareDirectories();
+  PrepareSettings();
   return orbiscope::FindDirectory(directories_, alias);
 }
 
 std::optional<ResolvedPath> CHttpClient::ResolvePath(std::string_view url) {
-  PrepareDirectories();
+  PrepareSettings();
   return orbiscope::ResolvePath(directories_, url);
 }
 

@@ -35,8 +35,7 @@ class ResourceLibrary;
 
 class CHttpClient;
 
-// One answer, as CHttpClient::Respond writes it. The head is the status line, Date, Server
-// and Allow, then `fields`, Expires, the body fields (see AddBodyFields) and `routeFields`.
+// One answer, as CHttpClient::Respond writes it; its head is laid out as ResponseHead says.
 struct Response {
   // How the answer starts.
   enum class Head {
@@ -53,6 +52,7 @@ struct Response {
   std::string_view routeFields;  // header lines a route ends the head with
   std::optional<HttpTime> date;  // the Date field; now when not given
   std::optional<HttpTime> expires;
+  bool expiresNow = false;       // Expires the Date's time: stale at once
   std::optional<HttpTime> lastModified;
   // False closes the connection after this answer, whatever the request asked.
   bool keepAlive = true;
@@ -152,8 +152,6 @@ public:
   const ClientRequest& Request() const { return m_Request; }
 
 private:
-  // The header every response starts with: status, Date (`now`), Server and Allow.
-  CHttpResponseHeader StartHeader(int code, const HttpTime& now) const;
   // The answer of a status page: `code` with `body` as HTML, head and all.
   Response PageResponse(int code, std::string_view body) const;
   // Responds with a page; answers its length.
@@ -173,8 +171,9 @@ private:
   // else the connection just closes; logged either way.
   void AnswerOutOfMemory();
   ParsePolicy Policy() const;
-  // The directories of the running settings, made once per settings record.
-  void PrepareDirectories();
+  // The directories and the Server field of the running settings, made once per settings
+  // record.
+  void PrepareSettings();
   // Whether this request is answered without a header (HTTP/0.9).
   bool IsHeaderless() const;
 
@@ -187,8 +186,9 @@ private:
   bool sendFailed_ = false;  // the connection failed while answering: it closes
   bool following_ = false;   // the connection follows a feed after this request
   std::uint64_t responseStart_ = 0;  // the connection's Output().Sent() before this answer
-  const CHttpServerSettings* directoriesOf_ = nullptr;
+  const CHttpServerSettings* preparedFor_ = nullptr;
   std::vector<std::unique_ptr<CHttpDirectory>> directories_;
+  std::string serverName_;  // the Server field's value, control characters dropped
 };
 
 }  // namespace orbiscope

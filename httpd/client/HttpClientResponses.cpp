@@ -21,15 +21,6 @@ constexpr std::string_view kFileFailure =
 
 }  // namespace
 
-CHttpResponseHeader CHttpClient::StartHeader(int code, const HttpTime& now) const {
-  CHttpResponseHeader header;
-  header.AddStatusLine(code);
-  header.AddDate(now);
-  header.AddServer(HeaderValue(Settings().m_sServerName));
-  header.AddAllow(Settings().m_bAllowDeleteRequest);
-  return header;
-}
-
 AccessRecord CHttpClient::LogRecord(int code, std::int64_t bytes) const {
   AccessRecord record;
   record.module = routes_ ? routes_->LogModule() : std::string_view("HttpClient");
@@ -69,15 +60,21 @@ bool CHttpClient::Respond(Response response) {
       withBody = true;
       if (length > 0) keepAlive_ = false;
     }
-    CHttpResponseHeader header =
-        StartHeader(response.code, response.date ? *response.date : CurrentHttpTime());
-    header.AddLines(response.fields.Text());
-    if (response.expires) header.AddExpires(*response.expires);
-    header.AddBodyFields(keepAlive_, response.lastModified ? &*response.lastModified : nullptr,
-                         response.lengthless ? -1 : static_cast<std::int64_t>(length),
-                         HeaderValue(response.type));
-    header.AddLines(response.routeFields);
-    head = header.GetData();
+    PrepareSettings();
+    ResponseHead spec;
+    spec.code = response.code;
+    spec.date = response.date ? &*response.date : nullptr;
+    spec.server = serverName_;
+    spec.allowDelete = Settings().m_bAllowDeleteRequest;
+    spec.fields = response.fields.Text();
+    spec.expires = response.expires ? &*response.expires : nullptr;
+    spec.expiresAtDate = response.expiresNow;
+    spec.keepAlive = keepAlive_;
+    spec.lastModified = response.lastModified ? &*response.lastModified : nullptr;
+    spec.length = response.lengthless ? -1 : static_cast<std::int64_t>(length);
+    spec.type = response.type;
+    spec.routeFields = response.routeFields;
+    head = FormatResponseHead(spec);
     failureText = withBody && response.file >= 0 ? kFileFailure : kPacketsFailure;
   }
 

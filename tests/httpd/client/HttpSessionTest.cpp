@@ -548,7 +548,7 @@ private:
   static void Buffer(CHttpClient& session) {
     const std::string type = session.MimeType("image.txt");
     Response response;
-    response.date = response.expires = CurrentHttpTime();
+    response.expiresNow = true;
     response.type = type;
     response.bytes = "abc";
     response.bodyWithHead = true;
