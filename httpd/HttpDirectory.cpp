@@ -160,8 +160,7 @@ void CHttpDirectory::TransmitFile(CHttpClient& client) const {
     }
   }
 
-  const std::string type = client.MimeType(request.localFile);
-  response.type = type;
+  response.typeOf = request.localFile;
   response.file = file.fd;
   response.fileSize = static_cast<std::uint64_t>(info.st_size);
   response.headlessFailure = "CHttpDirectory::TransmitFile, Failed to send to socket, Error:";

@@ -388,10 +388,9 @@ void ServeCameraPicture(CHttpClient& client, CameraState& camera, CameraRoute ro
   const std::string fields =
       CameraFields(frame.generation == 0 ? std::chrono::system_clock::time_point() : frame.captured,
                    camera.m_sCorsOrigin);
-  const std::string type = client.MimeType(CameraFileName(route));
   Response response;
   response.expiresNow = true;
-  response.type = type;
+  response.typeOf = CameraFileName(route);
   response.routeFields = fields;
   response.bytes =
       std::string_view(reinterpret_cast<const char*>(shared->bytes.get()), shared->size);

@@ -50,6 +50,7 @@ bool CHttpClient::Run(CThreadPoolRequest& request) {
   sendFailed_ = false;
   following_ = false;
   try {
+    PrepareSettings();
     HandleClient();
   } catch (const std::bad_alloc&) {
     AnswerOutOfMemory();
@@ -92,6 +93,7 @@ void CHttpClient::PrepareSettings() {
   const CHttpServerSettings* settings = Server().GetSettings();
   if (settings == preparedFor_) return;
   serverName_ = HeaderValue(settings->m_sServerName);
+  allowDelete_ = settings->m_bAllowDeleteRequest;
   directories_.clear();
   for (const HttpDirectorySettings& entry : settings->m_Directories) {
     auto directory = std::make_unique<CHttpDirectory>();

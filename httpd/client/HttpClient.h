@@ -48,6 +48,7 @@ struct Response {
   int code = 200;
   Head head = Head::FromHttp10;
   std::string_view type;       // Content-Type; control characters are dropped
+  std::string_view typeOf;     // else the file name whose type the MIME map tells
   CHttpResponseHeader fields;  // header lines after Allow (no status line)
   std::string_view routeFields;  // header lines a route ends the head with
   std::optional<HttpTime> date;  // the Date field; now when not given
@@ -122,8 +123,6 @@ public:
   int SendChallenge(std::string_view realm);
   // The access-log record of an answer to the current request.
   AccessRecord LogRecord(int code, std::int64_t bytes) const;
-  // The Content-Type of `fileName` by the server's MIME map.
-  std::string MimeType(std::string_view fileName) const;
 
   // Maps a URL to its virtual directory and local file (see PathResolver.h).
   std::optional<ResolvedPath> ResolvePath(std::string_view url);
@@ -154,6 +153,8 @@ public:
 private:
   // The answer of a status page: `code` with `body` as HTML, head and all.
   Response PageResponse(int code, std::string_view body) const;
+  // The head of `response`, whose body is `length` bytes.
+  std::string HeadOf(const Response& response, std::uint64_t length) const;
   // Responds with a page; answers its length.
   int SendPage(Response page);
   // Queues `head`, then the body of `response`, and sends what the client takes now. A
@@ -162,6 +163,8 @@ private:
             std::string_view failureText);
   // Writes the access-log line of an answer to the current request.
   void PostLog(int code, std::int64_t bytes);
+  // The Content-Type of `fileName` by the server's MIME map.
+  std::string MimeType(std::string_view fileName) const;
   void ServeRequest();
   void Dispatch();
   void HandleDirectories();
@@ -189,6 +192,7 @@ private:
   const CHttpServerSettings* preparedFor_ = nullptr;
   std::vector<std::unique_ptr<CHttpDirectory>> directories_;
   std::string serverName_;  // the Server field's value, control characters dropped
+  bool allowDelete_ = false;  // the Allow field names DELETE
 };
 
 }  // namespace orbiscope

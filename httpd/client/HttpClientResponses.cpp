@@ -42,6 +42,26 @@ std::string CHttpClient::MimeType(std::string_view fileName) const {
   return mime != nullptr ? mime->GetMimeType(fileName) : std::string(CMimeMap::kDefaultType);
 }
 
+std::string CHttpClient::HeadOf(const Response& response, std::uint64_t length) const {
+  std::string mapped;
+  std::string_view type = response.type;
+  if (type.empty() && !response.typeOf.empty()) type = mapped = MimeType(response.typeOf);
+  ResponseHead head;
+  head.code = response.code;
+  head.date = response.date ? &*response.date : nullptr;
+  head.server = serverName_;
+  head.allowDelete = allowDelete_;
+  head.fields = response.fields.Text();
+  head.expires = response.expires ? &*response.expires : nullptr;
+  head.expiresAtDate = response.expiresNow;
+  head.keepAlive = keepAlive_;
+  head.lastModified = response.lastModified ? &*response.lastModified : nullptr;
+  head.length = response.lengthless ? -1 : static_cast<std::int64_t>(length);
+  head.type = type;
+  head.routeFields = response.routeFields;
+  return FormatResponseHead(head);
+}
+
 bool CHttpClient::Respond(Response response) {
   const bool headVerb = m_Request.verb == HttpVerb::Head;
   const std::uint64_t length = response.file >= 0 ? response.fileSize : response.bytes.size();
@@ -60,21 +80,7 @@ bool CHttpClient::Respond(Response response) {
       withBody = true;
       if (length > 0) keepAlive_ = false;
     }
-    PrepareSettings();
-    ResponseHead spec;
-    spec.code = response.code;
-    spec.date = response.date ? &*response.date : nullptr;
-    spec.server = serverName_;
-    spec.allowDelete = Settings().m_bAllowDeleteRequest;
-    spec.fields = response.fields.Text();
-    spec.expires = response.expires ? &*response.expires : nullptr;
-    spec.expiresAtDate = response.expiresNow;
-    spec.keepAlive = keepAlive_;
-    spec.lastModified = response.lastModified ? &*response.lastModified : nullptr;
-    spec.length = response.lengthless ? -1 : static_cast<std::int64_t>(length);
-    spec.type = response.type;
-    spec.routeFields = response.routeFields;
-    head = FormatResponseHead(spec);
+    head = HeadOf(response, length);
     failureText = withBody && response.file >= 0 ? kFileFailure : kPacketsFailure;
   }
 

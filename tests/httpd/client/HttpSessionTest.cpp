@@ -546,10 +546,9 @@ public:
 private:
   // Answers as a camera picture is answered.
   static void Buffer(CHttpClient& session) {
-    const std::string type = session.MimeType("image.txt");
     Response response;
     response.expiresNow = true;
-    response.type = type;
+    response.typeOf = "image.txt";
     response.bytes = "abc";
     response.bodyWithHead = true;
     session.Respond(std::move(response));
