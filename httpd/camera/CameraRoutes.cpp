@@ -107,6 +107,11 @@ bool NamesSecret(std::string_view key) {
 bool IsCameraPassword(std::string_view value, std::string_view cameraDigest) {
   std::string digest;
   if (Md5Hex(value, digest) && digest == cameraDigest) return true;
+  // ASCII reads the same in both.
+  if (std::all_of(value.begin(), value.end(),
+                  [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
+    return false;
+  }
   const std::string cp1252 = Utf8ToCp1252(value);
   return cp1252 != value && Md5Hex(cp1252, digest) && digest == cameraDigest;
 }
@@ -163,11 +168,14 @@ void HideSecretValues(const std::vector<DecodedByte>& text, std::size_t from, st
       nested = nested || text[i].c == '=';
     }
     const std::string_view beforeNul(decoded.data(), std::min(decoded.find('\0'), decoded.size()));
-    const bool password = cameraDigest.size() >= kShortestDigest &&
-                          (IsCameraPassword(decoded, cameraDigest) ||
-                           (beforeNul.size() < decoded.size() &&
-                            IsCameraPassword(beforeNul, cameraDigest)));
-    if (value < end && (nested || password || NamesSecret(key)))
+    // Digested only when nothing else hides the value already: a digest of every value is
+    // the dearest part of the line.
+    const auto password = [&] {
+      return cameraDigest.size() >= kShortestDigest &&
+             (IsCameraPassword(decoded, cameraDigest) ||
+              (beforeNul.size() < decoded.size() && IsCameraPassword(beforeNul, cameraDigest)));
+    };
+    if (value < end && (nested || NamesSecret(key) || password()))
       hidden.push_back({text[value].rawBegin, text[end - 1].rawEnd});
     from = end + 1;
   }
