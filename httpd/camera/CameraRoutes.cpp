@@ -298,9 +298,11 @@ bool CheckCameraCredentials(CameraRoute route, const CameraQuery& query,
 }
 
 std::string MaskCameraPassword(std::string_view requestLine, std::string_view cameraDigest) {
-  std::string line = MaskUserInfoPassword(requestLine);
   // The whole line is searched: a tab where the blank belongs puts the URL into the verb.
-  const std::vector<DecodedByte> text = DecodeUrlSpans(line);
+  std::vector<DecodedByte> text = DecodeUrlSpans(requestLine);
+  std::string line = MaskUserInfoPassword(requestLine, text);
+  // Decoded once unless the user information's password was hidden.
+  if (line != requestLine) text = DecodeUrlSpans(line);
   std::vector<RawSpan> hidden;
   const auto hide = [&text, &hidden](std::size_t from, std::size_t to) {  // decoded indexes
     if (from < to) hidden.push_back({text[from].rawBegin, text[to - 1].rawEnd});
