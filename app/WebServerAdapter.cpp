@@ -3,7 +3,8 @@
 #include <chrono>
 
 #include "httpd/WebServer.h"
-#include "httpd/camera/MyHttpClient.h"
+#include "httpd/camera/CameraRoutes.h"
+#include "httpd/camera/CameraState.h"
 #include "resources/ResourceLibrary.h"
 
 namespace orbiscope {
@@ -14,7 +15,7 @@ public:
   WebServerAdapter(const ResourceLibrary& resources, MessageSink messages, std::string exeFolder,
                    std::chrono::steady_clock::time_point programStarted)
       : server_(resources, std::move(messages), std::move(exeFolder),
-                [&resources, this] { return std::make_unique<CMyHttpClient>(resources, camera_); }) {
+                [&resources, this] { return MakeCameraSession(resources, camera_); }) {
     camera_.m_ProgramStarted = programStarted;
   }
 

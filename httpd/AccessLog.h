@@ -40,4 +40,21 @@ bool PostAccessLog(LogXML& log, std::string_view module, const sockaddr_in& clie
                    std::string_view user, std::string_view requestLine, int code,
                    std::int64_t bytes);
 
+// One answered request as its line tells it. It owns its texts, so an answer whose line is
+// written later (a stream, when it ends) can keep it.
+struct AccessRecord {
+  std::string_view module;   // a string literal: "HttpClient" or "MyHttpClient"
+  sockaddr_in client {};
+  std::string user;
+  std::string requestLine;   // as the log may show it: passwords masked
+  int code = 0;
+  std::int64_t bytes = 0;
+};
+
+// How sessions and streams write their lines.
+inline bool PostAccessLog(LogXML& log, const AccessRecord& record) {
+  return PostAccessLog(log, record.module, record.client, record.user, record.requestLine,
+                       record.code, record.bytes);
+}
+
 }  // namespace orbiscope

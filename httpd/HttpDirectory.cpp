@@ -15,7 +15,6 @@
 #include "httpd/HttpResponseHeader.h"
 #include "httpd/HttpServer.h"
 #include "httpd/HttpServerSettings.h"
-#include "httpd/MimeMap.h"
 #include "httpd/client/HtmlText.h"
 #include "httpd/client/HttpClient.h"
 #include "httpd/client/UrlCodec.h"
@@ -104,7 +103,7 @@ void CHttpDirectory::HandleClient(CHttpClient& client, bool isDirectory) const {
 
 bool CHttpDirectory::HandleDirectoryAuthorization(CHttpClient& client) const {
   if (userName_.empty()) return true;
-  const ClientRequest& request = client.m_Request;
+  const ClientRequest& request = client.Request();
   if (request.userName == userName_ && request.password == password_) return true;
   const CHttpServerSettings& settings = client.Settings();
   if (settings.m_bAllowBasicAuthentication || settings.m_bAllowNTLMAuthentication) {
@@ -120,7 +119,7 @@ bool CHttpDirectory::HandleDirectoryAuthorization(CHttpClient& client) const {
 }
 
 void CHttpDirectory::TransmitFile(CHttpClient& client) const {
-  ClientRequest& request = client.m_Request;
+  const ClientRequest& request = client.Request();
   const CHttpServerSettings& settings = client.Settings();
 
   // Non-blocking so that a FIFO in the folder cannot hold the worker at open.
@@ -146,51 +145,35 @@ void CHttpDirectory::TransmitFile(CHttpClient& client) const {
   HttpTime fileTime = HttpTimeFromTimeT(modified);
   HttpTime nowTime = HttpTimeFromTimeT(now);
 
+  Response response;
+  response.date = nowTime;
+  if (settings.m_bAutoExpire) response.expires = fileTime;
+  response.lastModified = fileTime;
   if (request.verb == HttpVerb::Get && request.ifModifiedSincePresent) {
     std::time_t since = TimeTFromHttpTime(request.ifModifiedSince);
     if (since != static_cast<std::time_t>(-1) && modified <= since) {
-      CHttpResponseHeader header = client.StartHeader(304, nowTime);
-      if (settings.m_bAutoExpire) header.AddExpires(fileTime);
-      if (client.m_bResponseKeepAlive) header.AddKeepAlive();
-      header.AddLastModified(fileTime);
-      header.AddContentLength(0);
-      header.AddContentType("text/html");
-      client.SendResponse(header, nullptr, 0);
-      client.PostLog(304, 0);
+      response.code = 304;
+      response.head = Response::Head::Always;
+      response.type = "text/html";
+      client.Respond(std::move(response));
       return;
     }
   }
 
-  const auto size = static_cast<std::uint64_t>(info.st_size);
-  if (request.version > kHttp09) {
-    std::string type = settings.m_pMimeManager != nullptr
-                           ? settings.m_pMimeManager->GetMimeType(request.localFile)
-                           : std::string(CMimeMap::kDefaultType);
-    CHttpResponseHeader header = client.StartHeader(200, nowTime);
-    if (settings.m_bAutoExpire) header.AddExpires(fileTime);
-    if (client.m_bResponseKeepAlive) header.AddKeepAlive();
-    header.AddLastModified(fileTime);
-    header.AddContentLength(static_cast<std::int64_t>(size));
-    header.AddContentType(HeaderValue(type));
-    if (request.verb == HttpVerb::Head) {
-      client.SendResponse(header, nullptr, 0);
-    } else {
-      client.TransmitFile(header, file.fd, size);
-    }
-  } else if (request.verb != HttpVerb::Head) {
-    client.Send({}, nullptr, size, file.fd,
-                "CHttpDirectory::TransmitFile, Failed to send to socket, Error:");
-  }
-  client.PostLog(200, static_cast<std::int64_t>(size));
+  response.typeOf = request.localFile;
+  response.file = file.fd;
+  response.fileSize = static_cast<std::uint64_t>(info.st_size);
+  response.headlessFailure = "CHttpDirectory::TransmitFile, Failed to send to socket, Error:";
+  client.Respond(std::move(response));
 }
 
 void CHttpDirectory::TransmitDirectory(CHttpClient& client) const {
-  ClientRequest& request = client.m_Request;
+  const ClientRequest& request = client.Request();
 
   DIR* folder = ::opendir(request.localFile.c_str());
   if (folder == nullptr) {
-    int length = client.ReturnErrorMessage(500);
-    client.PostLog(500, length);
+    // The error page writes the one access-log line of this answer.
+    client.ReturnErrorMessage(500);
     return;
   }
   std::vector<ListingEntry> entries;
@@ -236,10 +219,12 @@ void CHttpDirectory::TransmitDirectory(CHttpClient& client) const {
   page += client.Resources().String(res::kStrListingTail);
   page = ReplaceAll(std::move(page), "%1", HtmlEscape(request.url));
 
-  CHttpResponseHeader header = client.StartHeader(200, CurrentHttpTime());
-  if (any) header.AddLastModified(HttpTimeFromTimeT(newest));
-  client.SendWithBody(header, "text/html", page.data(), page.size());
-  client.PostLog(200, static_cast<std::int64_t>(page.size()));
+  Response response;
+  response.head = Response::Head::Always;
+  if (any) response.fields.AddLastModified(HttpTimeFromTimeT(newest));
+  response.type = "text/html";
+  response.bytes = page;
+  client.Respond(std::move(response));
 }
 
 }  // namespace orbiscope

@@ -209,6 +209,33 @@ bool CHttpResponseHeader::Send(CHttpSocket& socket, unsigned writeTimeoutMs) con
   }
 }
 
+std::string FormatResponseHead(const ResponseHead& head) {
+  const HttpTime now = head.date != nullptr ? *head.date : CurrentHttpTime();
+  CHttpResponseHeader header;
+  header.text_.reserve(320 + head.fields.size() + head.routeFields.size());
+  header.AddStatusLine(head.code);
+  header.AddDate(now);
+  header.AddServer(head.server);
+  header.AddAllow(head.allowDelete);
+  header.text_.append(head.fields);
+  if (head.expiresAtDate) {
+    header.AddExpires(now);
+  } else if (head.expires != nullptr) {
+    header.AddExpires(*head.expires);
+  }
+  if (head.keepAlive) header.AddKeepAlive();
+  if (head.lastModified != nullptr) header.AddLastModified(*head.lastModified);
+  if (head.length >= 0) header.AddContentLength(head.length);
+  // A type taken from a file name or the MIME map could hold any byte.
+  header.text_.append("Content-Type: ");
+  for (char c : head.type) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u >= 0x20 && u != 0x7F) header.text_ += c;
+  }
+  header.text_.append("\r\n").append(head.routeFields).append("\r\n");
+  return std::move(header.text_);
+}
+
 std::string FormatHttpDate(const HttpTime& t) {
   // Out-of-range fields give an empty name rather than reading past the tables.
   const char* weekday = t.dayOfWeek >= 0 && t.dayOfWeek < 7 ? kWeekdays[t.dayOfWeek] : "";

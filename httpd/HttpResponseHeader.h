@@ -10,6 +10,7 @@
 namespace orbiscope {
 
 class CHttpSocket;
+struct ResponseHead;
 
 // A broken-down UTC calendar time; milliseconds are carried but never written.
 struct HttpTime {
@@ -60,7 +61,6 @@ public:
   void AddServer(std::string_view name);
   // "Cache-Control: %s\r\n".
   void AddCacheControl(std::string_view directives);
-
   // Whether GetData ends the block with a blank line (true after construction).
   void SetAddEntityBodySeparator(bool add) { addBlankLine_ = add; }
   bool GetAddEntityBodySeparator() const { return addBlankLine_; }
@@ -73,11 +73,33 @@ public:
   bool Send(CHttpSocket& socket, unsigned writeTimeoutMs) const;
 
 private:
+  friend std::string FormatResponseHead(const ResponseHead& head);
   void AddField(std::string_view name, std::string_view value);
 
   std::string text_;
   bool addBlankLine_ = true;
 };
+
+// Everything the head of a server answer says. Written in this order: the status line,
+// Date, Server, Allow, `fields`, Expires, "Connection: Keep-Alive" when kept alive,
+// Last-Modified, Content-Length, Content-Type, `routeFields`, and the blank line.
+struct ResponseHead {
+  int code = 200;
+  const HttpTime* date = nullptr;  // now when not given
+  std::string_view server;         // CR, LF and NUL are dropped
+  bool allowDelete = false;
+  std::string_view fields;         // formatted lines ("Name: value\r\n" each), as they are
+  const HttpTime* expires = nullptr;
+  bool expiresAtDate = false;      // Expires the Date's time: stale at once
+  bool keepAlive = false;
+  const HttpTime* lastModified = nullptr;
+  std::int64_t length = -1;        // none when negative: the connection's end ends the body
+  std::string_view type;           // control characters are dropped
+  std::string_view routeFields;    // formatted lines, as they are
+};
+
+// The head, in one piece: the one place every answer's head is written.
+std::string FormatResponseHead(const ResponseHead& head);
 
 // "Sun, 06 Nov 1994 08:49:37 GMT".
 std::string FormatHttpDate(const HttpTime& t);

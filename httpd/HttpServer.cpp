@@ -78,17 +78,14 @@ std::unique_ptr<CThreadPoolQueue> CHttpServer::CreateQueue(bool useIOCPQueue) {
 
 std::string CHttpServer::RefusalResponse() const {
   const std::string_view body = GetErrorPage(503);
-  // A line break in the configured name must not end the header early.
-  std::string name = settings_->m_sServerName;
-  std::erase_if(name, [](char c) { return c == '\r' || c == '\n'; });
-  CHttpResponseHeader header;
-  header.AddStatusLine(503);
-  header.AddDate(CurrentHttpTime());
-  header.AddServer(name);
-  header.AddAllow(settings_->m_bAllowDeleteRequest);
-  header.AddContentLength(static_cast<std::int32_t>(body.size()));
-  header.AddContentType("text/html");
-  std::string response = header.GetData();
+  ResponseHead head;
+  head.code = 503;
+  // A line break in the configured name must not end the header early: the head drops it.
+  head.server = settings_->m_sServerName;
+  head.allowDelete = settings_->m_bAllowDeleteRequest;
+  head.length = static_cast<std::int64_t>(body.size());
+  head.type = "text/html";
+  std::string response = FormatResponseHead(head);
   response.append(body);
   return response;
 }

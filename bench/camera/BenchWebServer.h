@@ -13,7 +13,8 @@
 #include "httpd/MimeMap.h"
 #include "httpd/MyHttpServer.h"
 #include "httpd/WebServer.h"
-#include "httpd/camera/MyHttpClient.h"
+#include "httpd/camera/CameraRoutes.h"
+#include "httpd/camera/CameraState.h"
 #include "httpd/client/Md5Hex.h"
 #include "log/LogXML.h"
 #include "resources/ResourceLibrary.h"
@@ -45,7 +46,7 @@ public:
     camera_.m_sCameraUser = user;
     Md5Hex(password, camera_.m_sCameraPassword);
     camera_.m_nPhoneSwitch = 1;
-    settings_.m_ClientFactory = [this] { return std::make_unique<CMyHttpClient>(resources_, camera_); };
+    settings_.m_ClientFactory = [this] { return MakeCameraSession(resources_, camera_); };
   }
   BenchWebServer(const BenchWebServer&) = delete;
   BenchWebServer& operator=(const BenchWebServer&) = delete;

@@ -59,12 +59,9 @@ void Resolve(benchmark::State& state) {
     dirs.push_back(std::move(d));
   }
   for (auto _ : state) {
-    std::string url = "/cam/pictures/today morning/frame.jpg", local, info;
-    bool isDirectory = false;
-    const CHttpDirectory* directory = nullptr;
-    std::size_t a = 0, b = 0;
-    bool ok = ResolvePath(dirs, url, local, info, isDirectory, directory, a, b);
-    benchmark::DoNotOptimize(ok);
+    std::optional<ResolvedPath> resolved =
+        ResolvePath(dirs, "/cam/pictures/today morning/frame.jpg");
+    benchmark::DoNotOptimize(resolved);
   }
   fs::remove_all(root);
 }

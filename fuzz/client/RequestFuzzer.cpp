@@ -95,17 +95,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       // exactly the announced length.
       Check(request.headers.count("TRANSFER-ENCODING") == 0);
       Check(request.Body().size() == static_cast<std::size_t>(request.contentLength));
-      std::string url = request.url, local, info;
-      bool isDirectory = false;
-      const CHttpDirectory* directory = nullptr;
-      std::size_t urlLength = 0, localLength = 0;
-      if (ResolvePath(folder.dirs, url, local, info, isDirectory, directory, urlLength,
-                      localLength)) {
+      if (const std::optional<ResolvedPath> resolved = ResolvePath(folder.dirs, request.url)) {
+        const std::string& local = resolved->localFile;
         std::string normal = fs::path(local).lexically_normal().string();
         std::string root = folder.root.string();
         Check(normal.compare(0, root.size(), root) == 0);
         Check(IsInsideFolder(root, local));
-        Check(urlLength <= url.size() && localLength == local.size());
+        Check(resolved->directory != nullptr);
       }
     }
   }

@@ -107,6 +107,11 @@ bool NamesSecret(std::string_view key) {
 bool IsCameraPassword(std::string_view value, std::string_view cameraDigest) {
   std::string digest;
   if (Md5Hex(value, digest) && digest == cameraDigest) return true;
+  // ASCII reads the same in both.
+  if (std::all_of(value.begin(), value.end(),
+                  [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
+    return false;
+  }
   const std::string cp1252 = Utf8ToCp1252(value);
   return cp1252 != value && Md5Hex(cp1252, digest) && digest == cameraDigest;
 }
@@ -163,11 +168,14 @@ void HideSecretValues(const std::vector<DecodedByte>& text, std::size_t from, st
       nested = nested || text[i].c == '=';
     }
     const std::string_view beforeNul(decoded.data(), std::min(decoded.find('\0'), decoded.size()));
-    const bool password = cameraDigest.size() >= kShortestDigest &&
-                          (IsCameraPassword(decoded, cameraDigest) ||
-                           (beforeNul.size() < decoded.size() &&
-                            IsCameraPassword(beforeNul, cameraDigest)));
-    if (value < end && (nested || password || NamesSecret(key)))
+    // Digested only when nothing else hides the value already: a digest of every value is
+    // the dearest part of the line.
+    const auto password = [&] {
+      return cameraDigest.size() >= kShortestDigest &&
+             (IsCameraPassword(decoded, cameraDigest) ||
+              (beforeNul.size() < decoded.size() && IsCameraPassword(beforeNul, cameraDigest)));
+    };
+    if (value < end && (nested || NamesSecret(key) || password()))
       hidden.push_back({text[value].rawBegin, text[end - 1].rawEnd});
     from = end + 1;
   }
@@ -184,20 +192,21 @@ bool MayServePhonePage(CHttpClient& client) {
     std::transform(lower.begin(), lower.end(), lower.begin(), LowerAscii);
     return lower.find(kPage) != std::string::npos;
   };
-  if (names(client.m_Request.url)) return true;
+  if (names(client.Request().url)) return true;
   for (const HttpDirectorySettings& directory : client.Settings().m_Directories) {
     if (names(directory.m_sDefaultFile)) return true;
   }
   return false;
 }
 
-// A refused camera request: no keep-alive promised, and the connection ends after it.
-void Refuse(CHttpClient& client, int code) {
-  client.m_bResponseKeepAlive = false;
-  client.ReturnErrorMessage(code);
-}
-
 }  // namespace
+
+void RefuseCameraRequest(CHttpClient& client, int code, std::string_view fields) {
+  Response response = client.ErrorResponse(code);
+  response.keepAlive = false;
+  response.routeFields = fields;
+  client.Respond(std::move(response));
+}
 
 CameraRoute FindCameraRoute(std::string_view path, bool phoneSwitch) {
   if (path == "/index.wml" && !phoneSwitch) return CameraRoute::PhoneGate;
@@ -211,26 +220,19 @@ CameraRoute FindCameraRoute(std::string_view path, bool phoneSwitch) {
 }
 
 CameraRoute FindRequestRoute(CHttpClient& client, bool phoneSwitch) {
-  const CameraRoute route = FindCameraRoute(client.m_Request.url, phoneSwitch);
+  const CameraRoute route = FindCameraRoute(client.Request().url, phoneSwitch);
   if (route != CameraRoute::None || phoneSwitch || !MayServePhonePage(client)) return route;
   // Gated on what the directories make of the path rather than on its spelling: every
   // form of it they serve the page for is refused.
-  std::string gated = "/index.wml";
-  std::string url = client.m_Request.url;
-  std::string gatedFile, localFile, pathInfo;
-  bool isDirectory = false;
-  const CHttpDirectory* directory = nullptr;
-  std::size_t urlLength = 0, pathLength = 0;
   // Without the page (its path resolves to a folder and path info) there is nothing to gate.
-  if (!client.ResolvePath(gated, gatedFile, pathInfo, isDirectory, directory, urlLength,
-                          pathLength) ||
-      !pathInfo.empty() || isDirectory ||
-      !client.ResolvePath(url, localFile, pathInfo, isDirectory, directory, urlLength,
-                          pathLength)) {
-    return route;
-  }
+  const std::optional<ResolvedPath> gated = client.ResolvePath("/index.wml");
+  if (!gated || !gated->pathInfo.empty() || gated->isDirectory) return route;
+  const std::optional<ResolvedPath> asked = client.ResolvePath(client.Request().url);
+  if (!asked) return route;
   std::error_code ec;
-  return std::filesystem::equivalent(gatedFile, localFile, ec) ? CameraRoute::PhoneGate : route;
+  return std::filesystem::equivalent(gated->localFile, asked->localFile, ec)
+             ? CameraRoute::PhoneGate
+             : route;
 }
 
 char QuerySeparator(CameraRoute route) { return route == CameraRoute::Jpeg ? ' ' : '&'; }
@@ -296,9 +298,11 @@ bool CheckCameraCredentials(CameraRoute route, const CameraQuery& query,
 }
 
 std::string MaskCameraPassword(std::string_view requestLine, std::string_view cameraDigest) {
-  std::string line = MaskUserInfoPassword(requestLine);
   // The whole line is searched: a tab where the blank belongs puts the URL into the verb.
-  const std::vector<DecodedByte> text = DecodeUrlSpans(line);
+  std::vector<DecodedByte> text = DecodeUrlSpans(requestLine);
+  std::string line = MaskUserInfoPassword(requestLine, text);
+  // Decoded once unless the user information's password was hidden.
+  if (line != requestLine) text = DecodeUrlSpans(line);
   std::vector<RawSpan> hidden;
   const auto hide = [&text, &hidden](std::size_t from, std::size_t to) {  // decoded indexes
     if (from < to) hidden.push_back({text[from].rawBegin, text[to - 1].rawEnd});
@@ -357,16 +361,15 @@ std::string MaskCameraPassword(std::string_view requestLine, std::string_view ca
 
 void ServeCameraRoute(CHttpClient& client, CameraState& camera, CameraRoute route) {
   if (route == CameraRoute::PhoneGate) {
-    Refuse(client, 401);
+    RefuseCameraRequest(client, 401);
     return;
   }
-  const CameraQuery query = ReadCameraQuery(route, client.m_Request.query);
+  const CameraQuery query = ReadCameraQuery(route, client.Request().query);
   if (!CheckCameraCredentials(route, query, camera.m_sCameraUser, camera.m_sCameraPassword)) {
-    Refuse(client, 401);
+    RefuseCameraRequest(client, 401);
     return;
   }
   if (route == CameraRoute::Status) {
-    client.AddNextResponseFields(CameraFields({}, camera.m_sCorsOrigin));
     ServeStatusPage(client, camera);
     return;
   }
@@ -382,31 +385,45 @@ void ServeCameraPicture(CHttpClient& client, CameraState& camera, CameraRoute ro
   // The stored frame is shared, not copied: a picture of it is made once per route, size
   // and quality, by the first request that asks, and every other request sends those bytes.
   const SharedFrame frame = camera.m_LatestFrame.Share();
-  if (route == CameraRoute::Jpeg) client.m_Request.localFile = CameraFileName(route);
   const std::shared_ptr<const CameraPicture> shared = camera.m_PictureCache.Get(
       CameraPictureKey(route, frame, query.width, query.height, query.quality), frame.generation,
       [&](const PictureKey&) {
         return EncodeCameraPicture(route, frame, query.width, query.height, query.quality);
       });
-  const CameraPicture& picture = *shared;
+  // Before the first frame the JPEG route still answers 200, with an empty body.
+  if (route != CameraRoute::Jpeg && (!shared->hasPixels || !shared->bytes)) {
+    RefuseCameraRequest(client, 400);
+    return;
+  }
   const std::string fields =
       CameraFields(frame.generation == 0 ? std::chrono::system_clock::time_point() : frame.captured,
                    camera.m_sCorsOrigin);
-  if (route == CameraRoute::Jpeg) {
-    // Before the first frame the JPEG route still answers 200, with an empty body.
-    client.AddNextResponseFields(fields);
-    client.ShareNextBody(shared);
-    client.TransmitBuffer(picture.bytes.get(), picture.size, false, true);
-    return;
-  }
-  if (!picture.hasPixels || !picture.bytes) {
-    Refuse(client, 400);
-    return;
-  }
-  client.m_Request.localFile = CameraFileName(route);
-  client.AddNextResponseFields(fields);
-  client.ShareNextBody(shared);
-  client.TransmitBuffer(picture.bytes.get(), picture.size, false, true);
+  Response response;
+  response.expiresNow = true;
+  response.typeOf = CameraFileName(route);
+  response.routeFields = fields;
+  response.bytes =
+      std::string_view(reinterpret_cast<const char*>(shared->bytes.get()), shared->size);
+  response.owner = shared;
+  response.bodyWithHead = true;
+  client.Respond(std::move(response));
+}
+
+CameraSessionRoutes::CameraSessionRoutes(CameraState& camera) : camera_(camera) {}
+
+bool CameraSessionRoutes::Serve(CHttpClient& session) {
+  return ServeCameraRequest(session, camera_);
+}
+
+std::string CameraSessionRoutes::LoggedRequestLine(std::string_view requestLine) const {
+  // A camera query carries the password or its digest, and URL user information a
+  // password; none may reach the log file, whichever way the request went.
+  return MaskCameraPassword(requestLine, camera_.m_sCameraPassword);
+}
+
+std::unique_ptr<CHttpClient> MakeCameraSession(const ResourceLibrary& resources,
+                                               CameraState& camera) {
+  return std::make_unique<CHttpClient>(resources, std::make_unique<CameraSessionRoutes>(camera));
 }
 
 bool ServeCameraRequest(CHttpClient& client, CameraState& camera) {

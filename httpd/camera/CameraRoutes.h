@@ -1,16 +1,18 @@
 #pragma once
 // The camera routes: which paths are pictures, the positional values of their queries, the
-// credential check and the access-log form of their request lines. Everything here works
-// on texts, so it can be tried without a socket; CameraPicture.h makes the pictures and
-// ServeCameraRoute puts the two on a connection.
+// credential check and the access-log form of their request lines, all worked out on texts
+// so they can be tried without a socket; CameraPicture.h makes the pictures, and the
+// session routes at the end put the two on a connection.
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
+#include "httpd/client/HttpClient.h"
+
 namespace orbiscope {
 
-class CHttpClient;
 struct CameraState;
 
 // The routes in the order the decoded path is compared with them.
@@ -75,6 +77,10 @@ bool CheckCameraCredentials(CameraRoute route, const CameraQuery& query,
 // "=" of their own; the rest is kept as sent.
 std::string MaskCameraPassword(std::string_view requestLine, std::string_view cameraDigest);
 
+// Refuses the client's current request with status page `code`, `fields` (header lines) at
+// the end of its head: no keep-alive promised, and the connection ends after it.
+void RefuseCameraRequest(CHttpClient& client, int code, std::string_view fields = {});
+
 // Answers a GET, POST or HEAD on `route` (not None) for the client's current request from
 // `camera`: the gate, the credentials, the picture. A refusal ends the connection.
 void ServeCameraRoute(CHttpClient& client, CameraState& camera, CameraRoute route);
@@ -87,5 +93,24 @@ void ServeCameraPicture(CHttpClient& client, CameraState& camera, CameraRoute ro
 // Answers the client's current request when its path is a camera route, the specified
 // ones first and then the compatibility routes; false leaves it to the directories.
 bool ServeCameraRequest(CHttpClient& client, CameraState& camera);
+
+// The camera routes as a session serves them, before its directories; their access-log
+// lines carry the module name "MyHttpClient" and never a camera password.
+class CameraSessionRoutes final : public SessionRoutes {
+public:
+  // `camera` must outlive the server whose sessions use the routes.
+  explicit CameraSessionRoutes(CameraState& camera);
+
+  bool Serve(CHttpClient& session) override;
+  std::string LoggedRequestLine(std::string_view requestLine) const override;
+  std::string_view LogModule() const override { return "MyHttpClient"; }
+
+private:
+  CameraState& camera_;
+};
+
+// The program's session: the generic one with the camera routes.
+std::unique_ptr<CHttpClient> MakeCameraSession(const ResourceLibrary& resources,
+                                               CameraState& camera);
 
 }  // namespace orbiscope

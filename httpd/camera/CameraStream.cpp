@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <string>
 
-#include "httpd/AccessLog.h"
-#include "httpd/HttpServer.h"
 #include "httpd/camera/CameraHeaders.h"
 #include "httpd/camera/CameraPicture.h"
 #include "httpd/camera/CameraState.h"
@@ -128,37 +126,22 @@ void CameraStreams::Offer(const Size& size, const SharedFrame& frame) {
 }
 
 void ServeCameraStream(CHttpClient& client, CameraState& camera, const CameraQuery& query) {
+  const std::string fields = CameraFields({}, camera.m_sCorsOrigin);
+  const std::string type = "multipart/x-mixed-replace; boundary=" + std::string(kStreamBoundary);
+  Response response;
+  response.fields.AddCacheControl("no-cache");
+  response.type = type;
+  response.routeFields = fields;
   // No length ends the answer: only the connection's end does.
-  client.m_bResponseKeepAlive = false;
-  std::string head;
-  if (client.m_Request.version > kHttp09) {
-    CHttpResponseHeader header = client.StartHeader(200, CurrentHttpTime());
-    header.AddCacheControl("no-cache");
-    header.AddContentType("multipart/x-mixed-replace; boundary=" + std::string(kStreamBoundary));
-    head = header.Text() + CameraFields({}, camera.m_sCorsOrigin) + "\r\n";
+  response.lengthless = true;
+  response.headlessFailure = kFailureText;
+  if (client.Request().verb != HttpVerb::Head) {
+    std::atomic<int>& streams = camera.m_nStreams;
+    ++streams;
+    response.feed = camera.m_Streams.Join(query.width, query.height, query.quality, query.fps);
+    response.onFeedEnd = [&streams] { --streams; };
   }
-  if (client.m_Request.verb == HttpVerb::Head) {
-    client.Send(head, nullptr, 0, -1, kFailureText);
-    client.PostLog(200, 0);
-    return;
-  }
-  // The log line is written when the stream ends, from what the request says now.
-  LogXML& log = client.Server().GetLog();
-  const sockaddr_in address = client.m_Request.clientAddress;
-  std::string user = client.m_Request.userName;
-  std::string line = MaskCameraPassword(client.m_Request.requestLine, camera.m_sCameraPassword);
-  const std::uint64_t headSize = head.size();
-  std::atomic<int>& streams = camera.m_nStreams;
-  ++streams;
-  client.FollowFeed(camera.m_Streams.Join(query.width, query.height, query.quality, query.fps),
-                    [&log, &streams, address, user = std::move(user), line = std::move(line),
-                     headSize](std::uint64_t sent) {
-                      --streams;
-                      const std::uint64_t body = sent > headSize ? sent - headSize : 0;
-                      PostAccessLog(log, "MyHttpClient", address, user, line, 200,
-                                    static_cast<std::int64_t>(body));
-                    });
-  client.Send(head, nullptr, 0, -1, kFailureText);
+  client.Respond(std::move(response));
 }
 
 }  // namespace orbiscope

@@ -243,17 +243,16 @@ std::string CompatChallenge(const CameraState& camera, std::chrono::system_clock
 }
 
 bool ServeCompatRoute(CHttpClient& client, CameraState& camera) {
-  const std::string_view rawQuery = RawQuery(client.m_Request);
-  const CompatAction action = FindCompatAction(client.m_Request.url, rawQuery);
+  const std::string_view rawQuery = RawQuery(client.Request());
+  const CompatAction action = FindCompatAction(client.Request().url, rawQuery);
   if (action == CompatAction::None) return false;
   const auto now = std::chrono::system_clock::now();
   bool stale = false;
   if (!camera.m_bOpenCamera &&
-      !CheckCompatCredentials(client.m_Request, rawQuery, camera, now, stale)) {
-    client.m_bResponseKeepAlive = false;
-    client.AddNextResponseFields(CompatChallenge(camera, now, stale) +
-                                 CameraFields({}, camera.m_sCorsOrigin));
-    client.ReturnErrorMessage(401);
+      !CheckCompatCredentials(client.Request(), rawQuery, camera, now, stale)) {
+    RefuseCameraRequest(client, 401,
+                        CompatChallenge(camera, now, stale) +
+                            CameraFields({}, camera.m_sCorsOrigin));
     return true;
   }
   CameraQuery query;
@@ -268,8 +267,7 @@ bool ServeCompatRoute(CHttpClient& client, CameraState& camera) {
   // Unlike the JPEG route, an empty picture is no answer a client here could tell from a
   // broken camera: before the first frame the snapshot is unavailable.
   if (camera.m_LatestFrame.Generation() == 0) {
-    client.m_bResponseKeepAlive = false;
-    client.ReturnErrorMessage(503);
+    RefuseCameraRequest(client, 503);
     return true;
   }
   ServeCameraPicture(client, camera, CameraRoute::Jpeg, query);

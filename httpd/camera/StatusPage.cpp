@@ -131,19 +131,16 @@ std::string StatusJson(const StatusFigures& f) {
 void ServeStatusPage(CHttpClient& client, const CameraState& camera) {
   const std::string body =
       StatusJson(ReadStatus(camera, client.Server().GetCounts(), Clock::now()));
-  const bool headOnly = client.m_Request.verb == HttpVerb::Head;
-  const std::size_t sent = headOnly ? 0 : body.size();
-  if (client.m_Request.version > kHttp09) {
-    CHttpResponseHeader header = client.StartHeader(200, CurrentHttpTime());
-    header.AddCacheControl("no-cache");
-    if (client.m_bResponseKeepAlive) header.AddKeepAlive();
-    header.AddContentLength(static_cast<std::int64_t>(body.size()));
-    header.AddContentType("application/json");
-    client.SendResponse(header, body.data(), sent);
-  } else if (!headOnly) {
-    client.Send({}, body.data(), sent, -1, "ServeStatusPage, Failed to send to socket, Error:");
-  }
-  client.PostLog(200, static_cast<std::int64_t>(sent));
+  const std::string fields = CameraFields({}, camera.m_sCorsOrigin);
+  Response response;
+  response.fields.AddCacheControl("no-cache");
+  response.type = "application/json";
+  response.routeFields = fields;
+  response.bytes = body;
+  // A HEAD answer logs the body it did not send as none.
+  if (client.Request().verb == HttpVerb::Head) response.logged = 0;
+  response.headlessFailure = "ServeStatusPage, Failed to send to socket, Error:";
+  client.Respond(std::move(response));
 }
 
 }  // namespace orbiscope

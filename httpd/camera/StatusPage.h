@@ -41,8 +41,8 @@ void AppendJsonString(std::string& out, std::string_view text);
 // The page's body: one line holding one object.
 std::string StatusJson(const StatusFigures& figures);
 
-// Answers the client's current request, whose credentials have been checked, with the page;
-// HEAD gets the head alone. Never cached: every reading is fresh.
+// Answers the client's current request, whose credentials have been checked, with the page
+// and the camera's fields; HEAD gets the head alone. Never cached: every reading is fresh.
 void ServeStatusPage(CHttpClient& client, const CameraState& camera);
 
 }  // namespace orbiscope

@@ -12,6 +12,7 @@
 #include "httpd/HttpServer.h"
 #include "httpd/HttpServerSettings.h"
 #include "httpd/ThreadPoolRequest.h"
+#include "httpd/client/HtmlText.h"
 #include "httpd/client/PathResolver.h"
 
 namespace orbiscope {
@@ -29,7 +30,8 @@ std::string LookUpHostName(const sockaddr_in& address) {
 
 }  // namespace
 
-CHttpClient::CHttpClient(const ResourceLibrary& resources) : resources_(resources) {}
+CHttpClient::CHttpClient(const ResourceLibrary& resources, std::unique_ptr<SessionRoutes> routes)
+    : resources_(resources), routes_(std::move(routes)) {}
 
 CHttpClient::~CHttpClient() = default;
 
@@ -48,11 +50,11 @@ bool CHttpClient::Run(CThreadPoolRequest& request) {
   sendFailed_ = false;
   following_ = false;
   try {
+    PrepareSettings();
     HandleClient();
   } catch (const std::bad_alloc&) {
     AnswerOutOfMemory();
   }
-  bodyOwner_.reset();
   ReturnToLoop(std::move(connection_), after_);
   m_Request = ClientRequest();
   return true;
@@ -87,29 +89,28 @@ std::size_t CHttpClient::FindLineEnd(std::size_t position) {
   return orbiscope::FindLineEnd(raw, position, limit);
 }
 
-void CHttpClient::PrepareDirectories() {
+void CHttpClient::PrepareSettings() {
   const CHttpServerSettings* settings = Server().GetSettings();
-  if (settings == directoriesOf_) return;
+  if (settings == preparedFor_) return;
+  serverName_ = HeaderValue(settings->m_sServerName);
+  allowDelete_ = settings->m_bAllowDeleteRequest;
   directories_.clear();
   for (const HttpDirectorySettings& entry : settings->m_Directories) {
     auto directory = std::make_unique<CHttpDirectory>();
     directory->Configure(entry);
     directories_.push_back(std::move(directory));
   }
-  directoriesOf_ = settings;
+  preparedFor_ = settings;
 }
 
 const CHttpDirectory* CHttpClient::FindDirectory(std::string_view alias) {
-  PrepareDirectories();
+  PrepareSettings();
   return orbiscope::FindDirectory(directories_, alias);
 }
 
-bool CHttpClient::ResolvePath(std::string& url, std::string& localFile, std::string& pathInfo,
-                              bool& isDirectory, const CHttpDirectory*& directory,
-                              std::size_t& matchedUrlLength, std::size_t& matchedPathLength) {
-  PrepareDirectories();
-  return orbiscope::ResolvePath(directories_, url, localFile, pathInfo, isDirectory, directory,
-                                matchedUrlLength, matchedPathLength);
+std::optional<ResolvedPath> CHttpClient::ResolvePath(std::string_view url) {
+  PrepareSettings();
+  return orbiscope::ResolvePath(directories_, url);
 }
 
 void CHttpClient::HandleClient() {
@@ -129,7 +130,7 @@ void CHttpClient::HandleClient() {
   // and waits for the responses that are still going out.
   RequestAssembler& input = connection.Input();
   for (;;) {
-    m_bResponseKeepAlive = false;
+    keepAlive_ = false;
     responseStart_ = connection.Output().Sent();
     const FrameState state = input.State();
     if (state == FrameState::TooLarge || state == FrameState::Unsupported) {
@@ -149,7 +150,7 @@ void CHttpClient::HandleClient() {
       after_ = HttpConnection::After::Feed;
       return;
     }
-    if (!m_bResponseKeepAlive || sendFailed_) {
+    if (!keepAlive_ || sendFailed_) {
       after_ = HttpConnection::After::Close;
       return;
     }
@@ -162,7 +163,6 @@ void CHttpClient::HandleClient() {
 void CHttpClient::AnswerOutOfMemory() {
   // Memory ran short for this request alone, most likely: it fails, and the worker, the
   // other connections and the process go on.
-  bodyOwner_.reset();
   following_ = false;
   after_ = HttpConnection::After::Close;
   OutputQueue& output = connection_->Output();
@@ -175,7 +175,7 @@ void CHttpClient::AnswerOutOfMemory() {
       return;
     }
     ReportError("CHttpClient::HandleClient, Out of memory, answered 503");
-    m_bResponseKeepAlive = false;
+    keepAlive_ = false;
     ReturnErrorMessage(503);
     // What else the client sent is dropped while it reads the answer.
     after_ = HttpConnection::After::Linger;
@@ -191,7 +191,7 @@ void CHttpClient::ServeRequest() {
     return;
   }
   const CHttpServerSettings& settings = Settings();
-  m_bResponseKeepAlive = settings.m_bKeepAlives && m_Request.keepAliveRequested;
+  keepAlive_ = settings.m_bKeepAlives && m_Request.keepAliveRequested;
   // Basic credentials are not logged on here (no account logon on this platform); they
   // still count as credentials for the gate below, and m_Request.loggedOn stays false.
 
@@ -214,7 +214,7 @@ void CHttpClient::Dispatch() {
     case HttpVerb::Get:
     case HttpVerb::Post:
     case HttpVerb::Head:
-      if (!HandleCameraRoute()) HandleDirectories();
+      if (!routes_ || !routes_->Serve(*this)) HandleDirectories();
       return;
     case HttpVerb::Delete:
       if (Settings().m_bAllowDeleteRequest) {
@@ -229,15 +229,15 @@ void CHttpClient::Dispatch() {
 }
 
 void CHttpClient::HandleDirectories() {
-  bool isDirectory = false;
-  const CHttpDirectory* directory = nullptr;
-  std::size_t urlLength = 0, pathLength = 0;
-  if (!ResolvePath(m_Request.url, m_Request.localFile, m_Request.pathInfo, isDirectory, directory,
-                   urlLength, pathLength)) {
+  std::optional<ResolvedPath> resolved = ResolvePath(m_Request.url);
+  if (!resolved) {
     ReturnErrorMessage(404);
     return;
   }
-  directory->HandleClient(*this, isDirectory);
+  m_Request.url = std::move(resolved->url);
+  m_Request.localFile = std::move(resolved->localFile);
+  m_Request.pathInfo = std::move(resolved->pathInfo);
+  resolved->directory->HandleClient(*this, resolved->isDirectory);
 }
 
 void CHttpClient::HandleDelete() {
@@ -250,20 +250,18 @@ void CHttpClient::HandleDelete() {
     }
     return;
   }
-  bool isDirectory = false;
-  const CHttpDirectory* directory = nullptr;
-  std::size_t urlLength = 0, pathLength = 0;
-  std::string url = m_Request.url;
-  bool resolved = ResolvePath(url, m_Request.localFile, m_Request.pathInfo, isDirectory,
-                              directory, urlLength, pathLength);
+  const std::optional<ResolvedPath> resolved = ResolvePath(m_Request.url);
   std::error_code ec;
   // Only a URL that names an existing file exactly may delete it: with path info left
   // over, "/a.txt/x" would otherwise remove a.txt.
-  if (!resolved || isDirectory || !directory->GetWritable() || !m_Request.pathInfo.empty() ||
-      std::filesystem::is_directory(m_Request.localFile, ec)) {
+  if (!resolved || resolved->isDirectory || !resolved->directory->GetWritable() ||
+      !resolved->pathInfo.empty() || std::filesystem::is_directory(resolved->localFile, ec)) {
     ReturnErrorMessage(404);
     return;
   }
+  const CHttpDirectory* directory = resolved->directory;
+  m_Request.localFile = resolved->localFile;
+  m_Request.pathInfo = resolved->pathInfo;
   // No account logon stands behind Basic credentials here, so "any credentials" would let
   // anyone delete: only the directory's own user name and password may.
   const std::string& user = directory->GetUserName();
@@ -274,7 +272,7 @@ void CHttpClient::HandleDelete() {
     return;
   }
   if (::unlink(m_Request.localFile.c_str()) == 0) {
-    SendDeleted(m_Request.localFile);
+    SendDeleted();
   } else if (errno == EACCES || errno == EPERM) {
     SendChallenge(m_Request.url);
   } else {
@@ -282,18 +280,11 @@ void CHttpClient::HandleDelete() {
   }
 }
 
-void CHttpClient::FollowFeed(std::shared_ptr<FeedChannel> channel, FeedEnd onEnd) {
-  if (!connection_) return;
-  connection_->Follow(std::move(channel), std::move(onEnd));
-  following_ = true;
-}
-
 void CHttpClient::EndRequest() {
   // No identity was taken on (no logon on this platform), so there is none to give back.
   sockaddr_in address = m_Request.clientAddress;
   std::string host = std::move(m_Request.clientHostName);
   m_Request = ClientRequest();
-  nextFields_.clear();
   m_Request.clientAddress = address;
   m_Request.clientHostName = std::move(host);
 }

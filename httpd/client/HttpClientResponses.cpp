@@ -1,5 +1,5 @@
-// The responses a session writes itself: status pages, redirect, challenge, deleted page,
-// buffers (camera pictures) and the header-plus-file send.
+// How a session answers: the one writer every answer goes through, and the answers the
+// session makes itself (status pages, redirect, challenge, deleted page).
 
 #include "httpd/client/HttpClient.h"
 
@@ -14,136 +14,158 @@
 namespace orbiscope {
 namespace {
 
-constexpr std::string_view kHtmlType = "text/html";
+constexpr std::string_view kPacketsFailure =
+    "CHttpClient::TransmitBuffer, Failed to send response via TransmitPackets, Error:";
+constexpr std::string_view kFileFailure =
+    "CHttpClient::TransmitFile, Failed to send response via TransmitFile, Error:";
 
 }  // namespace
 
-CHttpResponseHeader CHttpClient::StartHeader(int code, const HttpTime& now) const {
-  CHttpResponseHeader header;
-  header.AddStatusLine(code);
-  header.AddDate(now);
-  header.AddServer(HeaderValue(Settings().m_sServerName));
-  header.AddAllow(Settings().m_bAllowDeleteRequest);
-  return header;
+AccessRecord CHttpClient::LogRecord(int code, std::int64_t bytes) const {
+  AccessRecord record;
+  record.module = routes_ ? routes_->LogModule() : std::string_view("HttpClient");
+  record.client = m_Request.clientAddress;
+  record.user = m_Request.userName;
+  record.requestLine = routes_ ? routes_->LoggedRequestLine(m_Request.requestLine)
+                               : MaskUserInfoPassword(m_Request.requestLine);
+  record.code = code;
+  record.bytes = bytes;
+  return record;
 }
 
 void CHttpClient::PostLog(int code, std::int64_t bytes) {
-  PostAccessLog(Server().GetLog(), "HttpClient", m_Request.clientAddress, m_Request.userName,
-                MaskUserInfoPassword(m_Request.requestLine), code, bytes);
+  PostAccessLog(Server().GetLog(), LogRecord(code, bytes));
 }
 
-void CHttpClient::EndHeader(CHttpResponseHeader& header, std::string_view type,
-                           std::size_t size) const {
-  if (m_bResponseKeepAlive) header.AddKeepAlive();
-  header.AddContentLength(static_cast<std::int64_t>(size));
-  header.AddContentType(HeaderValue(type));
+std::string CHttpClient::MimeType(std::string_view fileName) const {
+  const CMimeMap* mime = Settings().m_pMimeManager;
+  return mime != nullptr ? mime->GetMimeType(fileName) : std::string(CMimeMap::kDefaultType);
 }
 
-bool CHttpClient::SendWithBody(CHttpResponseHeader& header, std::string_view type,
-                               const void* body, std::size_t size) {
-  EndHeader(header, type, size);
-  // A HEAD answer is the head alone, its length the one a GET would get.
-  return SendResponse(header, body, m_Request.verb == HttpVerb::Head ? 0 : size);
+std::string CHttpClient::HeadOf(const Response& response, std::uint64_t length) const {
+  std::string mapped;
+  std::string_view type = response.type;
+  if (type.empty() && !response.typeOf.empty()) type = mapped = MimeType(response.typeOf);
+  ResponseHead head;
+  head.code = response.code;
+  head.date = response.date ? &*response.date : nullptr;
+  head.server = serverName_;
+  head.allowDelete = allowDelete_;
+  head.fields = response.fields.Text();
+  head.expires = response.expires ? &*response.expires : nullptr;
+  head.expiresAtDate = response.expiresNow;
+  head.keepAlive = keepAlive_;
+  head.lastModified = response.lastModified ? &*response.lastModified : nullptr;
+  head.length = response.lengthless ? -1 : static_cast<std::int64_t>(length);
+  head.type = type;
+  head.routeFields = response.routeFields;
+  return FormatResponseHead(head);
 }
 
-int CHttpClient::SendPage(CHttpResponseHeader& header, int code, std::string_view body) {
-  SendWithBody(header, kHtmlType, body.data(), body.size());
-  PostLog(code, static_cast<std::int64_t>(body.size()));
-  return static_cast<int>(body.size());
-}
+bool CHttpClient::Respond(Response response) {
+  const bool headVerb = m_Request.verb == HttpVerb::Head;
+  const std::uint64_t length = response.file >= 0 ? response.fileSize : response.bytes.size();
+  const std::int64_t logged =
+      response.logged >= 0 ? response.logged : static_cast<std::int64_t>(length);
+  const bool headless =
+      response.head == Response::Head::None ||
+      (response.head == Response::Head::FromHttp10 && m_Request.version <= kHttp09);
+  if (!response.keepAlive || response.lengthless) keepAlive_ = false;
 
-int CHttpClient::ReturnErrorMessage(int code) {
-  std::string_view body = Server().GetErrorPage(code);
-  if (!IsHeaderless()) {
-    CHttpResponseHeader header = StartHeader(code, CurrentHttpTime());
-    return SendPage(header, code, body);
+  std::string head;
+  bool withBody = !headVerb || response.head == Response::Head::None;
+  std::string_view failureText = response.headlessFailure;
+  if (!headless) {
+    if (headVerb && response.bodyWithHead) {
+      withBody = true;
+      if (length > 0) keepAlive_ = false;
+    }
+    head = HeadOf(response, length);
+    failureText = withBody && response.file >= 0 ? kFileFailure : kPacketsFailure;
   }
-  Send({}, body.data(), body.size(), -1,
-       "CHttpClient::ReturnErrorMessage, Failed to send to socket, Error:");
-  PostLog(code, static_cast<std::int64_t>(body.size()));
-  return static_cast<int>(body.size());
-}
 
-int CHttpClient::SendRedirect(std::string_view url) {
-  CHttpResponseHeader header = StartHeader(302, CurrentHttpTime());
-  header.AddLocation(HeaderValue(url));
-  return SendPage(header, 302, Server().GetErrorPage(302));
-}
-
-int CHttpClient::SendChallenge(std::string_view realm) {
-  const CHttpServerSettings& settings = Settings();
-  CHttpResponseHeader header = StartHeader(401, CurrentHttpTime());
-  if (settings.m_bAllowNTLMAuthentication) header.AddNtlmChallenge(HeaderValue(m_Request.challengeText));
-  if (settings.m_bAllowBasicAuthentication) header.AddBasicChallenge(HeaderValue(realm));
-  return SendPage(header, 401, Server().GetErrorPage(401));
-}
-
-int CHttpClient::SendDeleted(std::string_view /*localFile*/) {
-  CHttpResponseHeader header = StartHeader(200, CurrentHttpTime());
-  return SendPage(header, 200, Server().GetDeletedPage());
-}
-
-bool CHttpClient::TransmitBuffer(const void* data, std::size_t size, bool /*reserved*/,
-                                 bool expires) {
-  const CHttpServerSettings& settings = Settings();
-  bool sent = true;
-  if (m_Request.version > kHttp09) {
-    HttpTime now = CurrentHttpTime();
-    CHttpResponseHeader header = StartHeader(200, now);
-    if (expires) header.AddExpires(now);
-    std::string type = settings.m_pMimeManager != nullptr
-                           ? settings.m_pMimeManager->GetMimeType(m_Request.localFile)
-                           : std::string(CMimeMap::kDefaultType);
-    // A picture goes with a HEAD answer too. A client that expects the head alone would
-    // read the picture as its next response, so nothing follows it on this connection.
-    if (m_Request.verb == HttpVerb::Head && size > 0) m_bResponseKeepAlive = false;
-    EndHeader(header, type, size);
-    sent = SendResponse(header, data, size);
-  } else if (m_Request.verb != HttpVerb::Head) {
-    sent = Send({}, data, size, -1, "CHttpClient::TransmitBuffer, Failed to send to socket, Error:");
+  if (response.feed && !headVerb && connection_) {
+    // Logged once the feed ends, with what the request says now.
+    LogXML& log = Server().GetLog();
+    const std::uint64_t headSize = head.size();
+    connection_->Follow(std::move(response.feed),
+                        [&log, record = LogRecord(response.code, 0), headSize,
+                         onEnd = std::move(response.onFeedEnd)](std::uint64_t sent) mutable {
+                          if (onEnd) onEnd();
+                          record.bytes =
+                              static_cast<std::int64_t>(sent > headSize ? sent - headSize : 0);
+                          PostAccessLog(log, record);
+                        });
+    following_ = true;
+    return Send(head, response, false, failureText);
   }
-  PostLog(200, static_cast<std::int64_t>(size));
+  const bool sent = Send(head, response, withBody, failureText);
+  PostLog(response.code, logged);
   return sent;
 }
 
-bool CHttpClient::SendResponse(const CHttpResponseHeader& header, const void* body,
-                               std::size_t size) {
-  std::string head = header.GetData();
-  if (!nextFields_.empty()) {
-    const std::size_t end = head.size() - (header.GetAddEntityBodySeparator() ? 2 : 0);
-    head.insert(end, nextFields_);
-    nextFields_.clear();
-  }
-  return Send(head, body, size, -1,
-              "CHttpClient::TransmitBuffer, Failed to send response via TransmitPackets, Error:");
-}
-
-bool CHttpClient::TransmitFile(const CHttpResponseHeader& header, int fileFd, std::uint64_t size) {
-  return Send(header.GetData(), nullptr, size, fileFd,
-              "CHttpClient::TransmitFile, Failed to send response via TransmitFile, Error:");
-}
-
-bool CHttpClient::Send(std::string_view head, const void* body, std::uint64_t size, int fileFd,
+bool CHttpClient::Send(std::string_view head, Response& response, bool withBody,
                        std::string_view failureText) {
   if (!connection_ || sendFailed_) return false;
   OutputQueue& output = connection_->Output();
   output.Borrow(head);
-  if (fileFd >= 0) {
-    output.BorrowFile(fileFd, 0, size);
-  } else if (body != nullptr) {
-    const std::string_view bytes(static_cast<const char*>(body), static_cast<std::size_t>(size));
-    if (bodyOwner_) {
-      output.Share(std::move(bodyOwner_), bytes);
+  if (withBody && response.file >= 0) {
+    output.BorrowFile(response.file, 0, response.fileSize);
+  } else if (withBody && response.bytes.data() != nullptr) {
+    if (response.owner) {
+      output.Share(std::move(response.owner), response.bytes);
     } else {
-      output.Borrow(bytes);
+      output.Borrow(response.bytes);
     }
   }
-  bodyOwner_.reset();
   const int error = connection_->SendNow(failureText);
   if (error == 0) return true;
   sendFailed_ = true;
   ReportError(std::string(failureText) + std::to_string(error));
   return false;
 }
+
+Response CHttpClient::PageResponse(int code, std::string_view body) const {
+  Response response;
+  response.code = code;
+  response.head = Response::Head::Always;
+  response.type = "text/html";
+  response.bytes = body;
+  return response;
+}
+
+Response CHttpClient::ErrorResponse(int code) const {
+  Response response = PageResponse(code, Server().GetErrorPage(code));
+  if (IsHeaderless()) {
+    response.head = Response::Head::None;
+    response.headlessFailure = "CHttpClient::ReturnErrorMessage, Failed to send to socket, Error:";
+  }
+  return response;
+}
+
+int CHttpClient::SendPage(Response page) {
+  const int length = static_cast<int>(page.bytes.size());
+  Respond(std::move(page));
+  return length;
+}
+
+int CHttpClient::ReturnErrorMessage(int code) { return SendPage(ErrorResponse(code)); }
+
+int CHttpClient::SendRedirect(std::string_view url) {
+  Response response = PageResponse(302, Server().GetErrorPage(302));
+  response.fields.AddLocation(HeaderValue(url));
+  return SendPage(std::move(response));
+}
+
+int CHttpClient::SendChallenge(std::string_view realm) {
+  const CHttpServerSettings& settings = Settings();
+  Response response = PageResponse(401, Server().GetErrorPage(401));
+  if (settings.m_bAllowNTLMAuthentication)
+    response.fields.AddNtlmChallenge(HeaderValue(m_Request.challengeText));
+  if (settings.m_bAllowBasicAuthentication) response.fields.AddBasicChallenge(HeaderValue(realm));
+  return SendPage(std::move(response));
+}
+
+int CHttpClient::SendDeleted() { return SendPage(PageResponse(200, Server().GetDeletedPage())); }
 
 }  // namespace orbiscope

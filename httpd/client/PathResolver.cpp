@@ -52,29 +52,25 @@ bool IsInsideFolder(const std::string& folder, const std::string& path) {
   return t.size() > r.size() && t.compare(0, r.size(), r) == 0 && t[r.size()] == '/';
 }
 
-bool ResolvePath(DirectoryList directories, std::string& url, std::string& localFile,
-                 std::string& pathInfo, bool& isDirectory, const CHttpDirectory*& directory,
-                 std::size_t& matchedUrlLength, std::size_t& matchedPathLength) {
-  localFile.clear();
-  pathInfo.clear();
-  isDirectory = false;
-  directory = nullptr;
-  matchedUrlLength = 0;
-  matchedPathLength = 0;
+std::optional<ResolvedPath> ResolvePath(DirectoryList directories, std::string_view url) {
+  ResolvedPath out;
+  out.url = url;
+  const CHttpDirectory* directory = nullptr;
 
-  std::string copy = url;
+  std::string copy(url);
   std::replace(copy.begin(), copy.end(), '/', '\\');
-  if (copy.find("..") != std::string::npos || copy.find(':') != std::string::npos) return false;
+  if (copy.find("..") != std::string::npos || copy.find(':') != std::string::npos)
+    return std::nullopt;
   // A decoded control character has no business in a file name.
   if (std::any_of(copy.begin(), copy.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; })) {
-    return false;
+    return std::nullopt;
   }
 
   // Deepest folder first: "\cam\sub\x.jpg" tries "\cam\sub\", then "\cam\", then "\".
   std::string probe = copy;
   while (directory == nullptr) {
     std::size_t slash = probe.rfind('\\');
-    if (slash == std::string::npos) return false;
+    if (slash == std::string::npos) return std::nullopt;
     std::string folder = probe.substr(0, slash + 1);
     directory = FindDirectory(directories, folder);
     if (directory == nullptr) probe = folder.substr(0, folder.size() - 1);
@@ -82,15 +78,16 @@ bool ResolvePath(DirectoryList directories, std::string& url, std::string& local
 
   std::string remainder = copy.substr(directory->GetAlias().size());
   std::string root = directory->GetDirectory();
+  std::string& localFile = out.localFile;
   localFile = root;
   if (localFile.empty() || localFile.back() != '/') localFile += '/';
+  out.directory = directory;
 
   if (remainder.empty()) {
-    isDirectory = directory->GetDirectoryListing();
-    if (!isDirectory) localFile += directory->GetDefaultFile();
-    matchedUrlLength = url.size();
-    matchedPathLength = localFile.size();
-    return IsInsideFolder(root, localFile);
+    out.isDirectory = directory->GetDirectoryListing();
+    if (!out.isDirectory) localFile += directory->GetDefaultFile();
+    if (!IsInsideFolder(root, localFile)) return std::nullopt;
+    return out;
   }
 
   // Walk the parts on the file system. Empty parts (doubled or leading separators) are
@@ -106,30 +103,29 @@ bool ResolvePath(DirectoryList directories, std::string& url, std::string& local
     std::string candidate = base + '/' + remainder.substr(start, end - start);
     Entry entry = Probe(candidate);
     if (entry == Entry::Missing) {
-      pathInfo = Slashes(remainder.substr(start));
-      url.resize(url.size() - (remainder.size() - start));
+      out.pathInfo = Slashes(remainder.substr(start));
+      out.url.resize(out.url.size() - (remainder.size() - start));
       break;
     }
     base = candidate;
     if (entry == Entry::File) {
-      if (end < remainder.size()) pathInfo = Slashes(remainder.substr(end + 1));
-      url.resize(url.size() - (remainder.size() - end));
+      if (end < remainder.size()) out.pathInfo = Slashes(remainder.substr(end + 1));
+      out.url.resize(out.url.size() - (remainder.size() - end));
       break;
     }
     start = end + 1;
   }
   localFile = base;
-  matchedUrlLength = url.size();
-  matchedPathLength = localFile.size();
-  if (!IsInsideFolder(root, localFile)) return false;
+  if (!IsInsideFolder(root, localFile)) return std::nullopt;
 
   // Only a URL that names the folder itself is listed; a missing file below a listed
   // folder stays a missing file (404) rather than turning into its parent's listing.
-  if (directory->GetDirectoryListing() && pathInfo.empty() && Probe(localFile) == Entry::Folder) {
-    isDirectory = true;
-    if (url.empty() || url.back() != '/') url += '/';
+  if (directory->GetDirectoryListing() && out.pathInfo.empty() &&
+      Probe(localFile) == Entry::Folder) {
+    out.isDirectory = true;
+    if (out.url.empty() || out.url.back() != '/') out.url += '/';
   }
-  return true;
+  return out;
 }
 
 }  // namespace orbiscope

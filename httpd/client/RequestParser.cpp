@@ -97,9 +97,13 @@ RequestTarget FindRequestTarget(std::string_view requestLine) {
 }
 
 std::string MaskUserInfoPassword(std::string_view requestLine) {
+  return MaskUserInfoPassword(requestLine, DecodeUrlSpans(requestLine));
+}
+
+std::string MaskUserInfoPassword(std::string_view requestLine,
+                                 const std::vector<DecodedByte>& text) {
   std::string line(requestLine);
   // The whole line is searched: a tab where the blank belongs puts the URL into the verb.
-  const std::vector<DecodedByte> text = DecodeUrlSpans(requestLine);
   std::size_t colon = text.size();
   std::size_t at = text.size();
   for (std::size_t i = 0; i < text.size() && at == text.size(); ++i) {

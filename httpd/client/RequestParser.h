@@ -7,9 +7,11 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "httpd/HeaderFields.h"
 #include "httpd/client/ClientRequest.h"
+#include "httpd/client/UrlCodec.h"
 
 namespace orbiscope {
 
@@ -54,5 +56,8 @@ RequestTarget FindRequestTarget(std::string_view requestLine);
 // past a "?", a NUL or an encoded "@"), so that a line the parser refused, or read
 // differently from what its client meant, does not show it either.
 std::string MaskUserInfoPassword(std::string_view requestLine);
+// The same, for a line whose DecodeUrlSpans a caller already holds.
+std::string MaskUserInfoPassword(std::string_view requestLine,
+                                 const std::vector<DecodedByte>& text);
 
 }  // namespace orbiscope

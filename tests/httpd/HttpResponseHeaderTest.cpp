@@ -98,6 +98,39 @@ TEST(HttpResponseHeaderTest, ResponseKindsHaveTheirExactBytes) {
             "WWW-Authenticate: Basic realm=\\cam\\\r\n");
 }
 
+// Every answer's head comes from one formatter: each part in its place, and the parts a
+// client or a setting chose unable to add lines.
+TEST(HttpResponseHeaderTest, FormattedHeadsKeepTheirOrderAndTheirLines) {
+  const HttpTime now = Thursday2004();
+  const std::string date = "Thu, 01 Jan 2004 09:05:07 GMT";
+  ResponseHead full;  // every part at once
+  full.date = &now;
+  full.server = "Zentrux/1.62";
+  full.fields = "Cache-Control: no-cache\r\n";
+  full.expiresAtDate = true;
+  full.keepAlive = true;
+  full.lastModified = &now;
+  full.length = 3;
+  full.type = "image/png";
+  full.routeFields = "X-Timestamp: 1\r\n";
+  EXPECT_EQ(FormatResponseHead(full),
+            "HTTP/1.0 200 OK\r\nDate: " + date + "\r\nServer: Zentrux/1.62\r\n"
+            "Allow: GET, POST, HEAD\r\nCache-Control: no-cache\r\nExpires: " + date +
+                "\r\nConnection: Keep-Alive\r\nLast-Modified: " + date +
+                "\r\nContent-Length: 3\r\nContent-Type: image/png\r\nX-Timestamp: 1\r\n\r\n");
+
+  ResponseHead bare;  // no length (a stream), hostile server name and type
+  bare.code = 503;
+  bare.date = &now;
+  bare.server = std::string_view("S\r\nX: 1\0\t", 10);
+  bare.allowDelete = true;
+  bare.type = "text/html\r\n\x7f<b>";
+  EXPECT_EQ(FormatResponseHead(bare),
+            "HTTP/1.0 503 Service Unavailable\r\nDate: " + date +
+                "\r\nServer: SX: 1\t\r\nAllow: GET, POST, HEAD, DELETE\r\n"
+                "Content-Type: text/html<b>\r\n\r\n");
+}
+
 TEST(HttpResponseHeaderTest, ClearedSeparatorLeavesTheBlockOpen) {
   CHttpResponseHeader header;
   header.AddStatusLine(200);

@@ -3,6 +3,7 @@
 // ordinary queries as sent, and no client makes its entries large.
 
 #include "httpd/camera/CameraRoutes.h"
+#include "httpd/camera/CameraState.h"
 
 #include <gtest/gtest.h>
 
@@ -13,7 +14,6 @@
 #include <vector>
 
 #include "httpd/AccessLog.h"
-#include "httpd/camera/MyHttpClient.h"
 #include "httpd/client/Md5Hex.h"
 #include "httpd/client/RequestParser.h"
 #include "httpd/client/UrlCodec.h"
@@ -52,7 +52,7 @@ bool Shows(std::string_view text, std::string_view secret) {
   return false;
 }
 
-// What CMyHttpClient::PostLog writes of a request line when the camera password is kPassword.
+// What the camera session writes of a request line when the camera password is kPassword.
 std::string Logged(std::string_view line) { return MaskCameraPassword(line, Digest(kPassword)); }
 
 // Spells `text` for a URL as a client might: what a URL gives a meaning to always
@@ -196,7 +196,7 @@ TEST(AccessLogMask, TheServersLogShowsNoSecret) {
   camera.m_nPhoneSwitch = 0;
   LoopbackServer server;
   server.settings().m_ClientFactory = [&server, &camera] {
-    return std::make_unique<CMyHttpClient>(server.resources(), camera);
+    return MakeCameraSession(server.resources(), camera);
   };
   server.Start();
   std::mt19937 random(7);
@@ -240,7 +240,7 @@ TEST(AccessLogMask, HostileRequestsLeaveSmallEntries) {
   camera.m_sCameraPassword = Digest(kPassword);
   LoopbackServer server;
   server.settings().m_ClientFactory = [&server, &camera] {
-    return std::make_unique<CMyHttpClient>(server.resources(), camera);
+    return MakeCameraSession(server.resources(), camera);
   };
   server.Start();
   std::string authorization = "Authorization: Basic ";

@@ -1,4 +1,5 @@
 #include "httpd/camera/CameraRoutes.h"
+#include "httpd/camera/CameraState.h"
 
 #include <gtest/gtest.h>
 
@@ -14,7 +15,6 @@
 #include "httpd/camera/CameraPicture.h"
 #include "httpd/camera/CompatRoutes.h"
 #include "httpd/client/RequestParser.h"
-#include "httpd/camera/MyHttpClient.h"
 #include "tests/httpd/camera/CameraTestSupport.h"
 #include "tests/httpd/client/LoopbackServer.h"
 
@@ -66,7 +66,7 @@ protected:
     camera_.m_nPhoneSwitch = phones ? 1 : 0;
     if (!empty) camera_.m_LatestFrame.Publish(TestFrame(), 480, 640);
     server_.settings().m_ClientFactory = [this] {
-      return std::make_unique<CMyHttpClient>(server_.resources(), camera_);
+      return MakeCameraSession(server_.resources(), camera_);
     };
     server_.Start();
   }

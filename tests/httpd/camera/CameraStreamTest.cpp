@@ -13,7 +13,8 @@
 #include <vector>
 
 #include "httpd/camera/CameraHeaders.h"
-#include "httpd/camera/MyHttpClient.h"
+#include "httpd/camera/CameraRoutes.h"
+#include "httpd/camera/CameraState.h"
 #include "tests/httpd/camera/CameraTestSupport.h"
 #include "tests/httpd/camera/StreamReader.h"
 #include "tests/httpd/client/LoopbackServer.h"
@@ -65,7 +66,7 @@ protected:
     camera_.m_LatestFrame.Publish(NoiseFrame(0), 480, 640);
     server_.settings().m_nThreadPoolSize = pool;
     server_.settings().m_ClientFactory = [this] {
-      return std::make_unique<CMyHttpClient>(server_.resources(), camera_);
+      return MakeCameraSession(server_.resources(), camera_);
     };
     server_.Start();
   }

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "httpd/camera/CameraState.h"
-#include "httpd/camera/MyHttpClient.h"
+#include "httpd/camera/CameraRoutes.h"
 #include "httpd/client/Md5Hex.h"
 #include "tests/httpd/client/LoopbackServer.h"
 
@@ -141,7 +141,7 @@ protected:
     camera_.m_Status.Report({CaptureRun::Paused, "Test \"pattern\"", 640, 480});
     server_.settings().m_bKeepAlives = true;
     server_.settings().m_ClientFactory = [this] {
-      return std::make_unique<CMyHttpClient>(server_.resources(), camera_);
+      return MakeCameraSession(server_.resources(), camera_);
     };
     server_.Start();
   }

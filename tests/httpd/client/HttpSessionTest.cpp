@@ -252,6 +252,30 @@ TEST_F(HttpSessionTest, ListingSizesAndEscaping) {
   EXPECT_EQ(page.find("<b>"), std::string::npos);
 }
 
+// A folder the server may not read answers 500, logged once like every other answer. Root
+// reads any folder, so as root the test runs as "nobody" in a child process.
+TEST_F(HttpSessionTest, AnUnreadableListingIsOne500AndOneLogLine) {
+  if (!RunHereUnprivileged()) return;
+  server_.AddDirectory("/cam", File("cam")).m_bDirectoryListing = true;
+  server_.Start();
+  fs::permissions(File("cam/sub"), fs::perms(0311));
+  RawClient client(server_.port());
+  const std::string keep = " HTTP/1.0\r\nConnection: Keep-Alive\r\n\r\n";
+  client.Send("GET /cam/sub/" + keep);
+  const std::string r = client.ReadResponse();
+  fs::permissions(File("cam/sub"), fs::perms(0755));
+  EXPECT_EQ(StatusLine(r), "HTTP/1.0 500 Internal Server Error");
+  // The connection's next answer is logged after every line of this one.
+  client.Send("GET /hello.txt" + keep);
+  client.ReadResponse();
+  ASSERT_TRUE(server_.LogShows("\"GET /hello.txt HTTP/1.0\" 200 11"));
+  const std::string log = server_.LogText();
+  const std::string line = "\"GET /cam/sub/ HTTP/1.0\" 500 " + Field(r, "Content-Length");
+  const std::size_t first = log.find(line);
+  ASSERT_NE(first, std::string::npos);
+  EXPECT_EQ(log.find(line, first + 1), std::string::npos);
+}
+
 TEST_F(HttpSessionTest, DefaultFileAliasesAndFolders) {
   auto& cam = server_.AddDirectory("/CAM/", File("cam"));  // written the way URLs are
   (void)cam;
@@ -494,33 +518,50 @@ TEST_F(HttpSessionTest, HeaderValuesCannotCarryNewLines) {
   EXPECT_EQ(Field(r, "WWW-Authenticate"), "Basic realm=/xSet-Cookie: a=b");
 }
 
-// A session with stand-in camera routes, to drive the writers no directory uses.
-class RoutedClient : public CHttpClient {
+// Stand-in routes, to drive the writers no directory uses.
+class StandInRoutes : public SessionRoutes {
 public:
-  using CHttpClient::CHttpClient;
-  bool HandleCameraRoute() override {
-    if (m_Request.url == "/go") {
-      SendRedirect(m_Request.query);
+  bool Serve(CHttpClient& session) override {
+    const ClientRequest& request = session.Request();
+    if (request.url == "/go") {
+      session.SendRedirect(request.query);
       return true;
     }
-    if (m_Request.url == "/buffer") {
-      m_Request.localFile = "image.txt";
-      TransmitBuffer("abc", 3, false, true);
+    if (request.url == "/buffer") {
+      Buffer(session);
       return true;
     }
-    if (m_Request.url == "/nomem") throw std::bad_alloc();
-    if (m_Request.url == "/nomem-after") {
-      m_Request.localFile = "image.txt";
-      TransmitBuffer("abc", 3, false, true);
+    if (request.url == "/nomem") throw std::bad_alloc();
+    if (request.url == "/nomem-after") {
+      Buffer(session);
       throw std::bad_alloc();
     }
     return false;
   }
+  std::string LoggedRequestLine(std::string_view line) const override {
+    return MaskUserInfoPassword(line);
+  }
+  std::string_view LogModule() const override { return "HttpClient"; }
+
+private:
+  // Answers as a camera picture is answered.
+  static void Buffer(CHttpClient& session) {
+    Response response;
+    response.expiresNow = true;
+    response.typeOf = "image.txt";
+    response.bytes = "abc";
+    response.bodyWithHead = true;
+    session.Respond(std::move(response));
+  }
 };
+
+std::unique_ptr<CHttpClient> RoutedClient(const ResourceLibrary& resources) {
+  return std::make_unique<CHttpClient>(resources, std::make_unique<StandInRoutes>());
+}
 
 TEST_F(HttpSessionTest, CameraDispatchPointRedirectAndBuffer) {
   server_.settings().m_ClientFactory = [this] {
-    return std::make_unique<RoutedClient>(server_.resources());
+    return RoutedClient(server_.resources());
   };
   server_.Start();
   std::string r = Get("GET /go?/index.html%0d%0aX-Injected:%201 HTTP/1.0\r\n\r\n");
@@ -579,7 +620,7 @@ TEST_F(HttpSessionTest, HeadOnPagesAndListingsSendsTheHeadAlone) {
 // else just closes; either way it is logged, and the server goes on serving.
 TEST_F(HttpSessionTest, AnAllocationFailureAnswers503AndTheServerGoesOn) {
   server_.settings().m_ClientFactory = [this] {
-    return std::make_unique<RoutedClient>(server_.resources());
+    return RoutedClient(server_.resources());
   };
   server_.Start();
   const std::string keep = " HTTP/1.0\r\nConnection: Keep-Alive\r\n\r\n";

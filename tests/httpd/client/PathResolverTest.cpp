@@ -59,14 +59,20 @@ protected:
     std::string url, local, pathInfo;
     bool isDirectory = false;
     const CHttpDirectory* directory = nullptr;
-    std::size_t urlLength = 0, localLength = 0;
   };
 
   Result Resolve(std::string url) {
     Result r;
     r.url = std::move(url);
-    r.ok = ResolvePath(dirs_, r.url, r.local, r.pathInfo, r.isDirectory, r.directory,
-                       r.urlLength, r.localLength);
+    const std::optional<ResolvedPath> resolved = ResolvePath(dirs_, r.url);
+    r.ok = resolved.has_value();
+    if (resolved) {
+      r.url = resolved->url;
+      r.local = resolved->localFile;
+      r.pathInfo = resolved->pathInfo;
+      r.isDirectory = resolved->isDirectory;
+      r.directory = resolved->directory;
+    }
     return r;
   }
 
@@ -83,8 +89,6 @@ TEST_F(ResolvePathTest, AliasesFromTheDeepestFolderUp) {
   EXPECT_EQ(r.directory, dirs_[1].get());
   EXPECT_EQ(r.local, Root("/cam/x.jpg"));
   EXPECT_EQ(r.url, "/cam/x.jpg");
-  EXPECT_EQ(r.urlLength, r.url.size());
-  EXPECT_EQ(r.localLength, r.local.size());
 
   r = Resolve("/CAM/x.jpg");  // aliases ignore letter case
   EXPECT_EQ(r.directory, dirs_[1].get());
@@ -123,7 +127,6 @@ TEST_F(ResolvePathTest, PathInfoAfterAFileOrAMissingPart) {
   EXPECT_EQ(r.local, Root("/cam/x.jpg"));
   EXPECT_EQ(r.pathInfo, "extra/more");
   EXPECT_EQ(r.url, "/cam/x.jpg");
-  EXPECT_EQ(r.urlLength, r.url.size());
 
   r = Resolve("/cam/sub/missing/x");
   ASSERT_TRUE(r.ok);
