@@ -26,8 +26,6 @@ public:
 
   const QImage& Picture() const { return picture_; }
   QSize CaptureSize() const { return {width_, height_}; }
-  // How often the window was drawn (re-activation redraws it).
-  int Redraws() const { return redraws_; }
 
 protected:
   void paintEvent(QPaintEvent* event) override;
@@ -39,7 +37,6 @@ private:
   int width_ = 0;
   int height_ = 0;
   QString taken_;
-  int redraws_ = 0;
 };
 
 }  // namespace orbiscope
