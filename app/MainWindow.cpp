@@ -303,7 +303,7 @@ void MainWindow::Wait(std::chrono::milliseconds duration) {
 
 FramePreview* MainWindow::Preview() { return video_; }
 
-int MainWindow::ShowDeviceControls(DeviceControls& controls) {
+CaptureError MainWindow::ShowDeviceControls(DeviceControls& controls) {
   return ShowDeviceControlsDialog(controls, skin_.Resources(), this);
 }
 

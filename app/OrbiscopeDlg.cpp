@@ -126,7 +126,7 @@ bool COrbiscopeDlg::OnInitDialog() {
     return false;
   }
 
-  if (CapFailed(graph_.EnumerateDevices())) {
+  if (Failed(graph_.EnumerateDevices())) {
     Log("Error listando dispositivos de captura", kFnInit);
     Box("Error: 0x000005", res::kStrNoDevice);
   }
@@ -137,7 +137,7 @@ bool COrbiscopeDlg::OnInitDialog() {
 
   std::string device = videoPage_->DeviceLabel();
   if (!graph_.ContainsDevice(device)) device.clear();
-  if (graph_.ListSizes(device) != 0) {
+  if (Failed(graph_.ListSizes(device))) {
     Log("Error iniciando filtro de Video", kFnInit);
     Box("Error:0x000006", res::kStrDeviceNotAdded);
     StopServer();
@@ -274,7 +274,7 @@ bool COrbiscopeDlg::StartCapture() {
   graph_.Stop();
   const int device = videoPage_ ? videoPage_->DeviceIndex() : 0;
   const int size = videoPage_ ? videoPage_->SizeIndex() : 0;
-  if (graph_.Open(*this, device, size) != 0) {
+  if (Failed(graph_.Open(*this, device, size))) {
     SetCaptureState(kCaptureStopped);
     StopCapture();
     StopServer();
@@ -376,7 +376,7 @@ void COrbiscopeDlg::OnPause(bool fromTrayMenu) {
   // Without a camera there is nothing to pause, and the server goes on either way.
   if (closed_ || noCamera_) return;
   view_.SetButtons(/*play=*/true, /*pause=*/false, /*stop=*/true);
-  if (!CapFailed(graph_.Pause())) SetCaptureState(kCapturePaused);
+  if (!Failed(graph_.Pause())) SetCaptureState(kCapturePaused);
   if (fromTrayMenu) view_.SetTrayLook(false);
 }
 
@@ -509,7 +509,7 @@ void COrbiscopeDlg::PublishNoSignal() {
   server_->PublishNoSignal(std::move(frame), height, width);
 }
 
-int COrbiscopeDlg::ShowDeviceControls(DeviceControls& controls) {
+CaptureError COrbiscopeDlg::ShowDeviceControls(DeviceControls& controls) {
   return view_.ShowDeviceControls(controls);
 }
 

@@ -116,7 +116,7 @@ public:
   void PostGraphEvent(long instance) override;
   void SendStopServer() override;
   void SendDeviceBack() override;
-  int ShowDeviceControls(DeviceControls& controls) override;
+  CaptureError ShowDeviceControls(DeviceControls& controls) override;
 
 private:
   // True when the settings file can be used: missing (the first-run defaults apply) or

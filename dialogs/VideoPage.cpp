@@ -190,7 +190,7 @@ void CDlgOpcionVideo::TakeSizesOfDevice() {
   // The size index counts in the device's own list: kept from the previous device it would
   // open another size, or none at all on a device with fewer sizes. The size stays when
   // the new device offers it too.
-  if (CapFailed(graph_.ListSizes(deviceLabel_))) return;
+  if (Failed(graph_.ListSizes(deviceLabel_))) return;
   sizeNames_ = graph_.SizeNames();
   const int same = LastIndexOf(sizeNames_, sizeLabel_);
   sizeIndex_ = same >= 0 ? same : 0;

@@ -37,7 +37,7 @@ struct IdleWindow final : CaptureEventSink {
   void PostGraphEvent(long) override {}
   void SendStopServer() override {}
   void SendDeviceBack() override {}
-  int ShowDeviceControls(DeviceControls&) override { return 0; }
+  CaptureError ShowDeviceControls(DeviceControls&) override { return CaptureError::kNone; }
 };
 
 int Finish(QWidget& widget, const QString& out) {
@@ -80,7 +80,7 @@ int main(int argc, char** argv) {
         }
       });
     }
-    return ShowDeviceControlsDialog(controls, resources, nullptr) == 0 ? 0 : 1;
+    return ShowDeviceControlsDialog(controls, resources, nullptr) == CaptureError::kNone ? 0 : 1;
   }
 
   if (what == "video") {
