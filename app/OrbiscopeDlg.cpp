@@ -144,7 +144,7 @@ bool COrbiscopeDlg::OnInitDialog() {
   }
   videoPage_->FillLists();
 
-  if (serverState_ == kServerRunning) {
+  if (serverState_ == ServerPhase::kRunning) {
     StartCapture();
   } else {
     // A broken settings file kept the server from being tried at all, so no stop has
@@ -173,7 +173,7 @@ void COrbiscopeDlg::ShowStoppedControls() {
   view_.SetButtons(/*play=*/true, /*pause=*/false, /*stop=*/false);
 }
 
-void COrbiscopeDlg::SetCaptureState(int state) {
+void COrbiscopeDlg::SetCaptureState(CapturePhase state) {
   captureState_ = state;
   ReportCapture();
 }
@@ -182,8 +182,8 @@ void COrbiscopeDlg::ReportCapture() {
   if (!server_) return;
   CaptureReport report;
   report.run = noCamera_                         ? CaptureRun::NoCamera
-               : captureState_ == kCaptureRunning ? CaptureRun::Running
-               : captureState_ == kCapturePaused ? CaptureRun::Paused
+               : captureState_ == CapturePhase::kRunning ? CaptureRun::Running
+               : captureState_ == CapturePhase::kPaused ? CaptureRun::Paused
                                                  : CaptureRun::Stopped;
   report.device = graph_.DeviceName();
   report.width = graph_.TurnedWidth();
@@ -197,7 +197,7 @@ void COrbiscopeDlg::ShowStoppedLook() {
 }
 
 bool COrbiscopeDlg::StartServer() {
-  if (serverState_ == kServerRunning) StopServer();
+  if (serverState_ == ServerPhase::kRunning) StopServer();
   if (!settingsLoaded_) {
     // Start-up found the file broken; once it parses, the pages take its values first.
     if (!serverPage_ || !videoPage_ || !SettingsUsable(kFnStartServer)) {
@@ -244,7 +244,7 @@ bool COrbiscopeDlg::StartServer() {
       Log("OPENCAMERA is TRUE: /?action=snapshot and /?action=stream are served without "
           "credentials", kFnStartServer);
     }
-    serverState_ = kServerRunning;
+    serverState_ = ServerPhase::kRunning;
     return true;
   }
   Log("No se ha iniciado servidor WEB", kFnStartServer);
@@ -256,10 +256,10 @@ void COrbiscopeDlg::StopServer() {
   EndNoCamera();
   if (server_) {
     server_->Stop();
-    serverState_ = kServerStopped;
+    serverState_ = ServerPhase::kStopped;
     server_.reset();
     ShowStoppedControls();
-    if (serverPage_) serverPage_->SetServerState(kServerStopped);
+    if (serverPage_) serverPage_->SetServerState(ServerPhase::kStopped);
   }
   view_.Repaint();
 }
@@ -275,7 +275,7 @@ bool COrbiscopeDlg::StartCapture() {
   const int device = videoPage_ ? videoPage_->DeviceIndex() : 0;
   const int size = videoPage_ ? videoPage_->SizeIndex() : 0;
   if (Failed(graph_.Open(*this, device, size))) {
-    SetCaptureState(kCaptureStopped);
+    SetCaptureState(CapturePhase::kStopped);
     StopCapture();
     StopServer();
     return false;
@@ -285,12 +285,12 @@ bool COrbiscopeDlg::StartCapture() {
 }
 
 void COrbiscopeDlg::ShowCapturing() {
-  SetCaptureState(kCaptureRunning);
+  SetCaptureState(CapturePhase::kRunning);
   view_.PlayClip(0);
   view_.ShowVideoArea(true);
   view_.SetStatusText(resources_.String(res::kStrRunning));
   view_.SetButtons(/*play=*/false, /*pause=*/true, /*stop=*/true);
-  if (serverPage_) serverPage_->SetServerState(kServerRunning);
+  if (serverPage_) serverPage_->SetServerState(ServerPhase::kRunning);
   view_.SetWindowIcon(true);
   view_.SetTrayLook(true);
   view_.Repaint();
@@ -315,13 +315,13 @@ void COrbiscopeDlg::OnClose() {
   closed_ = true;
   EndNoCamera();
   StopCapture();
-  SetCaptureState(kCaptureStopped);
+  SetCaptureState(CapturePhase::kStopped);
   Log("Parada captura web", kFnClose);
   if (server_) {
     server_->Stop();
     Log("Finalizado Servidor Web", kFnClose);
     server_.reset();
-    serverState_ = kServerStopped;
+    serverState_ = ServerPhase::kStopped;
   }
   // Pages that never held the file's values would write defaults over it, and a file that
   // no longer parses is left for the user to mend.
@@ -345,7 +345,7 @@ void COrbiscopeDlg::OnClose() {
 
 void COrbiscopeDlg::OnPlay() {
   if (closed_) return;
-  if (captureState_ == kCapturePaused) {
+  if (captureState_ == CapturePhase::kPaused) {
     StartCapture();
     return;
   }
@@ -353,7 +353,7 @@ void COrbiscopeDlg::OnPlay() {
   view_.PlayClip(res::kClipStarting);
   view_.Wait(kPlayDelay);
   StartServer();
-  if (serverState_ == kServerRunning) StartCapture();
+  if (serverState_ == ServerPhase::kRunning) StartCapture();
 }
 
 void COrbiscopeDlg::OnStop() {
@@ -364,7 +364,7 @@ void COrbiscopeDlg::OnStop() {
   }
   stoppedByUser_ = true;
   StopCapture();
-  SetCaptureState(kCaptureStopped);
+  SetCaptureState(CapturePhase::kStopped);
   Log("Parada captura Web", kFnPlay);
   StopServer();
   view_.SetButtons(/*play=*/true, /*pause=*/false, /*stop=*/false);
@@ -376,7 +376,7 @@ void COrbiscopeDlg::OnPause(bool fromTrayMenu) {
   // Without a camera there is nothing to pause, and the server goes on either way.
   if (closed_ || noCamera_) return;
   view_.SetButtons(/*play=*/true, /*pause=*/false, /*stop=*/true);
-  if (!Failed(graph_.Pause())) SetCaptureState(kCapturePaused);
+  if (!Failed(graph_.Pause())) SetCaptureState(CapturePhase::kPaused);
   if (fromTrayMenu) view_.SetTrayLook(false);
 }
 
@@ -387,13 +387,13 @@ void COrbiscopeDlg::ReloadSettings() {
   // A file that cannot be parsed changes nothing: what runs keeps its values.
   if (!SettingsUsable(kFnReload)) return;
   LoadPages();
-  if (captureState_ == kCapturePaused) SetCaptureState(kCaptureStopped);  // Play rebuilds all
+  if (captureState_ == CapturePhase::kPaused) SetCaptureState(CapturePhase::kStopped);  // Play rebuilds all
   OnPlay();
 }
 
 void COrbiscopeDlg::RestartServer() {
   StopCapture();
-  SetCaptureState(kCaptureStopped);
+  SetCaptureState(CapturePhase::kStopped);
   StopServer();
   if (StartServer()) StartCapture();
 }
@@ -454,7 +454,7 @@ void COrbiscopeDlg::SendDeviceBack() {
 
 void COrbiscopeDlg::ServeWithoutCamera() {
   noCamera_ = true;
-  SetCaptureState(kCaptureStopped);
+  SetCaptureState(CapturePhase::kStopped);
   Log("Dispositivo de captura perdido: se sirve la imagen sin se\xC3\xB1" "al", kFnGraphEvent);
   // The video area shows what the viewers get, time advancing, rather than the stopped
   // animation: the server is not stopped, and the window should not say so.

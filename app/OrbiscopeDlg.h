@@ -41,13 +41,11 @@ SystemChecks DefaultSystemChecks();
 // Queues work to the user-interface thread; safe to call from any thread.
 using UiPoster = std::function<void(std::function<void()>)>;
 
+// What capture does, as the controller drives it.
+enum class CapturePhase { kStopped, kPaused, kRunning };
+
 class COrbiscopeDlg final : public CaptureEventSink, public ServerPageHost {
 public:
-  static constexpr int kServerStopped = 0;
-  static constexpr int kServerRunning = 2;
-  static constexpr int kCaptureStopped = 0;
-  static constexpr int kCapturePaused = 1;
-  static constexpr int kCaptureRunning = 2;
 
   struct Dependencies {
     ConfigStore& config;
@@ -97,8 +95,8 @@ public:
   void OnFrameReady();
   void OnGraphEvent(long instance);
 
-  int ServerState() const override { return serverState_; }
-  int CaptureState() const { return captureState_; }
+  ServerPhase ServerState() const override { return serverState_; }
+  CapturePhase CaptureState() const { return captureState_; }
   bool StoppedByUser() const { return stoppedByUser_; }
   bool Closed() const { return closed_; }
   // True while the camera is away and the server goes on with the no-signal picture.
@@ -132,7 +130,7 @@ private:
   void Box(const std::string& caption, int textId);
   void ShowStoppedLook();
   // Capture's new state, told to the server for its status page too.
-  void SetCaptureState(int state);
+  void SetCaptureState(CapturePhase state);
   void ReportCapture();
   // Status text, status animation and buttons of a stopped server.
   void ShowStoppedControls();
@@ -160,8 +158,8 @@ private:
   std::chrono::milliseconds noSignalPeriod_;
   std::function<std::time_t()> wallClock_;
 
-  int serverState_ = kServerStopped;
-  int captureState_ = kCaptureStopped;
+  ServerPhase serverState_ = ServerPhase::kStopped;
+  CapturePhase captureState_ = CapturePhase::kStopped;
   bool stoppedByUser_ = false;
   bool panelExpanded_ = false;
   bool closed_ = false;

@@ -238,7 +238,7 @@ void CDlgOpcionServer::OnEnter() {
     }
   }
   if (virtDirEdited_ && virtDirText_ != virtDir_) MoveTo(virtDirText_);
-  if (host_.ServerState() == 2) host_.RestartServer();
+  if (host_.ServerState() == ServerPhase::kRunning) host_.RestartServer();
 }
 
 bool CDlgOpcionServer::Store(const char* key, const std::string& value) {

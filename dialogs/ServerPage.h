@@ -17,12 +17,14 @@
 
 namespace orbiscope {
 
+// Whether the web server runs.
+enum class ServerPhase { kStopped, kRunning };
+
 // What the page asks of the main controller.
 class ServerPageHost {
 public:
   virtual ~ServerPageHost() = default;
-  // 0 stopped, 2 running.
-  virtual int ServerState() const = 0;
+  virtual ServerPhase ServerState() const = 0;
   // Stop capture, stop the server, start it again and, when that works, start capture.
   virtual void RestartServer() = 0;
 };
@@ -76,8 +78,10 @@ public:
   // Loads the "SERVER" settings into the page. Filling is never an edit: a reload followed
   // by a close writes nothing back.
   void FillControls();
-  // The server state changed (0 or 2): the page shows it.
-  void SetServerState(int state) { statePicture_ = state == 2 ? kStatePictureRunning : kStatePictureStopped; }
+  // The server state changed: the page shows it.
+  void SetServerState(ServerPhase state) {
+    statePicture_ = state == ServerPhase::kRunning ? kStatePictureRunning : kStatePictureStopped;
+  }
   // Writes the keys the user changed in the page since it was filled; every other key keeps
   // what the file holds now. The password is stored only by an accepted Enter. False when
   // a write failed.

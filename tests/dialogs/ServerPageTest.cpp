@@ -19,9 +19,9 @@ using testing::TempDir;
 using testing::WriteFile;
 
 struct FakeHost : ServerPageHost {
-  int ServerState() const override { return state; }
+  ServerPhase ServerState() const override { return state; }
   void RestartServer() override { ++restarts; }
-  int state = 0;
+  ServerPhase state = ServerPhase::kStopped;
   int restarts = 0;
 };
 
@@ -97,7 +97,7 @@ TEST_F(ServerPageTest, MenusChangeTheValueAndRestartEvenWhenStopped) {
 
 TEST_F(ServerPageTest, PortRulesOnEnter) {
   auto page = MakePage();
-  host_.state = 2;
+  host_.state = ServerPhase::kRunning;
   for (const char* refused : {"0", "65536", "", "-1", "abc"}) {
     boxes_.clear();
     page->SetPortText(refused);
@@ -111,7 +111,7 @@ TEST_F(ServerPageTest, PortRulesOnEnter) {
     page->OnEnter();
   }
   EXPECT_EQ(host_.restarts, 3);
-  host_.state = 0;
+  host_.state = ServerPhase::kStopped;
   page->OnEnter();
   EXPECT_EQ(host_.restarts, 3) << "Enter restarts only a running server";
   // The port reaches the file only at close.

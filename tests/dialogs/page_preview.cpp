@@ -28,7 +28,7 @@ namespace {
 using namespace orbiscope;
 
 struct RunningHost final : ServerPageHost {
-  int ServerState() const override { return 2; }
+  ServerPhase ServerState() const override { return ServerPhase::kRunning; }
   void RestartServer() override {}
 };
 
@@ -118,7 +118,7 @@ int main(int argc, char** argv) {
                         [] { return std::vector<std::string>{"192.168.1.20", "10.8.0.3", "127.0.0.1"}; });
   page.OnInitDialog();
   page.FillControls();
-  page.SetServerState(2);
+  page.SetServerState(ServerPhase::kRunning);
   ServerPageWidget widget(page, resources);
   if (what == "menu") {
     widget.show();
