@@ -1,4 +1,5 @@
 #pragma once
+// Glossary: CDlgVistaPrevia is Spanish for "preview dialog": the snapshot window.
 // The snapshot preview: a still copy of the last processed frame at its natural size, with
 // a band below it that says what the picture is. A snapshot, not a live view: it keeps its
 // picture until the next click replaces the whole window.

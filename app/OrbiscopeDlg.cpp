@@ -7,6 +7,7 @@
 
 #include "capture/CaptureStatus.h"
 #include "capture/FramePreview.h"
+#include "log/PlatformTexts.h"
 #include "sysinfo/DirectXVersion.h"
 
 namespace orbiscope {
@@ -120,7 +121,7 @@ bool COrbiscopeDlg::OnInitDialog() {
     return false;
   }
   if (checks_.initComponents && !checks_.initComponents()) {
-    Log("Error initializate COM objets!", kFnInit);
+    Log(platform_texts::kComInitFailed, kFnInit);
     Box("Error: 0x000004 ", res::kStrCom);
     view_.PostClose();
     return false;

@@ -1,4 +1,5 @@
 #pragma once
+// Glossary: COrbiscopeDlg ("dialog") is the main controller, a model without widgets.
 // The main controller: the only place where capture and the web server meet. The server
 // always starts first, capture only while the server runs, and a capture failure stops the
 // server again, so both run together or not at all.

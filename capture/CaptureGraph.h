@@ -1,4 +1,5 @@
 #pragma once
+// Glossary: the capture "graph" is the chain from one camera (or the test pattern) to the grabber.
 // Owner of everything between a capture device and the frame grabber: the device list,
 // the sizes a device offers in 24-bit colour, building and running capture for one device,
 // size and rate, pause, stop, device loss and return, and the device's settings.

@@ -1,4 +1,5 @@
 #pragma once
+// Glossary: "graph events" are the capture chain's device notices: lost and back.
 // The graph's event queue: device loss and return, queued from any thread and drained on
 // the user-interface thread. It outlives the source that posts to it, so that a device
 // coming back after the graph was torn down is still heard.

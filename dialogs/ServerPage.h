@@ -1,4 +1,5 @@
 #pragma once
+// Glossary: CDlgOpcionServer ("options dialog: server") is the page's model, without widgets.
 // The server page: address, port, content folder, camera user and password, phone pages.
 //
 // This class is the page without widgets. The desktop front-end puts a view over it that

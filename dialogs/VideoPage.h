@@ -1,4 +1,5 @@
 #pragma once
+// Glossary: CDlgOpcionVideo ("options dialog: video") is the page's model, without widgets.
 // The video page: device, frame size, frame rate, caption with its font, colour and
 // position, and the time display.
 //

@@ -1,4 +1,5 @@
 #pragma once
+// Glossary: "DirectX version" is start-up's video-runtime check; Linux answers a passing one.
 // The installed video-runtime version that start-up checks before it runs capture.
 //
 // The number is (major * 256 + minor) * 256 + letter, letter "a" being 1 and no letter 0,
