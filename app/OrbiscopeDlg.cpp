@@ -84,6 +84,7 @@ bool COrbiscopeDlg::SettingsUsable(const char* function) {
 void COrbiscopeDlg::LoadPages() {
   serverPage_->FillControls();
   videoPage_->LoadSettings();
+  ApplyVideoSettings(videoPage_->Settings(), graph_);
   videoPage_->FillLists();
   settingsLoaded_ = true;
 }
@@ -135,6 +136,7 @@ bool COrbiscopeDlg::OnInitDialog() {
 
   videoPage_ = std::make_unique<CDlgOpcionVideo>(config_, resources_, messages_, graph_, *this);
   videoPage_->OnInitDialog(dialogFont_, settingsLoaded_);
+  if (settingsLoaded_) ApplyVideoSettings(videoPage_->Settings(), graph_);
 
   std::string device = videoPage_->DeviceLabel();
   if (!graph_.ContainsDevice(device)) device.clear();

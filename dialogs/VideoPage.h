@@ -9,9 +9,7 @@
 
 #include <cstdint>
 #include <initializer_list>
-#include <set>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "capture/CaptureGraph.h"
@@ -20,6 +18,7 @@
 #include "capture/Overlay.h"
 #include "config/ConfigStore.h"
 #include "config/MessageSink.h"
+#include "dialogs/VideoSettings.h"
 #include "resources/ResourceLibrary.h"
 
 namespace orbiscope {
@@ -31,7 +30,7 @@ public:
   static constexpr int kCmdTimeBase = 49100;
   static constexpr int kCmdRotateBase = 49110;  // + 0..3: 0, 90, 180, 270 degrees
   static constexpr int kCmdFlipBase = 49120;    // + 0..2: none, horizontal, vertical
-  static constexpr std::size_t kMaxCaption = 35;      // characters
+  static constexpr std::size_t kMaxCaption = VideoSettings::kMaxCaption;  // characters
   static constexpr std::size_t kMenuNameLength = 25;  // characters of a device name in its menu
   static constexpr double kMaxFrameRate = 30.0;
 
@@ -42,9 +41,12 @@ public:
                   CaptureGraph& graph, CaptureEventSink& window);
 
   // Initialisation: show text off, the font from the dialog's own, then the settings
-  // (unless the settings file cannot be used yet).
+  // (unless the settings file cannot be used yet). Capture takes them from Settings(): the
+  // page does not hand them to the graph.
   void OnInitDialog(const OverlayFont& dialogFont, bool loadSettings = true);
   void LoadSettings();
+  // The values in force, as the file would hold them after a close.
+  const VideoSettings& Settings() const { return settings_; }
   // Writes the "VIDEO" keys the user changed since the page was loaded; false when a write
   // failed (later keys are then not written). Writes nothing when there is no device or
   // nothing was loaded.
@@ -66,14 +68,14 @@ public:
   void OnFontChosen(const OverlayFont& font, std::uint32_t colour);
 
   // Texts of the page's labels and boxes.
-  const std::string& DeviceLabel() const { return deviceLabel_; }
+  const std::string& DeviceLabel() const { return settings_.device; }
   const std::string& SizeLabel() const { return sizeLabel_; }
   // The size as the picture is shown: the size label, width and height swapped when the
   // picture is turned sideways.
   std::string ShownSizeLabel() const;
-  const std::string& FrameRateText() const { return frameRateText_; }
-  const std::string& CaptionText() const { return captionText_; }
-  std::string TimeLabel() const { return resources_.String(timeMode_); }
+  const std::string& FrameRateText() const { return settings_.frameRate; }
+  const std::string& CaptionText() const { return settings_.caption; }
+  std::string TimeLabel() const { return resources_.String(settings_.timeMode); }
   void SetFrameRateText(std::string text);
   // Keeps at most 35 characters, as the caption box does.
   void SetCaptionText(const std::string& text);
@@ -85,31 +87,29 @@ public:
 
   int DeviceIndex() const { return deviceIndex_; }
   int SizeIndex() const { return sizeIndex_; }
-  int TimeMode() const { return timeMode_; }
-  std::int32_t X() const { return x_; }
-  std::int32_t Y() const { return y_; }
-  const OverlayFont& Font() const { return font_; }
-  std::uint32_t Colour() const { return colour_; }
-  bool ShowText() const { return showText_ != 0; }
-  const FrameTurn& Turn() const { return turn_; }
+  int TimeMode() const { return settings_.timeMode; }
+  std::int32_t X() const { return settings_.x; }
+  std::int32_t Y() const { return settings_.y; }
+  const OverlayFont& Font() const { return settings_.font; }
+  std::uint32_t Colour() const { return settings_.colour; }
+  bool ShowText() const { return settings_.showText; }
+  const FrameTurn& Turn() const { return settings_.turn; }
   // "KEEPSERVING": a camera that goes away leaves the server serving a no-signal picture
   // instead of stopping it. Read only: the file's value is never written over.
-  bool KeepServing() const { return keepServing_; }
+  bool KeepServing() const { return settings_.keepServing; }
 
   // The overlay for the next frame; Adopt writes back the clamped position.
   OverlaySettings Overlay(FramePreview* preview) const;
-  void AdoptPosition(std::int32_t x, std::int32_t y) { x_ = x; y_ = y; }
+  void AdoptPosition(std::int32_t x, std::int32_t y) {
+    settings_.x = x;
+    settings_.y = y;
+  }
 
 private:
-  struct SettingKey {
-    const char* section;
-    const char* key;
-  };
   void Restart();
   void TakeSizesOfDevice();
-  // The user changed what these keys hold; LoadSettings forgets it.
-  void MarkEdited(std::initializer_list<SettingKey> keys);
-  bool Edited(std::string_view section, std::string_view key) const;
+  // The user changed what these hold; LoadSettings forgets it.
+  void MarkEdited(std::initializer_list<VideoField> fields) { edited_.insert(fields); }
 
   ConfigStore& config_;
   const ResourceLibrary& resources_;
@@ -121,22 +121,11 @@ private:
   std::vector<std::string> sizeNames_;
   int deviceIndex_ = 0;
   int sizeIndex_ = 0;
-  int timeMode_ = kTimeNone;
-  bool outline_ = false;
-  std::int32_t x_ = 0;
-  std::int32_t y_ = 20;
-  OverlayFont font_;
-  std::uint32_t colour_ = 0;
-  std::uint8_t showText_ = 0;
-  FrameTurn turn_;
-  bool keepServing_ = false;
+  VideoSettings settings_;  // the device holds the label shown, perhaps of a device gone
   bool loaded_ = false;
-  std::set<std::string> edited_;  // "SECTION\\KEY" of every key the user changed
+  VideoEdits edited_;       // what the user changed since the page was loaded
 
-  std::string deviceLabel_;
   std::string sizeLabel_;
-  std::string frameRateText_ = "20";
-  std::string captionText_;
 };
 
 }  // namespace orbiscope

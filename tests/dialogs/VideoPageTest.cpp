@@ -43,6 +43,7 @@ protected:
     OverlayFont dialogFont;
     dialogFont.faceName = "DejaVu Sans";
     page->OnInitDialog(dialogFont);
+    ApplyVideoSettings(page->Settings(), *graph_);
     const std::string device = graph_->ContainsDevice(page->DeviceLabel()) ? page->DeviceLabel() : "";
     graph_->ListSizes(device);
     page->FillLists();

@@ -97,6 +97,7 @@ int main(int argc, char** argv) {
     OverlayFont font;
     font.faceName = resources.String(res::kStrSplashFont);
     page.OnInitDialog(font);
+    ApplyVideoSettings(page.Settings(), graph);
     graph.ListSizes("");
     page.FillLists();
     graph.Open(window, 0, 0);
