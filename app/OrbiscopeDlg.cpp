@@ -134,7 +134,7 @@ bool COrbiscopeDlg::OnInitDialog() {
   }
   Log("Listados dispositivos", kFnInit);
 
-  videoPage_ = std::make_unique<CDlgOpcionVideo>(config_, resources_, messages_, graph_, *this);
+  videoPage_ = std::make_unique<CDlgOpcionVideo>(config_, resources_, messages_, graph_, videoHost_);
   videoPage_->OnInitDialog(dialogFont_, settingsLoaded_);
   if (settingsLoaded_) ApplyVideoSettings(videoPage_->Settings(), graph_);
 

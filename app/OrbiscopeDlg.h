@@ -170,6 +170,7 @@ private:
   int windowY_ = 0;
 
   CaptureGraph graph_;
+  GraphVideoHost videoHost_{graph_, *this};  // the video page's changes to capture
   std::unique_ptr<WebServerHandle> server_;
   std::unique_ptr<CDlgOpcionServer> serverPage_;
   std::unique_ptr<CDlgOpcionVideo> videoPage_;

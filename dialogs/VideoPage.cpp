@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "capture/CaptureStatus.h"
 
 namespace orbiscope {
 namespace {
@@ -24,13 +23,13 @@ int LastIndexOf(const std::vector<std::string>& names, const std::string& text) 
 }  // namespace
 
 CDlgOpcionVideo::CDlgOpcionVideo(ConfigStore& config, const ResourceLibrary& resources,
-                                 MessageSink messages, CaptureGraph& graph,
-                                 CaptureEventSink& window)
+                                 MessageSink messages, const CaptureGraph& graph,
+                                 VideoPageHost& host)
     : config_(config),
       resources_(resources),
       messages_(std::move(messages)),
       graph_(graph),
-      window_(window) {}
+      host_(host) {}
 
 void CDlgOpcionVideo::OnInitDialog(const OverlayFont& dialogFont, bool loadSettings) {
   settings_.showText = false;
@@ -77,7 +76,7 @@ void CDlgOpcionVideo::FillLists() {
     sizeIndex_ = 0;
   }
   if (graph_.FrameRate() == 0.0) {
-    graph_.SetFrameRate(graph_.DefaultFrameRate());
+    host_.SetFrameRate(graph_.DefaultFrameRate());
     char text[32];
     std::snprintf(text, sizeof text, "%2.0f", graph_.FrameRate());
     settings_.frameRate = text;
@@ -96,9 +95,9 @@ void CDlgOpcionVideo::OnCommand(int command) {
     deviceIndex_ = command - kCmdDeviceBase;
     settings_.device = deviceNames_[static_cast<std::size_t>(deviceIndex_)];
     MarkEdited({VideoField::kDevice, VideoField::kSize});
-    graph_.Stop();
+    host_.StopCapture();
     TakeSizesOfDevice();
-    graph_.Open(window_, deviceIndex_, sizeIndex_);
+    host_.OpenCapture(deviceIndex_, sizeIndex_);
   } else if (command >= kCmdSizeBase && command < kCmdSizeBase + static_cast<int>(sizeNames_.size())) {
     sizeIndex_ = command - kCmdSizeBase;
     sizeLabel_ = sizeNames_[static_cast<std::size_t>(sizeIndex_)];
@@ -109,11 +108,11 @@ void CDlgOpcionVideo::OnCommand(int command) {
     MarkEdited({VideoField::kTimeMode});
   } else if (command >= kCmdRotateBase && command < kCmdRotateBase + 4) {
     settings_.turn.rotate = (command - kCmdRotateBase) * 90;
-    graph_.SetTurn(settings_.turn);
+    host_.SetTurn(settings_.turn);
     MarkEdited({VideoField::kRotate});
   } else if (command >= kCmdFlipBase && command < kCmdFlipBase + 3) {
     settings_.turn.flip = static_cast<FrameFlip>(command - kCmdFlipBase);
-    graph_.SetTurn(settings_.turn);
+    host_.SetTurn(settings_.turn);
     MarkEdited({VideoField::kFlip});
   }
 }
@@ -122,7 +121,7 @@ void CDlgOpcionVideo::TakeSizesOfDevice() {
   // The size index counts in the device's own list: kept from the previous device it would
   // open another size, or none at all on a device with fewer sizes. The size stays when
   // the new device offers it too.
-  if (Failed(graph_.ListSizes(settings_.device))) return;
+  if (!host_.ListSizes(settings_.device)) return;
   sizeNames_ = graph_.SizeNames();
   const int same = LastIndexOf(sizeNames_, sizeLabel_);
   sizeIndex_ = same >= 0 ? same : 0;
@@ -130,15 +129,15 @@ void CDlgOpcionVideo::TakeSizesOfDevice() {
 }
 
 void CDlgOpcionVideo::Restart() {
-  graph_.Stop();
-  graph_.Open(window_, deviceIndex_, sizeIndex_);
+  host_.StopCapture();
+  host_.OpenCapture(deviceIndex_, sizeIndex_);
 }
 
 void CDlgOpcionVideo::OnEnter() {
   const double rate = std::strtod(settings_.frameRate.c_str(), nullptr);
   if (rate > 0.0 && rate <= kMaxFrameRate) {
     if (rate != graph_.FrameRate()) {
-      graph_.SetFrameRate(rate);
+      host_.SetFrameRate(rate);
       Restart();
     }
     return;
@@ -147,7 +146,7 @@ void CDlgOpcionVideo::OnEnter() {
 }
 
 void CDlgOpcionVideo::OnPropertyPages() {
-  if (graph_.Stopped() == 0) graph_.ShowPropertyPages(window_);
+  if (graph_.Stopped() == 0) host_.ShowDeviceControls();
 }
 
 void CDlgOpcionVideo::OnArrow(Arrow arrow) {

@@ -4,8 +4,8 @@
 // position, and the time display.
 //
 // This class is the page without widgets; the desktop front-end puts a view over it. It
-// restarts capture when the device, the size or the frame rate change, and the main
-// window reads its overlay values for every frame.
+// asks its host to restart capture when the device, the size or the frame rate change,
+// and the main window reads its overlay values for every frame.
 
 #include <cstdint>
 #include <initializer_list>
@@ -23,6 +23,41 @@
 
 namespace orbiscope {
 
+// What the page asks of capture, which is the main controller's to change: the page only
+// reads the graph.
+class VideoPageHost {
+public:
+  virtual ~VideoPageHost() = default;
+  // Stops capture, before it opens on another device, size or rate.
+  virtual void StopCapture() = 0;
+  // Lists the sizes of the named device into the graph; false when it offers none.
+  virtual bool ListSizes(const std::string& device) = 0;
+  // Opens capture on the device and size at these indexes of the graph's lists.
+  virtual void OpenCapture(int deviceIndex, int sizeIndex) = 0;
+  // The frame rate the next open asks for.
+  virtual void SetFrameRate(double rate) = 0;
+  // How frames are turned, from the next frame on.
+  virtual void SetTurn(const FrameTurn& turn) = 0;
+  // Shows the settings of the device capture runs on.
+  virtual void ShowDeviceControls() = 0;
+};
+
+// The host that hands the page's requests to a capture graph, whose events window hears.
+class GraphVideoHost final : public VideoPageHost {
+public:
+  GraphVideoHost(CaptureGraph& graph, CaptureEventSink& window) : graph_(graph), window_(window) {}
+  void StopCapture() override { graph_.Stop(); }
+  bool ListSizes(const std::string& device) override { return !Failed(graph_.ListSizes(device)); }
+  void OpenCapture(int deviceIndex, int sizeIndex) override { graph_.Open(window_, deviceIndex, sizeIndex); }
+  void SetFrameRate(double rate) override { graph_.SetFrameRate(rate); }
+  void SetTurn(const FrameTurn& turn) override { graph_.SetTurn(turn); }
+  void ShowDeviceControls() override { graph_.ShowPropertyPages(window_); }
+
+private:
+  CaptureGraph& graph_;
+  CaptureEventSink& window_;
+};
+
 class CDlgOpcionVideo {
 public:
   static constexpr int kCmdDeviceBase = 49000;
@@ -36,9 +71,9 @@ public:
 
   enum class Arrow { Up, Down, Left, Right };
 
-  // graph is the main window's capture graph; window hears the restarted capture.
+  // graph is the main window's capture graph, read here; host changes it.
   CDlgOpcionVideo(ConfigStore& config, const ResourceLibrary& resources, MessageSink messages,
-                  CaptureGraph& graph, CaptureEventSink& window);
+                  const CaptureGraph& graph, VideoPageHost& host);
 
   // Initialisation: show text off, the font from the dialog's own, then the settings
   // (unless the settings file cannot be used yet). Capture takes them from Settings(): the
@@ -114,8 +149,8 @@ private:
   ConfigStore& config_;
   const ResourceLibrary& resources_;
   MessageSink messages_;
-  CaptureGraph& graph_;
-  CaptureEventSink& window_;
+  const CaptureGraph& graph_;
+  VideoPageHost& host_;
 
   std::vector<std::string> deviceNames_;
   std::vector<std::string> sizeNames_;

@@ -34,12 +34,13 @@ protected:
     backends.push_back(std::make_unique<FakeBackend>(&devices_));
     graph_ = std::make_unique<CaptureGraph>(resources_, nullptr, log_, std::move(backends));
     graph_->EnumerateDevices();
+    host_ = std::make_unique<GraphVideoHost>(*graph_, window_);
     auto page = std::make_unique<CDlgOpcionVideo>(
         config_, resources_,
         [this](std::string_view caption, std::string_view text) {
           boxes_.push_back(std::string(caption) + "|" + std::string(text));
         },
-        *graph_, window_);
+        *graph_, *host_);
     OverlayFont dialogFont;
     dialogFont.faceName = "DejaVu Sans";
     page->OnInitDialog(dialogFont);
@@ -57,6 +58,7 @@ protected:
   std::vector<FakeDeviceScript> devices_;
   testing::RecordingSink window_;
   std::unique_ptr<CaptureGraph> graph_;
+  std::unique_ptr<GraphVideoHost> host_;
   std::vector<std::string> boxes_;
 };
 
@@ -198,7 +200,7 @@ TEST_F(VideoPageTest, NothingIsSavedWithoutADeviceOrBeforeLoading) {
   devices_[0].name = "Camera";
   devices_[0].caps = {Rgb(640, 480)};
   graph_->EnumerateDevices();
-  CDlgOpcionVideo unloaded(config_, resources_, {}, *graph_, window_);
+  CDlgOpcionVideo unloaded(config_, resources_, {}, *graph_, *host_);
   unloaded.OnInitDialog(OverlayFont{}, /*loadSettings=*/false);
   graph_->ListSizes("");
   unloaded.FillLists();

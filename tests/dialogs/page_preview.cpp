@@ -93,7 +93,8 @@ int main(int argc, char** argv) {
     CaptureGraph graph(resources, quiet, log, std::move(backends));
     IdleWindow window;
     graph.EnumerateDevices();
-    CDlgOpcionVideo page(config, resources, quiet, graph, window);
+    GraphVideoHost host(graph, window);
+    CDlgOpcionVideo page(config, resources, quiet, graph, host);
     OverlayFont font;
     font.faceName = resources.String(res::kStrSplashFont);
     page.OnInitDialog(font);
