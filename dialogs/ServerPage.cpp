@@ -177,14 +177,13 @@ void CDlgOpcionServer::SetVirtualDirectoryText(std::string text) {
   }
 }
 
-void CDlgOpcionServer::OnCommand(int command) {
-  if (command >= kCmdAddressBase && command < kCmdAddressBase + static_cast<int>(addresses_.size())) {
-    selected_ = command - kCmdAddressBase;
+void CDlgOpcionServer::OnCommand(ServerCommand command, int item) {
+  if (command == ServerCommand::kAddress) {
+    if (item < 0 || item >= static_cast<int>(addresses_.size())) return;
+    selected_ = item;
     addressChosen_ = true;
-  } else if (command == kCmdPhonePagesOn || command == kCmdPhonePagesOff) {
-    phonePages_ = command == kCmdPhonePagesOn;
   } else {
-    return;
+    phonePages_ = command == ServerCommand::kPhonePagesOn;
   }
   host_.RestartServer();
 }

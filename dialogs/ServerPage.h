@@ -50,6 +50,13 @@ FolderMove MoveContentFolder(const std::string& from, const std::string& to,
 
 // What the web server runs with: the values read from the settings file, and what the
 // user has applied since (an address or phone-pages choice, a folder move, Enter).
+// The page's menu choices.
+enum class ServerCommand {
+  kAddress,        // an address of the list, by its index
+  kPhonePagesOn,
+  kPhonePagesOff,
+};
+
 struct ServerSettings {
   std::string address;         // empty when the machine lists none
   std::string port;            // text, as the file keeps it
@@ -65,9 +72,6 @@ public:
 
   static constexpr int kStatePictureStopped = 206;
   static constexpr int kStatePictureRunning = 207;
-  static constexpr int kCmdAddressBase = 48000;
-  static constexpr int kCmdPhonePagesOn = 49000;
-  static constexpr int kCmdPhonePagesOff = 49001;
 
   // `exeFolder` is the executable's folder; the default content folder is its "root".
   CDlgOpcionServer(ConfigStore& config, LogXML& log, const ResourceLibrary& resources,
@@ -114,7 +118,7 @@ public:
   void SetVirtualDirectoryText(std::string text);
 
   // Menu and button commands.
-  void OnCommand(int command);            // address choice 48000+i, phone pages 49000/49001
+  void OnCommand(ServerCommand command, int item = 0);  // item: the address's index
   void OnFolderChosen(const std::string& folder);  // the folder picker was confirmed
   void OnEnter();                         // the Enter key
 

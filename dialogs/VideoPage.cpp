@@ -90,28 +90,29 @@ std::vector<std::string> CDlgOpcionVideo::DeviceMenuItems() const {
   return items;
 }
 
-void CDlgOpcionVideo::OnCommand(int command) {
-  if (command >= kCmdDeviceBase && command < kCmdDeviceBase + static_cast<int>(deviceNames_.size())) {
-    deviceIndex_ = command - kCmdDeviceBase;
+void CDlgOpcionVideo::OnCommand(VideoCommand command, int item) {
+  const auto within = [item](std::size_t count) { return item >= 0 && item < static_cast<int>(count); };
+  if (command == VideoCommand::kDevice && within(deviceNames_.size())) {
+    deviceIndex_ = item;
     settings_.device = deviceNames_[static_cast<std::size_t>(deviceIndex_)];
     MarkEdited({VideoField::kDevice, VideoField::kSize});
     host_.StopCapture();
     TakeSizesOfDevice();
     host_.OpenCapture(deviceIndex_, sizeIndex_);
-  } else if (command >= kCmdSizeBase && command < kCmdSizeBase + static_cast<int>(sizeNames_.size())) {
-    sizeIndex_ = command - kCmdSizeBase;
+  } else if (command == VideoCommand::kSize && within(sizeNames_.size())) {
+    sizeIndex_ = item;
     sizeLabel_ = sizeNames_[static_cast<std::size_t>(sizeIndex_)];
     MarkEdited({VideoField::kSize});
     Restart();
-  } else if (command >= kCmdTimeBase && command <= kCmdTimeBase + (kTimeLocale - kTimeNone)) {
-    settings_.timeMode = kTimeNone + (command - kCmdTimeBase);
+  } else if (command == VideoCommand::kTime && within(kTimeLocale - kTimeNone + 1)) {
+    settings_.timeMode = kTimeNone + item;
     MarkEdited({VideoField::kTimeMode});
-  } else if (command >= kCmdRotateBase && command < kCmdRotateBase + 4) {
-    settings_.turn.rotate = (command - kCmdRotateBase) * 90;
+  } else if (command == VideoCommand::kTurn && within(4)) {
+    settings_.turn.rotate = item * 90;
     host_.SetTurn(settings_.turn);
     MarkEdited({VideoField::kRotate});
-  } else if (command >= kCmdFlipBase && command < kCmdFlipBase + 3) {
-    settings_.turn.flip = static_cast<FrameFlip>(command - kCmdFlipBase);
+  } else if (command == VideoCommand::kMirror && within(3)) {
+    settings_.turn.flip = static_cast<FrameFlip>(item);
     host_.SetTurn(settings_.turn);
     MarkEdited({VideoField::kFlip});
   }

@@ -58,13 +58,17 @@ private:
   CaptureEventSink& window_;
 };
 
+// The page's menus; a choice is the menu and the index of the item chosen in it.
+enum class VideoCommand {
+  kDevice,  // the device list
+  kSize,    // the device's sizes
+  kTime,    // no time, time of day, day and time, the locale's form
+  kTurn,    // 0, 90, 180, 270 degrees clockwise
+  kMirror,  // none, horizontal, vertical
+};
+
 class CDlgOpcionVideo {
 public:
-  static constexpr int kCmdDeviceBase = 49000;
-  static constexpr int kCmdSizeBase = 49020;
-  static constexpr int kCmdTimeBase = 49100;
-  static constexpr int kCmdRotateBase = 49110;  // + 0..3: 0, 90, 180, 270 degrees
-  static constexpr int kCmdFlipBase = 49120;    // + 0..2: none, horizontal, vertical
   static constexpr std::size_t kMaxCaption = VideoSettings::kMaxCaption;  // characters
   static constexpr std::size_t kMenuNameLength = 25;  // characters of a device name in its menu
   static constexpr double kMaxFrameRate = 30.0;
@@ -89,9 +93,9 @@ public:
   // Takes the graph's device and size lists once they are known.
   void FillLists();
 
-  // Menus: device 49000+i, size 49020+i, time 49100..49103, turn 49110..49113, mirror
-  // 49120..49122 (a turn or mirror applies from the next frame on).
-  void OnCommand(int command);
+  // A menu choice; an item outside the menu does nothing. A turn or mirror applies from
+  // the next frame on.
+  void OnCommand(VideoCommand command, int item);
   // The Enter key: apply the frame rate typed in the box.
   void OnEnter();
   void OnPropertyPages();

@@ -350,7 +350,7 @@ TEST_F(ControllerTest, PausePlayStopStateTable) {
 TEST_F(ControllerTest, ServerPageRestartRebuildsBoth) {
   auto dlg = Make();
   ASSERT_TRUE(dlg->OnInitDialog());
-  dlg->ServerPage()->OnCommand(CDlgOpcionServer::kCmdPhonePagesOn);
+  dlg->ServerPage()->OnCommand(ServerCommand::kPhonePagesOn);
   EXPECT_EQ(server_.created, 2);
   EXPECT_EQ(server_.phone, 1);
   EXPECT_EQ(dlg->CaptureState(), CapturePhase::kRunning);
@@ -709,12 +709,12 @@ protected:
         break;
       }
       case 7:  // an address chosen
-        dlg_->ServerPage()->OnCommand(CDlgOpcionServer::kCmdAddressBase + static_cast<int>(rng_() % 2));
+        dlg_->ServerPage()->OnCommand(ServerCommand::kAddress, static_cast<int>(rng_() % 2));
         programChanged_.insert("SERVER/IP");
         break;
       case 8:  // the phone pages switched
-        dlg_->ServerPage()->OnCommand(rng_() % 2 ? CDlgOpcionServer::kCmdPhonePagesOn
-                                                 : CDlgOpcionServer::kCmdPhonePagesOff);
+        dlg_->ServerPage()->OnCommand(rng_() % 2 ? ServerCommand::kPhonePagesOn
+                                                 : ServerCommand::kPhonePagesOff);
         programChanged_.insert("SERVER/ENABLEWAP");
         break;
       case 9:  // a new content folder chosen
@@ -939,7 +939,7 @@ TEST_F(CameraAwayTest, ADeviceChosenMeanwhileEndsTheNoSignalState) {
   ASSERT_TRUE(device_->WaitUntilStreaming(kPath));
   device_->Unplug(kPath);
   ASSERT_TRUE(Run([&] { return dlg->NoCamera(); }));
-  dlg->VideoPage()->OnCommand(CDlgOpcionVideo::kCmdDeviceBase + 1);
+  dlg->VideoPage()->OnCommand(VideoCommand::kDevice, 1);
   ASSERT_TRUE(Run([&] { return !dlg->NoCamera(); }));
   EXPECT_EQ(dlg->CaptureState(), CapturePhase::kRunning);
   EXPECT_EQ(view_.status, resources_.String(res::kStrRunning));

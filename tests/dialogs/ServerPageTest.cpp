@@ -86,12 +86,12 @@ TEST_F(ServerPageTest, OnlyFalseSwitchesThePhonePagesOff) {
 
 TEST_F(ServerPageTest, MenusChangeTheValueAndRestartEvenWhenStopped) {
   auto page = MakePage();
-  page->OnCommand(CDlgOpcionServer::kCmdAddressBase + 1);
+  page->OnCommand(ServerCommand::kAddress, 1);
   EXPECT_EQ(page->SelectedAddress(), "127.0.0.1");
-  page->OnCommand(CDlgOpcionServer::kCmdPhonePagesOn);
+  page->OnCommand(ServerCommand::kPhonePagesOn);
   EXPECT_TRUE(page->PhonePages());
   EXPECT_EQ(host_.restarts, 2);
-  page->OnCommand(CDlgOpcionServer::kCmdAddressBase + 2);  // no such address
+  page->OnCommand(ServerCommand::kAddress, 2);  // no such address
   EXPECT_EQ(host_.restarts, 2);
 }
 
@@ -206,8 +206,8 @@ TEST_F(ServerPageTest, SaveWritesOnlyChangedKeysAndNothingBeforeLoading) {
       << file;
 
   page = MakePage();
-  page->OnCommand(CDlgOpcionServer::kCmdAddressBase);  // the address shown, chosen: stored
-  page->OnCommand(CDlgOpcionServer::kCmdPhonePagesOn);
+  page->OnCommand(ServerCommand::kAddress, 0);  // the address shown, chosen: stored
+  page->OnCommand(ServerCommand::kPhonePagesOn);
   ASSERT_TRUE(page->SaveSettings());
   EXPECT_EQ(config_.GetValue("SERVER", "IP", ""), "192.168.1.5");
   EXPECT_EQ(config_.GetValue("SERVER", "ENABLEWAP", ""), "TRUE");
