@@ -3,6 +3,7 @@
 // and written here and nowhere else. The video page edits a copy; the controller applies
 // one to the capture graph.
 
+#include <cstddef>
 #include <cstdint>
 #include <set>
 #include <string>
