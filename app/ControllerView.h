@@ -7,6 +7,8 @@
 #include <string>
 #include <utility>
 
+#include "capture/CaptureStatus.h"
+
 namespace orbiscope {
 
 class DeviceControls;
@@ -43,8 +45,8 @@ public:
 
   // Where processed frames are painted; null when there is no preview.
   virtual FramePreview* Preview() { return nullptr; }
-  // The capture device's settings dialog; its result (0 when shown).
-  virtual int ShowDeviceControls(DeviceControls& /*controls*/) { return -1; }
+  // The capture device's settings dialog; kNone when shown.
+  virtual CaptureError ShowDeviceControls(DeviceControls& /*controls*/) { return CaptureError::kFailed; }
 
   // Queues a close of the window: the controller's OnClose runs from the event loop.
   virtual void PostClose() = 0;

@@ -33,7 +33,6 @@ void CDlgVistaPrevia::SetImage(const CPicture& picture, int height, int width) {
 }
 
 void CDlgVistaPrevia::Redraw() {
-  ++redraws_;
   repaint();
 }
 

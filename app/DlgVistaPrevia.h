@@ -1,4 +1,5 @@
 #pragma once
+// Glossary: CDlgVistaPrevia is Spanish for "preview dialog": the snapshot window.
 // The snapshot preview: a still copy of the last processed frame at its natural size, with
 // a band below it that says what the picture is. A snapshot, not a live view: it keeps its
 // picture until the next click replaces the whole window.
@@ -26,8 +27,6 @@ public:
 
   const QImage& Picture() const { return picture_; }
   QSize CaptureSize() const { return {width_, height_}; }
-  // How often the window was drawn (re-activation redraws it).
-  int Redraws() const { return redraws_; }
 
 protected:
   void paintEvent(QPaintEvent* event) override;
@@ -39,7 +38,6 @@ private:
   int width_ = 0;
   int height_ = 0;
   QString taken_;
-  int redraws_ = 0;
 };
 
 }  // namespace orbiscope

@@ -38,7 +38,7 @@ private:
 };
 
 void PrintServing(COrbiscopeDlg& dlg) {
-  if (dlg.ServerState() != COrbiscopeDlg::kServerRunning || dlg.ServerPage() == nullptr) {
+  if (dlg.ServerState() != ServerPhase::kRunning || dlg.ServerPage() == nullptr) {
     std::fprintf(stdout, "Orbiscope is stopped: the web server is not running.\n");
   } else {
     std::fprintf(stdout, "Orbiscope serves http://%s:%ld/\n", dlg.ServerPage()->SelectedAddress().c_str(),

@@ -303,7 +303,7 @@ void MainWindow::Wait(std::chrono::milliseconds duration) {
 
 FramePreview* MainWindow::Preview() { return video_; }
 
-int MainWindow::ShowDeviceControls(DeviceControls& controls) {
+CaptureError MainWindow::ShowDeviceControls(DeviceControls& controls) {
   return ShowDeviceControlsDialog(controls, skin_.Resources(), this);
 }
 
@@ -432,7 +432,7 @@ void MainWindow::ShowAbout() {
 }
 
 QString MainWindow::WebAddress() const {
-  if (dlg_ == nullptr || dlg_->ServerState() != COrbiscopeDlg::kServerRunning || dlg_->ServerPage() == nullptr)
+  if (dlg_ == nullptr || dlg_->ServerState() != ServerPhase::kRunning || dlg_->ServerPage() == nullptr)
     return {};
   const CDlgOpcionServer& page = *dlg_->ServerPage();
   const long port = AtoL(page.PortText());
@@ -448,7 +448,7 @@ void MainWindow::paintEvent(QPaintEvent*) {
   } else {
     painter.drawPixmap(0, 0, background);
   }
-  const bool running = dlg_ != nullptr && dlg_->ServerState() == COrbiscopeDlg::kServerRunning;
+  const bool running = dlg_ != nullptr && dlg_->ServerState() == ServerPhase::kRunning;
 
   // The web address under the camera.
   const QString address = WebAddress();

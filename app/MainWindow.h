@@ -92,7 +92,7 @@ public:
   void Repaint() override;
   void Wait(std::chrono::milliseconds duration) override;
   FramePreview* Preview() override;
-  int ShowDeviceControls(DeviceControls& controls) override;
+  CaptureError ShowDeviceControls(DeviceControls& controls) override;
   void PostClose() override;
   void EndDialog() override;
 
@@ -116,14 +116,12 @@ public:
   // What the window shows, for tests and the screenshot script.
   SkinButton* Button(int id) const;
   QMenu* TrayMenu() const { return trayMenu_; }
-  QMenu* WindowMenu() const { return windowMenu_; }
   CDlgVistaPrevia* PreviewWindow() const { return preview_.get(); }
   VideoArea* Video() const { return video_; }
   ClipPlayer* Clip() const { return clip_; }
   QString StatusText() const { return status_; }
   QWidget* PageWidget(Page page) const { return pages_[static_cast<int>(page)]; }
   const Skin& Pictures() const { return skin_; }
-  QSize BackgroundSize() const { return background_; }
 
 signals:
   // The controller's dialog ended: the front-end leaves its event loop.

@@ -9,6 +9,7 @@
 #include "capture/CaptureStatus.h"
 #include "capture/FramePreview.h"
 #include "capture/FrameTransform.h"
+#include "log/PlatformTexts.h"
 #include "sysinfo/DirectXVersion.h"
 
 namespace orbiscope {
@@ -89,6 +90,7 @@ bool COrbiscopeDlg::SettingsUsable(const char* function) {
 void COrbiscopeDlg::LoadPages() {
   serverPage_->FillControls();
   videoPage_->LoadSettings();
+  ApplyVideoSettings(videoPage_->Settings(), graph_);
   videoPage_->FillLists();
   settingsLoaded_ = true;
 }
@@ -126,24 +128,25 @@ bool COrbiscopeDlg::OnInitDialog() {
     return false;
   }
   if (checks_.initComponents && !checks_.initComponents()) {
-    Log("Error initializate COM objets!", kFnInit);
+    Log(platform_texts::kComInitFailed, kFnInit);
     Box("Error: 0x000004 ", res::kStrCom);
     view_.PostClose();
     return false;
   }
 
-  if (CapFailed(graph_.EnumerateDevices())) {
+  if (Failed(graph_.EnumerateDevices())) {
     Log("Error listando dispositivos de captura", kFnInit);
     Box("Error: 0x000005", res::kStrNoDevice);
   }
   Log("Listados dispositivos", kFnInit);
 
-  videoPage_ = std::make_unique<CDlgOpcionVideo>(config_, resources_, messages_, graph_, *this);
+  videoPage_ = std::make_unique<CDlgOpcionVideo>(config_, resources_, messages_, graph_, videoHost_);
   videoPage_->OnInitDialog(dialogFont_, settingsLoaded_);
+  if (settingsLoaded_) ApplyVideoSettings(videoPage_->Settings(), graph_);
 
   std::string device = videoPage_->DeviceLabel();
   if (!graph_.ContainsDevice(device)) device.clear();
-  if (graph_.ListSizes(device) != 0) {
+  if (Failed(graph_.ListSizes(device))) {
     Log("Error iniciando filtro de Video", kFnInit);
     Box("Error:0x000006", res::kStrDeviceNotAdded);
     // Under "KEEPSERVING" the server stays: the capture start below serves the no-signal
@@ -152,7 +155,7 @@ bool COrbiscopeDlg::OnInitDialog() {
   }
   videoPage_->FillLists();
 
-  if (serverState_ == kServerRunning) {
+  if (serverState_ == ServerPhase::kRunning) {
     StartCapture();
   } else {
     // A broken settings file kept the server from being tried at all, so no stop has
@@ -181,7 +184,7 @@ void COrbiscopeDlg::ShowStoppedControls() {
   view_.SetButtons(/*play=*/true, /*pause=*/false, /*stop=*/false);
 }
 
-void COrbiscopeDlg::SetCaptureState(int state) {
+void COrbiscopeDlg::SetCaptureState(CapturePhase state) {
   captureState_ = state;
   ReportCapture();
 }
@@ -190,8 +193,8 @@ void COrbiscopeDlg::ReportCapture() {
   if (!server_) return;
   CaptureReport report;
   report.run = noCamera_                         ? CaptureRun::NoCamera
-               : captureState_ == kCaptureRunning ? CaptureRun::Running
-               : captureState_ == kCapturePaused ? CaptureRun::Paused
+               : captureState_ == CapturePhase::kRunning ? CaptureRun::Running
+               : captureState_ == CapturePhase::kPaused ? CaptureRun::Paused
                                                  : CaptureRun::Stopped;
   // A camera missing since start-up was never opened: the one awaited is named.
   report.device = noCamera_ && videoPage_ ? videoPage_->DeviceLabel() : graph_.DeviceName();
@@ -205,7 +208,7 @@ void COrbiscopeDlg::ShowStoppedLook() {
 }
 
 bool COrbiscopeDlg::StartServer() {
-  if (serverState_ == kServerRunning) StopServer();
+  if (serverState_ == ServerPhase::kRunning) StopServer();
   if (!settingsLoaded_) {
     // Start-up found the file broken; once it parses, the pages take its values first.
     if (!serverPage_ || !videoPage_ || !SettingsUsable(kFnStartServer)) {
@@ -252,7 +255,7 @@ bool COrbiscopeDlg::StartServer() {
       Log("OPENCAMERA is TRUE: /?action=snapshot and /?action=stream are served without "
           "credentials", kFnStartServer);
     }
-    serverState_ = kServerRunning;
+    serverState_ = ServerPhase::kRunning;
     return true;
   }
   Log("No se ha iniciado servidor WEB", kFnStartServer);
@@ -264,10 +267,10 @@ void COrbiscopeDlg::StopServer() {
   EndNoCamera();
   if (server_) {
     server_->Stop();
-    serverState_ = kServerStopped;
+    serverState_ = ServerPhase::kStopped;
     server_.reset();
     ShowStoppedControls();
-    if (serverPage_) serverPage_->SetServerState(kServerStopped);
+    if (serverPage_) serverPage_->SetServerState(ServerPhase::kStopped);
   }
   view_.Repaint();
 }
@@ -285,7 +288,7 @@ bool COrbiscopeDlg::StartCapture() {
   // whichever device is listed first.
   const bool away = KeepsServing() && !videoPage_->DeviceLabel().empty() &&
                     !graph_.ContainsDevice(videoPage_->DeviceLabel());
-  if (away || graph_.Open(*this, device, size) != 0) {
+  if (away || Failed(graph_.Open(*this, device, size))) {
     if (KeepsServing()) {
       graph_.Stop();  // the next try builds afresh
       ServeWithoutCamera();
@@ -296,7 +299,7 @@ bool COrbiscopeDlg::StartCapture() {
       }
       return false;
     }
-    SetCaptureState(kCaptureStopped);
+    SetCaptureState(CapturePhase::kStopped);
     StopCapture();
     StopServer();
     return false;
@@ -310,12 +313,12 @@ bool COrbiscopeDlg::StartCapture() {
 }
 
 void COrbiscopeDlg::ShowCapturing() {
-  SetCaptureState(kCaptureRunning);
+  SetCaptureState(CapturePhase::kRunning);
   view_.PlayClip(0);
   view_.ShowVideoArea(true);
   view_.SetStatusText(resources_.String(res::kStrRunning));
   view_.SetButtons(/*play=*/false, /*pause=*/true, /*stop=*/true);
-  if (serverPage_) serverPage_->SetServerState(kServerRunning);
+  if (serverPage_) serverPage_->SetServerState(ServerPhase::kRunning);
   view_.SetWindowIcon(true);
   view_.SetTrayLook(true);
   view_.Repaint();
@@ -340,13 +343,13 @@ void COrbiscopeDlg::OnClose() {
   closed_ = true;
   EndNoCamera();
   StopCapture();
-  SetCaptureState(kCaptureStopped);
+  SetCaptureState(CapturePhase::kStopped);
   Log("Parada captura web", kFnClose);
   if (server_) {
     server_->Stop();
     Log("Finalizado Servidor Web", kFnClose);
     server_.reset();
-    serverState_ = kServerStopped;
+    serverState_ = ServerPhase::kStopped;
   }
   // Pages that never held the file's values would write defaults over it, and a file that
   // no longer parses is left for the user to mend.
@@ -370,7 +373,7 @@ void COrbiscopeDlg::OnClose() {
 
 void COrbiscopeDlg::OnPlay() {
   if (closed_) return;
-  if (captureState_ == kCapturePaused) {
+  if (captureState_ == CapturePhase::kPaused) {
     StartCapture();
     return;
   }
@@ -378,7 +381,7 @@ void COrbiscopeDlg::OnPlay() {
   view_.PlayClip(res::kClipStarting);
   view_.Wait(kPlayDelay);
   StartServer();
-  if (serverState_ == kServerRunning) StartCapture();
+  if (serverState_ == ServerPhase::kRunning) StartCapture();
 }
 
 void COrbiscopeDlg::OnStop() {
@@ -389,7 +392,7 @@ void COrbiscopeDlg::OnStop() {
   }
   stoppedByUser_ = true;
   StopCapture();
-  SetCaptureState(kCaptureStopped);
+  SetCaptureState(CapturePhase::kStopped);
   Log("Parada captura Web", kFnPlay);
   StopServer();
   view_.SetButtons(/*play=*/true, /*pause=*/false, /*stop=*/false);
@@ -401,7 +404,7 @@ void COrbiscopeDlg::OnPause(bool fromTrayMenu) {
   // Without a camera there is nothing to pause, and the server goes on either way.
   if (closed_ || noCamera_) return;
   view_.SetButtons(/*play=*/true, /*pause=*/false, /*stop=*/true);
-  if (!CapFailed(graph_.Pause())) SetCaptureState(kCapturePaused);
+  if (!Failed(graph_.Pause())) SetCaptureState(CapturePhase::kPaused);
   if (fromTrayMenu) view_.SetTrayLook(false);
 }
 
@@ -412,13 +415,13 @@ void COrbiscopeDlg::ReloadSettings() {
   // A file that cannot be parsed changes nothing: what runs keeps its values.
   if (!SettingsUsable(kFnReload)) return;
   LoadPages();
-  if (captureState_ == kCapturePaused) SetCaptureState(kCaptureStopped);  // Play rebuilds all
+  if (captureState_ == CapturePhase::kPaused) SetCaptureState(CapturePhase::kStopped);  // Play rebuilds all
   OnPlay();
 }
 
 void COrbiscopeDlg::RestartServer() {
   StopCapture();
-  SetCaptureState(kCaptureStopped);
+  SetCaptureState(CapturePhase::kStopped);
   StopServer();
   if (StartServer()) StartCapture();
 }
@@ -484,7 +487,7 @@ void COrbiscopeDlg::SendDeviceBack() {
 void COrbiscopeDlg::ServeWithoutCamera() {
   if (noCamera_) return;
   noCamera_ = true;
-  SetCaptureState(kCaptureStopped);
+  SetCaptureState(CapturePhase::kStopped);
   // The video area shows what the viewers get, time advancing, rather than the stopped
   // animation: the server is not stopped, and the window should not say so.
   view_.PlayClip(0);
@@ -573,7 +576,7 @@ std::pair<std::int32_t, std::int32_t> COrbiscopeDlg::ServedSize() const {
   return turned;
 }
 
-int COrbiscopeDlg::ShowDeviceControls(DeviceControls& controls) {
+CaptureError COrbiscopeDlg::ShowDeviceControls(DeviceControls& controls) {
   return view_.ShowDeviceControls(controls);
 }
 

@@ -1,4 +1,5 @@
 #pragma once
+// Glossary: COrbiscopeDlg ("dialog") is the main controller, a model without widgets.
 // The main controller: the only place where capture and the web server meet. The server
 // always starts first, capture only while the server runs, and a capture failure stops the
 // server again, so both run together or not at all.
@@ -42,13 +43,11 @@ SystemChecks DefaultSystemChecks();
 // Queues work to the user-interface thread; safe to call from any thread.
 using UiPoster = std::function<void(std::function<void()>)>;
 
+// What capture does, as the controller drives it.
+enum class CapturePhase { kStopped, kPaused, kRunning };
+
 class COrbiscopeDlg final : public CaptureEventSink, public ServerPageHost {
 public:
-  static constexpr int kServerStopped = 0;
-  static constexpr int kServerRunning = 2;
-  static constexpr int kCaptureStopped = 0;
-  static constexpr int kCapturePaused = 1;
-  static constexpr int kCaptureRunning = 2;
 
   struct Dependencies {
     ConfigStore& config;
@@ -98,8 +97,8 @@ public:
   void OnFrameReady();
   void OnGraphEvent(long instance);
 
-  int ServerState() const override { return serverState_; }
-  int CaptureState() const { return captureState_; }
+  ServerPhase ServerState() const override { return serverState_; }
+  CapturePhase CaptureState() const { return captureState_; }
   bool StoppedByUser() const { return stoppedByUser_; }
   bool Closed() const { return closed_; }
   // True while the camera is away and the server goes on with the no-signal picture.
@@ -117,7 +116,7 @@ public:
   void PostGraphEvent(long instance) override;
   void SendStopServer() override;
   void SendDeviceBack() override;
-  int ShowDeviceControls(DeviceControls& controls) override;
+  CaptureError ShowDeviceControls(DeviceControls& controls) override;
 
 private:
   // True when the settings file can be used: missing (the first-run defaults apply) or
@@ -133,7 +132,7 @@ private:
   void Box(const std::string& caption, int textId);
   void ShowStoppedLook();
   // Capture's new state, told to the server for its status page too.
-  void SetCaptureState(int state);
+  void SetCaptureState(CapturePhase state);
   void ReportCapture();
   // Status text, status animation and buttons of a stopped server.
   void ShowStoppedControls();
@@ -170,8 +169,8 @@ private:
   std::chrono::milliseconds noSignalPeriod_;
   std::function<std::time_t()> wallClock_;
 
-  int serverState_ = kServerStopped;
-  int captureState_ = kCaptureStopped;
+  ServerPhase serverState_ = ServerPhase::kStopped;
+  CapturePhase captureState_ = CapturePhase::kStopped;
   bool stoppedByUser_ = false;
   bool panelExpanded_ = false;
   bool closed_ = false;
@@ -181,6 +180,7 @@ private:
   int windowY_ = 0;
 
   CaptureGraph graph_;
+  GraphVideoHost videoHost_{graph_, *this};  // the video page's changes to capture
   std::unique_ptr<WebServerHandle> server_;
   std::unique_ptr<CDlgOpcionServer> serverPage_;
   std::unique_ptr<CDlgOpcionVideo> videoPage_;

@@ -6,6 +6,8 @@
 
 #include <string_view>
 
+#include "capture/CaptureStatus.h"
+
 namespace orbiscope {
 
 class DeviceControls;
@@ -27,8 +29,8 @@ public:
   // The removed device is back: start server and capture again, as the Play command does.
   // Called on the UI thread from graph-event handling; may queue the work.
   virtual void SendDeviceBack() = 0;
-  // Shows the device's settings modally; the result of that dialog (0 when shown).
-  virtual int ShowDeviceControls(DeviceControls& controls) = 0;
+  // Shows the device's settings modally; kNone once shown, kNotOffered when it has none.
+  virtual CaptureError ShowDeviceControls(DeviceControls& controls) = 0;
 };
 
 // The instance value the graph-event notice carries.

@@ -1,7 +1,6 @@
 #include "capture/CaptureGraph.h"
 
 #include "capture/CaptureEventSink.h"
-#include "capture/CaptureStatus.h"
 #include "capture/FrameFormat.h"
 #include "log/LogXML.h"
 #include "resources/ResourceLibrary.h"
@@ -42,7 +41,7 @@ void CaptureGraph::Report(int messageId, int severity) {
   if (severity == kSeverityInfo) sink_("Information!", text);
 }
 
-int CaptureGraph::EnumerateDevices() {
+CaptureError CaptureGraph::EnumerateDevices() {
   // Filled afresh, so that a second listing does not repeat every name.
   deviceNames_.clear();
   for (auto& backend : backends_) {
@@ -51,7 +50,7 @@ int CaptureGraph::EnumerateDevices() {
       deviceNames_.push_back(CutDeviceName(device.name));
     }
   }
-  return deviceNames_.empty() ? kCapFail : kCapOk;
+  return deviceNames_.empty() ? CaptureError::kFailed : CaptureError::kNone;
 }
 
 bool CaptureGraph::ContainsDevice(const std::string& name) const {
@@ -73,7 +72,7 @@ std::unique_ptr<CaptureSource> CaptureGraph::FindSource(const std::string& name)
   return nullptr;
 }
 
-int CaptureGraph::CreateGraphWithDevice(const std::string& name) {
+CaptureError CaptureGraph::CreateGraphWithDevice(const std::string& name) {
   // A new graph replaces the old one, whose streaming ends with it.
   if (source_) source_->Stop();
   source_.reset();
@@ -81,24 +80,24 @@ int CaptureGraph::CreateGraphWithDevice(const std::string& name) {
   std::unique_ptr<CaptureSource> source = FindSource(name);
   if (!source) {
     Report(kMsgNoDevice, kSeverityQuiet);
-    return kCapFail;
+    return CaptureError::kFailed;
   }
   const CaptureError error = source->Connect();
   if (Failed(error)) {
     Report(kMsgDeviceNotAdded, kSeverityQuiet);
-    return StatusOf(error);
+    return error;
   }
   source_ = std::move(source);
-  return kCapOk;
+  return CaptureError::kNone;
 }
 
-int CaptureGraph::ListSizes(const std::string& name) {
-  if (name.empty() && deviceNames_.empty()) return kCapFail;
+CaptureError CaptureGraph::ListSizes(const std::string& name) {
+  if (name.empty() && deviceNames_.empty()) return CaptureError::kFailed;
   const std::string device = name.empty() ? deviceNames_.front() : name;
-  const int status = CreateGraphWithDevice(device);
-  if (CapFailed(status)) return status;
+  const CaptureError status = CreateGraphWithDevice(device);
+  if (Failed(status)) return status;
   std::vector<CaptureCapability> caps;
-  if (Failed(source_->Capabilities(caps))) return kCapFail;
+  if (Failed(source_->Capabilities(caps))) return CaptureError::kFailed;
   sizeNames_.clear();
   for (std::size_t i = 0; i < caps.size(); ++i) {
     const CaptureCapability& cap = caps[i];
@@ -109,13 +108,13 @@ int CaptureGraph::ListSizes(const std::string& name) {
     }
     sizeNames_.push_back(SizeName(cap.width, cap.height));
   }
-  return sizeNames_.empty() ? kCapFail : kCapOk;
+  return sizeNames_.empty() ? CaptureError::kFailed : CaptureError::kNone;
 }
 
-int CaptureGraph::SetCaptureFormat(int sizeIndex) {
+CaptureError CaptureGraph::SetCaptureFormat(int sizeIndex) {
   std::vector<CaptureCapability> caps;
-  if (!source_ || Failed(source_->Capabilities(caps))) return kCapFail;
-  if (sizeIndex < 0 || static_cast<std::size_t>(sizeIndex) >= caps.size()) return kCapFail;
+  if (!source_ || Failed(source_->Capabilities(caps))) return CaptureError::kFailed;
+  if (sizeIndex < 0 || static_cast<std::size_t>(sizeIndex) >= caps.size()) return CaptureError::kFailed;
   CaptureCapability cap = caps[static_cast<std::size_t>(sizeIndex)];
   if (cap.sizedVideo && cap.rgb24) {
     width_ = cap.width;
@@ -135,15 +134,15 @@ int CaptureGraph::SetCaptureFormat(int sizeIndex) {
   const CaptureError error = source_->SetFormat(cap);
   if (Failed(error) || !cap.rgb24 || cap.width <= 0 || cap.height <= 0) {
     Report(kMsgFormatRefused, kSeverityQuiet);
-    return Failed(error) ? StatusOf(error) : kCapFail;
+    return Failed(error) ? error : CaptureError::kFailed;
   }
   width_ = cap.width;
   height_ = cap.height;
   callback_.SetFrameSize(width_, height_);
-  return kCapOk;
+  return CaptureError::kNone;
 }
 
-int CaptureGraph::Run(CaptureEventSink& window) {
+CaptureError CaptureGraph::Run(CaptureEventSink& window) {
   callback_.SetNotify(&window);
   // The new event queue takes the old one's place; the old one's watcher ends with it.
   auto events = std::make_unique<GraphEvents>(&window, kGraphEventInstance);
@@ -155,21 +154,21 @@ int CaptureGraph::Run(CaptureEventSink& window) {
     TearDown();
     stopped_ = 1;
     Report(kMsgWouldNotRun, kSeverityQuiet);
-    return StatusOf(error);
+    return error;
   }
   running_ = true;
   Report(kMsgRunning, kSeverityTrace);
-  return kCapOk;
+  return CaptureError::kNone;
 }
 
-int CaptureGraph::Open(CaptureEventSink& window, int deviceIndex, int sizeIndex) {
+CaptureError CaptureGraph::Open(CaptureEventSink& window, int deviceIndex, int sizeIndex) {
   stopped_ = 0;
   if (deviceIndex < 0 || static_cast<std::size_t>(deviceIndex) >= deviceNames_.size())
-    return kCapInvalidArg;
+    return CaptureError::kBadIndex;
   deviceName_ = deviceNames_[static_cast<std::size_t>(deviceIndex)];
-  int status = CreateGraphWithDevice(deviceName_);
-  if (!CapFailed(status)) status = SetCaptureFormat(sizeIndex);
-  if (!CapFailed(status)) status = Run(window);
+  CaptureError status = CreateGraphWithDevice(deviceName_);
+  if (!Failed(status)) status = SetCaptureFormat(sizeIndex);
+  if (!Failed(status)) status = Run(window);
   return status;
 }
 
@@ -178,49 +177,42 @@ void CaptureGraph::TearDown() {
   running_ = false;
 }
 
-int CaptureGraph::Stop() {
+void CaptureGraph::Stop() {
   if (source_) source_->Stop();
   TearDown();
   // A device that comes back after the user stopped capture must not restart it.
   mediaEvent_.reset();
   stopped_ = 1;
-  return kCapOk;
 }
 
-int CaptureGraph::Pause() {
-  if (!source_ || !running_) return kCapFail;
-  return StatusOf(source_->Pause());
+CaptureError CaptureGraph::Pause() {
+  if (!source_ || !running_) return CaptureError::kFailed;
+  return source_->Pause();
 }
 
-int CaptureGraph::HandleGraphEvents(CaptureEventSink& window) {
-  int result = kCapOk;
+void CaptureGraph::HandleGraphEvents(CaptureEventSink& window) {
   GraphEvent event;
   // The queue is looked up afresh each time: a reopen replaces it.
   while (mediaEvent_ && mediaEvent_->GetEvent(event)) {
-    GraphEvents* queue = mediaEvent_.get();
-    if (event.code == kEventDeviceLost) {
-      if (event.param2 != 0) {
-        // Reopening capture alone would leave the server that the loss stopped stopped for
-        // good: the window runs Play, which starts both.
-        window.SendDeviceBack();
-      } else {
-        if (source_) source_->Stop();
-        TearDown();
-        stopped_ = 1;
-        // The notice goes first: the box waits for a click, and what the server does about
-        // the loss (stop, or serve a no-signal picture) must not wait with it.
-        window.SendStopServer();
-        if (sink_) sink_("Error!", resources_.String(kMsgNoDevice));
-      }
+    if (event == GraphEvent::kDeviceBack) {
+      // Reopening capture alone would leave the server that the loss stopped stopped for
+      // good: the window runs Play, which starts both.
+      window.SendDeviceBack();
+      continue;
     }
-    result = mediaEvent_.get() == queue ? queue->FreeEventParams(event) : kCapOk;
+    if (source_) source_->Stop();
+    TearDown();
+    stopped_ = 1;
+    // The notice goes first: the box waits for a click, and what the server does about
+    // the loss (stop, or serve a no-signal picture) must not wait with it.
+    window.SendStopServer();
+    if (sink_) sink_("Error!", resources_.String(kMsgNoDevice));
   }
-  return result;
 }
 
-int CaptureGraph::ShowPropertyPages(CaptureEventSink& window) {
-  if (!source_) return kCapFail;
-  if (!source_->HasControls()) return kCapNoInterface;
+CaptureError CaptureGraph::ShowPropertyPages(CaptureEventSink& window) {
+  if (!source_) return CaptureError::kFailed;
+  if (!source_->HasControls()) return CaptureError::kNotOffered;
   return window.ShowDeviceControls(*source_);
 }
 

@@ -1,10 +1,11 @@
 #pragma once
+// Glossary: the capture "graph" is the chain from one camera (or the test pattern) to the grabber.
 // Owner of everything between a capture device and the frame grabber: the device list,
 // the sizes a device offers in 24-bit colour, building and running capture for one device,
 // size and rate, pause, stop, device loss and return, and the device's settings.
 //
-// Every operation runs on the user-interface thread and answers a status code (0 success,
-// negative failure); only the grabber's sample copy runs on a streaming thread.
+// Every operation runs on the user-interface thread and answers a CaptureError; only the
+// grabber's sample copy runs on a streaming thread.
 
 #include <cstdint>
 #include <memory>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "capture/CaptureBackend.h"
+#include "capture/CaptureStatus.h"
 #include "capture/GrabberCallback.h"
 #include "capture/GraphEvents.h"
 #include "capture/LatestFrame.h"
@@ -42,23 +44,23 @@ public:
   CaptureGraph(const CaptureGraph&) = delete;
   CaptureGraph& operator=(const CaptureGraph&) = delete;
 
-  // Fills the device names; 0 when at least one was found.
-  int EnumerateDevices();
+  // Fills the device names; kNone when at least one was found.
+  CaptureError EnumerateDevices();
   // True when a device name equals name exactly.
   bool ContainsDevice(const std::string& name) const;
-  // Fills the size names of the device (empty name: the first listed); 0 when any.
-  int ListSizes(const std::string& name);
+  // Fills the size names of the device (empty name: the first listed); kNone when any.
+  CaptureError ListSizes(const std::string& name);
   // Builds and runs capture for device and size index; window hears frames and events.
-  int Open(CaptureEventSink& window, int deviceIndex, int sizeIndex);
-  // Stops and tears down; always 0.
-  int Stop();
-  // Halts delivery; kCapFail when nothing was opened.
-  int Pause();
+  CaptureError Open(CaptureEventSink& window, int deviceIndex, int sizeIndex);
+  // Stops and tears down.
+  void Stop();
+  // Halts delivery; kFailed when nothing was opened.
+  CaptureError Pause();
   // Drains device loss and return events: a loss tears down and tells window to stop the
   // server, a return tells window to start server and capture again.
-  int HandleGraphEvents(CaptureEventSink& window);
+  void HandleGraphEvents(CaptureEventSink& window);
   // Shows the device's settings through window.
-  int ShowPropertyPages(CaptureEventSink& window);
+  CaptureError ShowPropertyPages(CaptureEventSink& window);
   // Processes the waiting frame into a spare of the latest-frame store and publishes it
   // there; true when the latest image was renewed.
   bool ProcessFrame(const OverlaySettings& settings);
@@ -101,9 +103,9 @@ public:
 
 private:
   std::unique_ptr<CaptureSource> FindSource(const std::string& name);
-  int CreateGraphWithDevice(const std::string& name);
-  int SetCaptureFormat(int sizeIndex);
-  int Run(CaptureEventSink& window);
+  CaptureError CreateGraphWithDevice(const std::string& name);
+  CaptureError SetCaptureFormat(int sizeIndex);
+  CaptureError Run(CaptureEventSink& window);
   void TearDown();
   void Report(int messageId, int severity);
 

@@ -14,7 +14,7 @@ GraphEvents::~GraphEvents() {
   }
 }
 
-void GraphEvents::Post(const GraphEvent& event) {
+void GraphEvents::Post(GraphEvent event) {
   {
     std::lock_guard lock(mutex_);
     queue_.push_back(event);
@@ -30,8 +30,6 @@ bool GraphEvents::GetEvent(GraphEvent& event) {
   return true;
 }
 
-int GraphEvents::FreeEventParams(const GraphEvent&) { return 0; }
-
 void GraphEvents::WatchForReturn(std::function<bool(std::stop_token)> waitForReturn) {
   // Only the streaming thread that lost the device calls this, once per loss; a watcher
   // left from an earlier loss is ended before the next starts.
@@ -40,7 +38,7 @@ void GraphEvents::WatchForReturn(std::function<bool(std::stop_token)> waitForRet
     watcher_.join();
   }
   watcher_ = std::jthread([this, wait = std::move(waitForReturn)](std::stop_token stop) {
-    if (wait(stop) && !stop.stop_requested()) Post(GraphEvent{kEventDeviceLost, 0, 1});
+    if (wait(stop) && !stop.stop_requested()) Post(GraphEvent::kDeviceBack);
   });
 }
 

@@ -1,4 +1,5 @@
 #pragma once
+// Glossary: "graph events" are the capture chain's device notices: lost and back.
 // The graph's event queue: device loss and return, queued from any thread and drained on
 // the user-interface thread. It outlives the source that posts to it, so that a device
 // coming back after the graph was torn down is still heard.
@@ -13,13 +14,10 @@ namespace orbiscope {
 
 class CaptureEventSink;
 
-// Event code of a lost or returned device; param2 0 = removed, non-zero = available again.
-inline constexpr long kEventDeviceLost = 31;
-
-struct GraphEvent {
-  long code = 0;
-  long param1 = 0;
-  long param2 = 0;
+// What happened to the device.
+enum class GraphEvent {
+  kDeviceLost,  // removed, or it stopped answering
+  kDeviceBack,  // available again after a loss
 };
 
 class GraphEvents {
@@ -31,11 +29,9 @@ public:
   GraphEvents& operator=(const GraphEvents&) = delete;
 
   // Queues an event and notifies. Any thread.
-  void Post(const GraphEvent& event);
+  void Post(GraphEvent event);
   // The next event without waiting; false when none is queued.
   bool GetEvent(GraphEvent& event);
-  // Releases what an event holds; always 0 (events hold nothing).
-  int FreeEventParams(const GraphEvent& event);
   // Runs waitForReturn on a watcher thread; when it answers true the device-back event
   // is posted. A watcher still running from an earlier call is ended first.
   void WatchForReturn(std::function<bool(std::stop_token)> waitForReturn);

@@ -170,7 +170,7 @@ public:
     thread_ = std::jthread([this, &sink, &events, streaming](std::stop_token stop) {
       if (Stream(stop, sink, streaming)) {
         // The device went away: say so, and watch for it to come back.
-        events.Post(GraphEvent{kEventDeviceLost, 0, 0});
+        events.Post(GraphEvent::kDeviceLost);
         events.WatchForReturn([io = io_, path = path_](std::stop_token watch) {
           return WaitForReturn(*io, path, watch);
         });

@@ -164,7 +164,7 @@ void DeviceControlsPanel::RestoreDefaults() {
   }
 }
 
-int ShowDeviceControlsDialog(DeviceControls& controls, const ResourceLibrary& resources, QWidget* parent) {
+CaptureError ShowDeviceControlsDialog(DeviceControls& controls, const ResourceLibrary& resources, QWidget* parent) {
   QDialog dialog(parent);
   dialog.setObjectName("deviceControls");
   dialog.setWindowTitle(look::Text(resources, res::kStrDeviceMenu));
@@ -173,7 +173,7 @@ int ShowDeviceControlsDialog(DeviceControls& controls, const ResourceLibrary& re
   auto* panel = new DeviceControlsPanel(controls, &dialog);
   if (panel->IsEmpty()) {
     delete panel;
-    return kCapNoInterface;
+    return CaptureError::kNotOffered;
   }
   // A camera may list a few dozen controls: they scroll, the buttons stay in view.
   auto* scroll = new QScrollArea(&dialog);
@@ -206,7 +206,7 @@ int ShowDeviceControlsDialog(DeviceControls& controls, const ResourceLibrary& re
   layout->addWidget(scroll);
   layout->addWidget(buttons);
   dialog.exec();
-  return kCapOk;
+  return CaptureError::kNone;
 }
 
 }  // namespace orbiscope

@@ -50,8 +50,8 @@ private:
   std::vector<Row> rows_;
 };
 
-// Shows the device's settings modally; 0 once the user closed it, kCapNoInterface (and
+// Shows the device's settings modally; kNone once the user closed it, kNotOffered (and
 // nothing shown) when the device lists no control.
-int ShowDeviceControlsDialog(DeviceControls& controls, const ResourceLibrary& resources, QWidget* parent);
+CaptureError ShowDeviceControlsDialog(DeviceControls& controls, const ResourceLibrary& resources, QWidget* parent);
 
 }  // namespace orbiscope

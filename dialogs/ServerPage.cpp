@@ -177,14 +177,13 @@ void CDlgOpcionServer::SetVirtualDirectoryText(std::string text) {
   }
 }
 
-void CDlgOpcionServer::OnCommand(int command) {
-  if (command >= kCmdAddressBase && command < kCmdAddressBase + static_cast<int>(addresses_.size())) {
-    selected_ = command - kCmdAddressBase;
+void CDlgOpcionServer::OnCommand(ServerCommand command, int item) {
+  if (command == ServerCommand::kAddress) {
+    if (item < 0 || item >= static_cast<int>(addresses_.size())) return;
+    selected_ = item;
     addressChosen_ = true;
-  } else if (command == kCmdPhonePagesOn || command == kCmdPhonePagesOff) {
-    phonePages_ = command == kCmdPhonePagesOn;
   } else {
-    return;
+    phonePages_ = command == ServerCommand::kPhonePagesOn;
   }
   host_.RestartServer();
 }
@@ -238,7 +237,7 @@ void CDlgOpcionServer::OnEnter() {
     }
   }
   if (virtDirEdited_ && virtDirText_ != virtDir_) MoveTo(virtDirText_);
-  if (host_.ServerState() == 2) host_.RestartServer();
+  if (host_.ServerState() == ServerPhase::kRunning) host_.RestartServer();
 }
 
 bool CDlgOpcionServer::Store(const char* key, const std::string& value) {

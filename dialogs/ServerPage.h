@@ -1,4 +1,5 @@
 #pragma once
+// Glossary: CDlgOpcionServer ("options dialog: server") is the page's model, without widgets.
 // The server page: address, port, content folder, camera user and password, phone pages.
 //
 // This class is the page without widgets. The desktop front-end puts a view over it that
@@ -17,12 +18,14 @@
 
 namespace orbiscope {
 
+// Whether the web server runs.
+enum class ServerPhase { kStopped, kRunning };
+
 // What the page asks of the main controller.
 class ServerPageHost {
 public:
   virtual ~ServerPageHost() = default;
-  // 0 stopped, 2 running.
-  virtual int ServerState() const = 0;
+  virtual ServerPhase ServerState() const = 0;
   // Stop capture, stop the server, start it again and, when that works, start capture.
   virtual void RestartServer() = 0;
 };
@@ -47,6 +50,13 @@ FolderMove MoveContentFolder(const std::string& from, const std::string& to,
 
 // What the web server runs with: the values read from the settings file, and what the
 // user has applied since (an address or phone-pages choice, a folder move, Enter).
+// The page's menu choices.
+enum class ServerCommand {
+  kAddress,        // an address of the list, by its index
+  kPhonePagesOn,
+  kPhonePagesOff,
+};
+
 struct ServerSettings {
   std::string address;         // empty when the machine lists none
   std::string port;            // text, as the file keeps it
@@ -62,9 +72,6 @@ public:
 
   static constexpr int kStatePictureStopped = 206;
   static constexpr int kStatePictureRunning = 207;
-  static constexpr int kCmdAddressBase = 48000;
-  static constexpr int kCmdPhonePagesOn = 49000;
-  static constexpr int kCmdPhonePagesOff = 49001;
 
   // `exeFolder` is the executable's folder; the default content folder is its "root".
   CDlgOpcionServer(ConfigStore& config, LogXML& log, const ResourceLibrary& resources,
@@ -76,8 +83,10 @@ public:
   // Loads the "SERVER" settings into the page. Filling is never an edit: a reload followed
   // by a close writes nothing back.
   void FillControls();
-  // The server state changed (0 or 2): the page shows it.
-  void SetServerState(int state) { statePicture_ = state == 2 ? kStatePictureRunning : kStatePictureStopped; }
+  // The server state changed: the page shows it.
+  void SetServerState(ServerPhase state) {
+    statePicture_ = state == ServerPhase::kRunning ? kStatePictureRunning : kStatePictureStopped;
+  }
   // Writes the keys the user changed in the page since it was filled; every other key keeps
   // what the file holds now. The password is stored only by an accepted Enter. False when
   // a write failed.
@@ -109,7 +118,7 @@ public:
   void SetVirtualDirectoryText(std::string text);
 
   // Menu and button commands.
-  void OnCommand(int command);            // address choice 48000+i, phone pages 49000/49001
+  void OnCommand(ServerCommand command, int item = 0);  // item: the address's index
   void OnFolderChosen(const std::string& folder);  // the folder picker was confirmed
   void OnEnter();                         // the Enter key
 

@@ -126,17 +126,18 @@ void ServerPageWidget::OpenAddressMenu() {
   std::vector<look::MenuItem> items;
   const auto& addresses = page_.Addresses();
   for (std::size_t i = 0; i < addresses.size(); ++i)
-    items.push_back({QString::fromStdString(addresses[i]), CDlgOpcionServer::kCmdAddressBase + static_cast<int>(i)});
-  look::PopUpMenu(address_, {}, items, CDlgOpcionServer::kCmdAddressBase + page_.SelectedIndex(),
-                  [this](int command) { Run(command); });
+    items.push_back({QString::fromStdString(addresses[i]), static_cast<int>(i)});
+  look::PopUpMenu(address_, {}, items, page_.SelectedIndex(),
+                  [this](int index) { Run(ServerCommand::kAddress, index); });
 }
 
 void ServerPageWidget::OpenPhonePagesMenu() {
   const std::vector<look::MenuItem> items{
-      {look::Text(resources_, kStrPhonePagesOn), CDlgOpcionServer::kCmdPhonePagesOn},
-      {look::Text(resources_, kStrPhonePagesOff), CDlgOpcionServer::kCmdPhonePagesOff}};
-  const int checked = page_.PhonePages() ? CDlgOpcionServer::kCmdPhonePagesOn : CDlgOpcionServer::kCmdPhonePagesOff;
-  look::PopUpMenu(phonePages_, {}, items, checked, [this](int command) { Run(command); });
+      {look::Text(resources_, kStrPhonePagesOn), static_cast<int>(ServerCommand::kPhonePagesOn)},
+      {look::Text(resources_, kStrPhonePagesOff), static_cast<int>(ServerCommand::kPhonePagesOff)}};
+  const ServerCommand checked = page_.PhonePages() ? ServerCommand::kPhonePagesOn : ServerCommand::kPhonePagesOff;
+  look::PopUpMenu(phonePages_, {}, items, static_cast<int>(checked),
+                  [this](int command) { Run(static_cast<ServerCommand>(command)); });
 }
 
 void ServerPageWidget::ChooseFolder() {
@@ -147,8 +148,8 @@ void ServerPageWidget::ChooseFolder() {
   Refresh();
 }
 
-void ServerPageWidget::Run(int command) {
-  page_.OnCommand(command);
+void ServerPageWidget::Run(ServerCommand command, int item) {
+  page_.OnCommand(command, item);
   Refresh();
 }
 

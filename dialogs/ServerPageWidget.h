@@ -36,7 +36,7 @@ private:
   void OpenAddressMenu();
   void OpenPhonePagesMenu();
   void ChooseFolder();
-  void Run(int command);
+  void Run(ServerCommand command, int item = 0);
 
   CDlgOpcionServer& page_;
   std::unique_ptr<PagePickers> pickers_;

@@ -1,16 +1,15 @@
 #pragma once
+// Glossary: CDlgOpcionVideo ("options dialog: video") is the page's model, without widgets.
 // The video page: device, frame size, frame rate, caption with its font, colour and
 // position, and the time display.
 //
 // This class is the page without widgets; the desktop front-end puts a view over it. It
-// restarts capture when the device, the size or the frame rate change, and the main
-// window reads its overlay values for every frame.
+// asks its host to restart capture when the device, the size or the frame rate change,
+// and the main window reads its overlay values for every frame.
 
 #include <cstdint>
 #include <initializer_list>
-#include <set>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "capture/CaptureGraph.h"
@@ -19,31 +18,74 @@
 #include "capture/Overlay.h"
 #include "config/ConfigStore.h"
 #include "config/MessageSink.h"
+#include "dialogs/VideoSettings.h"
 #include "resources/ResourceLibrary.h"
 
 namespace orbiscope {
 
+// What the page asks of capture, which is the main controller's to change: the page only
+// reads the graph.
+class VideoPageHost {
+public:
+  virtual ~VideoPageHost() = default;
+  // Stops capture, before it opens on another device, size or rate.
+  virtual void StopCapture() = 0;
+  // Lists the sizes of the named device into the graph; false when it offers none.
+  virtual bool ListSizes(const std::string& device) = 0;
+  // Opens capture on the device and size at these indexes of the graph's lists.
+  virtual void OpenCapture(int deviceIndex, int sizeIndex) = 0;
+  // The frame rate the next open asks for.
+  virtual void SetFrameRate(double rate) = 0;
+  // How frames are turned, from the next frame on.
+  virtual void SetTurn(const FrameTurn& turn) = 0;
+  // Shows the settings of the device capture runs on.
+  virtual void ShowDeviceControls() = 0;
+};
+
+// The host that hands the page's requests to a capture graph, whose events window hears.
+class GraphVideoHost final : public VideoPageHost {
+public:
+  GraphVideoHost(CaptureGraph& graph, CaptureEventSink& window) : graph_(graph), window_(window) {}
+  void StopCapture() override { graph_.Stop(); }
+  bool ListSizes(const std::string& device) override { return !Failed(graph_.ListSizes(device)); }
+  void OpenCapture(int deviceIndex, int sizeIndex) override { graph_.Open(window_, deviceIndex, sizeIndex); }
+  void SetFrameRate(double rate) override { graph_.SetFrameRate(rate); }
+  void SetTurn(const FrameTurn& turn) override { graph_.SetTurn(turn); }
+  void ShowDeviceControls() override { graph_.ShowPropertyPages(window_); }
+
+private:
+  CaptureGraph& graph_;
+  CaptureEventSink& window_;
+};
+
+// The page's menus; a choice is the menu and the index of the item chosen in it.
+enum class VideoCommand {
+  kDevice,  // the device list
+  kSize,    // the device's sizes
+  kTime,    // no time, time of day, day and time, the locale's form
+  kTurn,    // 0, 90, 180, 270 degrees clockwise
+  kMirror,  // none, horizontal, vertical
+};
+
 class CDlgOpcionVideo {
 public:
-  static constexpr int kCmdDeviceBase = 49000;
-  static constexpr int kCmdSizeBase = 49020;
-  static constexpr int kCmdTimeBase = 49100;
-  static constexpr int kCmdRotateBase = 49110;  // + 0..3: 0, 90, 180, 270 degrees
-  static constexpr int kCmdFlipBase = 49120;    // + 0..2: none, horizontal, vertical
-  static constexpr std::size_t kMaxCaption = 35;      // characters
+  static constexpr std::size_t kMaxCaption = VideoSettings::kMaxCaption;  // characters
   static constexpr std::size_t kMenuNameLength = 25;  // characters of a device name in its menu
   static constexpr double kMaxFrameRate = 30.0;
 
   enum class Arrow { Up, Down, Left, Right };
 
-  // graph is the main window's capture graph; window hears the restarted capture.
+  // graph is the main window's capture graph, read here; host changes it.
   CDlgOpcionVideo(ConfigStore& config, const ResourceLibrary& resources, MessageSink messages,
-                  CaptureGraph& graph, CaptureEventSink& window);
+                  const CaptureGraph& graph, VideoPageHost& host);
 
   // Initialisation: show text off, the font from the dialog's own, then the settings
-  // (unless the settings file cannot be used yet).
+  // (unless the settings file cannot be used yet). Capture takes them from Settings(): the
+  // page does not hand them to the graph.
   void OnInitDialog(const OverlayFont& dialogFont, bool loadSettings = true);
   void LoadSettings();
+  // The values in force, as the file would hold them after a close.
+  const VideoSettings& Settings() const { return settings_; }
   // Writes the "VIDEO" keys the user changed since the page was loaded; false when a write
   // failed (later keys are then not written). Writes nothing when there is no device or
   // nothing was loaded.
@@ -51,9 +93,9 @@ public:
   // Takes the graph's device and size lists once they are known.
   void FillLists();
 
-  // Menus: device 49000+i, size 49020+i, time 49100..49103, turn 49110..49113, mirror
-  // 49120..49122 (a turn or mirror applies from the next frame on).
-  void OnCommand(int command);
+  // A menu choice; an item outside the menu does nothing. A turn or mirror applies from
+  // the next frame on.
+  void OnCommand(VideoCommand command, int item);
   // The Enter key: apply the frame rate typed in the box.
   void OnEnter();
   void OnPropertyPages();
@@ -65,14 +107,14 @@ public:
   void OnFontChosen(const OverlayFont& font, std::uint32_t colour);
 
   // Texts of the page's labels and boxes.
-  const std::string& DeviceLabel() const { return deviceLabel_; }
+  const std::string& DeviceLabel() const { return settings_.device; }
   const std::string& SizeLabel() const { return sizeLabel_; }
   // The size as the picture is shown: the size label, width and height swapped when the
   // picture is turned sideways.
   std::string ShownSizeLabel() const;
-  const std::string& FrameRateText() const { return frameRateText_; }
-  const std::string& CaptionText() const { return captionText_; }
-  std::string TimeLabel() const { return resources_.String(timeMode_); }
+  const std::string& FrameRateText() const { return settings_.frameRate; }
+  const std::string& CaptionText() const { return settings_.caption; }
+  std::string TimeLabel() const { return resources_.String(settings_.timeMode); }
   void SetFrameRateText(std::string text);
   // Keeps at most 35 characters, as the caption box does.
   void SetCaptionText(const std::string& text);
@@ -87,60 +129,47 @@ public:
 
   int DeviceIndex() const { return deviceIndex_; }
   int SizeIndex() const { return sizeIndex_; }
-  int TimeMode() const { return timeMode_; }
-  std::int32_t X() const { return x_; }
-  std::int32_t Y() const { return y_; }
-  const OverlayFont& Font() const { return font_; }
-  std::uint32_t Colour() const { return colour_; }
-  bool ShowText() const { return showText_ != 0; }
-  const FrameTurn& Turn() const { return turn_; }
+  int TimeMode() const { return settings_.timeMode; }
+  std::int32_t X() const { return settings_.x; }
+  std::int32_t Y() const { return settings_.y; }
+  const OverlayFont& Font() const { return settings_.font; }
+  std::uint32_t Colour() const { return settings_.colour; }
+  bool ShowText() const { return settings_.showText; }
+  const FrameTurn& Turn() const { return settings_.turn; }
   // "KEEPSERVING": a camera that goes away leaves the server serving a no-signal picture
   // instead of stopping it. Read only: the file's value is never written over.
-  bool KeepServing() const { return keepServing_; }
+  bool KeepServing() const { return settings_.keepServing; }
 
   // The overlay for the next frame; Adopt writes back the clamped position.
   OverlaySettings Overlay(FramePreview* preview) const;
-  void AdoptPosition(std::int32_t x, std::int32_t y) { x_ = x; y_ = y; }
+  void AdoptPosition(std::int32_t x, std::int32_t y) {
+    settings_.x = x;
+    settings_.y = y;
+  }
 
 private:
-  struct SettingKey {
-    const char* section;
-    const char* key;
-  };
   void Restart();
   void TakeSizesOfDevice();
   // A size name of the camera's as the picture is shown.
   std::string Shown(const std::string& sizeName) const;
-  // The user changed what these keys hold; LoadSettings forgets it.
-  void MarkEdited(std::initializer_list<SettingKey> keys);
-  bool Edited(std::string_view section, std::string_view key) const;
+  // The user changed what these hold; LoadSettings forgets it.
+  void MarkEdited(std::initializer_list<VideoField> fields) { edited_.insert(fields); }
 
   ConfigStore& config_;
   const ResourceLibrary& resources_;
   MessageSink messages_;
-  CaptureGraph& graph_;
-  CaptureEventSink& window_;
+  const CaptureGraph& graph_;
+  VideoPageHost& host_;
 
   std::vector<std::string> deviceNames_;
   std::vector<std::string> sizeNames_;
   int deviceIndex_ = 0;
   int sizeIndex_ = 0;
-  int timeMode_ = kTimeNone;
-  bool outline_ = false;
-  std::int32_t x_ = 0;
-  std::int32_t y_ = 20;
-  OverlayFont font_;
-  std::uint32_t colour_ = 0;
-  std::uint8_t showText_ = 0;
-  FrameTurn turn_;
-  bool keepServing_ = false;
+  VideoSettings settings_;  // the device holds the label shown, perhaps of a device gone
   bool loaded_ = false;
-  std::set<std::string> edited_;  // "SECTION\\KEY" of every key the user changed
+  VideoEdits edited_;       // what the user changed since the page was loaded
 
-  std::string deviceLabel_;
   std::string sizeLabel_;
-  std::string frameRateText_ = "20";
-  std::string captionText_;
 };
 
 }  // namespace orbiscope

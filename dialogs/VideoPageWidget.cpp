@@ -42,10 +42,11 @@ constexpr int kRepeatIntervalMs = 60;
 constexpr int kSwatch = 12;           // the colour disc of the font field
 constexpr int kSampleMaxPixels = 12;  // the face is shown at most this high in the field
 
-std::vector<look::MenuItem> MenuItems(const std::vector<std::string>& names, int firstCommand) {
+// The items of a menu, each with its index as its command.
+std::vector<look::MenuItem> MenuItems(const std::vector<std::string>& names) {
   std::vector<look::MenuItem> items;
   for (std::size_t i = 0; i < names.size(); ++i)
-    items.push_back({QString::fromStdString(names[i]), firstCommand + static_cast<int>(i)});
+    items.push_back({QString::fromStdString(names[i]), static_cast<int>(i)});
   return items;
 }
 
@@ -140,11 +141,10 @@ VideoPageWidget::VideoPageWidget(CDlgOpcionVideo& page, const ResourceLibrary& r
   grid->setRowStretch(6, 1);
 
   connect(device_, &QPushButton::clicked, this, [this] {
-    OpenMenu(device_, res::kStrDeviceMenu, page_.DeviceMenuItems(), CDlgOpcionVideo::kCmdDeviceBase,
-             page_.DeviceIndex());
+    OpenMenu(device_, res::kStrDeviceMenu, page_.DeviceMenuItems(), VideoCommand::kDevice, page_.DeviceIndex());
   });
   connect(size_, &QPushButton::clicked, this, [this] {
-    OpenMenu(size_, res::kStrSizeMenu, page_.ShownSizeNames(), CDlgOpcionVideo::kCmdSizeBase, page_.SizeIndex());
+    OpenMenu(size_, res::kStrSizeMenu, page_.ShownSizeNames(), VideoCommand::kSize, page_.SizeIndex());
   });
   connect(time_, &QPushButton::clicked, this, &VideoPageWidget::OpenTimeMenu);
   connect(rotate_, &QPushButton::clicked, this, &VideoPageWidget::OpenTurnMenu);
@@ -219,30 +219,29 @@ void VideoPageWidget::OnEnterKey() {
 }
 
 void VideoPageWidget::OpenMenu(look::MenuField* field, int titleId, const std::vector<std::string>& names,
-                               int firstCommand, int checkedIndex) {
-  look::PopUpMenu(field, look::Text(resources_, titleId), MenuItems(names, firstCommand), firstCommand + checkedIndex,
-                  [this](int command) { Run(command); });
+                               VideoCommand command, int checkedIndex) {
+  look::PopUpMenu(field, look::Text(resources_, titleId), MenuItems(names), checkedIndex,
+                  [this, command](int item) { Run(command, item); });
 }
 
 void VideoPageWidget::OpenTimeMenu() {
   std::vector<std::string> names;
   for (int mode = kTimeNone; mode <= kTimeLocale; ++mode) names.push_back(resources_.String(mode));
-  OpenMenu(time_, res::kStrTimeMenu, names, CDlgOpcionVideo::kCmdTimeBase, page_.TimeMode() - kTimeNone);
+  OpenMenu(time_, res::kStrTimeMenu, names, VideoCommand::kTime, page_.TimeMode() - kTimeNone);
 }
 
 void VideoPageWidget::OpenTurnMenu() {
   std::vector<std::string> names;
   for (int i = 0; i < kTurnChoices; ++i) names.push_back(resources_.String(res::kStrTurnUpright + i));
-  look::PopUpMenu(rotate_, LayoutString(resources_, kTurnCaption), MenuItems(names, CDlgOpcionVideo::kCmdRotateBase),
-                  CDlgOpcionVideo::kCmdRotateBase + page_.Turn().rotate / 90, [this](int command) { Run(command); });
+  look::PopUpMenu(rotate_, LayoutString(resources_, kTurnCaption), MenuItems(names), page_.Turn().rotate / 90,
+                  [this](int item) { Run(VideoCommand::kTurn, item); });
 }
 
 void VideoPageWidget::OpenMirrorMenu() {
   std::vector<std::string> names;
   for (int i = 0; i < kMirrorChoices; ++i) names.push_back(resources_.String(res::kStrMirrorNone + i));
-  look::PopUpMenu(flip_, LayoutString(resources_, kMirrorCaption), MenuItems(names, CDlgOpcionVideo::kCmdFlipBase),
-                  CDlgOpcionVideo::kCmdFlipBase + static_cast<int>(page_.Turn().flip),
-                  [this](int command) { Run(command); });
+  look::PopUpMenu(flip_, LayoutString(resources_, kMirrorCaption), MenuItems(names),
+                  static_cast<int>(page_.Turn().flip), [this](int item) { Run(VideoCommand::kMirror, item); });
 }
 
 void VideoPageWidget::ChooseFont() {
@@ -253,8 +252,8 @@ void VideoPageWidget::ChooseFont() {
   Refresh();
 }
 
-void VideoPageWidget::Run(int command) {
-  page_.OnCommand(command);
+void VideoPageWidget::Run(VideoCommand command, int item) {
+  page_.OnCommand(command, item);
   Refresh();
 }
 

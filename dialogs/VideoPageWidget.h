@@ -32,12 +32,12 @@ private:
 
   QWidget* MakeArrowPad();
   void OpenMenu(look::MenuField* field, int titleId, const std::vector<std::string>& names,
-                int firstCommand, int checkedIndex);
+                VideoCommand command, int checkedIndex);
   void OpenTimeMenu();
   void OpenTurnMenu();
   void OpenMirrorMenu();
   void ChooseFont();
-  void Run(int command);
+  void Run(VideoCommand command, int item);
 
   CDlgOpcionVideo& page_;
   std::unique_ptr<PagePickers> pickers_;

@@ -1,15 +1,15 @@
 #pragma once
+// Glossary: "DirectX version" is start-up's video-runtime check; Linux answers a passing one.
 // The installed video-runtime version that start-up checks before it runs capture.
 //
 // The number is (major * 256 + minor) * 256 + letter, letter "a" being 1 and no letter 0,
 // so 8.1b is 0x80102; the text is "8.1b". Linux has no such runtime: the query answers a
-// fixed version that passes the start-up check, while the number and text formats and the
-// file-version table stay here, tested, for a platform that has them.
+// fixed version that passes the start-up check, in the number and text formats start-up
+// and its tests know.
 
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <string_view>
 
 namespace orbiscope {
 
@@ -19,7 +19,6 @@ inline constexpr std::uint32_t kDirectXMinimumVersion = 0x80000;
 // Status codes of the queries.
 inline constexpr int kDxOk = 0;
 inline constexpr int kDxFail = -1;
-inline constexpr int kDxInvalidArgument = -2;
 
 // A version as the sources report it; letter ' ' means none.
 struct DirectXParts {
@@ -28,28 +27,17 @@ struct DirectXParts {
   char letter = ' ';
 };
 
-// A library's fixed file version: high 32 bits a.b, low 32 bits c.d.
-using FileVersionLookup = std::function<bool(std::string_view library, std::uint64_t& version)>;
 // A source that answers the version in one go (the diagnostic component's place).
 using DiagnosticsLookup = std::function<int(DirectXParts& parts)>;
-
-// Packs a.b.c.d into the 64-bit file version.
-constexpr std::uint64_t MakeFileVersion(std::uint32_t a, std::uint32_t b, std::uint32_t c,
-                                        std::uint32_t d) {
-  return (std::uint64_t{a} << 48) | (std::uint64_t{b} << 32) | (std::uint64_t{c} << 16) | d;
-}
-
-// Walks the table of system libraries; always succeeds, 0.0 when nothing matched.
-int QueryFileVersions(const FileVersionLookup& lookup, DirectXParts& parts);
 
 // The number and text of parts; the letter is lower-cased. text may be null, and is cut to
 // size bytes, always terminated when size is not 0.
 std::uint32_t FormatDirectXVersion(DirectXParts parts, char* text, std::size_t size);
 
-// Asks diagnostics, else the file versions; both outputs are cleared first and either may
-// be null. 0 when a version was determined.
-int GetDirectXVersion(const DiagnosticsLookup& diagnostics, const FileVersionLookup& files,
-                      std::uint32_t* number, char* text, std::size_t size);
+// Asks diagnostics; both outputs are cleared first and either may be null. 0 when a
+// version was determined.
+int GetDirectXVersion(const DiagnosticsLookup& diagnostics, std::uint32_t* number, char* text,
+                      std::size_t size);
 
 // The platform query: on Linux a fixed 9.0c.
 int GetDirectXVersion(std::uint32_t* number, char* text, std::size_t size);

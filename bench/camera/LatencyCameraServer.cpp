@@ -72,7 +72,7 @@ public:
   void PostGraphEvent(long) override {}
   void SendStopServer() override {}
   void SendDeviceBack() override {}
-  int ShowDeviceControls(DeviceControls&) override { return kCapOk; }
+  CaptureError ShowDeviceControls(DeviceControls&) override { return CaptureError::kNone; }
 
   // Waits for a frame notice (false once ending) and answers the time of its frame.
   bool Wait(Clock::time_point& stamp) {
@@ -123,7 +123,7 @@ int Run(int argc, char** argv) {
   FrameWindow window(*device);
   graph.EnumerateDevices();
   graph.SetFrameRate(fps);
-  if (CapFailed(graph.ListSizes(""))) {
+  if (Failed(graph.ListSizes(""))) {
     std::fprintf(stderr, "the emulated camera lists no sizes\n");
     return 1;
   }
@@ -132,7 +132,7 @@ int Run(int argc, char** argv) {
     if (graph.SizeNames()[i] == SizeName(width, height)) sizeIndex = static_cast<int>(i);
   graph.SetWidth(width);
   graph.SetHeight(height);
-  if (sizeIndex < 0 || CapFailed(graph.Open(window, 0, sizeIndex))) {
+  if (sizeIndex < 0 || Failed(graph.Open(window, 0, sizeIndex))) {
     std::fprintf(stderr, "the emulated camera does not capture %d x %d\n", width, height);
     return 1;
   }

@@ -1,5 +1,7 @@
 #include "app/MainWindow.h"
 
+#include <optional>
+
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLineEdit>
@@ -159,12 +161,12 @@ private slots:
     QCOMPARE(rig.TrayStates(), (Tray{false, true, true}));
 
     QTest::mouseClick(&rig.Button(MainWindow::kPause), Qt::LeftButton);
-    QCOMPARE(rig.dlg->CaptureState(), COrbiscopeDlg::kCapturePaused);
+    QCOMPARE(rig.dlg->CaptureState(), CapturePhase::kPaused);
     QCOMPARE(shown(), (Pictures{214, 221, 217}));  // paused: the pause button shows it
     QCOMPARE(rig.TrayStates(), (Tray{false, true, true}));  // the button leaves the menu as it was
 
     QTest::mouseClick(&rig.Button(MainWindow::kStop), Qt::LeftButton);
-    QCOMPARE(rig.dlg->ServerState(), COrbiscopeDlg::kServerStopped);
+    QCOMPARE(rig.dlg->ServerState(), ServerPhase::kStopped);
     QCOMPARE(shown(), (Pictures{214, 219, 218}));
     QCOMPARE(rig.TrayStates(), (Tray{true, false, false}));
     QCOMPARE(rig.window->StatusText(), rig.window->Pictures().String(169));
@@ -173,7 +175,7 @@ private slots:
     QCOMPARE(rig.window->Clip()->Clip(), 128);
 
     QTest::mouseClick(&rig.Button(MainWindow::kPlay), Qt::LeftButton);  // waits its second
-    QCOMPARE(rig.dlg->CaptureState(), COrbiscopeDlg::kCaptureRunning);
+    QCOMPARE(rig.dlg->CaptureState(), CapturePhase::kRunning);
     QCOMPARE(shown(), (Pictures{215, 220, 217}));
     QCOMPARE(rig.TrayStates(), (Tray{false, true, true}));
     QVERIFY(rig.window->Video()->isVisible());
@@ -182,13 +184,13 @@ private slots:
 
     // Work queued during Play's pause (a frame, a device notice) runs after the command.
     QTest::mouseClick(&rig.Button(MainWindow::kStop), Qt::LeftButton);
-    int seenState = -1;
+    std::optional<CapturePhase> seenState;
     QTimer::singleShot(100, rig.window.get(), [&] { rig.window->Poster()([&] { seenState = rig.dlg->CaptureState(); }); });
     QTest::mouseClick(&rig.Button(MainWindow::kPlay), Qt::LeftButton);
-    QTRY_COMPARE(seenState, int(COrbiscopeDlg::kCaptureRunning));
+    QTRY_VERIFY(seenState == CapturePhase::kRunning);
 
     rig.window->OnMenuCommand(MainWindow::kCmdPause);  // from the menu, the menu follows
-    QCOMPARE(rig.dlg->CaptureState(), COrbiscopeDlg::kCapturePaused);
+    QCOMPARE(rig.dlg->CaptureState(), CapturePhase::kPaused);
     QCOMPARE(rig.TrayStates(), (Tray{true, false, false}));
     QVERIFY(rig.boxes.isEmpty());
   }
@@ -291,7 +293,7 @@ private slots:
     QVERIFY(Rig::ChooseFromMenu(page, "phonePages", rig.window->Pictures().String(158)));
     QCOMPARE(rig.starts, (Starts{{"127.0.0.1", 8080, 0}, {"127.0.0.1", 8081, 0}, {"192.0.2.7", 8081, 0},
                                  {"192.0.2.7", 8081, 1}}));
-    QCOMPARE(rig.dlg->CaptureState(), COrbiscopeDlg::kCaptureRunning);
+    QCOMPARE(rig.dlg->CaptureState(), CapturePhase::kRunning);
 
     Rig::Enter(page, "port", "0");
     Rig::Enter(page, "port", "8081");
@@ -316,7 +318,7 @@ private slots:
     QCOMPARE(rig.boxes, QStringList{rig.Box(130)});
     Rig::Enter(page, "frameRate", "30");
     QCOMPARE(rig.dlg->Graph().FrameRate(), 30.0);
-    QCOMPARE(rig.dlg->CaptureState(), COrbiscopeDlg::kCaptureRunning);
+    QCOMPARE(rig.dlg->CaptureState(), CapturePhase::kRunning);
     QVERIFY(rig.window->isVisible());
 
     // The test pattern's own controls, through the same dialog a camera's get.

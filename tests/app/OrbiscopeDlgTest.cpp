@@ -195,8 +195,8 @@ TEST_F(ControllerTest, StartUpRunsServerThenCapture) {
   config_.SetValue("SERVER", "USER", "cam");
   auto dlg = Make();
   ASSERT_TRUE(dlg->OnInitDialog());
-  EXPECT_EQ(dlg->ServerState(), 2);
-  EXPECT_EQ(dlg->CaptureState(), 2);
+  EXPECT_EQ(dlg->ServerState(), ServerPhase::kRunning);
+  EXPECT_EQ(dlg->CaptureState(), CapturePhase::kRunning);
   EXPECT_EQ(server_.address, "127.0.0.1");
   EXPECT_EQ(server_.port, 8080);
   EXPECT_EQ(server_.folder, dir_.File("root"));
@@ -242,8 +242,8 @@ TEST_F(ControllerTest, FailedServerStartLeavesBothStopped) {
   server_.initResult = false;
   auto dlg = Make();
   ASSERT_TRUE(dlg->OnInitDialog());
-  EXPECT_EQ(dlg->ServerState(), 0);
-  EXPECT_EQ(dlg->CaptureState(), 0);
+  EXPECT_EQ(dlg->ServerState(), ServerPhase::kStopped);
+  EXPECT_EQ(dlg->CaptureState(), CapturePhase::kStopped);
   EXPECT_EQ(devices_[0].runs, 0);
   EXPECT_FALSE(view_.runningIcon);
   EXPECT_NE(Log().find("<Entry>No se ha iniciado servidor WEB</Entry>"), std::string::npos);
@@ -253,8 +253,8 @@ TEST_F(ControllerTest, CaptureThatCannotOpenStopsTheServerAgain) {
   devices_[0].runResult = CaptureError::kFailed;
   auto dlg = Make();
   ASSERT_TRUE(dlg->OnInitDialog());
-  EXPECT_EQ(dlg->ServerState(), 0);
-  EXPECT_EQ(dlg->CaptureState(), 0);
+  EXPECT_EQ(dlg->ServerState(), ServerPhase::kStopped);
+  EXPECT_EQ(dlg->CaptureState(), CapturePhase::kStopped);
   EXPECT_EQ(dlg->Server(), nullptr);
   EXPECT_EQ(server_.stops, 1);
 }
@@ -270,7 +270,7 @@ TEST_F(ControllerTest, PortAndAddressRules) {
     EXPECT_FALSE(dlg->StartServer()) << refused;
     ASSERT_EQ(boxes_.size(), 1u) << refused;
     EXPECT_EQ(boxes_[0], resources_.String(163) + "|" + resources_.String(167));
-    EXPECT_EQ(dlg->ServerState(), 0);
+    EXPECT_EQ(dlg->ServerState(), ServerPhase::kStopped);
   }
   for (const auto& [text, port] : std::vector<std::pair<const char*, int>>{{"1", 1}, {"65535", 65535}, {"80abc", 80}}) {
     config_.SetValue("SERVER", "PORT", text);
@@ -292,7 +292,7 @@ TEST_F(ControllerTest, PortAndAddressRules) {
   LogXML otherLog;
   auto noAddress = Make();
   ASSERT_TRUE(noAddress->OnInitDialog());
-  EXPECT_EQ(noAddress->ServerState(), 0);
+  EXPECT_EQ(noAddress->ServerState(), ServerPhase::kStopped);
   ASSERT_FALSE(boxes_.empty());
   EXPECT_EQ(boxes_[0], resources_.String(163) + "|" + resources_.String(166));
 }
@@ -312,19 +312,19 @@ TEST_F(ControllerTest, PausePlayStopStateTable) {
   EXPECT_EQ(server_.reports.back().width, 640);
   EXPECT_EQ(server_.reports.back().height, 480);
   dlg->OnPause(false);
-  EXPECT_EQ(dlg->CaptureState(), 1);
-  EXPECT_EQ(dlg->ServerState(), 2);
+  EXPECT_EQ(dlg->CaptureState(), CapturePhase::kPaused);
+  EXPECT_EQ(dlg->ServerState(), ServerPhase::kRunning);
   EXPECT_EQ(devices_[0].pauses, 1);
   EXPECT_EQ(lastRun(), CaptureRun::Paused);
   dlg->OnPlay();  // rebuilds capture, keeps the server
-  EXPECT_EQ(dlg->CaptureState(), 2);
+  EXPECT_EQ(dlg->CaptureState(), CapturePhase::kRunning);
   EXPECT_EQ(devices_[0].runs, 2);
   EXPECT_EQ(server_.created, 1);
   EXPECT_EQ(lastRun(), CaptureRun::Running);
 
   dlg->OnStop();
-  EXPECT_EQ(dlg->CaptureState(), 0);
-  EXPECT_EQ(dlg->ServerState(), 0);
+  EXPECT_EQ(dlg->CaptureState(), CapturePhase::kStopped);
+  EXPECT_EQ(dlg->ServerState(), ServerPhase::kStopped);
   EXPECT_TRUE(dlg->StoppedByUser());
   const int stops = server_.stops;
   const int deviceStops = devices_[0].stops;
@@ -334,8 +334,8 @@ TEST_F(ControllerTest, PausePlayStopStateTable) {
 
   server_.reports.clear();
   dlg->OnPlay();
-  EXPECT_EQ(dlg->ServerState(), 2);
-  EXPECT_EQ(dlg->CaptureState(), 2);
+  EXPECT_EQ(dlg->ServerState(), ServerPhase::kRunning);
+  EXPECT_EQ(dlg->CaptureState(), CapturePhase::kRunning);
   EXPECT_FALSE(dlg->StoppedByUser());
   EXPECT_EQ(server_.created, 2);
   ASSERT_EQ(server_.reports.size(), 2u);  // the new server hears the stop, then the start
@@ -343,17 +343,17 @@ TEST_F(ControllerTest, PausePlayStopStateTable) {
   EXPECT_EQ(lastRun(), CaptureRun::Running);
 
   dlg->SendStopServer();  // the device was removed: the server stops, capture state stays
-  EXPECT_EQ(dlg->ServerState(), 0);
-  EXPECT_EQ(dlg->CaptureState(), 2);
+  EXPECT_EQ(dlg->ServerState(), ServerPhase::kStopped);
+  EXPECT_EQ(dlg->CaptureState(), CapturePhase::kRunning);
 }
 
 TEST_F(ControllerTest, ServerPageRestartRebuildsBoth) {
   auto dlg = Make();
   ASSERT_TRUE(dlg->OnInitDialog());
-  dlg->ServerPage()->OnCommand(CDlgOpcionServer::kCmdPhonePagesOn);
+  dlg->ServerPage()->OnCommand(ServerCommand::kPhonePagesOn);
   EXPECT_EQ(server_.created, 2);
   EXPECT_EQ(server_.phone, 1);
-  EXPECT_EQ(dlg->CaptureState(), 2);
+  EXPECT_EQ(dlg->CaptureState(), CapturePhase::kRunning);
   EXPECT_EQ(devices_[0].runs, 2);
 }
 
@@ -417,8 +417,8 @@ TEST_F(ControllerTest, BrokenSettingsFileKeepsTheServerStoppedUntilItIsMended) {
   WriteFile(config_.FileName(), broken);
   auto dlg = Make();
   ASSERT_TRUE(dlg->OnInitDialog());
-  EXPECT_EQ(dlg->ServerState(), 0);
-  EXPECT_EQ(dlg->CaptureState(), 0);
+  EXPECT_EQ(dlg->ServerState(), ServerPhase::kStopped);
+  EXPECT_EQ(dlg->CaptureState(), CapturePhase::kStopped);
   EXPECT_EQ(server_.address, "") << "nothing may start from the defaults";
   // The window shows that stopped state, rather than Stop and Pause for nothing running.
   EXPECT_EQ(view_.buttons, (std::array<bool, 3>{true, false, false}));
@@ -428,19 +428,19 @@ TEST_F(ControllerTest, BrokenSettingsFileKeepsTheServerStoppedUntilItIsMended) {
   EXPECT_NE(boxes_[0].find(config_.FileName() + ", line 4: "), std::string::npos) << boxes_[0];
 
   dlg->OnPlay();  // the window's Play checks again and refuses again, once
-  EXPECT_EQ(dlg->ServerState(), 0);
+  EXPECT_EQ(dlg->ServerState(), ServerPhase::kStopped);
   EXPECT_EQ(boxes_.size(), 2u);
 
   // A reload while the file is still broken changes nothing.
   dlg->ReloadSettings();
-  EXPECT_EQ(dlg->ServerState(), 0);
+  EXPECT_EQ(dlg->ServerState(), ServerPhase::kStopped);
   EXPECT_EQ(boxes_.size(), 3u);
   EXPECT_EQ(ReadFile(config_.FileName()), broken);
 
   WriteFile(config_.FileName(), broken + "</SERVER></ORBISCOPEConfigSettings>");
   dlg->ReloadSettings();
-  EXPECT_EQ(dlg->ServerState(), 2);
-  EXPECT_EQ(dlg->CaptureState(), 2);
+  EXPECT_EQ(dlg->ServerState(), ServerPhase::kRunning);
+  EXPECT_EQ(dlg->CaptureState(), CapturePhase::kRunning);
   EXPECT_EQ(server_.port, 8080);
   EXPECT_EQ(server_.user, "cam");
   EXPECT_EQ(server_.password, "AB");
@@ -450,7 +450,7 @@ TEST_F(ControllerTest, BrokenSettingsFileKeepsTheServerStoppedUntilItIsMended) {
   WriteFile(config_.FileName(), broken);
   const int created = server_.created;
   dlg->ReloadSettings();
-  EXPECT_EQ(dlg->ServerState(), 2);
+  EXPECT_EQ(dlg->ServerState(), ServerPhase::kRunning);
   EXPECT_EQ(server_.created, created);
   dlg->OnClose();
   EXPECT_EQ(ReadFile(config_.FileName()), broken);
@@ -464,7 +464,7 @@ TEST_F(ControllerTest, BrokenSettingsFileIsNeverOverwrittenAtClose) {
   WriteFile(config_.FileName(), "");  // a save cut short by another editor
   auto dlg = Make();
   ASSERT_TRUE(dlg->OnInitDialog());
-  EXPECT_EQ(dlg->ServerState(), 0);
+  EXPECT_EQ(dlg->ServerState(), ServerPhase::kStopped);
   ASSERT_EQ(boxes_.size(), 1u);
   EXPECT_NE(boxes_[0].find(", line 1: "), std::string::npos) << boxes_[0];
   // Mended while stopped: the pages were never loaded, so closing still writes nothing.
@@ -485,16 +485,16 @@ TEST_F(ControllerTest, ACameraThatComesBackStartsServerAndCaptureAgain) {
   device->AddCamera(camera);
   auto dlg = Make(MakeV4L2Backend(device));
   ASSERT_TRUE(dlg->OnInitDialog());
-  ASSERT_EQ(dlg->ServerState(), 2);
+  ASSERT_EQ(dlg->ServerState(), ServerPhase::kRunning);
   ASSERT_TRUE(device->WaitUntilStreaming(kPath));
 
   device->Unplug(kPath);
-  ASSERT_TRUE(queue_.RunUntil([&] { return dlg->ServerState() == 0; }));
+  ASSERT_TRUE(queue_.RunUntil([&] { return dlg->ServerState() == ServerPhase::kStopped; }));
   EXPECT_EQ(boxes_, std::vector<std::string>{"Error!|" + resources_.String(105)});
   EXPECT_EQ(dlg->Graph().Stopped(), 1);
 
   device->Plug(kPath);
-  ASSERT_TRUE(queue_.RunUntil([&] { return dlg->ServerState() == 2 && dlg->Graph().Stopped() == 0; }));
+  ASSERT_TRUE(queue_.RunUntil([&] { return dlg->ServerState() == ServerPhase::kRunning && dlg->Graph().Stopped() == 0; }));
   EXPECT_EQ(server_.created, 2);
   EXPECT_EQ(view_.buttons, (std::array<bool, 3>{false, true, true}));
   ASSERT_TRUE(device->WaitUntilStreaming(kPath));
@@ -526,7 +526,7 @@ TEST_F(ControllerTest, FrameNoticesAreCoalescedToOneWaiting) {
 TEST_F(ControllerTest, FramesFromTheTestPatternReachTheServer) {
   auto dlg = Make(MakeTestPatternBackend());
   ASSERT_TRUE(dlg->OnInitDialog());
-  ASSERT_EQ(dlg->CaptureState(), 2);
+  ASSERT_EQ(dlg->CaptureState(), CapturePhase::kRunning);
   EXPECT_EQ(dlg->Graph().Width(), 640);
   EXPECT_TRUE(queue_.RunUntil([&] {
     std::lock_guard lock(FakeServer::mutex);
@@ -621,7 +621,7 @@ protected:
 
   void CheckInvariants(const std::string& step) {
     ASSERT_EQ(Stored("SERVER/PASS"), expectedPass_) << step;
-    if (dlg_->ServerState() != COrbiscopeDlg::kServerRunning) return;
+    if (dlg_->ServerState() != ServerPhase::kRunning) return;
     ASSERT_EQ(server_.password, digest_) << step;
     ASSERT_EQ(server_.user, user_) << step;
     if (handEdits_.count("SERVER/PASS") == 0) {
@@ -709,12 +709,12 @@ protected:
         break;
       }
       case 7:  // an address chosen
-        dlg_->ServerPage()->OnCommand(CDlgOpcionServer::kCmdAddressBase + static_cast<int>(rng_() % 2));
+        dlg_->ServerPage()->OnCommand(ServerCommand::kAddress, static_cast<int>(rng_() % 2));
         programChanged_.insert("SERVER/IP");
         break;
       case 8:  // the phone pages switched
-        dlg_->ServerPage()->OnCommand(rng_() % 2 ? CDlgOpcionServer::kCmdPhonePagesOn
-                                                 : CDlgOpcionServer::kCmdPhonePagesOff);
+        dlg_->ServerPage()->OnCommand(rng_() % 2 ? ServerCommand::kPhonePagesOn
+                                                 : ServerCommand::kPhonePagesOff);
         programChanged_.insert("SERVER/ENABLEWAP");
         break;
       case 9:  // a new content folder chosen
@@ -885,7 +885,7 @@ protected:
 TEST_F(CameraAwayTest, ServesNoSignalWhileAwayAndLiveFramesOnTheSameStreamOnceBack) {
   auto dlg = Make(MakeV4L2Backend(device_));
   ASSERT_TRUE(dlg->OnInitDialog());
-  ASSERT_EQ(dlg->ServerState(), 2);
+  ASSERT_EQ(dlg->ServerState(), ServerPhase::kRunning);
   ASSERT_TRUE(device_->WaitUntilStreaming(kPath));
   testing::StreamReader stream(port_);
   const std::string head = OpenStream(stream);
@@ -897,7 +897,7 @@ TEST_F(CameraAwayTest, ServesNoSignalWhileAwayAndLiveFramesOnTheSameStreamOnceBa
 
   device_->Unplug(kPath);
   ASSERT_TRUE(Run([&] { return dlg->NoCamera() && noSignal_ >= 1; }));
-  EXPECT_EQ(dlg->ServerState(), 2);
+  EXPECT_EQ(dlg->ServerState(), ServerPhase::kRunning);
   EXPECT_EQ(boxes_, std::vector<std::string>{"Error!|" + resources_.String(105)});
   EXPECT_EQ(view_.status, resources_.String(res::kStrNoCamera));
   EXPECT_EQ(view_.buttons, (std::array<bool, 3>{false, false, true}));
@@ -924,7 +924,7 @@ TEST_F(CameraAwayTest, ServesNoSignalWhileAwayAndLiveFramesOnTheSameStreamOnceBa
   EXPECT_NE(away.find("\"streams\":1"), std::string::npos) << away;
 
   device_->Plug(kPath);
-  ASSERT_TRUE(Run([&] { return !dlg->NoCamera() && dlg->CaptureState() == 2; }));
+  ASSERT_TRUE(Run([&] { return !dlg->NoCamera() && dlg->CaptureState() == CapturePhase::kRunning; }));
   EXPECT_EQ(view_.buttons, (std::array<bool, 3>{false, true, true}));
   EXPECT_EQ(view_.status, resources_.String(res::kStrRunning));
   ASSERT_TRUE(device_->WaitUntilStreaming(kPath));
@@ -950,9 +950,9 @@ TEST_F(CameraAwayTest, ADeviceChosenMeanwhileEndsTheNoSignalState) {
   ASSERT_TRUE(device_->WaitUntilStreaming(kPath));
   device_->Unplug(kPath);
   ASSERT_TRUE(Run([&] { return dlg->NoCamera(); }));
-  dlg->VideoPage()->OnCommand(CDlgOpcionVideo::kCmdDeviceBase + 1);
+  dlg->VideoPage()->OnCommand(VideoCommand::kDevice, 1);
   ASSERT_TRUE(Run([&] { return !dlg->NoCamera(); }));
-  EXPECT_EQ(dlg->CaptureState(), 2);
+  EXPECT_EQ(dlg->CaptureState(), CapturePhase::kRunning);
   EXPECT_EQ(view_.status, resources_.String(res::kStrRunning));
   ASSERT_TRUE(device_->WaitUntilStreaming("/dev/video1"));
   ASSERT_TRUE(device_->PushFrame("/dev/video1", 1));
@@ -1061,7 +1061,7 @@ TEST_F(CameraAwayTest, StopWhileAwayStopsTheServerAndTheTimer) {
   ASSERT_TRUE(Run([&] { return noSignal_ >= 2; }));
   dlg->OnStop();
   EXPECT_FALSE(dlg->NoCamera());
-  EXPECT_EQ(dlg->ServerState(), 0);
+  EXPECT_EQ(dlg->ServerState(), ServerPhase::kStopped);
   EXPECT_EQ(view_.status, resources_.String(res::kStrStopped));
   EXPECT_EQ(view_.buttons, (std::array<bool, 3>{true, false, false}));
 }

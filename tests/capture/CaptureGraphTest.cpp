@@ -90,18 +90,18 @@ protected:
 };
 
 TEST_F(CaptureGraphTest, NoDeviceFailsListingWithoutBuildingAGraph) {
-  EXPECT_TRUE(CapFailed(Graph().EnumerateDevices()));
-  EXPECT_TRUE(CapFailed(Graph().ListSizes("")));
+  EXPECT_TRUE(Failed(Graph().EnumerateDevices()));
+  EXPECT_TRUE(Failed(Graph().ListSizes("")));
   EXPECT_EQ(0, backend_->binds);
-  EXPECT_TRUE(CapFailed(Graph().Pause()));
-  EXPECT_TRUE(CapFailed(Graph().Open(sink_, 0, 0)));
+  EXPECT_TRUE(Failed(Graph().Pause()));
+  EXPECT_TRUE(Failed(Graph().Open(sink_, 0, 0)));
   EXPECT_TRUE(boxes_.empty());  // reports of severity 1 show nothing
 }
 
 TEST_F(CaptureGraphTest, LongNameIsListedCutAndFoundAgain) {
   devices_.push_back(Device("Integrated Camera With A Very Long Name", {Rgb(320, 240)}));
   devices_.push_back(Device("Second", {Rgb(640, 480)}));
-  ASSERT_EQ(kCapOk, Graph().EnumerateDevices());
+  ASSERT_EQ(CaptureError::kNone, Graph().EnumerateDevices());
   ASSERT_EQ(2u, Graph().DeviceNames().size());
   const std::string stored = Graph().DeviceNames()[0];
   EXPECT_EQ("Integrated Camera With A ", stored);
@@ -109,38 +109,38 @@ TEST_F(CaptureGraphTest, LongNameIsListedCutAndFoundAgain) {
   EXPECT_FALSE(Graph().ContainsDevice("Integrated Camera With A Very Long Name"));
   EXPECT_FALSE(Graph().ContainsDevice("second"));  // exact, case-sensitive
   // Listed again, the list is the same, not doubled.
-  ASSERT_EQ(kCapOk, Graph().EnumerateDevices());
+  ASSERT_EQ(CaptureError::kNone, Graph().EnumerateDevices());
   EXPECT_EQ((std::vector<std::string>{stored, "Second"}), Graph().DeviceNames());
 
   // The stored (cut) name opens that device, not the first one that happens to bind.
-  ASSERT_EQ(kCapOk, Graph().ListSizes("Second"));
+  ASSERT_EQ(CaptureError::kNone, Graph().ListSizes("Second"));
   EXPECT_EQ(std::vector<std::string>{"640 x 480"}, Graph().SizeNames());
-  ASSERT_EQ(kCapOk, Graph().ListSizes(stored));
+  ASSERT_EQ(CaptureError::kNone, Graph().ListSizes(stored));
   EXPECT_EQ(std::vector<std::string>{"320 x 240"}, Graph().SizeNames());
 }
 
 TEST_F(CaptureGraphTest, OnlyNonRgbCapabilitiesGiveNoSizes) {
   devices_.push_back(Device("Cam", {Yuv(640, 480), Yuv(320, 240)}));
-  ASSERT_EQ(kCapOk, Graph().EnumerateDevices());
-  EXPECT_TRUE(CapFailed(Graph().ListSizes("")));
+  ASSERT_EQ(CaptureError::kNone, Graph().EnumerateDevices());
+  EXPECT_TRUE(Failed(Graph().ListSizes("")));
   EXPECT_TRUE(Graph().SizeNames().empty());
   EXPECT_EQ(0, Graph().Width());  // capability 0 is not 24-bit: width stays open
 
   devices_[0].capsResult = CaptureError::kFailed;  // no format control at all
-  EXPECT_TRUE(CapFailed(Graph().ListSizes("")));
+  EXPECT_TRUE(Failed(Graph().ListSizes("")));
 }
 
 TEST_F(CaptureGraphTest, SizesAndRateFollowTheRules) {
   devices_.push_back(Device("Cam", {Rgb(640, 480, 666'666), Yuv(800, 600),
                                     Rgb(320, 240, 333'333)}));
-  ASSERT_EQ(kCapOk, Graph().EnumerateDevices());
-  ASSERT_EQ(kCapOk, Graph().ListSizes(""));
+  ASSERT_EQ(CaptureError::kNone, Graph().EnumerateDevices());
+  ASSERT_EQ(CaptureError::kNone, Graph().ListSizes(""));
   EXPECT_EQ((std::vector<std::string>{"640 x 480", "320 x 240"}), Graph().SizeNames());
   EXPECT_EQ(640, Graph().Width());  // width 0 takes capability 0's size
   EXPECT_EQ(480, Graph().Height());
 
   // Rate 0: the device's own duration is kept and read back as a rate.
-  ASSERT_EQ(kCapOk, Graph().Open(sink_, 0, 0));
+  ASSERT_EQ(CaptureError::kNone, Graph().Open(sink_, 0, 0));
   EXPECT_EQ(15.0, Graph().FrameRate());
   EXPECT_EQ(666'666, devices_[0].formatsSet.back().frameTime);
   EXPECT_EQ(640, Graph().Callback().FrameWidth());
@@ -148,26 +148,26 @@ TEST_F(CaptureGraphTest, SizesAndRateFollowTheRules) {
   // Rate 15 asks the device for 666 666; the 24-bit capability sets the size.
   Graph().Stop();
   Graph().SetFrameRate(15.0);
-  ASSERT_EQ(kCapOk, Graph().Open(sink_, 0, 2));
+  ASSERT_EQ(CaptureError::kNone, Graph().Open(sink_, 0, 2));
   EXPECT_EQ(666'666, devices_[0].formatsSet.back().frameTime);
   EXPECT_EQ(320, devices_[0].formatsSet.back().width);
   EXPECT_EQ(240, Graph().Callback().FrameHeight());
 
   // A capability that is not 24-bit keeps the size held and is asked for in 24 bits.
   Graph().Stop();
-  ASSERT_EQ(kCapOk, Graph().Open(sink_, 0, 1));
+  ASSERT_EQ(CaptureError::kNone, Graph().Open(sink_, 0, 1));
   EXPECT_EQ(320, devices_[0].formatsSet.back().width);
   EXPECT_TRUE(devices_[0].formatsSet.back().rgb24);
 
   // An index beyond the device list is an invalid argument; beyond the capabilities a failure.
-  EXPECT_EQ(kCapInvalidArg, Graph().Open(sink_, 5, 0));
-  EXPECT_TRUE(CapFailed(Graph().Open(sink_, 0, 9)));
+  EXPECT_EQ(CaptureError::kBadIndex, Graph().Open(sink_, 5, 0));
+  EXPECT_TRUE(Failed(Graph().Open(sink_, 0, 9)));
 }
 
 TEST_F(CaptureGraphTest, DeviceWithoutFrameDurationLeavesTheRateOpen) {
   devices_.push_back(Device("Cam", {Rgb(640, 480, 0)}));
   Graph().EnumerateDevices();
-  ASSERT_EQ(kCapOk, Graph().Open(sink_, 0, 0));
+  ASSERT_EQ(CaptureError::kNone, Graph().Open(sink_, 0, 0));
   EXPECT_EQ(0.0, Graph().FrameRate());
 }
 
@@ -176,7 +176,7 @@ TEST_F(CaptureGraphTest, GrabberReadsTheSizeTheDeviceAgreedTo) {
   devices_.back().agreedWidth = 352;
   devices_.back().agreedHeight = 288;
   Graph().EnumerateDevices();
-  ASSERT_EQ(kCapOk, Graph().Open(sink_, 0, 0));
+  ASSERT_EQ(CaptureError::kNone, Graph().Open(sink_, 0, 0));
   EXPECT_EQ(640, devices_[0].formatsSet.back().width);
   EXPECT_EQ(352, Graph().Width());
   EXPECT_EQ(288, Graph().Callback().FrameHeight());
@@ -184,13 +184,13 @@ TEST_F(CaptureGraphTest, GrabberReadsTheSizeTheDeviceAgreedTo) {
   // A device that refuses the format fails the start instead of sending unreadable frames.
   Graph().Stop();
   devices_[0].setFormatResult = CaptureError::kFailed;
-  EXPECT_TRUE(CapFailed(Graph().Open(sink_, 0, 0)));
+  EXPECT_TRUE(Failed(Graph().Open(sink_, 0, 0)));
   EXPECT_EQ(devices_[0].runs, 1);
 }
 
 TEST_F(CaptureGraphTest, PlatformBackendsListTheTestPatternLast) {
   CaptureGraph graph(resources_, {}, log_, DefaultCaptureBackends());
-  ASSERT_EQ(kCapOk, graph.EnumerateDevices());
+  ASSERT_EQ(CaptureError::kNone, graph.EnumerateDevices());
   EXPECT_EQ(kTestPatternName, graph.DeviceNames().back());
 }
 
@@ -198,17 +198,17 @@ TEST_F(CaptureGraphTest, FailedRunStopsAndPropertyPagesNeedARunningGraph) {
   devices_.push_back(Device("Cam", {Rgb(640, 480)}));
   devices_.back().runResult = CaptureError::kFailed;
   Graph().EnumerateDevices();
-  EXPECT_TRUE(CapFailed(Graph().Open(sink_, 0, 0)));
+  EXPECT_TRUE(Failed(Graph().Open(sink_, 0, 0)));
   EXPECT_EQ(1, Graph().Stopped());
-  EXPECT_TRUE(CapFailed(Graph().ShowPropertyPages(sink_)));
-  EXPECT_TRUE(CapFailed(Graph().Pause()));
+  EXPECT_TRUE(Failed(Graph().ShowPropertyPages(sink_)));
+  EXPECT_TRUE(Failed(Graph().Pause()));
 
   devices_[0].runResult = CaptureError::kNone;
-  ASSERT_EQ(kCapOk, Graph().Open(sink_, 0, 0));
+  ASSERT_EQ(CaptureError::kNone, Graph().Open(sink_, 0, 0));
   EXPECT_EQ(0, Graph().Stopped());
-  EXPECT_EQ(kCapOk, Graph().ShowPropertyPages(sink_));
-  EXPECT_EQ(kCapOk, Graph().Pause());
-  EXPECT_EQ(kCapOk, Graph().Stop());
+  EXPECT_EQ(CaptureError::kNone, Graph().ShowPropertyPages(sink_));
+  EXPECT_EQ(CaptureError::kNone, Graph().Pause());
+  Graph().Stop();
   EXPECT_EQ(1, Graph().Stopped());
 }
 
@@ -216,9 +216,9 @@ TEST_F(CaptureGraphTest, ConnectFailureAndUnboundDeviceAreReportedQuietly) {
   devices_.push_back(Device("Busy", {Rgb(640, 480)}));
   devices_.back().connectResult = CaptureError::kFailed;
   Graph().EnumerateDevices();
-  EXPECT_TRUE(CapFailed(Graph().ListSizes("")));
+  EXPECT_TRUE(Failed(Graph().ListSizes("")));
   devices_[0].bindable = false;
-  EXPECT_TRUE(CapFailed(Graph().Open(sink_, 0, 0)));
+  EXPECT_TRUE(Failed(Graph().Open(sink_, 0, 0)));
   EXPECT_EQ(0, Graph().Stopped());  // an early step failing leaves stopped at 0
   EXPECT_TRUE(boxes_.empty());
 }
@@ -228,12 +228,12 @@ TEST_F(CaptureGraphTest, ConnectFailureAndUnboundDeviceAreReportedQuietly) {
 TEST_F(CaptureGraphTest, DeviceLossStopsTheServerThenShowsOneBoxAndReturnAsksForPlay) {
   devices_.push_back(Device("Cam", {Rgb(640, 480)}));
   Graph().EnumerateDevices();
-  ASSERT_EQ(kCapOk, Graph().Open(sink_, 0, 0));
+  ASSERT_EQ(CaptureError::kNone, Graph().Open(sink_, 0, 0));
   ASSERT_NE(nullptr, devices_[0].events);
 
-  devices_[0].events->Post(GraphEvent{kEventDeviceLost, 0, 0});
+  devices_[0].events->Post(GraphEvent::kDeviceLost);
   ASSERT_TRUE(sink_.WaitForGraphEvents(1));
-  EXPECT_EQ(kCapOk, Graph().HandleGraphEvents(sink_));
+  Graph().HandleGraphEvents(sink_);
   EXPECT_EQ(1, Graph().Stopped());
   ASSERT_EQ(1u, boxes_.size());
   EXPECT_EQ("Error!|" + resources_.String(105), boxes_[0]);
@@ -242,14 +242,14 @@ TEST_F(CaptureGraphTest, DeviceLossStopsTheServerThenShowsOneBoxAndReturnAsksFor
   // The event queue outlives the torn-down graph: the device coming back is heard, and
   // the window is asked to start server and capture (the graph does not reopen alone).
   const int runsBefore = devices_[0].runs;
-  devices_[0].events->Post(GraphEvent{kEventDeviceLost, 0, 1});
-  EXPECT_EQ(kCapOk, Graph().HandleGraphEvents(sink_));
+  devices_[0].events->Post(GraphEvent::kDeviceBack);
+  Graph().HandleGraphEvents(sink_);
   EXPECT_EQ((std::vector<std::string>{"stop-server", "box", "device-back"}), sink_.log);
   EXPECT_EQ(runsBefore, devices_[0].runs);
   EXPECT_EQ(1u, boxes_.size());
 
   // Nothing queued: nothing happens.
-  EXPECT_EQ(kCapOk, Graph().HandleGraphEvents(sink_));
+  Graph().HandleGraphEvents(sink_);
   EXPECT_EQ(3u, sink_.log.size());
 }
 

@@ -131,9 +131,9 @@ public:
     log.push_back("device-back");
     if (onDeviceBack) onDeviceBack();
   }
-  int ShowDeviceControls(DeviceControls&) override {
+  CaptureError ShowDeviceControls(DeviceControls&) override {
     log.push_back("controls");
-    return kCapOk;
+    return CaptureError::kNone;
   }
 
   // Waits until at least n frame notices came; false when they do not within kWait.

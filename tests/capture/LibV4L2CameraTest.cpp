@@ -105,7 +105,7 @@ TEST_F(LibV4L2CameraTest, VideoPageListsTheConvertedSizesOfTheCamera) {
   emulator_.AddCamera(0, UsbCameraSpec());
   ASSERT_EQ(2u, Graph().DeviceNames().size());
   EXPECT_EQ("USB 2.0 HD Camera", Graph().DeviceNames()[0]);
-  ASSERT_EQ(kCapOk, Graph().ListSizes(""));
+  ASSERT_EQ(CaptureError::kNone, Graph().ListSizes(""));
   EXPECT_EQ((std::vector<std::string>{"640 x 480", "1280 x 720", "1920 x 1080"}), Graph().SizeNames());
   EXPECT_EQ(640, Graph().Width());
 }
@@ -146,7 +146,7 @@ TEST_F(LibV4L2CameraTest, RateAskedChoosesTheCameraFormat) {
     Graph().SetFrameRate(c.asked);
     Graph().SetWidth(0);
     Graph().SetHeight(0);
-    ASSERT_EQ(kCapOk, Graph().Open(sink_, c.camera, c.sizeIndex));
+    ASSERT_EQ(CaptureError::kNone, Graph().Open(sink_, c.camera, c.sizeIndex));
     const CameraEmulator::Mode mode = emulator_.CurrentMode(paths[c.camera]);
     EXPECT_EQ(c.fourcc, mode.fourcc);
     EXPECT_EQ(c.width, mode.width);
@@ -179,7 +179,7 @@ TEST_F(LibV4L2CameraTest, PixelsAfterConversionAreTheScene) {
     spec.card = "Camera " + std::to_string(number);
     const std::string path = emulator_.AddCamera(number, spec);
     graph_.reset();
-    ASSERT_EQ(kCapOk, Graph().Open(sink_, number, c.sizeIndex));
+    ASSERT_EQ(CaptureError::kNone, Graph().Open(sink_, number, c.sizeIndex));
     EXPECT_EQ(c.fourcc, emulator_.CurrentMode(path).fourcc);
     const CPicture& image = NextFrame();
     const auto [mean, far] = Difference(image);
@@ -205,7 +205,7 @@ TEST_F(LibV4L2CameraTest, TruncatedFramesAreDroppedAndTheStreamGoesOn) {
     spec.card = what;
     const std::string path = emulator_.AddCamera(number, spec);
     graph_.reset();
-    ASSERT_EQ(kCapOk, Graph().Open(sink_, number, 0));
+    ASSERT_EQ(CaptureError::kNone, Graph().Open(sink_, number, 0));
     ASSERT_EQ(fourcc, emulator_.CurrentMode(path).fourcc);
     for (int i = 0; i < 4; ++i) {
       const auto [mean, far] = Difference(NextFrame());
@@ -252,7 +252,7 @@ TEST_F(LibV4L2CameraTest, ControlsAreListedAndApplied) {
 TEST_F(LibV4L2CameraTest, UnpluggedCameraStopsTheServerAndReopensWhenItReturns) {
   const std::string path = emulator_.AddCamera(0, MjpegOnlySpec());
   sink_.onDeviceBack = [this] { Graph().Open(sink_, 0, 1); };
-  ASSERT_EQ(kCapOk, Graph().Open(sink_, 0, 1));
+  ASSERT_EQ(CaptureError::kNone, Graph().Open(sink_, 0, 1));
   NextFrame();
 
   emulator_.Unplug(path);

@@ -145,10 +145,10 @@ TEST(TestPatternTest, RunsThroughTheWholeGraphWithoutACamera) {
   backends.push_back(MakeTestPatternBackend());
   CaptureGraph graph(resources, {}, log, std::move(backends));
   testing::RecordingSink sink;
-  ASSERT_EQ(kCapOk, graph.EnumerateDevices());
-  ASSERT_EQ(kCapOk, graph.ListSizes(""));
+  ASSERT_EQ(CaptureError::kNone, graph.EnumerateDevices());
+  ASSERT_EQ(CaptureError::kNone, graph.ListSizes(""));
   graph.SetFrameRate(30.0);
-  ASSERT_EQ(kCapOk, graph.Open(sink, 0, 0));
+  ASSERT_EQ(CaptureError::kNone, graph.Open(sink, 0, 0));
   ASSERT_TRUE(sink.WaitForFrames(1));
   OverlaySettings settings;
   settings.caption = "Test";
@@ -156,8 +156,8 @@ TEST(TestPatternTest, RunsThroughTheWholeGraphWithoutACamera) {
   ASSERT_TRUE(graph.ProcessFrame(settings));
   EXPECT_EQ(640u, graph.LatestImage().Width());
   EXPECT_EQ(480u, graph.LatestImage().Height());
-  EXPECT_EQ(kCapOk, graph.Pause());
-  EXPECT_EQ(kCapOk, graph.Stop());
+  EXPECT_EQ(CaptureError::kNone, graph.Pause());
+  graph.Stop();
 }
 
 }  // namespace

@@ -88,14 +88,14 @@ protected:
 };
 
 TEST_F(V4L2BackendTest, CamerasAreListedByCardBeforeTheTestPattern) {
-  ASSERT_EQ(kCapOk, Graph().EnumerateDevices());
+  ASSERT_EQ(CaptureError::kNone, Graph().EnumerateDevices());
   EXPECT_EQ((std::vector<std::string>{"HD Pro Webcam C920 With A", std::string(kTestPatternName)}),
             Graph().DeviceNames());
 }
 
 TEST_F(V4L2BackendTest, OnlyTheConvertedBgrSizesAreOfferedInOrder) {
   Graph().EnumerateDevices();
-  ASSERT_EQ(kCapOk, Graph().ListSizes(""));
+  ASSERT_EQ(CaptureError::kNone, Graph().ListSizes(""));
   EXPECT_EQ((std::vector<std::string>{"640 x 480", "320 x 240", "162 x 120"}), Graph().SizeNames());
   EXPECT_EQ(640, Graph().Width());
 
@@ -105,17 +105,17 @@ TEST_F(V4L2BackendTest, OnlyTheConvertedBgrSizesAreOfferedInOrder) {
   yuv.formats = {{V4L2_PIX_FMT_YUYV, {{640, 480}}}};
   device_->AddCamera(yuv);
   Graph().EnumerateDevices();
-  EXPECT_TRUE(CapFailed(Graph().ListSizes("Old camera")));
+  EXPECT_TRUE(Failed(Graph().ListSizes("Old camera")));
 }
 
 TEST_F(V4L2BackendTest, RateGoesThroughStreamParametersBothWays) {
   Graph().EnumerateDevices();
   // Rate 0: the camera's own interval, 1/30 s, comes back as 30 frames a second.
-  ASSERT_EQ(kCapOk, Graph().Open(sink_, 0, 0));
+  ASSERT_EQ(CaptureError::kNone, Graph().Open(sink_, 0, 0));
   EXPECT_EQ(30.0, Graph().FrameRate());
   Graph().Stop();
   Graph().SetFrameRate(15.0);
-  ASSERT_EQ(kCapOk, Graph().Open(sink_, 0, 1));
+  ASSERT_EQ(CaptureError::kNone, Graph().Open(sink_, 0, 1));
   const v4l2_fract interval = device_->Interval(kCam);
   EXPECT_EQ(666'666ull * interval.denominator, 10'000'000ull * interval.numerator);
   EXPECT_EQ(320, Graph().Callback().FrameWidth());
@@ -124,7 +124,7 @@ TEST_F(V4L2BackendTest, RateGoesThroughStreamParametersBothWays) {
 TEST_F(V4L2BackendTest, FramesArriveBottomUpWithTheStrideRemoved) {
   Graph().EnumerateDevices();
   // 162 pixels make 486-byte rows: padded to 488 in the frame, 494 apart in the device.
-  ASSERT_EQ(kCapOk, Graph().Open(sink_, 0, 2));
+  ASSERT_EQ(CaptureError::kNone, Graph().Open(sink_, 0, 2));
   const CPicture& image = Deliver(7);
   ASSERT_EQ(162u, image.Width());
   ASSERT_EQ(120u, image.Height());
@@ -142,7 +142,7 @@ TEST_F(V4L2BackendTest, FramesArriveBottomUpWithTheStrideRemoved) {
 TEST_F(V4L2BackendTest, UnpluggedCameraIsLostThenReopenedWhenItReturns) {
   Graph().EnumerateDevices();
   sink_.onDeviceBack = [this] { Graph().Open(sink_, 0, 0); };
-  ASSERT_EQ(kCapOk, Graph().Open(sink_, 0, 0));
+  ASSERT_EQ(CaptureError::kNone, Graph().Open(sink_, 0, 0));
   Deliver(1);
 
   device_->Unplug(kCam);
@@ -165,7 +165,7 @@ TEST_F(V4L2BackendTest, UnpluggedCameraIsLostThenReopenedWhenItReturns) {
 
 TEST_F(V4L2BackendTest, StoppingAfterALossKeepsTheReturningCameraStopped) {
   Graph().EnumerateDevices();
-  ASSERT_EQ(kCapOk, Graph().Open(sink_, 0, 0));
+  ASSERT_EQ(CaptureError::kNone, Graph().Open(sink_, 0, 0));
   ASSERT_TRUE(device_->WaitUntilStreaming(kCam));
   device_->Unplug(kCam);
   ASSERT_TRUE(sink_.WaitForGraphEvents(1));
@@ -173,15 +173,15 @@ TEST_F(V4L2BackendTest, StoppingAfterALossKeepsTheReturningCameraStopped) {
   device_->Plug(kCam);
   ASSERT_TRUE(sink_.WaitForGraphEvents(2));  // the return is queued...
   Graph().Stop();               // ...but the user stopped capture in between
-  EXPECT_EQ(kCapOk, Graph().HandleGraphEvents(sink_));
+  Graph().HandleGraphEvents(sink_);
   EXPECT_EQ(1, Graph().Stopped());
   EXPECT_EQ(std::vector<std::string>{"stop-server"}, sink_.log);
 }
 
 TEST_F(V4L2BackendTest, ControlsAreTheDeviceSettings) {
   Graph().EnumerateDevices();
-  ASSERT_EQ(kCapOk, Graph().Open(sink_, 0, 0));
-  EXPECT_EQ(kCapOk, Graph().ShowPropertyPages(sink_));
+  ASSERT_EQ(CaptureError::kNone, Graph().Open(sink_, 0, 0));
+  EXPECT_EQ(CaptureError::kNone, Graph().ShowPropertyPages(sink_));
   EXPECT_EQ(std::vector<std::string>{"controls"}, sink_.log);
 
   auto backend = MakeV4L2Backend(device_);

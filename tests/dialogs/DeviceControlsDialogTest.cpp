@@ -78,7 +78,7 @@ private slots:
       std::vector<DeviceControl> Controls() override { return {}; }
       CaptureError SetControl(std::uint32_t, std::int32_t) override { return CaptureError::kNone; }
     } none;
-    QCOMPARE(ShowDeviceControlsDialog(none, resources, nullptr), kCapNoInterface);
+    QCOMPARE(ShowDeviceControlsDialog(none, resources, nullptr), CaptureError::kNotOffered);
 
     testing::SampleControls device;
     bool seen = false;
@@ -89,7 +89,7 @@ private slots:
       dialog->findChild<QSlider*>("Contrast")->setValue(50);
       dialog->reject();
     });
-    QCOMPARE(ShowDeviceControlsDialog(device, resources, nullptr), kCapOk);
+    QCOMPARE(ShowDeviceControlsDialog(device, resources, nullptr), CaptureError::kNone);
     QVERIFY(seen);
     QCOMPARE(device.Value(2), 50);
   }

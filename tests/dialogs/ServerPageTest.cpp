@@ -19,9 +19,9 @@ using testing::TempDir;
 using testing::WriteFile;
 
 struct FakeHost : ServerPageHost {
-  int ServerState() const override { return state; }
+  ServerPhase ServerState() const override { return state; }
   void RestartServer() override { ++restarts; }
-  int state = 0;
+  ServerPhase state = ServerPhase::kStopped;
   int restarts = 0;
 };
 
@@ -86,18 +86,18 @@ TEST_F(ServerPageTest, OnlyFalseSwitchesThePhonePagesOff) {
 
 TEST_F(ServerPageTest, MenusChangeTheValueAndRestartEvenWhenStopped) {
   auto page = MakePage();
-  page->OnCommand(CDlgOpcionServer::kCmdAddressBase + 1);
+  page->OnCommand(ServerCommand::kAddress, 1);
   EXPECT_EQ(page->SelectedAddress(), "127.0.0.1");
-  page->OnCommand(CDlgOpcionServer::kCmdPhonePagesOn);
+  page->OnCommand(ServerCommand::kPhonePagesOn);
   EXPECT_TRUE(page->PhonePages());
   EXPECT_EQ(host_.restarts, 2);
-  page->OnCommand(CDlgOpcionServer::kCmdAddressBase + 2);  // no such address
+  page->OnCommand(ServerCommand::kAddress, 2);  // no such address
   EXPECT_EQ(host_.restarts, 2);
 }
 
 TEST_F(ServerPageTest, PortRulesOnEnter) {
   auto page = MakePage();
-  host_.state = 2;
+  host_.state = ServerPhase::kRunning;
   for (const char* refused : {"0", "65536", "", "-1", "abc"}) {
     boxes_.clear();
     page->SetPortText(refused);
@@ -111,7 +111,7 @@ TEST_F(ServerPageTest, PortRulesOnEnter) {
     page->OnEnter();
   }
   EXPECT_EQ(host_.restarts, 3);
-  host_.state = 0;
+  host_.state = ServerPhase::kStopped;
   page->OnEnter();
   EXPECT_EQ(host_.restarts, 3) << "Enter restarts only a running server";
   // The port reaches the file only at close.
@@ -206,8 +206,8 @@ TEST_F(ServerPageTest, SaveWritesOnlyChangedKeysAndNothingBeforeLoading) {
       << file;
 
   page = MakePage();
-  page->OnCommand(CDlgOpcionServer::kCmdAddressBase);  // the address shown, chosen: stored
-  page->OnCommand(CDlgOpcionServer::kCmdPhonePagesOn);
+  page->OnCommand(ServerCommand::kAddress, 0);  // the address shown, chosen: stored
+  page->OnCommand(ServerCommand::kPhonePagesOn);
   ASSERT_TRUE(page->SaveSettings());
   EXPECT_EQ(config_.GetValue("SERVER", "IP", ""), "192.168.1.5");
   EXPECT_EQ(config_.GetValue("SERVER", "ENABLEWAP", ""), "TRUE");

@@ -24,9 +24,9 @@ using testing::OpenMenu;
 using testing::TempDir;
 
 struct FakeHost final : ServerPageHost {
-  int ServerState() const override { return state; }
+  ServerPhase ServerState() const override { return state; }
   void RestartServer() override { ++restarts; }
-  int state = 0;
+  ServerPhase state = ServerPhase::kStopped;
   int restarts = 0;
 };
 
@@ -145,7 +145,7 @@ private slots:
     QFETCH(QString, stored);
     Fixture f;
     f.Make();
-    f.host.state = 2;
+    f.host.state = ServerPhase::kRunning;
     f.Type("port", port);
     if (!password.isEmpty()) f.Type("password", password);
     f.Enter("port");

@@ -34,15 +34,17 @@ protected:
     backends.push_back(std::make_unique<FakeBackend>(&devices_));
     graph_ = std::make_unique<CaptureGraph>(resources_, nullptr, log_, std::move(backends));
     graph_->EnumerateDevices();
+    host_ = std::make_unique<GraphVideoHost>(*graph_, window_);
     auto page = std::make_unique<CDlgOpcionVideo>(
         config_, resources_,
         [this](std::string_view caption, std::string_view text) {
           boxes_.push_back(std::string(caption) + "|" + std::string(text));
         },
-        *graph_, window_);
+        *graph_, *host_);
     OverlayFont dialogFont;
     dialogFont.faceName = "DejaVu Sans";
     page->OnInitDialog(dialogFont);
+    ApplyVideoSettings(page->Settings(), *graph_);
     const std::string device = graph_->ContainsDevice(page->DeviceLabel()) ? page->DeviceLabel() : "";
     graph_->ListSizes(device);
     page->FillLists();
@@ -56,6 +58,7 @@ protected:
   std::vector<FakeDeviceScript> devices_;
   testing::RecordingSink window_;
   std::unique_ptr<CaptureGraph> graph_;
+  std::unique_ptr<GraphVideoHost> host_;
   std::vector<std::string> boxes_;
 };
 
@@ -85,13 +88,13 @@ TEST_F(VideoPageTest, SettingsRoundTripThroughTheFile) {
     auto page = MakePage();
     page->SetCaptionText("A caption that is far longer than thirty-five characters");
     EXPECT_EQ(page->CaptionText(), "A caption that is far longer than t");
-    page->OnCommand(CDlgOpcionVideo::kCmdTimeBase + 2);
+    page->OnCommand(VideoCommand::kTime, 2);
     OverlayFont font;
     font.faceName = "DejaVu Serif";
     font.height = -20;
     font.italic = 1;
     page->OnFontChosen(font, 0x0000FF);
-    page->OnCommand(CDlgOpcionVideo::kCmdDeviceBase + 1);
+    page->OnCommand(VideoCommand::kDevice, 1);
     page->OnArrow(CDlgOpcionVideo::Arrow::Right);
     config_.SetValue("VIDEO", "FPS", "12");  // by hand, a key the page did not change
     ASSERT_TRUE(page->SaveSettings());
@@ -147,20 +150,38 @@ TEST_F(VideoPageTest, ChoosingADeviceTakesItsSizes) {
   devices_[2].caps = {Rgb(320, 240), Rgb(640, 480)};
   auto page = MakePage();
   // A device with fewer sizes: the size index must not stay past the end of its list.
-  page->OnCommand(CDlgOpcionVideo::kCmdSizeBase + 1);
-  page->OnCommand(CDlgOpcionVideo::kCmdDeviceBase + 1);
+  page->OnCommand(VideoCommand::kSize, 1);
+  page->OnCommand(VideoCommand::kDevice, 1);
   EXPECT_EQ(page->SizeNames(), std::vector<std::string>{"800 x 600"});
   EXPECT_EQ(page->SizeIndex(), 0);
   EXPECT_EQ(page->SizeLabel(), "800 x 600");
   EXPECT_EQ(devices_[1].runs, 1);
   EXPECT_EQ(graph_->Width(), 800);
   // A device that offers the size too keeps it, wherever it lists it.
-  page->OnCommand(CDlgOpcionVideo::kCmdDeviceBase + 0);
-  page->OnCommand(CDlgOpcionVideo::kCmdDeviceBase + 2);
+  page->OnCommand(VideoCommand::kDevice, 0);
+  page->OnCommand(VideoCommand::kDevice, 2);
   EXPECT_EQ(page->SizeIndex(), 1);
   EXPECT_EQ(page->SizeLabel(), "640 x 480");
   ASSERT_EQ(devices_[2].runs, 1);
   EXPECT_EQ(devices_[2].formatsSet.back().width, 640);
+}
+
+// A choice beyond its menu (a stale menu, a device list that shrank) must neither index
+// past a list nor change anything.
+TEST_F(VideoPageTest, ChoicesOutsideTheirMenuChangeNothing) {
+  auto page = MakePage();
+  const int runsBefore = devices_[0].runs;
+  for (const VideoCommand command :
+       {VideoCommand::kDevice, VideoCommand::kSize, VideoCommand::kTime, VideoCommand::kTurn, VideoCommand::kMirror}) {
+    for (const int item : {-1, 9}) page->OnCommand(command, item);
+  }
+  EXPECT_EQ(page->DeviceIndex(), 0);
+  EXPECT_EQ(page->SizeIndex(), 0);
+  EXPECT_EQ(page->TimeMode(), kTimeNone);
+  EXPECT_EQ(page->Turn(), FrameTurn{});
+  EXPECT_EQ(devices_[0].runs, runsBefore);
+  ASSERT_TRUE(page->SaveSettings());
+  EXPECT_FALSE(std::filesystem::exists(config_.FileName())) << "no choice, no edit";
 }
 
 TEST_F(VideoPageTest, CaptionSteps) {
@@ -197,7 +218,7 @@ TEST_F(VideoPageTest, NothingIsSavedWithoutADeviceOrBeforeLoading) {
   devices_[0].name = "Camera";
   devices_[0].caps = {Rgb(640, 480)};
   graph_->EnumerateDevices();
-  CDlgOpcionVideo unloaded(config_, resources_, {}, *graph_, window_);
+  CDlgOpcionVideo unloaded(config_, resources_, {}, *graph_, *host_);
   unloaded.OnInitDialog(OverlayFont{}, /*loadSettings=*/false);
   graph_->ListSizes("");
   unloaded.FillLists();
@@ -212,8 +233,8 @@ TEST_F(VideoPageTest, TurnAndMirrorAreLoadedAppliedLiveAndSaved) {
   {
     auto page = MakePage();
     EXPECT_EQ(page->Turn(), FrameTurn{});  // no file: as the camera gives it
-    page->OnCommand(CDlgOpcionVideo::kCmdRotateBase + 1);
-    page->OnCommand(CDlgOpcionVideo::kCmdFlipBase + 2);
+    page->OnCommand(VideoCommand::kTurn, 1);
+    page->OnCommand(VideoCommand::kMirror, 2);
     EXPECT_EQ(graph_->Turn(), (FrameTurn{90, FrameFlip::kVertical}));
     EXPECT_EQ(page->SizeLabel(), "640 x 480");
     EXPECT_EQ(page->ShownSizeLabel(), "480 x 640");
@@ -245,7 +266,7 @@ TEST_F(VideoPageTest, TheSizeMenuListsTurnedSizesAndTheFileKeepsTheCamerasOwn) {
   ASSERT_EQ(0, config_.SetValue("VIDEO", "ROTATE", "270"));
   auto page = MakePage();
   EXPECT_EQ(page->ShownSizeNames(), (std::vector<std::string>{"480 x 640", "240 x 320"}));
-  page->OnCommand(CDlgOpcionVideo::kCmdSizeBase + 1);
+  page->OnCommand(VideoCommand::kSize, 1);
   EXPECT_EQ(page->ShownSizeLabel(), "240 x 320");
   ASSERT_TRUE(page->SaveSettings());
   EXPECT_EQ(config_.GetInt("VIDEO\\SIZE", "WIDHT", 0), 320);

@@ -33,7 +33,8 @@ struct Fixture {
     backends.push_back(std::make_unique<testing::FakeBackend>(&devices));
     graph = std::make_unique<CaptureGraph>(resources, nullptr, log, std::move(backends));
     graph->EnumerateDevices();
-    page = std::make_unique<CDlgOpcionVideo>(config, resources, boxes.Sink(), *graph, window);
+    host = std::make_unique<GraphVideoHost>(*graph, window);
+    page = std::make_unique<CDlgOpcionVideo>(config, resources, boxes.Sink(), *graph, *host);
     page->OnInitDialog(OverlayFont{});
     graph->ListSizes("");
     page->FillLists();
@@ -56,6 +57,7 @@ struct Fixture {
   std::vector<testing::FakeDeviceScript> devices;
   testing::RecordingSink window;
   std::unique_ptr<CaptureGraph> graph;
+  std::unique_ptr<GraphVideoHost> host;
   std::unique_ptr<CDlgOpcionVideo> page;
   std::unique_ptr<VideoPageWidget> widget;
   FakePickers* pickers = nullptr;

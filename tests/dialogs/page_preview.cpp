@@ -28,7 +28,7 @@ namespace {
 using namespace orbiscope;
 
 struct RunningHost final : ServerPageHost {
-  int ServerState() const override { return 2; }
+  ServerPhase ServerState() const override { return ServerPhase::kRunning; }
   void RestartServer() override {}
 };
 
@@ -37,7 +37,7 @@ struct IdleWindow final : CaptureEventSink {
   void PostGraphEvent(long) override {}
   void SendStopServer() override {}
   void SendDeviceBack() override {}
-  int ShowDeviceControls(DeviceControls&) override { return 0; }
+  CaptureError ShowDeviceControls(DeviceControls&) override { return CaptureError::kNone; }
 };
 
 int Finish(QWidget& widget, const QString& out) {
@@ -80,7 +80,7 @@ int main(int argc, char** argv) {
         }
       });
     }
-    return ShowDeviceControlsDialog(controls, resources, nullptr) == 0 ? 0 : 1;
+    return ShowDeviceControlsDialog(controls, resources, nullptr) == CaptureError::kNone ? 0 : 1;
   }
 
   if (what == "video") {
@@ -93,10 +93,12 @@ int main(int argc, char** argv) {
     CaptureGraph graph(resources, quiet, log, std::move(backends));
     IdleWindow window;
     graph.EnumerateDevices();
-    CDlgOpcionVideo page(config, resources, quiet, graph, window);
+    GraphVideoHost host(graph, window);
+    CDlgOpcionVideo page(config, resources, quiet, graph, host);
     OverlayFont font;
     font.faceName = resources.String(res::kStrSplashFont);
     page.OnInitDialog(font);
+    ApplyVideoSettings(page.Settings(), graph);
     graph.ListSizes("");
     page.FillLists();
     graph.Open(window, 0, 0);
@@ -118,7 +120,7 @@ int main(int argc, char** argv) {
                         [] { return std::vector<std::string>{"192.168.1.20", "10.8.0.3", "127.0.0.1"}; });
   page.OnInitDialog();
   page.FillControls();
-  page.SetServerState(2);
+  page.SetServerState(ServerPhase::kRunning);
   ServerPageWidget widget(page, resources);
   if (what == "menu") {
     widget.show();
