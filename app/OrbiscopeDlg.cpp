@@ -457,7 +457,7 @@ void COrbiscopeDlg::PostGraphEvent(long instance) {
 }
 
 bool COrbiscopeDlg::KeepsServing() const {
-  return server_ && serverState_ == kServerRunning && videoPage_ && videoPage_->KeepServing();
+  return server_ && serverState_ == ServerPhase::kRunning && videoPage_ && videoPage_->KeepServing();
 }
 
 void COrbiscopeDlg::SendStopServer() {
@@ -496,7 +496,7 @@ void COrbiscopeDlg::ServeWithoutCamera() {
   // Play would restart the server the viewers are on; the camera's return resumes by itself.
   view_.SetButtons(/*play=*/false, /*pause=*/false, /*stop=*/true);
   // A camera missing since start-up: no capture start has said yet that the server runs.
-  if (serverPage_) serverPage_->SetServerState(kServerRunning);
+  if (serverPage_) serverPage_->SetServerState(ServerPhase::kRunning);
   PublishNoSignal();
   noSignalTimer_ = std::jthread([this, post = post_, period = noSignalPeriod_](std::stop_token stop) {
     std::mutex mutex;

@@ -977,7 +977,7 @@ TEST_F(CameraAwayTest, ACameraMissingAtStartUpGoesLiveWhenItAppears) {
   device_->Unplug(kPath);
   auto dlg = Make(MakeV4L2Backend(device_));
   ASSERT_TRUE(dlg->OnInitDialog());
-  EXPECT_EQ(dlg->ServerState(), 2);
+  EXPECT_EQ(dlg->ServerState(), ServerPhase::kRunning);
   EXPECT_TRUE(dlg->NoCamera());
   EXPECT_EQ(view_.status, resources_.String(res::kStrNoCamera));
   testing::StreamReader stream(port_);
@@ -995,7 +995,7 @@ TEST_F(CameraAwayTest, ACameraMissingAtStartUpGoesLiveWhenItAppears) {
   EXPECT_NE(away.find("\"width\":320,\"height\":240"), std::string::npos) << away;
 
   device_->Plug(kPath);
-  ASSERT_TRUE(Run([&] { return !dlg->NoCamera() && dlg->CaptureState() == 2; }));
+  ASSERT_TRUE(Run([&] { return !dlg->NoCamera() && dlg->CaptureState() == CapturePhase::kRunning; }));
   EXPECT_EQ(view_.status, resources_.String(res::kStrRunning));
   EXPECT_EQ(dlg->VideoPage()->DeviceLabel(), "Camera");
   ASSERT_TRUE(device_->WaitUntilStreaming(kPath));
@@ -1021,9 +1021,9 @@ TEST_F(CameraAwayTest, AReopenThatFailsAfterTheReturnIsTriedAgainUntilItStreams)
   device_->Plug(kPath);
   device_->FailStreamOn(kPath, 3);
   const int published = noSignal_;
-  ASSERT_TRUE(Run([&] { return !dlg->NoCamera() && dlg->CaptureState() == 2; }));
+  ASSERT_TRUE(Run([&] { return !dlg->NoCamera() && dlg->CaptureState() == CapturePhase::kRunning; }));
   EXPECT_GE(noSignal_, published + 2) << "the no-signal picture was renewed between the tries";
-  EXPECT_EQ(dlg->ServerState(), 2);
+  EXPECT_EQ(dlg->ServerState(), ServerPhase::kRunning);
   ASSERT_TRUE(device_->WaitUntilStreaming(kPath));
   ASSERT_TRUE(device_->PushFrame(kPath, 1));
   EXPECT_TRUE(Run([&] { return live_ >= 1; }));
@@ -1047,7 +1047,7 @@ TEST_F(CameraAwayTest, ANamedCameraMissingAtStartUpIsWaitedForNotReplaced) {
   EXPECT_FALSE(dlg->Graph().Running());
   EXPECT_NE(Get("/status.json").find("\"state\":\"no camera\",\"device\":\"Camera\""), std::string::npos);
   device_->Plug(kPath);
-  ASSERT_TRUE(Run([&] { return dlg->CaptureState() == 2; }));
+  ASSERT_TRUE(Run([&] { return dlg->CaptureState() == CapturePhase::kRunning; }));
   EXPECT_EQ(dlg->Graph().DeviceName(), "Camera");
   dlg->OnClose();
 }
