@@ -138,7 +138,7 @@ TEST(OverlayTest, OutlineRimsTheTextInBlackAndLeavesTheRestAlone) {
            mask.coverage[static_cast<std::size_t>(iy * mask.width + ix)] != 0;
   };
   // Inside the picture, and cut by its top-left corner: the rim is clipped like the text.
-  for (const auto [x, y] : {std::pair{10, 40}, std::pair{-3, 5}}) {
+  for (const auto& [x, y] : {std::pair{10, 40}, std::pair{-3, 5}}) {
     CPicture image = Black(80, 50, 255);
     DrawOverlayText(image, renderer, x, y, "Hgy", kRed, "DejaVu Sans", -13, 400, false, false,
                     /*outline=*/true);
