@@ -103,8 +103,14 @@ TEST(OutputQueueTest, PartsGoOutWholeInOrderAfterTheWriterLetGo) {
   testing::TempDir dir;
   testing::WriteFile(dir.File("f"), body);
   ConnectedPair pair;
+  // Buffers fixed small, and the reader started only after the first flush: with both
+  // grown by the kernel and a reader draining alongside, the first flush could send all
+  // and the parts would never have to outlive the writer's copies.
+  const int small = 64 * 1024;
+  ASSERT_EQ(::setsockopt(pair.Server().Handle(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small), 0);
+  ASSERT_EQ(::setsockopt(pair.Client(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small), 0);
   std::string received;
-  std::thread reader([&] { received = pair.DrainClient(); });
+  std::thread reader;
   OutputQueue queue;
   // Shared memory is held by reference only while it is queued.
   auto shared = std::make_shared<const std::string>("shared");
@@ -121,6 +127,7 @@ TEST(OutputQueueTest, PartsGoOutWholeInOrderAfterTheWriterLetGo) {
     int error = 0;
     EXPECT_EQ(queue.FlushTo(pair.Server().Handle(), error), OutputQueue::Flush::Blocked);
     EXPECT_TRUE(queue.Keep());
+    reader = std::thread([&] { received = pair.DrainClient(); });
     head.assign(head.size(), '?');
     memory.assign(memory.size(), '?');
     ::close(file);
