@@ -74,8 +74,6 @@ struct BitmapInfoHeader {
 #pragma pack(pop)
 static_assert(sizeof(BitmapInfoHeader) == 40);
 
-class PaletteSearch;
-
 // How a picture is described and written besides its pixels: the settings the writers
 // read, which a caller may also hand to an encode in place of the picture's own.
 struct PictureInfo {
@@ -230,9 +228,10 @@ public:
   void SetPixelColor(std::int64_t x, std::int64_t y, RGBQuad color, bool withAlpha = false);
   // Writes a palette index; nothing outside or on 24-bit pictures.
   void SetPixelIndex(std::int64_t x, std::int64_t y, std::uint8_t index);
-  // The palette index nearest to `color` (lowest index on ties); remembers the last answer,
-  // which is why asking is not a const operation.
-  std::uint8_t GetNearestIndex(RGBQuad color);
+  // The palette index nearest to `color` among the important entries (all when none are
+  // marked), the lowest index on ties. A plain scan that remembers nothing, so readers on
+  // several threads may ask at once; a loop over many pixels keeps its own PaletteSearch.
+  std::uint8_t GetNearestIndex(RGBQuad color) const;
 
   // Reverses the row order.
   void FlipRows();
@@ -276,7 +275,8 @@ private:
   // topDown) into the stored rows, zeroing each row's padding.
   void CopyRowsIn(const std::uint8_t* src, std::size_t bytes, std::size_t stride, bool topDown);
   void ResetState(std::uint32_t format);
-  void ForgetNearest();
+  // Entries a nearest-colour search looks at: the important ones, or all.
+  std::uint32_t SearchedEntries() const;
   RGBQuad ReadPixel(std::uint32_t x, std::uint32_t y) const;
   // Stored row y without a bounds check (y < Height(), pixels present).
   std::uint8_t* RowAt(std::uint32_t y) { return pixels_ + std::size_t{y} * rowBytes_; }
@@ -301,15 +301,6 @@ private:
   std::string lastError_;
   Bytes selection_;  // width x height
   Bytes alpha_;      // width x height
-  // The nearest-index search remembers its last question and answer, and keeps an index
-  // of the palette that is rebuilt after any palette change.
-  bool nearestValid_ = false;
-  RGBQuad nearestColor_;
-  std::uint8_t nearestIndex_ = 0;
-  struct SearchDelete {
-    void operator()(PaletteSearch* search) const;
-  };
-  std::unique_ptr<PaletteSearch, SearchDelete> search_;
 };
 
 }  // namespace orbiscope

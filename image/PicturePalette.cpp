@@ -1,24 +1,14 @@
 // The palette and the nearest-colour search over it.
 #include <algorithm>
 #include <cstring>
-#include <utility>
 
 #include "image/PaletteSearch.h"
 #include "image/Picture.h"
 
 namespace orbiscope {
 
-void CPicture::SearchDelete::operator()(PaletteSearch* search) const { delete search; }
-
-void CPicture::ForgetNearest() {
-  nearestValid_ = false;
-  search_.reset();
-}
-
 RGBQuad* CPicture::Palette() {
   if (block_ == nullptr || header_.biClrUsed == 0) return nullptr;
-  // The caller may change entries through the pointer: the remembered answers go.
-  ForgetNearest();
   return reinterpret_cast<RGBQuad*>(block_.get() + sizeof(BitmapInfoHeader));
 }
 
@@ -64,23 +54,15 @@ bool CPicture::IsGreyRamp() const {
   return true;
 }
 
-std::uint8_t CPicture::GetNearestIndex(RGBQuad color) {
-  const RGBQuad* pal = std::as_const(*this).Palette();
+std::uint32_t CPicture::SearchedEntries() const {
+  return header_.biClrImportant != 0 ? std::min(header_.biClrImportant, header_.biClrUsed)
+                                     : header_.biClrUsed;
+}
+
+std::uint8_t CPicture::GetNearestIndex(RGBQuad color) const {
+  const RGBQuad* pal = Palette();
   if (pal == nullptr) return 0;
-  if (nearestValid_ && nearestColor_.blue == color.blue && nearestColor_.green == color.green &&
-      nearestColor_.red == color.red) {
-    return nearestIndex_;
-  }
-  if (!search_) {
-    const std::uint32_t n = header_.biClrImportant != 0
-                                ? std::min(header_.biClrImportant, header_.biClrUsed)
-                                : header_.biClrUsed;
-    search_.reset(new PaletteSearch(pal, n));
-  }
-  nearestIndex_ = search_->Nearest(color);
-  nearestColor_ = color;
-  nearestValid_ = true;
-  return nearestIndex_;
+  return PaletteSearch::NearestByScan(pal, SearchedEntries(), color);
 }
 
 }  // namespace orbiscope

@@ -80,7 +80,6 @@ void CPicture::ResetState(std::uint32_t format) {
   header_.biYPelsPerMeter = kDefaultPelsPerMeter;
   info_ = PictureInfo{};
   info_.format = format;
-  ForgetNearest();
 }
 
 void CPicture::SetLastError(std::string_view text) {
@@ -99,8 +98,6 @@ void CPicture::StoreHeader() { std::memcpy(block_.get(), &header_, sizeof(header
 std::uint8_t* CPicture::Create(std::uint32_t width, std::uint32_t height, std::uint32_t bpp,
                                std::uint32_t format) {
   Clear();
-  ForgetNearest();
-
   bpp = NormalisedBpp(bpp);
   const std::uint64_t rowBytes = ((static_cast<std::uint64_t>(width) * bpp) + 31) / 32 * 4;
   const std::uint32_t entries = PaletteEntriesFor(bpp);
@@ -155,7 +152,6 @@ void CPicture::CopyFrom(const CPicture& source, bool copyPixels, bool copySelect
     // zeroed, and the header is the new one's.
     selection_.reset();
     alpha_.reset();
-    ForgetNearest();
     header_ = header;
     std::memset(block_.get() + sizeof(header_), 0, 4u * header_.biClrUsed);
   } else if (!Create(static_cast<std::uint32_t>(header.biWidth),
@@ -191,7 +187,6 @@ void CPicture::TakeOver(CPicture& other) {
   rowBytes_ = other.rowBytes_;
   selection_ = std::move(other.selection_);
   alpha_ = std::move(other.alpha_);
-  ForgetNearest();
   other.ResetState(other.info_.format);
 }
 

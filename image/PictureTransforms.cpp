@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "image/PaletteSearch.h"
 #include "image/Picture.h"
 
 namespace orbiscope {
@@ -64,6 +65,15 @@ PictureResult CPicture::Scale(std::uint32_t newWidth, std::uint32_t newHeight, i
 
   const std::int64_t w = Width(), h = Height();
   const bool palette = Bpp() <= 8;
+  // One search serves the whole picture; a palette target maps each colour through it.
+  PaletteSearch search(std::as_const(scaled).Palette(), scaled.SearchedEntries());
+  auto put = [&](std::uint32_t x, std::uint32_t y, RGBQuad color) {
+    if (palette) {
+      scaled.SetPixelIndex(x, y, search.Nearest(color));
+    } else {
+      scaled.SetPixelColor(x, y, color);
+    }
+  };
   if (mode == kScaleNearest) {
     std::vector<std::int64_t> columns(newWidth);
     for (std::uint32_t x = 0; x < newWidth; ++x) {
@@ -82,7 +92,7 @@ PictureResult CPicture::Scale(std::uint32_t newWidth, std::uint32_t newHeight, i
           out[3 * x + 1] = in[1];
           out[3 * x + 2] = in[2];
         } else {
-          scaled.SetPixelColor(x, y, GetPixelColor(sx, sy, false));
+          put(x, y, GetPixelColor(sx, sy, false));
         }
       }
     }
@@ -125,7 +135,7 @@ PictureResult CPicture::Scale(std::uint32_t newWidth, std::uint32_t newHeight, i
           g = mix(c00.green, c10.green, c01.green, c11.green);
           r = mix(c00.red, c10.red, c01.red, c11.red);
         }
-        scaled.SetPixelColor(x, y, RGBQuad{Clamp255(b), Clamp255(g), Clamp255(r), 0});
+        put(x, y, RGBQuad{Clamp255(b), Clamp255(g), Clamp255(r), 0});
       }
     }
   }

@@ -119,11 +119,11 @@ bool CPicture::ReduceBitDepth(std::uint32_t target, bool errorDiffusion, const R
 
   const std::uint32_t w = Width(), h = Height();
   if (!errorDiffusion) {
-    const std::uint32_t searched = reduced.header_.biClrImportant;
-    reduced.MapToPalette(*this, searched != 0 ? searched : entries);
+    reduced.MapToPalette(*this, reduced.SearchedEntries());
   } else {
     // Floyd-Steinberg: the error of each pixel goes 7/16 right, 3/16 below-left, 5/16 below
     // and 1/16 below-right, "below" being the next row visited.
+    PaletteSearch search(std::as_const(reduced).Palette(), reduced.SearchedEntries());
     std::vector<int> current(3 * (static_cast<std::size_t>(w) + 2)), next(current.size());
     for (std::uint32_t y = 0; y < h; ++y) {
       std::fill(next.begin(), next.end(), 0);
@@ -132,7 +132,7 @@ bool CPicture::ReduceBitDepth(std::uint32_t target, bool errorDiffusion, const R
         int want[3] = {c.blue + current[3 * (x + 1)] / 16, c.green + current[3 * (x + 1) + 1] / 16,
                        c.red + current[3 * (x + 1) + 2] / 16};
         for (int& v : want) v = std::clamp(v, 0, 255);
-        const std::uint8_t index = reduced.GetNearestIndex(
+        const std::uint8_t index = search.Nearest(
             RGBQuad{static_cast<std::uint8_t>(want[0]), static_cast<std::uint8_t>(want[1]),
                     static_cast<std::uint8_t>(want[2]), 0});
         reduced.SetPixelIndex(x, y, index);

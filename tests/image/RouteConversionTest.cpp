@@ -83,11 +83,14 @@ TEST(ReduceBitDepthTest, RefusalsAndNoOps) {
 }
 
 TEST(ReduceBitDepthTest, ImportantColoursLimitTheSearch) {
-  CPicture pic = OneColour(2, 2, RGBQuad{200, 200, 200, 0});
-  RGBQuad pal[256] = {};
-  pal[5] = RGBQuad{200, 200, 200, 0};
-  ASSERT_TRUE(pic.ReduceBitDepth(8, false, pal, 4));
-  EXPECT_EQ(pic.GetPixelIndex(0, 0), 0);  // entry 5 is beyond the 4 searched
+  for (const bool diffusion : {false, true}) {
+    CPicture pic = OneColour(2, 2, RGBQuad{200, 200, 200, 0});
+    RGBQuad pal[256] = {};
+    pal[5] = RGBQuad{200, 200, 200, 0};
+    ASSERT_TRUE(pic.ReduceBitDepth(8, diffusion, pal, 4));
+    EXPECT_EQ(pic.GetPixelIndex(0, 0), 0) << diffusion;  // entry 5 is beyond the 4 searched
+    EXPECT_EQ(pic.GetNearestIndex(RGBQuad{200, 200, 200, 0}), 0) << diffusion;
+  }
 }
 
 TEST(ReduceBitDepthTest, ErrorDiffusionKeepsTheMeanOfAFlatGrey) {
