@@ -15,6 +15,7 @@
 
 #include "httpd/EventLoopParts.h"
 #include "httpd/ThreadPoolQueue.h"
+#include "log/PlatformTexts.h"
 
 namespace orbiscope {
 namespace {
@@ -246,9 +247,7 @@ void EventLoop::Run(CThreadPoolQueue& queue) {
     const int n = ::epoll_wait(epoll_, events, kEventsPerWait, timeoutMs);
     if (n < 0) {
       if (errno == EINTR) continue;
-      onError_(WithCode("CHttpServer::ListenSocketFunction, Failed in call to WSAEventSelect, "
-                        "GetLastError:",
-                        errno));
+      onError_(WithCode(platform_texts::kEventSelectFailed, errno));
       break;
     }
     // Every connection a worker parked was put in the list under this lock before it was

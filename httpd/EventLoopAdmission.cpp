@@ -12,6 +12,7 @@
 
 #include "httpd/EventLoop.h"
 #include "httpd/EventLoopParts.h"
+#include "log/PlatformTexts.h"
 
 namespace orbiscope {
 namespace {
@@ -68,9 +69,7 @@ void EventLoop::AcceptSome() {
       const int code = errno;
       if (code == EINTR) continue;
       if (code == EAGAIN || code == EWOULDBLOCK) return;  // none left, or the client gave up
-      onError_(WithCode("CHttpServer::ListenSocketFunction, An error occurred accepting a client "
-                        "connection, GetLastError:",
-                        code));
+      onError_(WithCode(platform_texts::kAcceptFailed, code));
       if (code == EMFILE || code == ENFILE || code == ENOBUFS || code == ENOMEM) PauseAccepting();
       return;
     }

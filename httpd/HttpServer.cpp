@@ -7,12 +7,14 @@
 #include <climits>
 #include <cstdio>
 #include <memory>
+#include <string>
 
 #include "httpd/DirectedThreadPoolQueue.h"
 #include "httpd/EventLoop.h"
 #include "httpd/HttpResponseHeader.h"
 #include "httpd/IOCPThreadPoolQueue.h"
 #include "log/LogXML.h"
+#include "log/PlatformTexts.h"
 #include "resources/ResourceIds.h"
 #include "resources/ResourceLibrary.h"
 
@@ -20,11 +22,7 @@ namespace orbiscope {
 
 namespace {
 
-std::string Format(const char* format, long value) {
-  char text[256];
-  std::snprintf(text, sizeof text, format, value);
-  return text;
-}
+std::string WithCode(const char* text, long code) { return text + std::to_string(code); }
 
 }  // namespace
 
@@ -220,8 +218,7 @@ void CHttpServer::ListenSocketFunction() {
   pool.queueSize = settings.m_nThreadPoolSize;
   pool.startSuspended = true;
   if (!m_ThreadPool.Create(pool)) {
-    OnError(Format("CHttpServer::ListenSocketFunction, Failed to create thread pool, GetLastError:%ld",
-                   errno));
+    OnError(WithCode(platform_texts::kThreadPoolCreateFailed, errno));
     SignalStarted(false);
     return;
   }
@@ -235,9 +232,7 @@ void CHttpServer::ListenSocketFunction() {
   // Recycling, when the settings ask for it.
   if (!m_ThreadPool.SetMaxThreadClientLifetime(settings.m_bEnableThreadLifetime,
                                                settings.m_dwThreadLifetime)) {
-    OnError(Format("CHttpServer::ListenSocketFunction, Failed in call to "
-                   "m_ThreadPool.SetMaxThreadClientLifetime, GetLastError:%ld",
-                   errno));
+    OnError(WithCode(platform_texts::kThreadLifetimeFailed, errno));
     m_ThreadPool.Stop();
     SignalStarted(false);
     return;
@@ -247,8 +242,7 @@ void CHttpServer::ListenSocketFunction() {
   try {
     server.Create();
   } catch (const CWSocketException& e) {
-    OnError(Format("CHttpServer::ListenSocketFunction, Failed to create server socket, GetLastError:%ld",
-                   e.GetErrorCode()));
+    OnError(WithCode(platform_texts::kServerSocketCreateFailed, e.GetErrorCode()));
     m_ThreadPool.Stop();
     SignalStarted(false);
     return;
@@ -256,8 +250,7 @@ void CHttpServer::ListenSocketFunction() {
   try {
     server.Bind(settings.m_nPort, settings.m_bBind ? settings.m_sBindAddress : std::string());
   } catch (const CWSocketException& e) {
-    OnError(Format("CHttpServer::ListenSocketFunction, Failed to bind server socket, GetLastError:%ld",
-                   e.GetErrorCode()));
+    OnError(WithCode(platform_texts::kServerSocketBindFailed, e.GetErrorCode()));
     m_ThreadPool.Stop();
     // Start, and the user who started the server, wait until the box is closed.
     ShowMessageOnStarter(std::string(kBindFailureCaption), resources_.String(res::kStrBadPort));
@@ -267,8 +260,7 @@ void CHttpServer::ListenSocketFunction() {
   try {
     server.Listen(INT_MAX);
   } catch (const CWSocketException& e) {
-    OnError(Format("CHttpServer::ListenSocketFunction, Failed to listen on server socket, GetLastError:%ld",
-                   e.GetErrorCode()));
+    OnError(WithCode(platform_texts::kServerSocketListenFailed, e.GetErrorCode()));
     m_ThreadPool.Stop();
     SignalStarted(false);
     return;
@@ -280,8 +272,7 @@ void CHttpServer::ListenSocketFunction() {
   // cannot be taken on, and the server refuses to run under the wrong identity.
   if (!settings.m_sUsername.empty()) {
     char text[512];
-    std::snprintf(text, sizeof text,
-                  "CHttpServer::ListenSocketFunction, Failed to logon using user name: %s, GetLastError:%d",
+    std::snprintf(text, sizeof text, platform_texts::kLogonFailedFormat,
                   settings.m_sUsername.c_str(), ENOTSUP);
     OnError(text);
     settings.m_sPassword.clear();
@@ -292,8 +283,7 @@ void CHttpServer::ListenSocketFunction() {
   }
   // The loop's own descriptors: its epoll set takes the place of the accept event.
   if (!loop.Open(server.Handle(), stopEvent_)) {
-    OnError(Format("CHttpServer::ListenSocketFunction, Failed in call to WSAEventSelect, GetLastError:%ld",
-                   errno));
+    OnError(WithCode(platform_texts::kEventSelectFailed, errno));
     m_ThreadPool.Stop();
     SignalStarted(false);
     return;

@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "log/LogXML.h"
+#include "log/PlatformTexts.h"
 #include "resources/ResourceIds.h"
 #include "resources/ResourceLibrary.h"
 
@@ -193,7 +194,7 @@ bool CWebServer::InitServer(LogXML& log, const WebServerOptions& options) {
   if (s.m_bEnableThreadLifetime)
     Log(Format("Threads in the thread pool will be recycled every %ld minute(s)\n",
                static_cast<long>(static_cast<int>(s.m_dwThreadLifetime))));
-  Log(s.m_bUseIOCPQueue ? "Using IOCP Thread pool queue\n" : "Using Directed Thread pool queue\n");
+  Log(s.m_bUseIOCPQueue ? platform_texts::kUsingIocpQueue : "Using Directed Thread pool queue\n");
   if (s.m_bKeepAlives) Log("Using Keep Alives\n");
   if (s.m_bAutoExpire) Log("Reponses will be marked with an immediate \"Expires\" header\n");
   Log(s.m_bAllowDeleteRequest ? "HTTP DELETE verb will be allowed\n"
