@@ -6,8 +6,6 @@
 #include <cstdio>
 #include <vector>
 
-#include "httpd/WSocket.h"
-
 namespace orbiscope {
 
 namespace {
@@ -197,16 +195,6 @@ std::string CHttpResponseHeader::GetData() const {
   data = text_;
   if (addBlankLine_) data += "\r\n";
   return data;
-}
-
-bool CHttpResponseHeader::Send(CHttpSocket& socket, unsigned writeTimeoutMs) const {
-  const std::string data = GetData();
-  try {
-    socket.SendWithRetry(data.data(), data.size(), writeTimeoutMs);
-    return true;
-  } catch (const CWSocketException&) {
-    return false;
-  }
 }
 
 std::string FormatResponseHead(const ResponseHead& head) {

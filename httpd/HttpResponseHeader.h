@@ -9,7 +9,6 @@
 
 namespace orbiscope {
 
-class CHttpSocket;
 struct ResponseHead;
 
 // A broken-down UTC calendar time; milliseconds are carried but never written.
@@ -69,8 +68,6 @@ public:
   std::string GetData() const;
   // The lines added so far, without the blank line.
   const std::string& Text() const { return text_; }
-  // Sends GetData with SendWithRetry under the write time-out; false on any socket failure.
-  bool Send(CHttpSocket& socket, unsigned writeTimeoutMs) const;
 
 private:
   friend std::string FormatResponseHead(const ResponseHead& head);

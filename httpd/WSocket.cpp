@@ -3,13 +3,11 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 
 namespace orbiscope {
@@ -22,20 +20,6 @@ std::string SystemText(int code) {
   char buffer[256];
   const char* text = ::strerror_r(code, buffer, sizeof buffer);
   return text != nullptr ? std::string(text) : std::string();
-}
-
-int PollRetry(pollfd* fds, nfds_t count, int timeoutMs) {
-  using Clock = std::chrono::steady_clock;
-  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
-  for (;;) {
-    int left = timeoutMs;
-    if (timeoutMs > 0) {
-      const auto rest = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-      left = static_cast<int>(std::max<long long>(0, rest.count()));
-    }
-    const int n = ::poll(fds, count, left);
-    if (n >= 0 || errno != EINTR) return n;
-  }
 }
 
 }  // namespace
@@ -115,30 +99,6 @@ int CWSocket::Detach() {
   const int fd = fd_;
   fd_ = -1;
   return fd;
-}
-
-void CHttpSocket::WaitWritable(unsigned timeoutMs) {
-  const int wait = timeoutMs > static_cast<unsigned>(INT32_MAX) ? -1 : static_cast<int>(timeoutMs);
-  pollfd fd {Handle(), POLLOUT, 0};
-  const int n = PollRetry(&fd, 1, wait);
-  if (n < 0) ThrowWSocketException();
-  // A hang-up or error counts as writable: the next send reports it.
-  if (n == 0) ThrowWSocketException(EAGAIN);
-}
-
-void CHttpSocket::SendWithRetry(const void* buffer, std::size_t len, unsigned timeoutMs) {
-  const char* data = static_cast<const char*>(buffer);
-  while (len > 0) {
-    const ssize_t n = ::send(Handle(), data, len, MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (n >= 0) {
-      data += n;
-      len -= static_cast<std::size_t>(n);
-    } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-      WaitWritable(timeoutMs);
-    } else if (errno != EINTR) {
-      ThrowWSocketException();
-    }
-  }
 }
 
 }  // namespace orbiscope

@@ -66,14 +66,8 @@ private:
   int fd_ = -1;
 };
 
-// A connection socket: sends bounded by the write time-out.
-class CHttpSocket : public CWSocket {
-public:
-  // Sends all len bytes. When the peer does not take data for timeoutMs, throws EAGAIN.
-  void SendWithRetry(const void* buffer, std::size_t len, unsigned timeoutMs);
-
-private:
-  void WaitWritable(unsigned timeoutMs);
-};
+// The listening and the connection sockets of the server; connections write through their
+// output queue on the descriptor, so nothing is added here.
+class CHttpSocket : public CWSocket {};
 
 }  // namespace orbiscope
