@@ -30,6 +30,12 @@ inline constexpr const char* kAcceptFailed =
     "CHttpServer::ListenSocketFunction, An error occurred accepting a client connection, "
     "GetLastError:";
 
+// A session's send of a buffer or of a file part failed; the error number follows.
+inline constexpr const char* kTransmitPacketsFailed =
+    "CHttpClient::TransmitBuffer, Failed to send response via TransmitPackets, Error:";
+inline constexpr const char* kTransmitFileFailed =
+    "CHttpClient::TransmitFile, Failed to send response via TransmitFile, Error:";
+
 // The start-up summary's line for the completion-queue setting (the shared work queue).
 inline constexpr const char* kUsingIocpQueue = "Using IOCP Thread pool queue\n";
 

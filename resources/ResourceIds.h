@@ -45,7 +45,6 @@ inline constexpr int kStrStopped = 169;
 inline constexpr int kStrFolderPicker = 170;
 inline constexpr int kStrNoDirectories = 171;
 inline constexpr int kStrNoHostName = 173;
-inline constexpr int kStrSocketLibrary = 174;
 inline constexpr int kStrSettingsBroken = 185;  // "%1" is the file, line and reason
 inline constexpr int kStrFolderNotEmpty = 186;  // "%1" is the chosen folder
 inline constexpr int kStrNoCamera = 212;        // status text while the camera is away

@@ -7,12 +7,12 @@
 #include "httpd/camera/CameraPicture.h"
 #include "httpd/camera/CameraState.h"
 #include "httpd/client/HttpClient.h"
+#include "log/PlatformTexts.h"
 
 namespace orbiscope {
 namespace {
 
-constexpr std::string_view kFailureText =
-    "CHttpClient::TransmitBuffer, Failed to send response via TransmitPackets, Error:";
+constexpr std::string_view kFailureText = platform_texts::kTransmitPacketsFailed;
 
 // One part: its boundary and fields, the JPEG shared with the cache, and the line end.
 std::shared_ptr<const FeedPart> MakePart(std::shared_ptr<const EncodedPicture> picture,

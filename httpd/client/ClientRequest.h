@@ -61,10 +61,8 @@ struct ClientRequest {
   std::string contentType;
   bool keepAliveRequested = false;  // Connection: Keep-Alive, any letter case
   std::string challengeText;      // always empty: no NTLM exchange is performed
-  bool loggedOn = false;          // never set: no account logon on this platform
   std::string localFile;          // set by the path resolver
   std::unordered_map<std::string, std::string> headers;  // upper-case name -> last value
-  int logonToken = -1;            // no logon on this platform
 
   // The body bytes, empty when there is none.
   std::string_view Body() const { return std::string_view(raw).substr(bodyOffset, bodyLength); }

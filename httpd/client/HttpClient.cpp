@@ -193,7 +193,7 @@ void CHttpClient::ServeRequest() {
   const CHttpServerSettings& settings = Settings();
   keepAlive_ = settings.m_bKeepAlives && m_Request.keepAliveRequested;
   // Basic credentials are not logged on here (no account logon on this platform); they
-  // still count as credentials for the gate below, and m_Request.loggedOn stays false.
+  // still count as credentials for the gate below.
 
   const bool offersAuthentication =
       settings.m_bAllowBasicAuthentication || settings.m_bAllowNTLMAuthentication;

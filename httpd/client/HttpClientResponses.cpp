@@ -10,14 +10,13 @@
 #include "httpd/HttpServerSettings.h"
 #include "httpd/MimeMap.h"
 #include "httpd/client/HtmlText.h"
+#include "log/PlatformTexts.h"
 
 namespace orbiscope {
 namespace {
 
-constexpr std::string_view kPacketsFailure =
-    "CHttpClient::TransmitBuffer, Failed to send response via TransmitPackets, Error:";
-constexpr std::string_view kFileFailure =
-    "CHttpClient::TransmitFile, Failed to send response via TransmitFile, Error:";
+constexpr std::string_view kPacketsFailure = platform_texts::kTransmitPacketsFailed;
+constexpr std::string_view kFileFailure = platform_texts::kTransmitFileFailed;
 
 }  // namespace
 
