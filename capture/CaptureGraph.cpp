@@ -218,7 +218,7 @@ CaptureError CaptureGraph::ShowPropertyPages(CaptureEventSink& window) {
 
 bool CaptureGraph::ProcessFrame(const OverlaySettings& settings) {
   if (!spare_) spare_ = frames_.TakeSpare();
-  if (callback_.ProcessFrame(settings, *spare_) != 1) return false;
+  if (!callback_.ProcessFrame(settings, *spare_)) return false;
   FrameInfo info;
   info.width = static_cast<std::int32_t>(spare_->Width());
   info.height = static_cast<std::int32_t>(spare_->Height());

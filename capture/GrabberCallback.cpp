@@ -71,14 +71,14 @@ void GrabberCallback::DrawMarks(CPicture& image, const OverlaySettings& settings
   StampLogo(image, logo_);
 }
 
-int GrabberCallback::ProcessFrame(const OverlaySettings& settings) {
+bool GrabberCallback::ProcessFrame(const OverlaySettings& settings) {
   return ProcessFrame(settings, working_);
 }
 
-int GrabberCallback::ProcessFrame(const OverlaySettings& settings, CPicture& frame) {
+bool GrabberCallback::ProcessFrame(const OverlaySettings& settings, CPicture& frame) {
   const std::uint8_t* data = nullptr;
   long capacity = 0;
-  if (!buffer_.BeginRead(data, capacity)) return 0;
+  if (!buffer_.BeginRead(data, capacity)) return false;
   // From here until EndRead the streaming thread leaves the buffer alone.
 
   // A buffer smaller than the negotiated frame (a short first sample, or a size that
@@ -86,13 +86,13 @@ int GrabberCallback::ProcessFrame(const OverlaySettings& settings, CPicture& fra
   const std::int64_t needed = FrameBytes(frameWidth_, frameHeight_, 24);
   if (frameWidth_ <= 0 || frameHeight_ <= 0 || needed > capacity) {
     buffer_.EndRead();
-    return 0;
+    return false;
   }
   // The only pass over the frame between the grabber's buffer and the routes: it turns the
   // picture on the way, and everything after draws into, shows or shares this picture.
   if (!TurnFrame(data, frameWidth_, frameHeight_, turn_, frame)) {
     buffer_.EndRead();
-    return 0;
+    return false;
   }
   // The marks go onto the turned frame, so that they stay upright.
 
@@ -100,7 +100,7 @@ int GrabberCallback::ProcessFrame(const OverlaySettings& settings, CPicture& fra
   if (settings.preview != nullptr) settings.preview->PaintFrame(frame);
 
   buffer_.EndRead();
-  return 1;
+  return true;
 }
 
 }  // namespace orbiscope

@@ -31,11 +31,11 @@ public:
                             int height) override;
 
   // User-interface thread: takes the buffer into frame in one pass, turned, draws caption,
-  // time and logo, paints the preview. 1 when a frame was processed, 0 when there was
-  // nothing (or nothing whole) to do. frame keeps its block when it has the right size.
-  int ProcessFrame(const OverlaySettings& settings, CPicture& frame);
+  // time and logo, paints the preview. True when a frame was processed, false when there
+  // was nothing (or nothing whole) to do. frame keeps its block when it has the right size.
+  bool ProcessFrame(const OverlaySettings& settings, CPicture& frame);
   // The same into the callback's own working image.
-  int ProcessFrame(const OverlaySettings& settings);
+  bool ProcessFrame(const OverlaySettings& settings);
   // User-interface thread: draws caption, time (as at now) and logo into image, a frame of
   // the negotiated size, as every processed frame gets them.
   void DrawMarks(CPicture& image, const OverlaySettings& settings, std::time_t now);

@@ -102,7 +102,7 @@ void BM_ProcessFrame(benchmark::State& state) {
   Path path(static_cast<int>(state.range(0)), static_cast<int>(state.range(1)));
   path.Sample();
   for (auto _ : state) {
-    if (path.graph.Callback().ProcessFrame(path.settings) != 1) state.SkipWithError("no frame");
+    if (!path.graph.Callback().ProcessFrame(path.settings)) state.SkipWithError("no frame");
   }
 }
 BENCHMARK(BM_ProcessFrame)->Args({640, 480})->Args({1280, 720})->Unit(benchmark::kMicrosecond);

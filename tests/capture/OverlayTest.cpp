@@ -220,7 +220,7 @@ protected:
     grabber_.SetFrameSize(width, height);
     std::vector<std::uint8_t> frame(static_cast<std::size_t>(FrameBytes(width, height, 24)), grey);
     grabber_.BufferCB(0.0, frame.data(), static_cast<long>(frame.size()));
-    EXPECT_EQ(1, grabber_.ProcessFrame(settings));
+    EXPECT_TRUE(grabber_.ProcessFrame(settings));
     return grabber_.WorkingImage();
   }
   ResourceLibrary resources_;
