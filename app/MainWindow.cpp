@@ -140,7 +140,7 @@ SkinButton* MainWindow::Button(int id) const {
 void MainWindow::AddAboutItem(const std::string& text) {
   aboutText_ = QString::fromStdString(text);
   windowMenu_->clear();
-  windowMenu_->addAction(aboutText_, this, [this] { OnMenuCommand(kCmdAbout); });
+  windowMenu_->addAction(aboutText_, this, [this] { OnMenuCommand(Command::About); });
   windowMenu_->addSeparator();
   windowMenu_->addAction(skin_.String(kStrMinimise), this, &MainWindow::Minimise);
   windowMenu_->addAction(skin_.String(kStrClose), this, &QWidget::close);
@@ -175,7 +175,7 @@ void MainWindow::BuildTrayMenu() {
       trayMenu_->addSeparator();
     } else if (depth == 1) {
       const int tab = line.indexOf('\t');
-      const int command = line.left(tab).toInt();
+      const auto command = static_cast<Command>(line.left(tab).toInt());
       QAction* action = trayMenu_->addAction(line.mid(tab + 1), this, [this, command] { OnMenuCommand(command); });
       trayActions_[command] = action;
       if (trayMenu_->defaultAction() == nullptr) trayMenu_->setDefaultAction(action);
@@ -226,8 +226,8 @@ void MainWindow::SetWindowIcon(bool running) {
 
 void MainWindow::SetTrayLook(bool running) {
   if (tray_ != nullptr) tray_->setIcon(skin_.Icon(running ? res::kIconRunning : res::kIconStopped));
-  if (auto it = trayActions_.find(kCmdPlay); it != trayActions_.end()) it->second->setEnabled(!running);
-  for (int command : {kCmdStop, kCmdPause})
+  if (auto it = trayActions_.find(Command::Play); it != trayActions_.end()) it->second->setEnabled(!running);
+  for (Command command : {Command::Stop, Command::Pause})
     if (auto it = trayActions_.find(command); it != trayActions_.end()) it->second->setEnabled(running);
 }
 
@@ -389,15 +389,15 @@ void MainWindow::Restore(bool unfold) {
   if (unfold && !expanded_) TogglePanel();
 }
 
-void MainWindow::OnMenuCommand(int command) {
+void MainWindow::OnMenuCommand(Command command) {
   if (dlg_ == nullptr) return;
   switch (command) {
-    case kCmdAbout: ShowAbout(); break;
-    case kCmdPlay: dlg_->OnPlay(); break;
-    case kCmdStop: dlg_->OnStop(); break;
-    case kCmdPause: dlg_->OnPause(true); break;
-    case kCmdRestore: Restore(true); break;
-    case kCmdExit: dlg_->OnExit(); break;
+    case Command::About: ShowAbout(); break;
+    case Command::Play: dlg_->OnPlay(); break;
+    case Command::Stop: dlg_->OnStop(); break;
+    case Command::Pause: dlg_->OnPause(true); break;
+    case Command::Restore: Restore(true); break;
+    case Command::Exit: dlg_->OnExit(); break;
     default: break;
   }
 }

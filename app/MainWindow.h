@@ -51,14 +51,15 @@ public:
     kClose = 1091,
   };
   enum class Page { Video = 0, Server = 1, Information = 2 };
-  // Commands of the notification menu (menu 130) and the window menu.
-  enum Command {
-    kCmdAbout = 16,
-    kCmdExit = 32771,
-    kCmdPlay = 32775,
-    kCmdRestore = 32777,
-    kCmdStop = 40004,
-    kCmdPause = 40006,
+  // Commands of the notification menu (menu 130) and the window menu; the numbers are the
+  // ones the menu resource gives its lines.
+  enum class Command {
+    About = 16,
+    Exit = 32771,
+    Play = 32775,
+    Restore = 32777,
+    Stop = 40004,
+    Pause = 40006,
   };
   // Where the pages sit in the unfolded part.
   static constexpr QRect kPageArea{262, 84, 368, 288};
@@ -111,7 +112,7 @@ public:
   void Restore(bool unfold);
   bool InTray() const { return inTray_; }
   // A command of the notification menu or the window menu.
-  void OnMenuCommand(int command);
+  void OnMenuCommand(Command command);
 
   // What the window shows, for tests and the screenshot script.
   SkinButton* Button(int id) const;
@@ -163,7 +164,7 @@ private:
   QSystemTrayIcon* tray_ = nullptr;
   QMenu* trayMenu_ = nullptr;
   QMenu* windowMenu_ = nullptr;
-  std::map<int, QAction*> trayActions_;
+  std::map<Command, QAction*> trayActions_;
   QString aboutText_;
 
   QString status_;

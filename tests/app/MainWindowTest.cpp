@@ -189,7 +189,7 @@ private slots:
     QTest::mouseClick(&rig.Button(MainWindow::kPlay), Qt::LeftButton);
     QTRY_VERIFY(seenState == CapturePhase::kRunning);
 
-    rig.window->OnMenuCommand(MainWindow::kCmdPause);  // from the menu, the menu follows
+    rig.window->OnMenuCommand(MainWindow::Command::Pause);  // from the menu, the menu follows
     QCOMPARE(rig.dlg->CaptureState(), CapturePhase::kPaused);
     QCOMPARE(rig.TrayStates(), (Tray{true, false, false}));
     QVERIFY(rig.boxes.isEmpty());
@@ -383,7 +383,7 @@ private slots:
     rig.window->Minimise();
     QVERIFY(!rig.window->InTray());
     QVERIFY(rig.window->isVisible());  // minimised, never hidden
-    rig.window->OnMenuCommand(MainWindow::kCmdRestore);  // restores and unfolds the panel
+    rig.window->OnMenuCommand(MainWindow::Command::Restore);  // restores and unfolds the panel
     QVERIFY(!rig.window->isMinimized());
     QTRY_VERIFY_WITH_TIMEOUT(!rig.window->PanelSliding(), 5000);
     QCOMPARE(rig.window->width(), 636);
