@@ -62,6 +62,12 @@ PictureResult CPicture::Scale(std::uint32_t newWidth, std::uint32_t newHeight, i
     return PictureResult::Failure(scaled.LastError());
   }
   scaled.SetPalette(Palette(), std::min<std::uint32_t>(PaletteSize(), 256));
+  // Rows are written pixel by pixel: their padding and the unused bits of a partial last
+  // byte would keep whatever the memory held, and a BMP file takes the rows as stored.
+  const std::size_t written = std::size_t{newWidth} * Bpp() / 8;
+  for (std::uint32_t y = 0; y < newHeight; ++y) {
+    std::memset(scaled.RowAt(y) + written, 0, scaled.RowBytes() - written);
+  }
 
   const std::int64_t w = Width(), h = Height();
   const bool palette = Bpp() <= 8;

@@ -61,5 +61,39 @@ TEST(ConcurrentEncodeTest, WorkersReadingOneFrameGetTheSingleThreadedBytes) {
   }
 }
 
+// A palette frame: every worker asks it for nearest indices and scales it at once.
+TEST(ConcurrentEncodeTest, WorkersAskingOnePalettePictureGetTheSingleThreadedAnswers) {
+  CPicture palette = testing::NaturalFrame(160, 120, 5);
+  ASSERT_TRUE(palette.ReduceBitDepth(8));
+  const CPicture& shared = palette;
+  auto answers = [&shared] {
+    std::vector<std::uint8_t> out;
+    for (int c = 0; c < 4096; ++c) {
+      out.push_back(shared.GetNearestIndex(RGBQuad{static_cast<std::uint8_t>(c * 7),
+                                                   static_cast<std::uint8_t>(c >> 4),
+                                                   static_cast<std::uint8_t>(c * 13), 0}));
+    }
+    CPicture small;
+    if (shared.Scale(70, 50, kScaleBilinear, small)) {
+      out.insert(out.end(), small.Bits(), small.Bits() + small.Header().biSizeImage);
+    }
+    return out;
+  };
+  const std::vector<std::uint8_t> expected = answers();
+
+  constexpr int kWorkers = 4;
+  std::vector<std::vector<std::uint8_t>> got(kWorkers);
+  std::latch start(kWorkers);
+  std::vector<std::thread> workers;
+  for (int w = 0; w < kWorkers; ++w) {
+    workers.emplace_back([&, w] {
+      start.arrive_and_wait();
+      got[w] = answers();
+    });
+  }
+  for (auto& t : workers) t.join();
+  for (int w = 0; w < kWorkers; ++w) EXPECT_EQ(got[w], expected) << w;
+}
+
 }  // namespace
 }  // namespace orbiscope

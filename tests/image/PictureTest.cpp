@@ -330,6 +330,28 @@ TEST(PictureTest, NearestScalingTakesEverySecondPixelFromTheBottomRow) {
   EXPECT_EQ(pic.Height(), 70u);
 }
 
+// A BMP file takes the rows as stored: what lies past a scaled row's last pixel is zero,
+// not what the memory held before.
+TEST(PictureTest, ScaledRowsAreZeroPastTheLastPixel) {
+  for (const std::uint32_t bpp : {1u, 4u, 8u, 24u}) {
+    for (const int mode : {kScaleNearest, kScaleBilinear}) {
+      CPicture source(16, 8, bpp, kFormatBmp);
+      if (bpp <= 8) source.SetPaletteColor((1u << bpp) - 1, RGBQuad{255, 255, 255, 0});
+      std::memset(source.Bits(), 0xFF, source.Header().biSizeImage);
+      { CPicture stale(13, 5, bpp, kFormatBmp); std::memset(stale.Bits(), 0xFF, stale.Header().biSizeImage); }
+      CPicture scaled;
+      ASSERT_TRUE(source.Scale(13, 5, mode, scaled));
+      for (std::uint32_t y = 0; y < 5; ++y) {
+        const std::uint8_t* row = scaled.Row(y);
+        for (std::uint32_t bit = 13 * bpp; bit < 8 * scaled.RowBytes(); ++bit) {
+          ASSERT_EQ((row[bit / 8] >> (7 - bit % 8)) & 1, 0) << bpp << " bits, mode " << mode
+                                                            << ", row " << y << ", bit " << bit;
+        }
+      }
+    }
+  }
+}
+
 TEST(PictureTest, ScalingPalettePicturesMapsColoursToTheLowestNearestEntry) {
   CPicture pic(4, 2, 8, kFormatGif);
   pic.SetPaletteColor(2, RGBQuad{9, 9, 9, 0});
