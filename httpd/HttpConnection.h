@@ -2,7 +2,8 @@
 // One client connection. It travels as an owned object between the event loop, which reads
 // its requests and finishes its sends, and the worker that answers one whole request: the
 // loop posts it to the pool with a complete request in Input(), the worker queues the
-// response in Output() and hands it back with ReturnToLoop.
+// response in Output() and hands it back with ReturnToLoop. Its code is the loop's
+// (EventLoop.cpp), which holds it between requests.
 
 #include <netinet/in.h>
 
