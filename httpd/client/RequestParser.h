@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "httpd/HeaderFields.h"
+#include "httpd/RequestFraming.h"
 #include "httpd/client/ClientRequest.h"
 #include "httpd/client/UrlCodec.h"
 
