@@ -68,22 +68,6 @@ HttpConnection::~HttpConnection() {
   if (loop_ != nullptr) loop_->Forget(*this);
 }
 
-int HttpConnection::SendNow(std::string_view failureText) {
-  int error = 0;
-  switch (output_.FlushTo(Fd(), error)) {
-    case OutputQueue::Flush::Done:
-      return 0;
-    case OutputQueue::Flush::Blocked:
-      failureText_ = failureText;
-      if (output_.Keep()) return 0;
-      return errno;
-    case OutputQueue::Flush::Failed:
-      output_.Clear();
-      return error;
-  }
-  return 0;
-}
-
 void HttpConnection::Follow(std::shared_ptr<FeedChannel> channel, FeedEnd onEnd) {
   feed_ = std::make_unique<Following>();
   feed_->channel = std::move(channel);
@@ -441,7 +425,8 @@ void EventLoop::Linger(HttpConnection* connection) {
 }
 
 void EventLoop::ReportSendFailure(const HttpConnection& connection, int code) {
-  if (!connection.failureText_.empty()) onError_(WithCode(connection.failureText_, code));
+  const std::string& text = connection.output_.FailureText();
+  if (!text.empty()) onError_(WithCode(text, code));
 }
 
 void EventLoop::TakeInbox() {
