@@ -1,7 +1,6 @@
 #include "httpd/RequestFraming.h"
 
 #include <algorithm>
-#include <climits>
 #include <string>
 
 namespace orbiscope {
@@ -43,21 +42,6 @@ bool ReadLength(std::string_view value, std::size_t limit, std::size_t& out) {
 }
 
 }  // namespace
-
-int ParseDecimal(std::string_view text) {
-  std::size_t i = 0;
-  while (i < text.size() && IsSpace(text[i])) ++i;
-  bool negative = false;
-  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
-  long long value = 0;
-  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-    value = value * 10 + (text[i] - '0');
-    if (value > static_cast<long long>(INT_MAX) + 1) value = static_cast<long long>(INT_MAX) + 1;
-  }
-  if (negative) value = -value;
-  if (value > INT_MAX) value = INT_MAX;
-  return static_cast<int>(value);
-}
 
 bool SplitField(std::string_view line, std::string& name, std::string& value) {
   name.clear();

@@ -26,14 +26,10 @@ inline constexpr std::size_t kMaxHeadBytes = 64 * 1024;
 // A whole request, head and body, may not be longer than this.
 inline constexpr std::size_t kMaxRequestBytes = 1024 * 1024;
 
-// The two readings of header text that both the framing (to find where a request ends) and
-// the request parser need.
-// Splits "name: value" at the first colon, trimming white space around both. False for
-// an empty line or one without a colon (name and value are then emptied).
+// Splits a header line, "name: value", at the first colon, trimming white space around
+// both: the framing reads its fields so, and so does the request parser. False for an
+// empty line or one without a colon (name and value are then emptied).
 bool SplitField(std::string_view line, std::string& name, std::string& value);
-// atoi over a text that may not end where the number does: leading blanks, a sign and
-// digits; saturates instead of overflowing.
-int ParseDecimal(std::string_view text);
 
 enum class FrameState {
   Incomplete,  // more bytes are needed

@@ -21,6 +21,10 @@ struct ParsePolicy {
   bool allowNtlm = false;   // user information in the URL counts
 };
 
+// atoi over a text that may not end where the number does: leading blanks, a sign and
+// digits; saturates instead of overflowing.
+int ParseDecimal(std::string_view text);
+
 // The end of the line that starts at `position`: the next line feed after its first
 // character, but never beyond `limit` (the body start, or the end of the bytes).
 std::size_t FindLineEnd(std::string_view raw, std::size_t position, std::size_t limit);
