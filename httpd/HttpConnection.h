@@ -13,7 +13,6 @@
 #include <cstddef>
 #include <memory>
 #include <string>
-#include <string_view>
 
 #include "httpd/Feed.h"
 #include "httpd/OutputQueue.h"
