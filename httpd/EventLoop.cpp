@@ -50,6 +50,55 @@ using event_loop::stopTag;
 using event_loop::wakeTag;
 using event_loop::WithCode;
 
+// The connection's own work lives with the loop that holds it between requests: the way of
+// a request from the accepted socket back to it then leaves this file only for the session.
+
+HttpConnection::HttpConnection(EventLoop* loop, int fd, const sockaddr_in& peer)
+    : peer_(peer), loop_(loop) {
+  socket_.Attach(fd);
+}
+
+HttpConnection::~HttpConnection() {
+  if (feed_) {
+    if (feed_->counted) feed_->channel->Unfollow();
+    const std::uint64_t sent = output_.Sent() - feed_->sentBefore;
+    if (feed_->onEnd) feed_->onEnd(sent);
+  }
+  output_.Clear();
+  socket_.Close();
+  if (loop_ != nullptr) loop_->Forget(*this);
+}
+
+void HttpConnection::Follow(std::shared_ptr<FeedChannel> channel, FeedEnd onEnd) {
+  feed_ = std::make_unique<Following>();
+  feed_->channel = std::move(channel);
+  feed_->onEnd = std::move(onEnd);
+  feed_->sentBefore = output_.Sent();
+}
+
+bool HttpConnection::ReadAhead() {
+  if (loop_ != nullptr && loop_->Backlogged()) return false;
+  while (input_.State() == FrameState::Incomplete) {
+    std::span<char> space = input_.ReceiveSpace();
+    if (space.empty()) break;
+    const ssize_t n = ::recv(Fd(), space.data(), space.size(), MSG_DONTWAIT);
+    if (n > 0) {
+      input_.Commit(static_cast<std::size_t>(n));
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else {
+      break;  // nothing more yet; a close or a failure is the loop's to see
+    }
+  }
+  return input_.State() != FrameState::Incomplete;
+}
+
+void ReturnToLoop(std::unique_ptr<HttpConnection> connection, HttpConnection::After after) {
+  if (!connection) return;
+  EventLoop* loop = connection->loop_;
+  if (loop != nullptr) loop->Return(std::move(connection), after);
+}
+
 EventLoop::EventLoop(EventLoopOptions options, ErrorHook onError, Refusal refusal)
     : options_(options), onError_(std::move(onError)), refusal_(std::move(refusal)),
       nextScan_(kNever) {
@@ -375,7 +424,8 @@ void EventLoop::Linger(HttpConnection* connection) {
 }
 
 void EventLoop::ReportSendFailure(const HttpConnection& connection, int code) {
-  if (!connection.failureText_.empty()) onError_(WithCode(connection.failureText_, code));
+  const std::string& text = connection.output_.FailureText();
+  if (!text.empty()) onError_(WithCode(text, code));
 }
 
 void EventLoop::TakeInbox() {

@@ -6,9 +6,10 @@
 // once, and applies the idle, request and write time-outs. A worker therefore never waits
 // for a client, and the pool's size is the number of requests answered at once.
 //
-// The loop's own work is in three files: EventLoop.cpp (the parked table, reading, writing
-// and lingering, the hand-off to the pool and the deadlines), EventLoopAdmission.cpp
-// (accepting and the connection limits) and EventLoopFeeds.cpp (the feeds' followers).
+// The loop's own work is in three files: EventLoop.cpp (the connections themselves, the
+// parked table, reading, writing and lingering, the hand-off to the pool and the
+// deadlines), EventLoopAdmission.cpp (accepting and the connection limits) and
+// EventLoopFeeds.cpp (the feeds' followers).
 
 #include <netinet/in.h>
 

@@ -2,7 +2,9 @@
 // One client connection. It travels as an owned object between the event loop, which reads
 // its requests and finishes its sends, and the worker that answers one whole request: the
 // loop posts it to the pool with a complete request in Input(), the worker queues the
-// response in Output() and hands it back with ReturnToLoop.
+// response in Output(), sends what the client takes at once (OutputQueue::SendNow) and
+// hands it back with ReturnToLoop. Its code is the loop's (EventLoop.cpp), which holds it
+// between requests.
 
 #include <netinet/in.h>
 
@@ -11,7 +13,6 @@
 #include <cstddef>
 #include <memory>
 #include <string>
-#include <string_view>
 
 #include "httpd/Feed.h"
 #include "httpd/OutputQueue.h"
@@ -47,11 +48,6 @@ public:
   // The bytes still to send.
   OutputQueue& Output() { return output_; }
 
-  // Sends what Output() holds as far as the socket takes it now, never waiting. What is
-  // left is kept (owned) for the loop, which reports `failureText` followed by the error
-  // code if the rest cannot be delivered. Answers 0, or the errno of a failure (Output()
-  // is then emptied and the caller reports it).
-  int SendNow(std::string_view failureText);
   // Reads what the client has already sent, never waiting, unless other whole requests
   // wait for a worker: a worker that finds its connection's next request already whole
   // answers it at once, sparing it the trip through the loop and a worker's wake-up. True
@@ -61,8 +57,6 @@ public:
   // sends the channel's parts (see Feed.h) and reads nothing more. `onEnd` is called once,
   // when the connection ends however it ends, with the bytes sent from this call on.
   void Follow(std::shared_ptr<FeedChannel> channel, FeedEnd onEnd);
-  // The report for a send the loop could not finish (set by SendNow).
-  const std::string& FailureText() const { return failureText_; }
 
   // The session's notes, kept across the connection's requests.
   bool started = false;  // the session ran its per-connection set-up
@@ -85,7 +79,6 @@ private:
   sockaddr_in peer_;
   RequestAssembler input_;
   OutputQueue output_;
-  std::string failureText_;
 
   // The loop's bookkeeping, touched by whoever holds the connection.
   EventLoop* loop_;

@@ -106,6 +106,22 @@ void OutputQueue::Release(Part& part) {
   part = Part {};
 }
 
+int OutputQueue::SendNow(int socket, std::string_view failureText) {
+  int error = 0;
+  switch (FlushTo(socket, error)) {
+    case Flush::Done:
+      return 0;
+    case Flush::Blocked:
+      failureText_ = failureText;
+      if (Keep()) return 0;
+      return errno;
+    case Flush::Failed:
+      Clear();
+      return error;
+  }
+  return 0;
+}
+
 void OutputQueue::Clear() {
   for (std::size_t i = next_; i < parts_.size(); ++i) Release(parts_[i]);
   parts_.clear();

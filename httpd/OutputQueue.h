@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -40,6 +41,13 @@ public:
 
   // Sends what the socket takes now, without waiting; `error` gets the errno of a failure.
   Flush FlushTo(int socket, int& error);
+  // A writer's send: FlushTo, then what the socket did not take is made owned (Keep) for
+  // the event loop to finish, which reports `failureText` followed by the error code when
+  // that rest cannot be delivered. Answers 0, or the errno of a failure (the queue is then
+  // emptied and the writer reports it).
+  int SendNow(int socket, std::string_view failureText);
+  // The report SendNow left for the rest it kept.
+  const std::string& FailureText() const { return failureText_; }
   bool Empty() const { return next_ == parts_.size(); }
   // Drops everything queued.
   void Clear();
@@ -66,6 +74,7 @@ private:
   std::vector<Part> parts_;
   std::size_t next_ = 0;  // parts before it went out
   std::uint64_t sent_ = 0;
+  std::string failureText_;
 };
 
 }  // namespace orbiscope

@@ -3,12 +3,20 @@
 #include <algorithm>
 #include <string>
 
-#include "httpd/HeaderFields.h"
-
 namespace orbiscope {
 namespace {
 
 constexpr std::size_t kUnknown = std::string::npos;
+
+bool IsSpace(char c) {
+  return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
+}
+
+std::string_view Trim(std::string_view text) {
+  while (!text.empty() && IsSpace(text.front())) text.remove_prefix(1);
+  while (!text.empty() && IsSpace(text.back())) text.remove_suffix(1);
+  return text;
+}
 
 bool EqualsNoCase(std::string_view name, std::string_view lower) {
   if (name.size() != lower.size()) return false;
@@ -34,6 +42,16 @@ bool ReadLength(std::string_view value, std::size_t limit, std::size_t& out) {
 }
 
 }  // namespace
+
+bool SplitField(std::string_view line, std::string& name, std::string& value) {
+  name.clear();
+  value.clear();
+  std::size_t colon = line.find(':');
+  if (line.empty() || colon == std::string_view::npos) return false;
+  name = std::string(Trim(line.substr(0, colon)));
+  value = std::string(Trim(line.substr(colon + 1)));
+  return true;
+}
 
 RequestAssembler::RequestAssembler(std::size_t step)
     : buffer_(std::max<std::size_t>(step, 2), '\0'), step_(std::max<std::size_t>(step, 1)),

@@ -26,6 +26,11 @@ inline constexpr std::size_t kMaxHeadBytes = 64 * 1024;
 // A whole request, head and body, may not be longer than this.
 inline constexpr std::size_t kMaxRequestBytes = 1024 * 1024;
 
+// Splits a header line, "name: value", at the first colon, trimming white space around
+// both: the framing reads its fields so, and so does the request parser. False for an
+// empty line or one without a colon (name and value are then emptied).
+bool SplitField(std::string_view line, std::string& name, std::string& value);
+
 enum class FrameState {
   Incomplete,  // more bytes are needed
   Complete,    // TakeRequest() hands over one request

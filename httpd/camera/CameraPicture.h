@@ -1,7 +1,10 @@
 #pragma once
-// Turns a private snapshot of the latest frame into the bytes a camera route sends.
+// Turns the latest frame into the bytes a camera route sends, and keeps them for the
+// requests of the same frame (PictureCache.h, implemented here with the pictures it keeps).
 
+#include <chrono>
 #include <cstddef>
+#include <memory>
 
 #include "capture/LatestFrame.h"
 #include "httpd/camera/CameraRoutes.h"
@@ -39,6 +42,24 @@ PictureKey CameraPictureKey(CameraRoute route, const SharedFrame& frame, int wid
 // an unchanged one is encoded where it lies.
 CameraPicture EncodeCameraPicture(CameraRoute route, const SharedFrame& frame, int width,
                                   int height, int quality = 0);
+
+// The picture of `route` from `frame` as `cache` keeps it for the frame's generation: made
+// (EncodeCameraPicture) by the first request that asks for its route, size and quality, and
+// shared with every other. Never null.
+std::shared_ptr<const CameraPicture> CachedCameraPicture(PictureCache& cache, CameraRoute route,
+                                                         const SharedFrame& frame, int width,
+                                                         int height, int quality = 0);
+
+// What a picture route sends: the cached picture of the newest frame and that frame's
+// capture time (the clock's epoch before the first frame).
+struct SharedCameraPicture {
+  std::shared_ptr<const CameraPicture> picture;  // never null
+  std::chrono::system_clock::time_point captured;
+};
+// CachedCameraPicture of the newest frame of `frames`, shared from the store, not copied.
+SharedCameraPicture ShareCameraPicture(const LatestFrame& frames, PictureCache& cache,
+                                       CameraRoute route, int width, int height,
+                                       int quality = 0);
 
 // The local file name whose extension chooses the route's Content-Type.
 const char* CameraFileName(CameraRoute route);

@@ -384,27 +384,22 @@ void ServeCameraPicture(CHttpClient& client, CameraState& camera, CameraRoute ro
                         const CameraQuery& query) {
   // The stored frame is shared, not copied: a picture of it is made once per route, size
   // and quality, by the first request that asks, and every other request sends those bytes.
-  const SharedFrame frame = camera.m_LatestFrame.Share();
-  const std::shared_ptr<const CameraPicture> shared = camera.m_PictureCache.Get(
-      CameraPictureKey(route, frame, query.width, query.height, query.quality), frame.generation,
-      [&](const PictureKey&) {
-        return EncodeCameraPicture(route, frame, query.width, query.height, query.quality);
-      });
+  const SharedCameraPicture shared = ShareCameraPicture(
+      camera.m_LatestFrame, camera.m_PictureCache, route, query.width, query.height, query.quality);
+  const CameraPicture& picture = *shared.picture;
   // Before the first frame the JPEG route still answers 200, with an empty body.
-  if (route != CameraRoute::Jpeg && (!shared->hasPixels || !shared->bytes)) {
+  if (route != CameraRoute::Jpeg && (!picture.hasPixels || !picture.bytes)) {
     RefuseCameraRequest(client, 400);
     return;
   }
-  const std::string fields =
-      CameraFields(frame.generation == 0 ? std::chrono::system_clock::time_point() : frame.captured,
-                   camera.m_sCorsOrigin);
   Response response;
-  response.expiresNow = true;
   response.typeOf = CameraFileName(route);
+  const std::string fields = CameraFields(shared.captured, camera.m_sCorsOrigin);
+  response.expiresNow = true;
   response.routeFields = fields;
   response.bytes =
-      std::string_view(reinterpret_cast<const char*>(shared->bytes.get()), shared->size);
-  response.owner = shared;
+      std::string_view(reinterpret_cast<const char*>(picture.bytes.get()), picture.size);
+  response.owner = shared.picture;
   response.bodyWithHead = true;
   client.Respond(std::move(response));
 }

@@ -115,12 +115,8 @@ void CameraStreams::Offer(const Size& size, const SharedFrame& frame) {
   if (frame.generation == 0) return;
   // A viewer asking for fewer frames is left out of the encode as well as the send.
   if (!TakesFrame(size, frame.captured)) return;
-  std::shared_ptr<const EncodedPicture> picture = cache_.Get(
-      CameraPictureKey(CameraRoute::Jpeg, frame, size.width, size.height, size.quality),
-      frame.generation, [&](const PictureKey&) {
-        return EncodeCameraPicture(CameraRoute::Jpeg, frame, size.width, size.height,
-                                   size.quality);
-      });
+  std::shared_ptr<const EncodedPicture> picture =
+      CachedCameraPicture(cache_, CameraRoute::Jpeg, frame, size.width, size.height, size.quality);
   if (!picture->bytes) return;
   size.channel->Offer(frame.generation, MakePart(std::move(picture), frame.captured));
 }

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "httpd/HeaderFields.h"
+#include "httpd/RequestFraming.h"
 #include "httpd/camera/CameraRoutes.h"
 #include "httpd/camera/CameraState.h"
 #include "httpd/client/Base64.h"

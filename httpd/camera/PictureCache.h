@@ -8,7 +8,8 @@
 // that is not there yet, one of them encodes (without any lock held) and the others wait
 // for its result. A request for a newer generation drops everything kept for the older
 // one. The cache is bounded: when its entries or bytes are used up, a request encodes for
-// itself, as it would without a cache.
+// itself, as it would without a cache. (Its code is in CameraPicture.cpp, beside the
+// pictures it keeps.)
 
 #include <condition_variable>
 #include <cstddef>

@@ -117,7 +117,7 @@ bool CHttpClient::Send(std::string_view head, Response& response, bool withBody,
       output.Borrow(response.bytes);
     }
   }
-  const int error = connection_->SendNow(failureText);
+  const int error = output.SendNow(connection_->Fd(), failureText);
   if (error == 0) return true;
   sendFailed_ = true;
   ReportError(std::string(failureText) + std::to_string(error));

@@ -1,5 +1,6 @@
 #include "httpd/client/RequestParser.h"
 
+#include <climits>
 #include <cstdint>
 #include <vector>
 
@@ -8,6 +9,9 @@
 
 namespace orbiscope {
 namespace {
+
+// What atoi skips before a number.
+constexpr std::string_view kBlanks = " \t\r\n\v\f";
 
 char Upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
 
@@ -76,6 +80,21 @@ bool ParseVersion(ClientRequest& request, std::string_view token) {
 }
 
 }  // namespace
+
+int ParseDecimal(std::string_view text) {
+  std::size_t i = 0;
+  while (i < text.size() && kBlanks.find(text[i]) != std::string_view::npos) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+  long long value = 0;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+    value = value * 10 + (text[i] - '0');
+    if (value > static_cast<long long>(INT_MAX) + 1) value = static_cast<long long>(INT_MAX) + 1;
+  }
+  if (negative) value = -value;
+  if (value > INT_MAX) value = INT_MAX;
+  return static_cast<int>(value);
+}
 
 RequestTarget FindRequestTarget(std::string_view requestLine) {
   std::vector<std::string_view> tokens = Tokens(requestLine, ' ');

@@ -9,7 +9,7 @@
 #include <string_view>
 #include <vector>
 
-#include "httpd/HeaderFields.h"
+#include "httpd/RequestFraming.h"
 #include "httpd/client/ClientRequest.h"
 #include "httpd/client/UrlCodec.h"
 
@@ -20,6 +20,10 @@ struct ParsePolicy {
   bool allowBasic = true;   // user information in the URL and Basic authorization count
   bool allowNtlm = false;   // user information in the URL counts
 };
+
+// atoi over a text that may not end where the number does: leading blanks, a sign and
+// digits; saturates instead of overflowing.
+int ParseDecimal(std::string_view text);
 
 // The end of the line that starts at `position`: the next line feed after its first
 // character, but never beyond `limit` (the body start, or the end of the bytes).

@@ -58,7 +58,8 @@ bool FixedResponseClient::Run(CThreadPoolRequest& request) {
     const std::string bytes = header.GetData();
     connection->Output().Borrow(bytes);
     connection->Output().Borrow(body);
-    const bool sent = connection->SendNow("FixedResponseClient, Failed to send, Error:") == 0;
+    const bool sent = connection->Output().SendNow(
+                          connection->Fd(), "FixedResponseClient, Failed to send, Error:") == 0;
     const bool logged = server != nullptr &&
                         PostAccessLog(server->GetLog(), "HttpClient", connection->Peer(), {},
                                       requestLine, 200, static_cast<std::int32_t>(body.size()));

@@ -141,6 +141,40 @@ TEST(OutputQueueTest, PartsGoOutWholeInOrderAfterTheWriterLetGo) {
   EXPECT_TRUE(received == "HTTP/1.0 200 OK\r\n\r\n" + body + body.substr(5) + "tail" + *shared);
 }
 
+// A writer's send: the rest the socket did not take outlives the writer's memory, with the
+// report its failure would give; a failed send leaves nothing queued.
+TEST(OutputQueueTest, SendNowKeepsTheRestWithItsReportOrDropsAllOnFailure) {
+  ConnectedPair pair;
+  const int small = 64 * 1024;
+  ASSERT_EQ(::setsockopt(pair.Server().Handle(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small), 0);
+  ASSERT_EQ(::setsockopt(pair.Client(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small), 0);
+  const std::string body = Pattern(2 * 1024 * 1024);
+  OutputQueue queue;
+  {
+    std::string memory = body;
+    queue.Borrow(memory);
+    EXPECT_EQ(queue.SendNow(pair.Server().Handle(), "report:"), 0);
+    memory.assign(memory.size(), '?');
+  }
+  EXPECT_FALSE(queue.Empty());
+  EXPECT_EQ(queue.FailureText(), "report:");
+  std::string received;
+  std::thread reader([&] { received = pair.DrainClient(); });
+  int error = 0;
+  EXPECT_EQ(FlushAll(queue, pair.Server().Handle(), error), OutputQueue::Flush::Done);
+  pair.Server().Close();
+  reader.join();
+  EXPECT_TRUE(received == body);
+
+  ConnectedPair shut;
+  ASSERT_EQ(::shutdown(shut.Server().Handle(), SHUT_WR), 0);
+  OutputQueue failing;
+  failing.Borrow("lost");
+  EXPECT_EQ(failing.SendNow(shut.Server().Handle(), "report:"), EPIPE);
+  EXPECT_TRUE(failing.Empty());
+  EXPECT_TRUE(failing.FailureText().empty());
+}
+
 TEST(OutputQueueTest, AFileShorterThanAnnouncedFailsInsteadOfHanging) {
   testing::TempDir dir;
   testing::WriteFile(dir.File("f"), "12345");

@@ -13,6 +13,9 @@
 #include <thread>
 #include <vector>
 
+#include "capture/LatestFrame.h"
+#include "httpd/camera/CameraPicture.h"
+
 namespace orbiscope {
 namespace {
 
@@ -181,6 +184,34 @@ TEST(PictureCacheTest, AFailedEncodeIsSharedWithItsWaitersButNotKept) {
       return Picture("again");
     }))) << throws;
   }
+}
+
+// What a picture route asks of the store: one picture per frame and size, shared by the
+// requests, with that frame's capture time, and a new one once a newer frame is published.
+TEST(CameraPictureLookupTest, SharesOnePicturePerFrameWithItsCaptureTime) {
+  LatestFrame frames;
+  PictureCache cache;
+  const SharedCameraPicture none = ShareCameraPicture(frames, cache, CameraRoute::Png, 0, 0);
+  ASSERT_NE(none.picture, nullptr);
+  EXPECT_FALSE(none.picture->hasPixels);
+  EXPECT_EQ(none.captured, std::chrono::system_clock::time_point());
+
+  const auto first = std::chrono::system_clock::time_point(std::chrono::seconds(1000));
+  frames.Publish(CPicture(32, 24, 24, kFormatBmp), 24, 32, first);
+  const SharedCameraPicture a = ShareCameraPicture(frames, cache, CameraRoute::Png, 0, 0);
+  const SharedCameraPicture b = ShareCameraPicture(frames, cache, CameraRoute::Png, 0, 0);
+  ASSERT_TRUE(a.picture->bytes);
+  EXPECT_EQ(a.picture, b.picture);
+  EXPECT_EQ(a.captured, first);
+  const SharedCameraPicture smaller = ShareCameraPicture(frames, cache, CameraRoute::Png, 16, 12);
+  EXPECT_NE(smaller.picture, a.picture);
+  EXPECT_EQ(cache.Stats().encodes, 3u);  // the empty store's, and the two sizes of the frame
+
+  const auto second = first + std::chrono::seconds(1);
+  frames.Publish(CPicture(32, 24, 24, kFormatBmp), 24, 32, second);
+  const SharedCameraPicture c = ShareCameraPicture(frames, cache, CameraRoute::Png, 0, 0);
+  EXPECT_NE(c.picture, a.picture);
+  EXPECT_EQ(c.captured, second);
 }
 
 }  // namespace
