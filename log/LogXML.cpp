@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 
 #include "config/Codepage.h"
@@ -155,19 +156,29 @@ void LogXML::AppendEscapedElement(std::string& out, std::string_view name,
   out.append("</").append(name).append(">");
 }
 
-void LogXML::AppendDateTime(std::string& out) const {
+void LogXML::AppendDateTime(std::string& out) {
   timespec now {};
   ::clock_gettime(CLOCK_REALTIME, &now);
-  tm local {};
-  ::localtime_r(&now.tv_sec, &local);
-  char line[64];
-  std::strftime(line, sizeof line, "<Date>%Y-%m-%d</Date>", &local);
-  AppendLine(out, line);
-  char pattern[64];
-  std::snprintf(pattern, sizeof pattern, "<Time>%%H:%%M:%%S.%03i</Time>",
-                static_cast<int>(now.tv_nsec / 1000000));
-  std::strftime(line, sizeof line, pattern, &local);
-  AppendLine(out, line);
+  const char* tz = std::getenv("TZ");
+  if (now.tv_sec != stamp_.second ||
+      (tz == nullptr ? stamp_.tz.has_value() : !stamp_.tz || *stamp_.tz != tz)) {
+    tm local {};
+    ::localtime_r(&now.tv_sec, &local);
+    char line[64];
+    std::strftime(line, sizeof line, "<Date>%Y-%m-%d</Date>", &local);
+    stamp_.date = line;
+    std::strftime(line, sizeof line, "<Time>%H:%M:%S.", &local);
+    stamp_.time = line;
+    stamp_.second = now.tv_sec;
+    stamp_.tz = tz != nullptr ? std::optional<std::string>(tz) : std::nullopt;
+  }
+  AppendLine(out, stamp_.date);
+  const int millis = static_cast<int>(now.tv_nsec / 1000000);
+  const char digits[] = {static_cast<char>('0' + millis / 100),
+                         static_cast<char>('0' + millis / 10 % 10),
+                         static_cast<char>('0' + millis % 10)};
+  AppendLine(out, stamp_.time);
+  out.append(digits, sizeof digits).append("</Time>");
 }
 
 LogXML::ItemText LogXML::EscapeItem(std::string_view entry, std::string_view module,
