@@ -181,18 +181,21 @@ void LogXML::AppendDateTime(std::string& out) {
   out.append(digits, sizeof digits).append("</Time>");
 }
 
-LogXML::ItemText LogXML::EscapeItem(std::string_view entry, std::string_view module,
-                                    std::string_view function) {
-  ItemText text;
-  text.entry = Escaped(entry);
-  if (!module.empty()) text.module = Escaped(module);
-  if (!function.empty()) text.function = Escaped(function);
-  return text;
+LogXML::ItemText::ItemText(std::string_view entryText, std::string_view moduleName,
+                           std::string_view functionName) {
+  const auto escape = [](std::string_view text, std::string& copy) {
+    if (IsPlainXmlText(text)) return text;
+    copy = XmlTextCp1252(text);
+    return std::string_view(copy);
+  };
+  entry = escape(entryText, escaped_[0]);
+  if (!moduleName.empty()) module = escape(moduleName, escaped_[1]);
+  if (!functionName.empty()) function = escape(functionName, escaped_[2]);
 }
 
 void LogXML::AppendItem(std::string& out, std::string_view entry, std::string_view module,
                         std::string_view function) {
-  AppendItem(out, EscapeItem(entry, module, function));
+  AppendItem(out, ItemText(entry, module, function));
 }
 
 void LogXML::AppendItem(std::string& out, const ItemText& text) {
@@ -241,7 +244,7 @@ void LogXML::AppendTailLocked(std::string& out) {
 bool LogXML::WriteEntry(std::string_view entry, std::string_view module, std::string_view function) {
   // Escaped before the lock: it is the costly part of an entry, and workers logging at
   // once would otherwise queue behind each other's text.
-  const ItemText text = EscapeItem(entry, module, function);
+  const ItemText text(entry, module, function);
   std::lock_guard lock(mutex_);
   if (fd_ < 0 && (!reopening_ || !ReopenLocked())) return false;
   struct stat st {};

@@ -59,14 +59,20 @@ private:
   void AppendDateTime(std::string& out);
   // Closes any open item and the document.
   void AppendTailLocked(std::string& out);
-  // An item's texts as the file spells them; the names stay empty when they were.
+  // An item's texts as the file spells them; the names stay empty when they were. A text
+  // that needs no escaping (nearly every one) is viewed where it stands, not copied.
   struct ItemText {
-    std::string entry;
-    std::string module;
-    std::string function;
+    ItemText(std::string_view entryText, std::string_view moduleName,
+             std::string_view functionName);
+    ItemText(const ItemText&) = delete;  // the views may point into the copies below
+    ItemText& operator=(const ItemText&) = delete;
+    std::string_view entry;
+    std::string_view module;
+    std::string_view function;
+
+  private:
+    std::string escaped_[3];
   };
-  static ItemText EscapeItem(std::string_view entry, std::string_view module,
-                             std::string_view function);
   void AppendItem(std::string& out, std::string_view entry, std::string_view module,
                   std::string_view function);
   void AppendItem(std::string& out, const ItemText& text);

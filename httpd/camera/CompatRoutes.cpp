@@ -1,5 +1,6 @@
 #include "httpd/camera/CompatRoutes.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <vector>
 
@@ -92,11 +93,28 @@ DigestParams ParseDigest(std::string_view text) {
   return out;
 }
 
-// A password, or the stored digest itself, against the stored digest.
+// A password, or the stored digest itself, against the stored digest. The digest, which
+// pages send, is compared first: no MD5 is made for it.
 bool PasswordMatches(std::string_view password, std::string_view storedDigest, bool digestToo) {
+  if (digestToo && SameDigest(password, storedDigest)) return true;
   std::string digest;
-  if (Md5Hex(password, digest) && SameDigest(digest, storedDigest)) return true;
-  return digestToo && SameDigest(password, storedDigest);
+  return Md5Hex(password, digest) && SameDigest(digest, storedDigest);
+}
+
+// Where the query entry from `start` ends: at its "&", "?" or blank, else at the end. A loop
+// of its own, as the snapshot action looks up several names in every request's query.
+std::size_t EntryEnd(std::string_view query, std::size_t start) {
+  while (start < query.size() && query[start] != '&' && query[start] != '?' && query[start] != ' ')
+    ++start;
+  return start;
+}
+
+// Whether a query key is `name`, decoded first when `encoded`. A key with nothing to decode
+// (no "%" and no NUL, where decoding stops) is compared as it stands.
+bool KeyIs(std::string_view key, std::string_view name, bool encoded) {
+  if (!encoded) return key == name;
+  const bool plain = std::none_of(key.begin(), key.end(), [](char c) { return c == '%' || c == '\0'; });
+  return plain ? key == name : DecodeUrl(key) == name;
 }
 
 bool DigestMatches(const ClientRequest& request, std::string_view header,
@@ -129,14 +147,13 @@ bool DigestMatches(const ClientRequest& request, std::string_view header,
 std::string NamedQueryValue(std::string_view query, std::string_view name, bool encoded) {
   std::size_t start = 0;
   while (start <= query.size()) {
-    std::size_t end = query.find_first_of("&? ", start);
-    if (end == npos) end = query.size();
+    const std::size_t end = EntryEnd(query, start);
     const std::string_view entry = query.substr(start, end - start);
     const std::size_t equals = entry.find('=');
     if (equals != npos && equals + 1 < entry.size()) {
       const std::string_view key = entry.substr(0, equals);
       const std::string_view value = entry.substr(equals + 1);
-      if (encoded ? DecodeUrl(key) == name : key == name) {
+      if (KeyIs(key, name, encoded)) {
         return encoded ? DecodeUrl(value) : std::string(value);
       }
     }
