@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <regex>
 #include <thread>
@@ -70,6 +71,31 @@ TEST_F(LogXMLTest, TimeHasZeroPaddedMilliseconds) {
   int count = 0;
   for (std::sregex_iterator it(bytes.begin(), bytes.end(), time), end; it != end; ++it) ++count;
   EXPECT_EQ(count, 22);  // head, twenty entries and the closing item
+}
+
+// Items within one second share their date and time to the second, but not across a
+// change of zone: an entry after TZ changed (and the zone was read again) tells the new
+// zone's time at once.
+TEST_F(LogXMLTest, TimeFollowsAZoneChangeWithinTheSecond) {
+  const char* old = std::getenv("TZ");
+  const std::string saved = old != nullptr ? old : "";
+  ::setenv("TZ", "UTC0", 1);
+  ::tzset();
+  ASSERT_TRUE(log_.Open());
+  log_.WriteEntry("utc");
+  ::setenv("TZ", "FIVE-5", 1);  // five hours east
+  ::tzset();
+  log_.WriteEntry("five");
+  log_.Close();
+  if (old != nullptr) ::setenv("TZ", saved.c_str(), 1); else ::unsetenv("TZ");
+  ::tzset();
+  const std::string bytes = ReadFile(log_.FilePath());
+  const auto hourBefore = [&bytes](const char* entry) {
+    const std::size_t at = bytes.rfind("<Time>", bytes.find(entry));
+    return at == std::string::npos ? -100 : std::stoi(bytes.substr(at + 6, 2));
+  };
+  const int difference = (hourBefore("<Entry>five<") - hourBefore("<Entry>utc<") + 24) % 24;
+  EXPECT_TRUE(difference == 5 || difference == 6) << difference;  // 6 if an hour ended between
 }
 
 // Plain text is copied as it stands and the rest is escaped: at the edge between the two,
