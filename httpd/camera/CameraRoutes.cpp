@@ -312,6 +312,7 @@ std::string MaskCameraPassword(std::string_view requestLine, std::string_view ca
     }
   }
   std::vector<RawSpan> hidden;
+  hidden.reserve(8);  // a line hides a few spans: one allocation, not one per growth
   const auto hide = [&text, &hidden](std::size_t from, std::size_t to) {  // decoded indexes
     if (from < to) hidden.push_back({text[from].rawBegin, text[to - 1].rawEnd});
   };
