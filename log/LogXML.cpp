@@ -32,21 +32,54 @@ void DropMessage(const char* format, const std::string& path) {
   std::snprintf(buffer, sizeof buffer, format, path.c_str());
 }
 
-// Text the file spells as it stands: printable ASCII, tabs and line ends, none of "&", "<"
-// or ">". Nearly every entry is such text (an access line always is, but for its user and
-// request), and it is copied rather than decoded character by character.
-bool IsPlainXmlText(std::string_view text) {
+// What a text needs before it goes into the file. Plain: printable ASCII, tabs and line
+// ends, none of "&", "<" or ">", spelled as it stands. Markup: the same ASCII with some of
+// those three, which only they change. Other: anything else, converted character by
+// character. Nearly every entry is plain or markup (an access line always is, but for its
+// user and request; a query with "&" is markup), and is not decoded character by character.
+enum class TextKind { Plain, Markup, Other };
+
+TextKind KindOf(std::string_view text) {
+  TextKind kind = TextKind::Plain;
   for (const char c : text) {
     const auto b = static_cast<unsigned char>(c);
-    if (b >= 0x80 || b == '&' || b == '<' || b == '>') return false;
-    if (b < 0x20 && b != '\t' && b != '\n' && b != '\r') return false;
+    if (b >= 0x80 || (b < 0x20 && b != '\t' && b != '\n' && b != '\r')) return TextKind::Other;
+    if (b == '&' || b == '<' || b == '>') kind = TextKind::Markup;
   }
-  return true;
+  return kind;
 }
 
-std::string Escaped(std::string_view text) {
-  return IsPlainXmlText(text) ? std::string(text) : XmlTextCp1252(text);
+// XmlTextCp1252 of markup text, run by run: "&" and "<" become references, and so does a
+// ">" that would end "]]>"; the rest reads the same in windows-1252.
+std::string EscapedMarkup(std::string_view text) {
+  std::string out;
+  out.reserve(text.size() + 32);
+  std::size_t done = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    const char* reference = c == '&'   ? "&amp;"
+                            : c == '<' ? "&lt;"
+                            : c == '>' && i >= 2 && text[i - 1] == ']' && text[i - 2] == ']'
+                                ? "&gt;"
+                                : nullptr;
+    if (reference == nullptr) continue;
+    out.append(text.substr(done, i - done)).append(reference);
+    done = i + 1;
+  }
+  out.append(text.substr(done));
+  return out;
 }
+
+std::string EscapedCopy(std::string_view text, TextKind kind) {
+  switch (kind) {
+    case TextKind::Plain: return std::string(text);
+    case TextKind::Markup: return EscapedMarkup(text);
+    case TextKind::Other: break;
+  }
+  return XmlTextCp1252(text);
+}
+
+std::string Escaped(std::string_view text) { return EscapedCopy(text, KindOf(text)); }
 
 std::string AppNameOf(const std::string& exePath) {
   const std::size_t slash = exePath.rfind('/');
@@ -184,8 +217,9 @@ void LogXML::AppendDateTime(std::string& out) {
 LogXML::ItemText::ItemText(std::string_view entryText, std::string_view moduleName,
                            std::string_view functionName) {
   const auto escape = [](std::string_view text, std::string& copy) {
-    if (IsPlainXmlText(text)) return text;
-    copy = XmlTextCp1252(text);
+    const TextKind kind = KindOf(text);
+    if (kind == TextKind::Plain) return text;
+    copy = EscapedCopy(text, kind);
     return std::string_view(copy);
   };
   entry = escape(entryText, escaped_[0]);

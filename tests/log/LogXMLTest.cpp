@@ -103,7 +103,8 @@ TEST_F(LogXMLTest, TimeFollowsAZoneChangeWithinTheSecond) {
 TEST_F(LogXMLTest, EntriesAtThePlainTextEdgeAreWrittenAsEscapingWritesThem) {
   const std::string texts[] = {
       "GET /image ?user=admin HTTP/1.1\t200\r\n", std::string("a\x7F" "b"), std::string("a\0b", 3),
-      "a\x1F" "b", "a>b", "a]]>b", "a&b", "a<b", "caf\xC3\xA9", "bad \xFF byte"};
+      "a\x1F" "b", "a>b", "a]]>b", "a&b", "a<b", "caf\xC3\xA9", "bad \xFF byte",
+      "&<>]]>]]]>]>]&]>&&<<", "]]>", ">>]]", "GET /?a=1&b=2 HTTP/1.1", "x]]&>"};
   ASSERT_TRUE(log_.Open());
   for (const std::string& text : texts) ASSERT_TRUE(log_.WriteEntry(text, "Mod", "F"));
   log_.Close();
