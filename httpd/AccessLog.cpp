@@ -3,7 +3,7 @@
 #include <time.h>
 
 #include <algorithm>
-#include <cstdio>
+#include <charconv>
 #include <cstdlib>
 #include <mutex>
 #include <optional>
@@ -46,6 +46,22 @@ void AppendCapped(std::string& out, std::string_view text, std::size_t limit) {
   out.append(text.substr(0, end)).append("...");
 }
 
+// Appends `value` as printf's "%0*lld" writes it: at least `width` characters, zeros after
+// a sign. By hand, as the line is made for every answered request and the formatting
+// functions were a fifth of the entry's cost.
+void AppendPadded(std::string& out, long long value, std::size_t width) {
+  char digits[24];
+  const std::to_chars_result written = std::to_chars(digits, digits + sizeof digits, value);
+  std::string_view text(digits, static_cast<std::size_t>(written.ptr - digits));
+  if (value < 0) {
+    out += '-';
+    text.remove_prefix(1);
+    width = width > 0 ? width - 1 : 0;
+  }
+  if (text.size() < width) out.append(width - text.size(), '0');
+  out.append(text);
+}
+
 }  // namespace
 
 std::string FormatAccessLogLine(const sockaddr_in& client, std::string_view user,
@@ -54,23 +70,35 @@ std::string FormatAccessLogLine(const sockaddr_in& client, std::string_view user
   const auto* address = reinterpret_cast<const unsigned char*>(&client.sin_addr.s_addr);
   const char* month =
       localTime.tm_mon >= 0 && localTime.tm_mon < 12 ? kMonths[localTime.tm_mon] : "";
-  char head[160];
-  std::snprintf(head, sizeof head, "%d.%d.%d.%d - ", address[0], address[1], address[2],
-                address[3]);
-  char when[96];
-  std::snprintf(when, sizeof when, " [%02d/%s/%04d:%02d:%02d:%02d %04ld] \"", localTime.tm_mday,
-                month, localTime.tm_year + 1900, localTime.tm_hour, localTime.tm_min,
-                localTime.tm_sec, biasMinutes);
-  char tail[64];
-  std::snprintf(tail, sizeof tail, "\" %d %lld\n", code, static_cast<long long>(bytes));
   std::string line;
-  line.reserve(sizeof head + std::min(user.size(), kMaxLoggedUser) +
-               std::min(requestLine.size(), kMaxLoggedRequestLine) + 64);
-  line.append(head);
+  line.reserve(std::min(user.size(), kMaxLoggedUser) +
+               std::min(requestLine.size(), kMaxLoggedRequestLine) + 128);
+  // "a.b.c.d - user [dd/Mon/yyyy:hh:mm:ss bias] "request" code bytes"
+  for (int i = 0; i < 4; ++i) {
+    if (i > 0) line += '.';
+    AppendPadded(line, address[i], 0);
+  }
+  line.append(" - ");
   AppendCapped(line, user.empty() ? std::string_view("-") : user, kMaxLoggedUser);
-  line.append(when);
+  line.append(" [");
+  AppendPadded(line, localTime.tm_mday, 2);
+  line.append("/").append(month).append("/");
+  AppendPadded(line, localTime.tm_year + 1900LL, 4);
+  line += ':';
+  AppendPadded(line, localTime.tm_hour, 2);
+  line += ':';
+  AppendPadded(line, localTime.tm_min, 2);
+  line += ':';
+  AppendPadded(line, localTime.tm_sec, 2);
+  line += ' ';
+  AppendPadded(line, biasMinutes, 4);
+  line.append("] \"");
   AppendCapped(line, requestLine, kMaxLoggedRequestLine);
-  line.append(tail);
+  line.append("\" ");
+  AppendPadded(line, code, 0);
+  line += ' ';
+  AppendPadded(line, bytes, 0);
+  line += '\n';
   return line;
 }
 

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 
 #include "config/Codepage.h"
@@ -31,21 +32,54 @@ void DropMessage(const char* format, const std::string& path) {
   std::snprintf(buffer, sizeof buffer, format, path.c_str());
 }
 
-// Text the file spells as it stands: printable ASCII, tabs and line ends, none of "&", "<"
-// or ">". Nearly every entry is such text (an access line always is, but for its user and
-// request), and it is copied rather than decoded character by character.
-bool IsPlainXmlText(std::string_view text) {
+// What a text needs before it goes into the file. Plain: printable ASCII, tabs and line
+// ends, none of "&", "<" or ">", spelled as it stands. Markup: the same ASCII with some of
+// those three, which only they change. Other: anything else, converted character by
+// character. Nearly every entry is plain or markup (an access line always is, but for its
+// user and request; a query with "&" is markup), and is not decoded character by character.
+enum class TextKind { Plain, Markup, Other };
+
+TextKind KindOf(std::string_view text) {
+  TextKind kind = TextKind::Plain;
   for (const char c : text) {
     const auto b = static_cast<unsigned char>(c);
-    if (b >= 0x80 || b == '&' || b == '<' || b == '>') return false;
-    if (b < 0x20 && b != '\t' && b != '\n' && b != '\r') return false;
+    if (b >= 0x80 || (b < 0x20 && b != '\t' && b != '\n' && b != '\r')) return TextKind::Other;
+    if (b == '&' || b == '<' || b == '>') kind = TextKind::Markup;
   }
-  return true;
+  return kind;
 }
 
-std::string Escaped(std::string_view text) {
-  return IsPlainXmlText(text) ? std::string(text) : XmlTextCp1252(text);
+// XmlTextCp1252 of markup text, run by run: "&" and "<" become references, and so does a
+// ">" that would end "]]>"; the rest reads the same in windows-1252.
+std::string EscapedMarkup(std::string_view text) {
+  std::string out;
+  out.reserve(text.size() + 32);
+  std::size_t done = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    const char* reference = c == '&'   ? "&amp;"
+                            : c == '<' ? "&lt;"
+                            : c == '>' && i >= 2 && text[i - 1] == ']' && text[i - 2] == ']'
+                                ? "&gt;"
+                                : nullptr;
+    if (reference == nullptr) continue;
+    out.append(text.substr(done, i - done)).append(reference);
+    done = i + 1;
+  }
+  out.append(text.substr(done));
+  return out;
 }
+
+std::string EscapedCopy(std::string_view text, TextKind kind) {
+  switch (kind) {
+    case TextKind::Plain: return std::string(text);
+    case TextKind::Markup: return EscapedMarkup(text);
+    case TextKind::Other: break;
+  }
+  return XmlTextCp1252(text);
+}
+
+std::string Escaped(std::string_view text) { return EscapedCopy(text, KindOf(text)); }
 
 std::string AppNameOf(const std::string& exePath) {
   const std::size_t slash = exePath.rfind('/');
@@ -155,33 +189,47 @@ void LogXML::AppendEscapedElement(std::string& out, std::string_view name,
   out.append("</").append(name).append(">");
 }
 
-void LogXML::AppendDateTime(std::string& out) const {
+void LogXML::AppendDateTime(std::string& out) {
   timespec now {};
   ::clock_gettime(CLOCK_REALTIME, &now);
-  tm local {};
-  ::localtime_r(&now.tv_sec, &local);
-  char line[64];
-  std::strftime(line, sizeof line, "<Date>%Y-%m-%d</Date>", &local);
-  AppendLine(out, line);
-  char pattern[64];
-  std::snprintf(pattern, sizeof pattern, "<Time>%%H:%%M:%%S.%03i</Time>",
-                static_cast<int>(now.tv_nsec / 1000000));
-  std::strftime(line, sizeof line, pattern, &local);
-  AppendLine(out, line);
+  const char* tz = std::getenv("TZ");
+  if (now.tv_sec != stamp_.second ||
+      (tz == nullptr ? stamp_.tz.has_value() : !stamp_.tz || *stamp_.tz != tz)) {
+    tm local {};
+    ::localtime_r(&now.tv_sec, &local);
+    char line[64];
+    std::strftime(line, sizeof line, "<Date>%Y-%m-%d</Date>", &local);
+    stamp_.date = line;
+    std::strftime(line, sizeof line, "<Time>%H:%M:%S.", &local);
+    stamp_.time = line;
+    stamp_.second = now.tv_sec;
+    stamp_.tz = tz != nullptr ? std::optional<std::string>(tz) : std::nullopt;
+  }
+  AppendLine(out, stamp_.date);
+  const int millis = static_cast<int>(now.tv_nsec / 1000000);
+  const char digits[] = {static_cast<char>('0' + millis / 100),
+                         static_cast<char>('0' + millis / 10 % 10),
+                         static_cast<char>('0' + millis % 10)};
+  AppendLine(out, stamp_.time);
+  out.append(digits, sizeof digits).append("</Time>");
 }
 
-LogXML::ItemText LogXML::EscapeItem(std::string_view entry, std::string_view module,
-                                    std::string_view function) {
-  ItemText text;
-  text.entry = Escaped(entry);
-  if (!module.empty()) text.module = Escaped(module);
-  if (!function.empty()) text.function = Escaped(function);
-  return text;
+LogXML::ItemText::ItemText(std::string_view entryText, std::string_view moduleName,
+                           std::string_view functionName) {
+  const auto escape = [](std::string_view text, std::string& copy) {
+    const TextKind kind = KindOf(text);
+    if (kind == TextKind::Plain) return text;
+    copy = EscapedCopy(text, kind);
+    return std::string_view(copy);
+  };
+  entry = escape(entryText, escaped_[0]);
+  if (!moduleName.empty()) module = escape(moduleName, escaped_[1]);
+  if (!functionName.empty()) function = escape(functionName, escaped_[2]);
 }
 
 void LogXML::AppendItem(std::string& out, std::string_view entry, std::string_view module,
                         std::string_view function) {
-  AppendItem(out, EscapeItem(entry, module, function));
+  AppendItem(out, ItemText(entry, module, function));
 }
 
 void LogXML::AppendItem(std::string& out, const ItemText& text) {
@@ -230,7 +278,7 @@ void LogXML::AppendTailLocked(std::string& out) {
 bool LogXML::WriteEntry(std::string_view entry, std::string_view module, std::string_view function) {
   // Escaped before the lock: it is the costly part of an entry, and workers logging at
   // once would otherwise queue behind each other's text.
-  const ItemText text = EscapeItem(entry, module, function);
+  const ItemText text(entry, module, function);
   std::lock_guard lock(mutex_);
   if (fd_ < 0 && (!reopening_ || !ReopenLocked())) return false;
   struct stat st {};

@@ -9,7 +9,9 @@
 // later entry, at most once a second, and the first entry in it tells how many were lost.
 
 #include <chrono>
+#include <ctime>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -54,17 +56,23 @@ private:
   void AppendLine(std::string& out, std::string_view text) const;
   void AppendElement(std::string& out, std::string_view name, std::string_view text) const;
   void AppendEscapedElement(std::string& out, std::string_view name, std::string_view escaped) const;
-  void AppendDateTime(std::string& out) const;
+  void AppendDateTime(std::string& out);
   // Closes any open item and the document.
   void AppendTailLocked(std::string& out);
-  // An item's texts as the file spells them; the names stay empty when they were.
+  // An item's texts as the file spells them; the names stay empty when they were. A text
+  // that needs no escaping (nearly every one) is viewed where it stands, not copied.
   struct ItemText {
-    std::string entry;
-    std::string module;
-    std::string function;
+    ItemText(std::string_view entryText, std::string_view moduleName,
+             std::string_view functionName);
+    ItemText(const ItemText&) = delete;  // the views may point into the copies below
+    ItemText& operator=(const ItemText&) = delete;
+    std::string_view entry;
+    std::string_view module;
+    std::string_view function;
+
+  private:
+    std::string escaped_[3];
   };
-  static ItemText EscapeItem(std::string_view entry, std::string_view module,
-                             std::string_view function);
   void AppendItem(std::string& out, std::string_view entry, std::string_view module,
                   std::string_view function);
   void AppendItem(std::string& out, const ItemText& text);
@@ -81,6 +89,15 @@ private:
   bool reopening_ = false;  // the file was lost at a rotation; entries try to make it again
   std::chrono::steady_clock::time_point nextReopen_ {};
   unsigned long long lost_ = 0;  // entries not written since
+  // The date and time to the second of the last item, made again when the second or the
+  // zone asked for (TZ) changes: only the milliseconds differ between most items.
+  struct Stamp {
+    std::time_t second = -1;
+    std::optional<std::string> tz;  // unset and empty are different zones
+    std::string date;               // "<Date>...</Date>"
+    std::string time;               // "<Time>hh:mm:ss."
+  };
+  Stamp stamp_;
 };
 
 // The process-wide log.

@@ -62,7 +62,7 @@ struct RawSpan {
 };
 
 // `line` with each span (merged where they overlap) replaced by one "*".
-std::string ReplaceSpans(std::string line, std::vector<RawSpan>& spans) {
+std::string ReplaceSpans(std::string_view line, std::vector<RawSpan>& spans) {
   std::sort(spans.begin(), spans.end(),
             [](const RawSpan& a, const RawSpan& b) { return a.begin < b.begin; });
   std::string out;
@@ -71,41 +71,38 @@ std::string ReplaceSpans(std::string line, std::vector<RawSpan>& spans) {
   for (const RawSpan& span : spans) {
     if (span.end <= done) continue;
     if (span.begin >= done) {
-      out.append(line, done, span.begin - done);
+      out.append(line.substr(done, span.begin - done));
       out += '*';
     }
     done = span.end;
   }
-  out.append(line, done, npos);
+  out.append(line.substr(done));
   return out;
 }
 
 char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
-// Whether a query key names a secret: the words clients and camera pages use for a password,
-// a key, a token or a session, in any letter case. Errs towards hiding.
-bool NamesSecret(std::string_view key) {
+// Whether a query key, given in lower case, names a secret: the words clients and camera
+// pages use for a password, a key, a token or a session. Errs towards hiding.
+bool NamesSecret(std::string_view lower) {
   static constexpr std::string_view kExact[] = {"p",    "pw",  "pin", "key",       "auth",
                                                 "sig",  "sid", "session", "signature",
                                                 "authorization"};
   static constexpr std::string_view kParts[] = {"pass", "pwd", "secret", "token",
                                                 "credential", "apikey", "_key", "-key",
                                                 "sessionid", "session_id"};
-  std::string lower(key);
-  std::transform(lower.begin(), lower.end(), lower.begin(), LowerAscii);
   for (std::string_view name : kExact) {
     if (lower == name) return true;
   }
   for (std::string_view part : kParts) {
-    if (lower.find(part) != std::string::npos) return true;
+    if (lower.find(part) != npos) return true;
   }
   return false;
 }
 
 // Whether `value` is the password whose digest is `cameraDigest`, in the bytes it came in or,
-// as the phone routes also accept it, in windows-1252.
-bool IsCameraPassword(std::string_view value, std::string_view cameraDigest) {
-  std::string digest;
+// as the phone routes also accept it, in windows-1252. `digest` is the caller's scratch.
+bool IsCameraPassword(std::string_view value, std::string_view cameraDigest, std::string& digest) {
   if (Md5Hex(value, digest) && digest == cameraDigest) return true;
   // ASCII reads the same in both.
   if (std::all_of(value.begin(), value.end(),
@@ -124,13 +121,13 @@ constexpr std::size_t kShortestDigest = 8;
 void HideStoredDigest(const std::vector<DecodedByte>& text, std::string_view cameraDigest,
                       std::vector<RawSpan>& hidden) {
   if (cameraDigest.size() < kShortestDigest) return;
-  std::string lower;
-  lower.reserve(text.size());
-  for (const DecodedByte& d : text) lower += LowerAscii(d.c);
-  std::string digest(cameraDigest);
-  std::transform(digest.begin(), digest.end(), digest.begin(), LowerAscii);
-  for (std::size_t at = lower.find(digest); at != npos; at = lower.find(digest, at + 1))
-    hidden.push_back({text[at].rawBegin, text[at + digest.size() - 1].rawEnd});
+  const auto same = [](const DecodedByte& d, char c) { return LowerAscii(d.c) == LowerAscii(c); };
+  const auto search = [&](std::vector<DecodedByte>::const_iterator from) {
+    return std::search(from, text.end(), cameraDigest.begin(), cameraDigest.end(), same);
+  };
+  // Overlapping runs too: each is hidden, as one "*" once merged.
+  for (auto at = search(text.begin()); at != text.end(); at = search(at + 1))
+    hidden.push_back({at->rawBegin, (at + static_cast<std::ptrdiff_t>(cameraDigest.size()) - 1)->rawEnd});
 }
 
 // Whether a decoded byte separates a route's query values as its pages write them: an
@@ -149,31 +146,34 @@ bool IsQuerySeparator(const DecodedByte& d, char separator) {
 void HideSecretValues(const std::vector<DecodedByte>& text, std::size_t from, std::size_t to,
                       char separator, std::string_view cameraDigest,
                       std::vector<RawSpan>& hidden) {
+  // Kept across the values: the line costs its buffers once, not a few per value.
+  std::string key;
+  std::string decoded;
+  std::string digest;
   while (from < to) {
     std::size_t end = from;
     while (end < to && !IsQuerySeparator(text[end], separator)) ++end;
-    std::string key;
+    key.clear();
     std::size_t value = from;
-    while (value < end && text[value].c != '=') key += text[value++].c;
+    while (value < end && text[value].c != '=') key += LowerAscii(text[value++].c);
     if (value < end) {
       ++value;
     } else {
       key.clear();
       value = from;
     }
-    std::string decoded;
     bool nested = false;
-    for (std::size_t i = value; i < end; ++i) {
-      decoded += text[i].c;
-      nested = nested || text[i].c == '=';
-    }
-    const std::string_view beforeNul(decoded.data(), std::min(decoded.find('\0'), decoded.size()));
-    // Digested only when nothing else hides the value already: a digest of every value is
-    // the dearest part of the line.
+    for (std::size_t i = value; i < end && !nested; ++i) nested = text[i].c == '=';
+    // Decoded and digested only when nothing else hides the value already: a digest of
+    // every value is the dearest part of the line.
     const auto password = [&] {
-      return cameraDigest.size() >= kShortestDigest &&
-             (IsCameraPassword(decoded, cameraDigest) ||
-              (beforeNul.size() < decoded.size() && IsCameraPassword(beforeNul, cameraDigest)));
+      if (cameraDigest.size() < kShortestDigest) return false;
+      decoded.clear();
+      for (std::size_t i = value; i < end; ++i) decoded += text[i].c;
+      const std::size_t nul = decoded.find('\0');
+      return IsCameraPassword(decoded, cameraDigest, digest) ||
+             (nul != npos &&
+              IsCameraPassword(std::string_view(decoded).substr(0, nul), cameraDigest, digest));
     };
     if (value < end && (nested || NamesSecret(key) || password()))
       hidden.push_back({text[value].rawBegin, text[end - 1].rawEnd});
@@ -300,10 +300,19 @@ bool CheckCameraCredentials(CameraRoute route, const CameraQuery& query,
 std::string MaskCameraPassword(std::string_view requestLine, std::string_view cameraDigest) {
   // The whole line is searched: a tab where the blank belongs puts the URL into the verb.
   std::vector<DecodedByte> text = DecodeUrlSpans(requestLine);
-  std::string line = MaskUserInfoPassword(requestLine, text);
-  // Decoded once unless the user information's password was hidden.
-  if (line != requestLine) text = DecodeUrlSpans(line);
+  // User information needs an "@"; without one the line stays as sent, and is not copied.
+  std::string_view line = requestLine;
+  std::string withoutUserInfo;
+  if (std::any_of(text.begin(), text.end(), [](const DecodedByte& d) { return d.c == '@'; })) {
+    withoutUserInfo = MaskUserInfoPassword(requestLine, text);
+    // Decoded once unless the user information's password was hidden.
+    if (withoutUserInfo != requestLine) {
+      line = withoutUserInfo;
+      text = DecodeUrlSpans(line);
+    }
+  }
   std::vector<RawSpan> hidden;
+  hidden.reserve(8);  // a line hides a few spans: one allocation, not one per growth
   const auto hide = [&text, &hidden](std::size_t from, std::size_t to) {  // decoded indexes
     if (from < to) hidden.push_back({text[from].rawBegin, text[to - 1].rawEnd});
   };

@@ -1,5 +1,7 @@
 #include "httpd/camera/CompatRoutes.h"
 
+#include <algorithm>
+#include <array>
 #include <cstdio>
 #include <vector>
 
@@ -92,11 +94,56 @@ DigestParams ParseDigest(std::string_view text) {
   return out;
 }
 
-// A password, or the stored digest itself, against the stored digest.
+// A password, or the stored digest itself, against the stored digest. The digest, which
+// pages send, is compared first: no MD5 is made for it.
 bool PasswordMatches(std::string_view password, std::string_view storedDigest, bool digestToo) {
+  if (digestToo && SameDigest(password, storedDigest)) return true;
   std::string digest;
-  if (Md5Hex(password, digest) && SameDigest(digest, storedDigest)) return true;
-  return digestToo && SameDigest(password, storedDigest);
+  return Md5Hex(password, digest) && SameDigest(digest, storedDigest);
+}
+
+// Where the query entry from `start` ends: at its "&", "?" or blank, else at the end. A loop
+// of its own, as the snapshot action looks up several names in every request's query.
+std::size_t EntryEnd(std::string_view query, std::size_t start) {
+  while (start < query.size() && query[start] != '&' && query[start] != '?' && query[start] != ' ')
+    ++start;
+  return start;
+}
+
+// Whether a query key is `name`, decoded first when `encoded`. A key with nothing to decode
+// (no "%" and no NUL, where decoding stops) is compared as it stands.
+bool KeyIs(std::string_view key, std::string_view name, bool encoded) {
+  if (!encoded) return key == name;
+  const bool plain = std::none_of(key.begin(), key.end(), [](char c) { return c == '%' || c == '\0'; });
+  return plain ? key == name : DecodeUrl(key) == name;
+}
+
+// The values of several names, each as NamedQueryValue finds it (the first entry with that
+// name and a value), in one pass: the snapshot action reads six names from every query.
+template <std::size_t N>
+std::array<std::string, N> NamedQueryValues(std::string_view query,
+                                            const std::array<std::string_view, N>& names,
+                                            bool encoded) {
+  std::array<std::string, N> values;
+  std::array<bool, N> found {};
+  std::size_t left = N;
+  for (std::size_t start = 0; start <= query.size() && left > 0;) {
+    const std::size_t end = EntryEnd(query, start);
+    const std::string_view entry = query.substr(start, end - start);
+    const std::size_t equals = entry.find('=');
+    if (equals != npos && equals + 1 < entry.size()) {
+      const std::string_view key = entry.substr(0, equals);
+      const std::string_view value = entry.substr(equals + 1);
+      for (std::size_t k = 0; k < N; ++k) {
+        if (found[k] || !KeyIs(key, names[k], encoded)) continue;
+        values[k] = encoded ? DecodeUrl(value) : std::string(value);
+        found[k] = true;
+        --left;
+      }
+    }
+    start = end + 1;
+  }
+  return values;
 }
 
 bool DigestMatches(const ClientRequest& request, std::string_view header,
@@ -127,22 +174,7 @@ bool DigestMatches(const ClientRequest& request, std::string_view header,
 }  // namespace
 
 std::string NamedQueryValue(std::string_view query, std::string_view name, bool encoded) {
-  std::size_t start = 0;
-  while (start <= query.size()) {
-    std::size_t end = query.find_first_of("&? ", start);
-    if (end == npos) end = query.size();
-    const std::string_view entry = query.substr(start, end - start);
-    const std::size_t equals = entry.find('=');
-    if (equals != npos && equals + 1 < entry.size()) {
-      const std::string_view key = entry.substr(0, equals);
-      const std::string_view value = entry.substr(equals + 1);
-      if (encoded ? DecodeUrl(key) == name : key == name) {
-        return encoded ? DecodeUrl(value) : std::string(value);
-      }
-    }
-    start = end + 1;
-  }
-  return {};
+  return std::move(NamedQueryValues<1>(query, {name}, encoded)[0]);
 }
 
 int NamedQueryNumber(std::string_view query, std::string_view name, bool encoded) {
@@ -226,8 +258,8 @@ bool CheckCompatCredentials(const ClientRequest& request, std::string_view rawQu
       request.userName == user && PasswordMatches(request.password, stored, false)) {
     return true;
   }
-  const std::string namedUser = NamedQueryValue(rawQuery, "user", true);
-  return namedUser == user && PasswordMatches(NamedQueryValue(rawQuery, "pass", true), stored, true);
+  const auto [namedUser, namedPass] = NamedQueryValues<2>(rawQuery, {"user", "pass"}, true);
+  return namedUser == user && PasswordMatches(namedPass, stored, true);
 }
 
 std::string CompatChallenge(const CameraState& camera, std::chrono::system_clock::time_point now,
@@ -256,10 +288,11 @@ bool ServeCompatRoute(CHttpClient& client, CameraState& camera) {
     return true;
   }
   CameraQuery query;
-  query.width = NamedQueryNumber(rawQuery, "w", true);
-  query.height = NamedQueryNumber(rawQuery, "h", true);
-  query.quality = NamedQueryNumber(rawQuery, "quality", true);
-  query.fps = NamedQueryNumber(rawQuery, "fps", true);
+  const auto [w, h, quality, fps] = NamedQueryValues<4>(rawQuery, {"w", "h", "quality", "fps"}, true);
+  query.width = ParseDecimal(w);
+  query.height = ParseDecimal(h);
+  query.quality = ParseDecimal(quality);
+  query.fps = ParseDecimal(fps);
   if (action == CompatAction::Stream) {
     ServeCameraStream(client, camera, query);
     return true;

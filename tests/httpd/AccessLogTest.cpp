@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <cstdio>
 #include <thread>
 #include <vector>
 
@@ -39,6 +40,43 @@ TEST(AccessLogTest, LineHasTheCommonLayout) {
   EXPECT_EQ(FormatAccessLogLine(Address("10.0.0.1"), "alice", March2004(), 300, "HEAD / HTTP/1.0",
                                 304, 0),
             "10.0.0.1 - alice [05/Mar/2004:14:03:09 0300] \"HEAD / HTTP/1.0\" 304 0\n");
+}
+
+// The numbers of a line are spelled as the C library's "%0Nd" would, at every edge of
+// their ranges: readers of the file parse them in these widths.
+TEST(AccessLogTest, NumbersArePaddedAsPrintfPadsThem) {
+  struct Case {
+    const char* address;
+    int mday, mon, year, hour, min, sec;
+    long bias;
+    int code;
+    long long bytes;
+  };
+  const Case kCases[] = {
+      {"0.0.0.0", 1, 0, 0, 0, 0, 0, 0, 0, 0},
+      {"255.255.255.255", 31, 11, 8099, 23, 59, 60, -720, 599, 9223372036854775807LL},
+      {"10.20.3.4", 9, 5, -1900, 7, 5, 3, -5, -1, -1},
+      {"127.0.0.1", 10, 12, -3900, 10, 10, 10, 330, 2147483647, -9223372036854775807LL - 1},
+      {"1.2.3.4", -3, -1, 12000, -1, 100, 9, -12345, -2147483647 - 1, 12},
+  };
+  for (const Case& c : kCases) {
+    std::tm t {};
+    t.tm_mday = c.mday;
+    t.tm_mon = c.mon;
+    t.tm_year = c.year;
+    t.tm_hour = c.hour;
+    t.tm_min = c.min;
+    t.tm_sec = c.sec;
+    static const char* const kMonths[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                            "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    char expected[256];
+    std::snprintf(expected, sizeof expected,
+                  "%s - u [%02d/%s/%04d:%02d:%02d:%02d %04ld] \"GET /\" %d %lld\n", c.address,
+                  c.mday, c.mon >= 0 && c.mon < 12 ? kMonths[c.mon] : "", c.year + 1900, c.hour,
+                  c.min, c.sec, c.bias, c.code, c.bytes);
+    EXPECT_EQ(FormatAccessLogLine(Address(c.address), "u", t, c.bias, "GET /", c.code, c.bytes),
+              expected);
+  }
 }
 
 TEST(AccessLogTest, LongRequestLinesAreCut) {

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <regex>
 #include <thread>
@@ -72,12 +73,38 @@ TEST_F(LogXMLTest, TimeHasZeroPaddedMilliseconds) {
   EXPECT_EQ(count, 22);  // head, twenty entries and the closing item
 }
 
+// Items within one second share their date and time to the second, but not across a
+// change of zone: an entry after TZ changed (and the zone was read again) tells the new
+// zone's time at once.
+TEST_F(LogXMLTest, TimeFollowsAZoneChangeWithinTheSecond) {
+  const char* old = std::getenv("TZ");
+  const std::string saved = old != nullptr ? old : "";
+  ::setenv("TZ", "UTC0", 1);
+  ::tzset();
+  ASSERT_TRUE(log_.Open());
+  log_.WriteEntry("utc");
+  ::setenv("TZ", "FIVE-5", 1);  // five hours east
+  ::tzset();
+  log_.WriteEntry("five");
+  log_.Close();
+  if (old != nullptr) ::setenv("TZ", saved.c_str(), 1); else ::unsetenv("TZ");
+  ::tzset();
+  const std::string bytes = ReadFile(log_.FilePath());
+  const auto hourBefore = [&bytes](const char* entry) {
+    const std::size_t at = bytes.rfind("<Time>", bytes.find(entry));
+    return at == std::string::npos ? -100 : std::stoi(bytes.substr(at + 6, 2));
+  };
+  const int difference = (hourBefore("<Entry>five<") - hourBefore("<Entry>utc<") + 24) % 24;
+  EXPECT_TRUE(difference == 5 || difference == 6) << difference;  // 6 if an hour ended between
+}
+
 // Plain text is copied as it stands and the rest is escaped: at the edge between the two,
 // every entry reads as the escaping alone would write it.
 TEST_F(LogXMLTest, EntriesAtThePlainTextEdgeAreWrittenAsEscapingWritesThem) {
   const std::string texts[] = {
       "GET /image ?user=admin HTTP/1.1\t200\r\n", std::string("a\x7F" "b"), std::string("a\0b", 3),
-      "a\x1F" "b", "a>b", "a]]>b", "a&b", "a<b", "caf\xC3\xA9", "bad \xFF byte"};
+      "a\x1F" "b", "a>b", "a]]>b", "a&b", "a<b", "caf\xC3\xA9", "bad \xFF byte",
+      "&<>]]>]]]>]>]&]>&&<<", "]]>", ">>]]", "GET /?a=1&b=2 HTTP/1.1", "x]]&>"};
   ASSERT_TRUE(log_.Open());
   for (const std::string& text : texts) ASSERT_TRUE(log_.WriteEntry(text, "Mod", "F"));
   log_.Close();

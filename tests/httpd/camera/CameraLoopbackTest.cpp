@@ -461,6 +461,9 @@ TEST_F(CompatRouteTest, QueriesAreReadByName) {
   }
   EXPECT_EQ(PillowOfBody(Ask("/webcam/?action=snapshot&w=160&h=120&_=1"), "s.jpg"),
             "JPEG 160x120 RGB");
+  // Each name's first entry with a value counts, whichever names come between.
+  EXPECT_EQ(PillowOfBody(Ask("/webcam/?w=&h=120&action=snapshot&w=160&%68=240&w=320"), "d.jpg"),
+            "JPEG 160x120 RGB");
   // Not an action: the directories answer (no such file here), never a picture or a 401.
   for (const char* target : {"/webcam?action=snapshot", "/?action=snapshots", "/?action=",
                              "/?snapshot", "/?xaction=stream"}) {

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <thread>
+#include <vector>
+
 namespace orbiscope {
 namespace {
 
@@ -32,6 +36,31 @@ TEST(Md5Hex, HashesEveryByteIncludingNul) {
   ASSERT_TRUE(Md5Hex("a", b));
   EXPECT_NE(a, b);
   EXPECT_EQ(a.size(), 32u);
+}
+
+// Every worker digests at once (the access log does so for each request): threads share
+// the algorithm and each reuses its own context, and no digest takes bytes from another.
+TEST(Md5Hex, ThreadsDigestingAtOnceEachGetTheirOwn) {
+  const std::pair<const char*, const char*> texts[] = {
+      {"a", "0CC175B9C0F1B6A831C399E269772661"},
+      {"abc", "900150983CD24FB0D6963F7D28E17F72"},
+      {"message digest", "F96B697D7CB7938D525A2F31AAF161D0"},
+      {"", "D41D8CD98F00B204E9800998ECF8427E"},
+  };
+  constexpr int kThreads = 8;
+  std::vector<int> wrong(kThreads, 0);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      std::string out;
+      for (int i = 0; i < 2000; ++i) {
+        const auto& [text, digest] = texts[(t + i) % 4];
+        if (!Md5Hex(text, out) || out != digest) ++wrong[t];
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  for (int t = 0; t < kThreads; ++t) EXPECT_EQ(wrong[t], 0) << "thread " << t;
 }
 
 }  // namespace
