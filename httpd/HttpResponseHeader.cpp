@@ -201,13 +201,15 @@ std::string FormatResponseHead(const ResponseHead& head) {
   const HttpTime now = head.date != nullptr ? *head.date : CurrentHttpTime();
   CHttpResponseHeader header;
   header.text_.reserve(320 + head.fields.size() + head.routeFields.size());
+  // A picture expires at its date: the date is spelled once for both lines.
+  const std::string date = FormatHttpDate(now);
   header.AddStatusLine(head.code);
-  header.AddDate(now);
+  header.AddField("Date", date);
   header.AddServer(head.server);
   header.AddAllow(head.allowDelete);
   header.text_.append(head.fields);
   if (head.expiresAtDate) {
-    header.AddExpires(now);
+    header.AddField("Expires", date);
   } else if (head.expires != nullptr) {
     header.AddExpires(*head.expires);
   }
