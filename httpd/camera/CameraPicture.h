@@ -1,6 +1,6 @@
 #pragma once
-// Turns the latest frame into the bytes a camera route sends, and keeps them for the
-// requests of the same frame (PictureCache.h, implemented here with the pictures it keeps).
+// Turns the latest frame into the bytes a camera route sends, kept in the picture cache for
+// the other requests of the same frame.
 
 #include <chrono>
 #include <cstddef>

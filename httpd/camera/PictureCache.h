@@ -8,8 +8,7 @@
 // that is not there yet, one of them encodes (without any lock held) and the others wait
 // for its result. A request for a newer generation drops everything kept for the older
 // one. The cache is bounded: when its entries or bytes are used up, a request encodes for
-// itself, as it would without a cache. (Its code is in CameraPicture.cpp, beside the
-// pictures it keeps.)
+// itself, as it would without a cache.
 
 #include <condition_variable>
 #include <cstddef>
